@@ -1,0 +1,71 @@
+#include "core/daemon.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "board/ix.h"
+#include "board/swr.h"
+#include "core/interp.h"
+#include "core/map.h"
+#include "core/platform.h"
+#include "core/tick.h"
+#include "monitor/dbgs.h"
+#include "servo/sg.h"
+
+int32_t sys_t1;
+int ctl_status;
+
+static bool ctl_pass()
+{
+  mem_proc0();
+  swr_proc();
+  ix_proc();
+  mem_w32(MAP_LOOP_COUNT, mem_ru32(MAP_LOOP_COUNT) + 1);
+  if (mem_r8(MAP_EXIT_REQ) != 0) {
+    ctl_status = 0;
+    return true;
+  }
+  if (mem_r8(MAP_POWEROFF_REQ) != 0) {
+    puts("KT4_SDREQ");
+    fflush(stdout);  // the announcement must reach a pipe or a file before the board goes down
+    ctl_status = system(plat.poweroff_cmd);
+    return true;
+  }
+  return false;
+}
+
+ctl ctl_step()
+{
+  if (sys_t0.load(std::memory_order_relaxed) == sys_t1)
+    return ctl::idle;
+  if (ctl_pass())
+    return ctl::end;
+  // Every tick counted so far is consumed, those that came during the pass included.
+  sys_t1 = sys_t0.load(std::memory_order_relaxed);
+  return ctl::pass;
+}
+
+int orvane_main()
+{
+  mem_init();
+  swr_init();
+  i2c_init();
+  timer0_init();
+  // sg_mutex and sg_cond are valid from static initialisation with default attributes; they are
+  // not initialised again here, since the tick thread may already be signalling sg_cond.
+  pthread_t dbgs0, sg;
+  pthread_create(&dbgs0, nullptr, pthread_dbgs0, nullptr);
+  pthread_create(&sg, nullptr, pthread_sg, nullptr);
+  mem_w16(MAP_SV_COMM_ON, 1);
+
+  for (;;) {
+    ctl r = ctl_step();
+    if (r == ctl::end)
+      return ctl_status;
+    if (r == ctl::idle)
+      usleep(1000);
+  }
+}

@@ -1,0 +1,18 @@
+// Where the daemon meets the machine: device paths, the GPIO base, the monitor port and the
+// power-off command. The defaults are the robot's; only the desktop runner and the tests change
+// them, on the initial thread before start-up. Every thread may read them afterwards.
+#pragma once
+
+#include <sys/types.h>
+
+struct plat_cfg {
+  const char* serial_path;   // servo line
+  const char* i2c_path;      // LED boards' bus
+  const char* mem_path;      // physical memory device, for the GPIO block
+  off_t gpio_base;           // physical address of the GPIO registers
+  int monitor_port;          // TCP port of the monitor; 0 lets the system choose
+  const char* poweroff_cmd;  // shell command run on a power-off request
+  void (*listening)(int port);  // told the monitor's port once it listens; may be null
+};
+
+extern plat_cfg plat;

@@ -1,0 +1,19 @@
+// The tick timer: the daemon's only clock. A one-shot POSIX timer on CLOCK_REALTIME, re-armed on
+// every expiry. Its signal is blocked in every thread and taken by the tick thread with
+// sigwaitinfo, so the tick's work (re-arm, wake the servo thread or mark an overrun, count the
+// tick) runs as ordinary code on that thread. The tick thread owns the timer and writes sys_t0.
+#pragma once
+
+#include <atomic>
+#include <csignal>
+#include <cstdint>
+#include <ctime>
+
+extern timer_t timer0_id;
+extern std::atomic<int32_t> sys_t0;  // ticks so far, written by the tick thread only; wraps
+
+int timer0_signo();  // SIGRTMIN+1
+void timer0_block();  // blocks the tick signal in the calling thread (and the threads it starts)
+void timer0_init();   // installs the tick, arms it and starts the tick thread; exits on failure
+void timer0_settime();  // arms one tick from tick_period (the last valid one if out of range)
+void timer0_handler(int signum, siginfo_t* info, void* ctxt);  // one tick's work

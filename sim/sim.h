@@ -1,0 +1,27 @@
+// The desktop runner: the daemon's own code with stand-ins for the robot's devices. Options are
+// parsed on the initial thread before anything starts; the stand-ins run on threads of their own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct sim_opts {
+  int port = 6498;
+  const char* serial_path = nullptr;  // a real serial line instead of the virtual servo chain
+  const char* i2c_path = nullptr;     // a real I2C bus instead of the virtual LED boards
+  std::vector<uint8_t> servo_ids{1, 2, 3, 4, 5, 6};  // servos of the virtual chain
+  bool wire_timing = true;            // virtual bytes take their time on the line
+  std::string poweroff_cmd = "echo 'orvane-sim: the robot would power off now' >&2";
+  bool console = true;                // read console commands from standard input
+};
+
+extern std::string sim_dir;  // private folder for the stand-ins' files, removed at exit
+
+std::string sim_path(const char* name);  // a file name inside sim_dir
+void sim_thread(void* (*fn)(void*), void* arg);  // starts a detached stand-in thread
+
+// Each stand-in points the platform seam at itself and starts its threads.
+void sim_servo_start(const sim_opts& o);
+void sim_board_start(const sim_opts& o);
+void sim_console_start();

@@ -1,0 +1,180 @@
+#include "support/sim_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <regex>
+
+extern char** environ;
+
+SimProcess::SimProcess(std::vector<std::string> args, std::string exe)
+{
+  ::signal(SIGPIPE, SIG_IGN);  // a test writing to a child that has ended must not die of it
+  bool is_sim = exe == ORVANE_SIM_PATH;
+  if (is_sim && std::find(args.begin(), args.end(), "--port") == args.end()) {
+    args.insert(args.begin(), {"--port", "0"});
+  }
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+    abort();
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+  posix_spawnattr_t at;
+  posix_spawnattr_init(&at);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigmask(&at, &none);
+  posix_spawnattr_setsigdefault(&at, &defaults);
+  posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  std::vector<char*> argv;
+  argv.push_back(exe.data());
+  for (auto& a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  if (posix_spawn(&pid_, exe.c_str(), &fa, &at, argv.data(), environ) != 0)
+    pid_ = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&at);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  in_ = in[1];
+  out_ = out[0];
+  err_ = err[0];
+  reader_ = std::thread([this] { reader(); });
+}
+
+SimProcess::~SimProcess()
+{
+  if (pid_ > 0 && !status_) {
+    kill(pid_, SIGKILL);
+    int st;
+    waitpid(pid_, &st, 0);
+  }
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    stop_ = true;
+  }
+  reader_.join();
+  if (in_ >= 0)
+    close(in_);
+  close(out_);
+  close(err_);
+}
+
+void SimProcess::reader()
+{
+  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+  int open = 2;
+  while (open > 0) {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      if (stop_)
+        return;
+    }
+    if (poll(fds, 2, 50) <= 0)
+      continue;
+    for (auto& f : fds) {
+      if (f.fd < 0 || !(f.revents & (POLLIN | POLLHUP | POLLERR)))
+        continue;
+      char buf[4096];
+      ssize_t n = read(f.fd, buf, sizeof buf);
+      std::lock_guard<std::mutex> g(mu_);
+      if (n <= 0) {
+        f.fd = -1;
+        open--;
+      } else {
+        (f.fd == out_ ? out_buf_ : err_buf_).append(buf, static_cast<size_t>(n));
+      }
+      cv_.notify_all();
+    }
+  }
+}
+
+bool SimProcess::wait_text(const std::string* buf, const std::string& text,
+                           std::chrono::milliseconds t)
+{
+  std::unique_lock<std::mutex> g(mu_);
+  return cv_.wait_for(g, t, [&] { return buf->find(text) != std::string::npos; });
+}
+
+bool SimProcess::wait_stdout(const std::string& text, std::chrono::milliseconds t)
+{
+  return wait_text(&out_buf_, text, t);
+}
+
+bool SimProcess::wait_stderr(const std::string& text, std::chrono::milliseconds t)
+{
+  return wait_text(&err_buf_, text, t);
+}
+
+int SimProcess::port(std::chrono::milliseconds timeout)
+{
+  static const std::regex re("listening on port ([0-9]+)");
+  std::unique_lock<std::mutex> g(mu_);
+  std::smatch m;
+  if (!cv_.wait_for(g, timeout, [&] { return std::regex_search(err_buf_, m, re); }))
+    return -1;
+  return std::stoi(m[1]);
+}
+
+std::optional<int> SimProcess::wait_exit(std::chrono::milliseconds timeout)
+{
+  if (status_)
+    return status_;
+  bool done = wait_until(
+      [&] {
+        int st;
+        if (waitpid(pid_, &st, WNOHANG) != pid_)
+          return false;
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
+        return true;
+      },
+      timeout, 5ms);
+  return done ? status_ : std::nullopt;
+}
+
+std::string SimProcess::out()
+{
+  std::lock_guard<std::mutex> g(mu_);
+  return out_buf_;
+}
+
+std::string SimProcess::err()
+{
+  std::lock_guard<std::mutex> g(mu_);
+  return err_buf_;
+}
+
+void SimProcess::send_stdin(const std::string& text)
+{
+  if (in_ >= 0 && write(in_, text.data(), text.size()) < 0) {
+    close(in_);
+    in_ = -1;
+  }
+}
+
+void SimProcess::close_stdin()
+{
+  if (in_ >= 0)
+    close(in_);
+  in_ = -1;
+}
+
+void SimProcess::send_signal(int sig)
+{
+  if (pid_ > 0 && !status_)
+    kill(pid_, sig);
+}
