@@ -18,6 +18,8 @@ struct sim_opts {
 
 extern std::string sim_dir;  // private folder for the stand-ins' files, removed at exit
 
+bool sim_dir_make();  // makes sim_dir under $TMPDIR (or /tmp); says why on stderr if it cannot
+void sim_cleanup();   // removes sim_dir and everything in it
 std::string sim_path(const char* name);  // a file name inside sim_dir
 void sim_thread(void* (*fn)(void*), void* arg);  // starts a detached stand-in thread
 

@@ -7,38 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "core/daemon.h"
 #include "core/platform.h"
 #include "core/tick.h"
 #include "sim/sim.h"
-
-std::string sim_dir;
-
-std::string sim_path(const char* name) { return sim_dir + "/" + name; }
-
-void sim_thread(void* (*fn)(void*), void* arg)
-{
-  pthread_t t;
-  pthread_attr_t a;
-  pthread_attr_init(&a);
-  pthread_attr_setdetachstate(&a, PTHREAD_CREATE_DETACHED);
-  if (pthread_create(&t, &a, fn, arg) != 0) {
-    fprintf(stderr, "orvane-sim: cannot start a thread\n");
-    _exit(1);
-  }
-  pthread_attr_destroy(&a);
-}
-
-static void sim_cleanup()
-{
-  if (!sim_dir.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(sim_dir, ec);
-  }
-}
 
 // Ctrl-C or a kill: remove the stand-ins' files, then end as the signal would have.
 static void* sim_signals(void*)
@@ -168,14 +142,8 @@ int main(int argc, char** argv)
   sigaddset(&set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
-  const char* tmp = getenv("TMPDIR");
-  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/orvane-sim.XXXXXX";
-  if (!mkdtemp(templ.data())) {
-    fprintf(stderr, "orvane-sim: cannot make a folder in %s: %s\n", tmp ? tmp : "/tmp",
-            strerror(errno));
+  if (!sim_dir_make())
     return 1;
-  }
-  sim_dir = templ;
   atexit(sim_cleanup);
   sim_thread(sim_signals, nullptr);
 

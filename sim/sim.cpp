@@ -1,0 +1,48 @@
+#include "sim/sim.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+std::string sim_dir;
+
+bool sim_dir_make()
+{
+  const char* tmp = getenv("TMPDIR");
+  std::string base = tmp && *tmp ? tmp : "/tmp";
+  std::string templ = base + "/orvane-sim.XXXXXX";
+  if (!mkdtemp(templ.data())) {
+    fprintf(stderr, "orvane-sim: cannot make a folder in %s: %s\n", base.c_str(), strerror(errno));
+    return false;
+  }
+  sim_dir = templ;
+  return true;
+}
+
+void sim_cleanup()
+{
+  if (!sim_dir.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(sim_dir, ec);
+  }
+}
+
+std::string sim_path(const char* name) { return sim_dir + "/" + name; }
+
+void sim_thread(void* (*fn)(void*), void* arg)
+{
+  pthread_t t;
+  pthread_attr_t a;
+  pthread_attr_init(&a);
+  pthread_attr_setdetachstate(&a, PTHREAD_CREATE_DETACHED);
+  if (pthread_create(&t, &a, fn, arg) != 0) {
+    fprintf(stderr, "orvane-sim: cannot start a thread\n");
+    _exit(1);
+  }
+  pthread_attr_destroy(&a);
+}
