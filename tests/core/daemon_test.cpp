@@ -1,1 +1,122 @@
+// The daemon as a host sees it: orvane-sim as a process, its monitor on loopback.
+#include <gtest/gtest.h>
 
+#include <thread>
+
+#include "core/map.h"
+#include "support/monitor_client.h"
+#include "support/sim_process.h"
+
+namespace {
+
+struct Daemon : ::testing::Test {
+  std::unique_ptr<SimProcess> sim;
+  MonitorClient host;
+
+  void start(std::vector<std::string> args = {})
+  {
+    args.push_back("--no-console");
+    sim = std::make_unique<SimProcess>(args);
+    int port = sim->port();
+    ASSERT_GT(port, 0) << sim->err();
+    ASSERT_TRUE(host.connect(port)) << sim->err();
+  }
+
+  uint32_t loops() { return host.read_u32(MAP_LOOP_COUNT); }
+
+  // Passes per second over about `window` of wall time.
+  double rate(std::chrono::milliseconds window = 2000ms)
+  {
+    uint32_t a = loops();
+    auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(window);
+    uint32_t b = loops();
+    std::chrono::duration<double> dt = std::chrono::steady_clock::now() - t0;
+    return (b - a) / dt.count();
+  }
+
+  // True when loop_count advances by `n` within the deadline.
+  bool advances(uint32_t n, std::chrono::milliseconds deadline = 10s)
+  {
+    uint32_t a = loops();
+    return wait_until([&] { return loops() - a >= n; }, deadline, 50ms);
+  }
+};
+
+}  // namespace
+
+TEST_F(Daemon, LoopCountFollowsTheTickAtSixtyPerSecond)
+{
+  start();
+  EXPECT_TRUE(advances(60));
+  // Ticks come no faster than the period allows: one pass per tick at most.
+  EXPECT_LT(rate(), 66.0);
+}
+
+TEST_F(Daemon, DoubledTickPeriodHalvesTheRateAndTheDefaultRestoresIt)
+{
+  start();
+  ASSERT_TRUE(advances(10));
+  host.write_u32(MAP_TICK_PERIOD, 33334);
+  std::this_thread::sleep_for(200ms);
+  double slow = rate();
+  EXPECT_LT(slow, 33.0);
+  EXPECT_GT(slow, 5.0);
+  host.write_u32(MAP_TICK_PERIOD, 16667);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_GT(rate(), slow * 1.4);
+}
+
+TEST_F(Daemon, OutOfRangeTickPeriodKeepsTheLastValidOne)
+{
+  start();
+  for (uint32_t bad : {0u, 0xFFFFFFFFu, 1000000u, 0x7FFFFFFFu}) {
+    host.write_u32(MAP_TICK_PERIOD, bad);
+    EXPECT_TRUE(advances(20)) << "period " << static_cast<int32_t>(bad);
+    EXPECT_EQ(host.read_u32(MAP_TICK_PERIOD), bad);  // the map keeps what the host wrote
+  }
+  host.write_u32(MAP_TICK_PERIOD, 16667);
+  EXPECT_TRUE(advances(30));
+}
+
+TEST_F(Daemon, ExitRequestEndsWithStatusZero)
+{
+  start();
+  ASSERT_TRUE(advances(1));
+  host.write_u8(MAP_EXIT_REQ, 1);
+  EXPECT_EQ(sim->wait_exit(10s), 0);
+}
+
+TEST_F(Daemon, ExitWinsOverPowerOff)
+{
+  start({"--poweroff-cmd", "echo standin-ran"});
+  host.write_map(MAP_EXIT_REQ, {1, 1});
+  EXPECT_EQ(sim->wait_exit(10s), 0);
+  EXPECT_EQ(sim->out().find("KT4_SDREQ"), std::string::npos);
+  EXPECT_EQ(sim->out().find("standin-ran"), std::string::npos);
+}
+
+TEST_F(Daemon, PowerOffAnnouncesFirstThenRunsTheCommand)
+{
+  start({"--poweroff-cmd", "echo standin-ran"});
+  host.write_u8(MAP_POWEROFF_REQ, 1);
+  EXPECT_EQ(sim->wait_exit(10s), 0);
+  std::string out = sim->out();
+  size_t a = out.find("KT4_SDREQ\n"), b = out.find("standin-ran\n");
+  ASSERT_NE(a, std::string::npos) << out;
+  ASSERT_NE(b, std::string::npos) << out;
+  EXPECT_LT(a, b);
+}
+
+TEST_F(Daemon, PowerOffStandInOnlyReportsAndItsStatusBecomesTheDaemons)
+{
+  start();
+  host.write_u8(MAP_POWEROFF_REQ, 1);
+  EXPECT_EQ(sim->wait_exit(10s), 0);
+  EXPECT_NE(sim->err().find("would power off"), std::string::npos) << sim->err();
+
+  // The status is the low byte of the command's wait status: a shell ended by SIGTERM gives 15.
+  start({"--poweroff-cmd", "kill -TERM $$"});
+  host.write_u8(MAP_POWEROFF_REQ, 1);
+  EXPECT_EQ(sim->wait_exit(10s), 15);
+}
