@@ -20,6 +20,8 @@ int ctl_status;
 
 static bool ctl_pass()
 {
+  if (plat.pass_probe)
+    plat.pass_probe();
   mem_proc0();
   swr_proc();
   ix_proc();

@@ -1,5 +1,5 @@
 // Where the daemon meets the machine: device paths, the GPIO base, the monitor port and the
-// power-off command. The defaults are the robot's; only the desktop runner and the tests change
+// power-off command. The defaults are the robot's; only the desktop runners and the tests change
 // them, on the initial thread before start-up. Every thread may read them afterwards.
 #pragma once
 
@@ -13,6 +13,8 @@ struct plat_cfg {
   int monitor_port;          // TCP port of the monitor; 0 lets the system choose
   const char* poweroff_cmd;  // shell command run on a power-off request
   void (*listening)(int port);  // told the monitor's port once it listens; may be null
+  void (*tick_probe)();         // called at the start of each tick's work; null on the robot
+  void (*pass_probe)();         // called at the start of each control-loop pass; null on the robot
 };
 
 extern plat_cfg plat;

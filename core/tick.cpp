@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "core/map.h"
+#include "core/platform.h"
 #include "servo/sg.h"
 
 timer_t timer0_id;
@@ -49,6 +50,8 @@ void timer0_settime()
 
 void timer0_handler(int, siginfo_t*, void*)
 {
+  if (plat.tick_probe)
+    plat.tick_probe();
   timer0_settime();
   if (sg_busy.load(std::memory_order_relaxed)) {
     fputc(' ', stdout);
