@@ -1,0 +1,128 @@
+// orvane-bench-sim: the desktop runner of the system benchmark. It runs the daemon on the virtual
+// hardware exactly as orvane-sim does, with the tick and pass probes logging timestamps and the
+// two reference timers running alongside; when the daemon ends it writes the logs to a file.
+// Threads are told apart by name: the virtual hardware's are "vhw", the reference timers'
+// "ref-*", and the daemon's keep the process name "orvane".
+#include <pthread.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "bench/probe.h"
+#include "bench/reftimer.h"
+#include "core/daemon.h"
+#include "core/platform.h"
+#include "core/tick.h"
+#include "sim/sim.h"
+
+static void* bench_signals(void*)
+{
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  int sig = 0;
+  sigwait(&set, &sig);
+  sim_cleanup();
+  _exit(128 + sig);
+}
+
+static void bench_listening(int port)
+{
+  fprintf(stderr, "orvane-bench-sim: monitor listening on port %d\n", port);
+}
+
+static bool parse_ids(const char* s, std::vector<uint8_t>* ids)
+{
+  ids->clear();
+  while (*s) {
+    char* end;
+    long lo = strtol(s, &end, 10), hi = lo;
+    if (end == s)
+      return false;
+    if (*end == '-') {
+      s = end + 1;
+      hi = strtol(s, &end, 10);
+      if (end == s)
+        return false;
+    }
+    if (lo < 0 || hi > 255 || hi < lo)
+      return false;
+    for (long id = lo; id <= hi; id++)
+      ids->push_back(static_cast<uint8_t>(id));
+    s = *end == ',' ? end + 1 : end;
+    if (*end && *end != ',')
+      return false;
+  }
+  return !ids->empty();
+}
+
+static void usage()
+{
+  fputs(
+      "usage: orvane-bench-sim [--port N] [--servos LIST] [--no-wire-timing] --probe-out PATH\n",
+      stderr);
+  exit(2);
+}
+
+int main(int argc, char** argv)
+{
+  static sim_opts o;
+  o.port = 0;
+  o.console = false;
+  const char* probe_out = nullptr;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (a == "--port" && next) {
+      o.port = atoi(argv[++i]);
+    } else if (a == "--servos" && next) {
+      if (!parse_ids(argv[++i], &o.servo_ids))
+        usage();
+    } else if (a == "--no-wire-timing") {
+      o.wire_timing = false;
+    } else if (a == "--probe-out" && next) {
+      probe_out = argv[++i];
+    } else {
+      usage();
+    }
+  }
+  if (!probe_out)
+    usage();
+
+  timer0_block();
+  ref_block();
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+
+  if (!sim_dir_make())
+    return 1;
+  atexit(sim_cleanup);
+  // Every thread inherits its creator's name: what starts now is virtual hardware.
+  pthread_setname_np(pthread_self(), "vhw");
+  sim_thread(bench_signals, nullptr);
+  plat.monitor_port = o.port;
+  plat.poweroff_cmd = "true";
+  plat.listening = bench_listening;
+  plat.tick_probe = probe_tick_hook;
+  plat.pass_probe = probe_pass_hook;
+  sim_servo_start(o);
+  sim_board_start(o);
+
+  pthread_setname_np(pthread_self(), "orvane");
+  ref_start(16667);  // the period of the map's initial image
+  int status = orvane_main();
+  bool ok = probe_dump(probe_out);
+  fflush(stdout);
+  sim_cleanup();
+  _exit(ok ? status & 0xff : 3);
+}

@@ -1,0 +1,36 @@
+// Process helpers for the system benchmark's driver: starting and stopping the programs it
+// measures, and reading their threads' CPU time and their resident memory from /proc.
+// Used by the driver's one thread only.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct child {
+  pid_t pid = -1;
+  std::string out_path;  // standard output, captured to a file
+  std::string err_path;  // standard error, captured to a file
+};
+
+// Starts argv[0] with standard input from /dev/null and its output into files under dir.
+child child_start(const std::vector<std::string>& argv, const std::string& dir,
+                  const std::string& name);
+// Waits up to timeout_ms for the child to end; kills it (SIGKILL) when it does not. Returns its
+// exit status, or -signal.
+int child_stop(child& c, int timeout_ms, int first_signal = 0);
+std::string file_text(const std::string& path);
+// Waits for text to appear in a file; false at the deadline.
+bool file_wait(const std::string& path, const std::string& text, int timeout_ms);
+
+struct thread_cpu {
+  pid_t tid;
+  std::string name;
+  int64_t ns;  // time on a CPU since the thread started
+};
+std::vector<thread_cpu> proc_threads(pid_t pid);
+long proc_status_kib(pid_t pid, const char* field);  // e.g. "VmRSS"; -1 if absent
+int64_t mono_ns();
+void sleep_ms(int ms);

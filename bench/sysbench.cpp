@@ -1,0 +1,249 @@
+// orvane-sysbench: the system benchmark. Runs the daemon on virtual hardware (orvane-bench-sim),
+// measures its tick, its idle cost, its servo cycle and its monitor from a host on loopback,
+// measures redis-server's PING on the same machine for comparison, and prints one table.
+// It reports and never fails on a missed target; it fails only when it cannot measure.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bench/sys_net.h"
+#include "bench/sys_proc.h"
+#include "bench/sys_redis.h"
+#include "bench/sys_stats.h"
+#include "bench/sys_table.h"
+
+namespace {
+
+constexpr double TICK_HZ = 60.0;
+constexpr int IDLE_MS = 12000;     // tick and idle window
+constexpr int RTT_COUNT = 20000;   // timed monitor requests on one connection
+constexpr int RATE_MS = 3000;      // 8-connection load
+constexpr int IDLE_CONNS = 1000;
+const std::string POLL = "r d80 40\n";  // the servo positions: four dump lines
+constexpr int POLL_LINES = 4;
+
+std::string work_dir;
+
+[[noreturn]] void fail(const std::string& why)
+{
+  fprintf(stderr, "orvane-sysbench: %s\n", why.c_str());
+  std::error_code ec;
+  std::filesystem::remove_all(work_dir, ec);
+  exit(1);
+}
+
+int listening_port(const child& c)
+{
+  if (!file_wait(c.err_path, "listening on port ", 20000))
+    return -1;
+  std::string err = file_text(c.err_path);
+  return atoi(err.c_str() + err.find("listening on port ") + 18);
+}
+
+struct cpu_split {
+  int64_t daemon = 0, vhw = 0, ref = 0;
+  int daemon_threads = 0;
+};
+
+// The daemon's threads keep the process name; the runner names the others.
+cpu_split cpu_between(const std::vector<thread_cpu>& a, const std::vector<thread_cpu>& b)
+{
+  std::map<pid_t, int64_t> start;
+  for (const thread_cpu& t : a)
+    start[t.tid] = t.ns;
+  cpu_split s;
+  for (const thread_cpu& t : b) {
+    int64_t d = t.ns - (start.count(t.tid) ? start[t.tid] : 0);
+    if (t.name == "orvane") {
+      s.daemon += d;
+      s.daemon_threads++;
+    } else if (t.name.rfind("ref-", 0) == 0) {
+      s.ref += d;
+    } else {
+      s.vhw += d;
+    }
+  }
+  return s;
+}
+
+struct probe_data {
+  std::vector<int64_t> tick, pass, rel, abs;
+};
+
+probe_data probe_read(const std::string& path)
+{
+  probe_data d;
+  std::ifstream f(path);
+  char tag;
+  long long ns;
+  while (f >> tag >> ns) {
+    std::vector<int64_t>* v = tag == 't' ? &d.tick : tag == 'p' ? &d.pass
+                            : tag == 'r' ? &d.rel : tag == 'a' ? &d.abs : nullptr;
+    if (v)
+      v->push_back(ns);
+  }
+  return d;
+}
+
+double ppm(double rate) { return (rate / TICK_HZ - 1.0) * 1e6; }
+
+void report_tick(const probe_data& d, int64_t w0, int64_t w1)
+{
+  double rd = rate_in(d.tick, w0, w1), rr = rate_in(d.rel, w0, w1), ra = rate_in(d.abs, w0, w1);
+  if (rd == 0 || rr == 0)
+    fail("no ticks were logged in the measuring window");
+  table_row("Tick rate, daemon ÷ reference timer of the same design",
+            fmt("%.4f/s ÷ %.4f/s", rd, rr), rd / rr, true, 0.999, "daemon ÷ reference");
+  table_info("Tick rate against 60/s: daemon, same-design reference, absolute periodic timer",
+             fmt("%+.0f ppm, %+.0f ppm, %+.0f ppm", ppm(rd), ppm(rr), ppm(ra)));
+  std::vector<double> iv, delay;
+  for (size_t i = 1; i < d.tick.size(); i++)
+    if (d.tick[i - 1] >= w0 && d.tick[i] <= w1)
+      iv.push_back(static_cast<double>(d.tick[i] - d.tick[i - 1]) / 1e6);
+  for (int64_t p : d.pass) {
+    if (p < w0 || p > w1)
+      continue;
+    auto k = std::upper_bound(d.tick.begin(), d.tick.end(), p);
+    if (k != d.tick.begin())
+      delay.push_back(static_cast<double>(p - *(k - 1)) / 1e6);
+  }
+  table_info(fmt("Tick-to-tick interval p50 / p99 / max (%zu intervals)", iv.size()),
+             fmt("%.3f / %.3f / %.3f ms", pct(iv, 50), pct(iv, 99), vmax(iv)));
+  table_info(fmt("Tick-to-pass delay p50 / max (%zu passes)", delay.size()),
+             fmt("%.3f / %.3f ms", pct(delay, 50), vmax(delay)));
+  table_row("Tick-to-pass delay p99", fmt("%.3f ms", pct(delay, 99)), pct(delay, 99) / 1.2, false,
+            1, "p99 ÷ 1.2 ms");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  std::string sim = ORVANE_BENCH_SIM_PATH;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    if (a == "--sim" && i + 1 < argc) {
+      sim = argv[++i];
+    } else {
+      fprintf(stderr, "usage: orvane-sysbench [--sim PATH]\n");
+      return 2;
+    }
+  }
+  // A thousand idle connections need as many descriptors in the daemon and here.
+  rlimit rl;
+  getrlimit(RLIMIT_NOFILE, &rl);
+  rlim_t want = 4096;
+  if (rl.rlim_cur < want && (rl.rlim_max == RLIM_INFINITY || rl.rlim_max >= want)) {
+    rl.rlim_cur = want;
+    setrlimit(RLIMIT_NOFILE, &rl);
+  }
+  const char* tmp = getenv("TMPDIR");
+  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/orvane-sysbench.XXXXXX";
+  if (!mkdtemp(templ.data()))
+    fail("cannot make a temporary folder");
+  work_dir = templ;
+  std::string loadavg = file_text("/proc/loadavg");
+  fprintf(stderr, "orvane-sysbench: load average at start: %s", loadavg.c_str());
+
+  // The daemon on the default virtual hardware: six servos with wire timing.
+  std::string probes = work_dir + "/probes.txt";
+  child d = child_start({sim, "--probe-out", probes}, work_dir, "daemon");
+  int port = listening_port(d);
+  if (port <= 0) {
+    child_stop(d, 0);
+    fail("the daemon did not start listening: " + file_text(d.err_path));
+  }
+  fprintf(stderr, "orvane-sysbench: tick and idle cost, %d s with no host connected\n",
+          IDLE_MS / 1000);
+  sleep_ms(1000);
+  std::vector<thread_cpu> c0 = proc_threads(d.pid);
+  int64_t w0 = mono_ns();
+  sleep_ms(IDLE_MS);
+  int64_t w1 = mono_ns();
+  std::vector<thread_cpu> c1 = proc_threads(d.pid);
+  long rss_idle = proc_status_kib(d.pid, "VmRSS");
+  long rss_anon = proc_status_kib(d.pid, "RssAnon");
+  long rss_file = proc_status_kib(d.pid, "RssFile");
+  cpu_split cpu = cpu_between(c0, c1);
+  double wall = static_cast<double>(w1 - w0);
+
+  fprintf(stderr, "orvane-sysbench: monitor round trips, load and idle connections\n");
+  std::vector<double> rtt = net_rtt(port, POLL, POLL_LINES, RTT_COUNT, 1000);
+  double rate8 = net_rate(port, POLL, POLL_LINES, 8, RATE_MS);
+  long rss_before = proc_status_kib(d.pid, "VmRSS");
+  std::vector<int> idle = net_open_idle(port, IDLE_CONNS);
+  sleep_ms(500);
+  size_t n_idle = idle.size();
+  long rss_conns = proc_status_kib(d.pid, "VmRSS");
+  long threads_conns = proc_status_kib(d.pid, "Threads");
+  net_quit(idle);
+
+  // Ending the daemon through its map makes the runner write its probe logs.
+  int fd = net_connect(port);
+  if (fd >= 0 && net_lines(fd, 1)) {
+    const char end[] = "W 50 1\n";
+    (void)!write(fd, end, sizeof end - 1);
+  }
+  int status = child_stop(d, 10000);
+  if (fd >= 0)
+    close(fd);
+  if (status != 0)
+    fail(fmt("the daemon ended with status %d", status));
+  std::string out = file_text(d.out_path);
+  long overruns = std::count(out.begin(), out.end(), ' ');
+
+  fprintf(stderr, "orvane-sysbench: redis-server PING for comparison\n");
+  redis_figures rd = redis_measure(work_dir, RTT_COUNT);
+
+  report_tick(probe_read(probes), w0, w1);
+  double daemon_pct = static_cast<double>(cpu.daemon) / wall * 100;
+  table_row(fmt("Idle CPU of the daemon's %d threads, no host connected", cpu.daemon_threads),
+            fmt("%.3f %% of one core", daemon_pct), daemon_pct / 1.0, false, 1, "÷ 1 %");
+  table_info("Idle CPU of the virtual hardware's threads (counted apart)",
+             fmt("%.3f %% of one core", static_cast<double>(cpu.vhw) / wall * 100));
+  table_row("Resident memory, idle", fmt("%.2f MiB (anonymous %.2f, file %.2f)", rss_idle / 1024.0,
+                                         rss_anon / 1024.0, rss_file / 1024.0),
+            rss_idle / 4096.0, false, 1, "÷ 4 MiB");
+
+  if (rtt.empty())
+    fail("the monitor stopped answering");
+  double p50 = pct(rtt, 50), p99 = pct(rtt, 99);
+  std::string rtt_s = fmt("p50 %.1f µs, p99 %.1f µs (%zu requests)", p50, p99, rtt.size());
+  if (rd.ok) {
+    table_row("Monitor round trip of \"r d80 40\"", rtt_s, p50 / rd.p50_us, false, 1,
+              "p50 ÷ redis PING p50");
+    table_info("redis-server PING round trip, one client (redis-benchmark)",
+               fmt("p50 %.1f µs, p99 %.1f µs", rd.p50_us, rd.p99_us));
+    table_row("Monitor \"r d80 40\" per second, 8 connections", fmt("%.0f /s", rate8),
+              rate8 / rd.rps8, true, 1, "÷ redis PING/s, 8 clients");
+    table_info("redis-server PINGs per second, 8 clients (1 client)",
+               fmt("%.0f /s (%.0f /s)", rd.rps8, rd.rps1));
+  } else {
+    table_info("Monitor round trip of \"r d80 40\"", rtt_s);
+    table_info("Monitor \"r d80 40\" per second, 8 connections", fmt("%.0f /s", rate8));
+    table_info("redis comparison", "not measured: " + rd.why);
+  }
+  double per_conn = n_idle ? static_cast<double>(rss_conns - rss_before) / n_idle : 0;
+  table_info(fmt("Resident memory with %zu idle connections (%ld threads)", n_idle, threads_conns),
+             fmt("%.2f MiB", rss_conns / 1024.0));
+  table_row("Resident memory per additional idle connection", fmt("%.1f KiB", per_conn),
+            per_conn / 64, false, 1, "÷ 64 KiB");
+  table_info("Overrun marks printed by the daemon during the run", fmt("%ld", overruns));
+
+  table_print();
+  std::error_code ec;
+  std::filesystem::remove_all(work_dir, ec);
+  if (n_idle < IDLE_CONNS)
+    fprintf(stderr, "orvane-sysbench: only %zu of %d idle connections were accepted\n", n_idle,
+            IDLE_CONNS);
+  return 0;
+}
