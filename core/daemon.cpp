@@ -1,7 +1,6 @@
 #include "core/daemon.h"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -67,7 +66,9 @@ int orvane_main()
     ctl r = ctl_step();
     if (r == ctl::end)
       return ctl_status;
+    // Sleep until the tick thread counts the next tick: a pass starts as soon as its tick is
+    // counted, and an idle daemon wakes once per tick rather than every millisecond.
     if (r == ctl::idle)
-      usleep(1000);
+      sys_t0.wait(sys_t1, std::memory_order_relaxed);
   }
 }

@@ -60,6 +60,7 @@ void timer0_handler(int, siginfo_t*, void*)
     pthread_cond_signal(&sg_cond);
   }
   sys_t0.fetch_add(1, std::memory_order_relaxed);
+  sys_t0.notify_all();
 }
 
 static void* pthread_timer0(void*)

@@ -10,7 +10,7 @@
 #include <ctime>
 
 extern timer_t timer0_id;
-extern std::atomic<int32_t> sys_t0;  // ticks so far, written by the tick thread only; wraps
+extern std::atomic<int32_t> sys_t0;  // ticks so far, written and notified by the tick thread only
 
 int timer0_signo();  // SIGRTMIN+1
 void timer0_block();  // blocks the tick signal in the calling thread (and the threads it starts)

@@ -47,7 +47,7 @@ struct Daemon : ::testing::Test {
 
 TEST_F(Daemon, LoopCountFollowsTheTickAtSixtyPerSecond)
 {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   EXPECT_TRUE(advances(60));
   // Ticks come no faster than the period allows: one pass per tick at most.
   EXPECT_LT(rate(), 66.0);
@@ -55,7 +55,7 @@ TEST_F(Daemon, LoopCountFollowsTheTickAtSixtyPerSecond)
 
 TEST_F(Daemon, DoubledTickPeriodHalvesTheRateAndTheDefaultRestoresIt)
 {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   ASSERT_TRUE(advances(10));
   host.write_u32(MAP_TICK_PERIOD, 33334);
   std::this_thread::sleep_for(200ms);
@@ -69,7 +69,7 @@ TEST_F(Daemon, DoubledTickPeriodHalvesTheRateAndTheDefaultRestoresIt)
 
 TEST_F(Daemon, OutOfRangeTickPeriodKeepsTheLastValidOne)
 {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   for (uint32_t bad : {0u, 0xFFFFFFFFu, 1000000u, 0x7FFFFFFFu}) {
     host.write_u32(MAP_TICK_PERIOD, bad);
     EXPECT_TRUE(advances(20)) << "period " << static_cast<int32_t>(bad);
@@ -81,7 +81,7 @@ TEST_F(Daemon, OutOfRangeTickPeriodKeepsTheLastValidOne)
 
 TEST_F(Daemon, ExitRequestEndsWithStatusZero)
 {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   ASSERT_TRUE(advances(1));
   host.write_u8(MAP_EXIT_REQ, 1);
   EXPECT_EQ(sim->wait_exit(10s), 0);
@@ -89,7 +89,7 @@ TEST_F(Daemon, ExitRequestEndsWithStatusZero)
 
 TEST_F(Daemon, ExitWinsOverPowerOff)
 {
-  start({"--poweroff-cmd", "echo standin-ran"});
+  ASSERT_NO_FATAL_FAILURE(start({"--poweroff-cmd", "echo standin-ran"}));
   host.write_map(MAP_EXIT_REQ, {1, 1});
   EXPECT_EQ(sim->wait_exit(10s), 0);
   EXPECT_EQ(sim->out().find("KT4_SDREQ"), std::string::npos);
@@ -98,7 +98,7 @@ TEST_F(Daemon, ExitWinsOverPowerOff)
 
 TEST_F(Daemon, PowerOffAnnouncesFirstThenRunsTheCommand)
 {
-  start({"--poweroff-cmd", "echo standin-ran"});
+  ASSERT_NO_FATAL_FAILURE(start({"--poweroff-cmd", "echo standin-ran"}));
   host.write_u8(MAP_POWEROFF_REQ, 1);
   EXPECT_EQ(sim->wait_exit(10s), 0);
   std::string out = sim->out();
@@ -110,13 +110,13 @@ TEST_F(Daemon, PowerOffAnnouncesFirstThenRunsTheCommand)
 
 TEST_F(Daemon, PowerOffStandInOnlyReportsAndItsStatusBecomesTheDaemons)
 {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   host.write_u8(MAP_POWEROFF_REQ, 1);
   EXPECT_EQ(sim->wait_exit(10s), 0);
   EXPECT_NE(sim->err().find("would power off"), std::string::npos) << sim->err();
 
   // The status is the low byte of the command's wait status: a shell ended by SIGTERM gives 15.
-  start({"--poweroff-cmd", "kill -TERM $$"});
+  ASSERT_NO_FATAL_FAILURE(start({"--poweroff-cmd", "kill -TERM $$"}));
   host.write_u8(MAP_POWEROFF_REQ, 1);
   EXPECT_EQ(sim->wait_exit(10s), 15);
 }
