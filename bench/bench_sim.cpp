@@ -15,6 +15,7 @@
 #include "bench/probe.h"
 #include "bench/reftimer.h"
 #include "core/daemon.h"
+#include "core/map.h"
 #include "core/platform.h"
 #include "core/tick.h"
 #include "sim/sim.h"
@@ -30,6 +31,14 @@ static void* bench_signals(void*)
   sigwait(&set, &sig);
   sim_cleanup();
   _exit(128 + sig);
+}
+
+// A bound on the run: ends the daemon through its map, as a host would, after the given seconds.
+static void* bench_deadline(void* p)
+{
+  sleep(static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)));
+  mem_w8(MAP_EXIT_REQ, 1);
+  return nullptr;
 }
 
 static void bench_listening(int port)
@@ -65,7 +74,8 @@ static bool parse_ids(const char* s, std::vector<uint8_t>* ids)
 static void usage()
 {
   fputs(
-      "usage: orvane-bench-sim [--port N] [--servos LIST] [--no-wire-timing] --probe-out PATH\n",
+      "usage: orvane-bench-sim [--port N] [--servos LIST] [--no-wire-timing] [--seconds N]\n"
+      "                        --probe-out PATH\n",
       stderr);
   exit(2);
 }
@@ -76,6 +86,7 @@ int main(int argc, char** argv)
   o.port = 0;
   o.console = false;
   const char* probe_out = nullptr;
+  unsigned seconds = 0;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -86,6 +97,8 @@ int main(int argc, char** argv)
         usage();
     } else if (a == "--no-wire-timing") {
       o.wire_timing = false;
+    } else if (a == "--seconds" && next) {
+      seconds = static_cast<unsigned>(atoi(argv[++i]));
     } else if (a == "--probe-out" && next) {
       probe_out = argv[++i];
     } else {
@@ -107,9 +120,12 @@ int main(int argc, char** argv)
   if (!sim_dir_make())
     return 1;
   atexit(sim_cleanup);
-  // Every thread inherits its creator's name: what starts now is virtual hardware.
+  // Every thread inherits its creator's name: what starts now is virtual hardware (or the
+  // runner's own helpers), and what orvane_main starts is the daemon.
   pthread_setname_np(pthread_self(), "vhw");
   sim_thread(bench_signals, nullptr);
+  if (seconds)
+    sim_thread(bench_deadline, reinterpret_cast<void*>(uintptr_t{seconds}));
   plat.monitor_port = o.port;
   plat.poweroff_cmd = "true";
   plat.listening = bench_listening;
