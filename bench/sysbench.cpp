@@ -94,6 +94,39 @@ probe_data probe_read(const std::string& path)
   return d;
 }
 
+struct servo_figures {
+  bool ok = false;
+  int cycles = 0, bytes = 0, readings_ok = 0;
+  double p50 = 0, p99 = 0, max = 0, floor = 0;  // microseconds
+};
+
+servo_figures servo_cycle(const std::string& exe, int servos, int write, int group, int cycles)
+{
+  child c = child_start({exe, "--servos", std::to_string(servos), "--write", std::to_string(write),
+                         "--group", std::to_string(group), "--cycles", std::to_string(cycles)},
+                        work_dir, "servo");
+  servo_figures f;
+  if (child_stop(c, 120000) != 0)
+    return f;
+  std::istringstream in(file_text(c.out_path));
+  f.ok = static_cast<bool>(in >> f.cycles >> f.p50 >> f.p99 >> f.max >> f.floor >> f.bytes >>
+                           f.readings_ok);
+  return f;
+}
+
+void report_servo(const std::string& what, const servo_figures& f)
+{
+  if (!f.ok) {
+    table_info("Servo cycle, " + what, "not measured: the servo benchmark failed");
+    return;
+  }
+  table_row(fmt("Servo cycle, %s: p50 against its floor (%d line bytes)", what.c_str(), f.bytes),
+            fmt("%.2f ms ÷ %.2f ms (p99 %.2f, max %.2f ms, %d cycles%s)", f.p50 / 1000,
+                f.floor / 1000, f.p99 / 1000, f.max / 1000, f.cycles,
+                f.readings_ok ? "" : ", some readings failed"),
+            f.p50 / f.floor, false, 1.05, "p50 ÷ floor");
+}
+
 double ppm(double rate) { return (rate / TICK_HZ - 1.0) * 1e6; }
 
 void report_tick(const probe_data& d, int64_t w0, int64_t w1)
@@ -128,13 +161,15 @@ void report_tick(const probe_data& d, int64_t w0, int64_t w1)
 
 int main(int argc, char** argv)
 {
-  std::string sim = ORVANE_BENCH_SIM_PATH;
+  std::string sim = ORVANE_BENCH_SIM_PATH, servo = ORVANE_BENCH_SERVO_PATH;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     if (a == "--sim" && i + 1 < argc) {
       sim = argv[++i];
+    } else if (a == "--servo" && i + 1 < argc) {
+      servo = argv[++i];
     } else {
-      fprintf(stderr, "usage: orvane-sysbench [--sim PATH]\n");
+      fprintf(stderr, "usage: orvane-sysbench [--sim PATH] [--servo PATH]\n");
       return 2;
     }
   }
@@ -201,6 +236,10 @@ int main(int argc, char** argv)
   std::string out = file_text(d.out_path);
   long overruns = std::count(out.begin(), out.end(), ' ');
 
+  fprintf(stderr, "orvane-sysbench: servo cycles with the virtual chain's wire timing\n");
+  servo_figures sv6 = servo_cycle(servo, 6, 6, 1, 100);
+  servo_figures sv30 = servo_cycle(servo, 30, 30, 14, 40);
+
   fprintf(stderr, "orvane-sysbench: redis-server PING for comparison\n");
   redis_figures rd = redis_measure(work_dir, RTT_COUNT);
 
@@ -213,6 +252,9 @@ int main(int argc, char** argv)
   table_row("Resident memory, idle", fmt("%.2f MiB (anonymous %.2f, file %.2f)", rss_idle / 1024.0,
                                          rss_anon / 1024.0, rss_file / 1024.0),
             rss_idle / 4096.0, false, 1, "÷ 4 MiB");
+
+  report_servo("initial map (6 servos written, 1 read)", sv6);
+  report_servo("30 servos written, 14 read", sv30);
 
   if (rtt.empty())
     fail("the monitor stopped answering");

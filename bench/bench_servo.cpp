@@ -1,0 +1,87 @@
+// orvane-bench-servo: times the servo exchange cycle against the virtual servo chain with its wire
+// timing on. It sets up the map's write list and read group 0, opens the line as the servo thread
+// does (sg_init), then runs sg_proc back to back on its initial thread, a millisecond apart, and
+// prints one line: "<cycles> <p50 us> <p99 us> <max us> <floor us> <line bytes> <readings ok>".
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bench/probe.h"
+#include "core/map.h"
+#include "servo/sg.h"
+#include "sim/servo_chain.h"
+#include "sim/sim.h"
+
+static void usage()
+{
+  fputs("usage: orvane-bench-servo --servos N --write N --group N --cycles N\n", stderr);
+  exit(2);
+}
+
+int main(int argc, char** argv)
+{
+  int servos = 6, write = 6, group = 1, cycles = 100;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string a = argv[i];
+    int v = atoi(argv[i + 1]);
+    if (a == "--servos")
+      servos = v;
+    else if (a == "--write")
+      write = v;
+    else if (a == "--group")
+      group = v;
+    else if (a == "--cycles")
+      cycles = v;
+    else
+      usage();
+  }
+  if (argc % 2 == 0 || servos < 1 || servos > 32 || write < 0 || write > servos ||
+      write > int{MAP_WR_ROOM} || group < 1 || group > servos || group > int{MAP_RD_ROOM} ||
+      cycles < 1)
+    usage();
+
+  static sim_opts o;
+  o.servo_ids.clear();
+  for (int id = 1; id <= servos; id++)
+    o.servo_ids.push_back(static_cast<uint8_t>(id));
+  if (!sim_dir_make())
+    return 1;
+  atexit(sim_cleanup);
+  mem_init();
+  mem_w8(MAP_WR_COUNT, static_cast<uint8_t>(write));
+  for (int i = 0; i < write; i++)
+    mem_w8(MAP_WR_IDS + i, static_cast<uint8_t>(i + 1));
+  mem_w8(MAP_RD_GROUP, 1);
+  mem_w8(MAP_RD_GROUP + 1, static_cast<uint8_t>(group));
+  for (int i = 0; i < group; i++)
+    mem_w8(MAP_RD_GROUP + 2 + i, static_cast<uint8_t>(i + 1));
+  sim_servo_start(o);
+  sg_init();
+
+  for (int i = 0; i < 3; i++)  // the chain's first bytes and the line's buffers settle
+    sg_proc();
+  std::vector<double> us;
+  for (int i = 0; i < cycles; i++) {
+    usleep(1000);
+    int64_t t0 = probe_now();
+    sg_proc();
+    us.push_back(static_cast<double>(probe_now() - t0) / 1000.0);
+  }
+  int ok = 0;
+  for (int i = 0; i < group; i++)
+    ok += mem_r16(map_sv_pos(static_cast<uint8_t>(i + 1))) != SV_NO_READING;
+
+  std::sort(us.begin(), us.end());
+  auto at = [&](double p) { return us[std::min(us.size() - 1, static_cast<size_t>(p * us.size()))]; };
+  int bytes = 16 + 6 * write + group * (8 + 10);
+  double floor_us = (bytes * servo_chain::BYTE_NS + group * servo_chain::RETURN_NS) / 1000.0;
+  printf("%d %.1f %.1f %.1f %.1f %d %d\n", cycles, at(0.5), at(0.99), us.back(), floor_us, bytes,
+         ok == group);
+  fflush(stdout);
+  sim_cleanup();
+  _exit(0);
+}
