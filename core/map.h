@@ -50,28 +50,29 @@ alignas(4) extern uint8_t mem[MAP_SIZE];
 
 void mem_init();
 
-// Access helpers. Offsets must lie inside the map and be aligned to the width.
-using map_u16 = uint16_t __attribute__((may_alias));
-using map_u32 = uint32_t __attribute__((may_alias));
+// Access helpers. Offsets must lie inside the map and be aligned to the width; pointers go through
+// void* so that the compiler takes the word type's own alignment, not that of a byte.
+typedef uint16_t map_u16 __attribute__((may_alias));
+typedef uint32_t map_u32 __attribute__((may_alias));
 
 inline uint8_t mem_r8(uint32_t off) { return __atomic_load_n(&mem[off], __ATOMIC_RELAXED); }
 inline uint16_t mem_ru16(uint32_t off)
 {
-  return __atomic_load_n(reinterpret_cast<map_u16*>(&mem[off]), __ATOMIC_RELAXED);
+  return __atomic_load_n(static_cast<map_u16*>(static_cast<void*>(&mem[off])), __ATOMIC_RELAXED);
 }
 inline int16_t mem_r16(uint32_t off) { return static_cast<int16_t>(mem_ru16(off)); }
 inline uint32_t mem_ru32(uint32_t off)
 {
-  return __atomic_load_n(reinterpret_cast<map_u32*>(&mem[off]), __ATOMIC_RELAXED);
+  return __atomic_load_n(static_cast<map_u32*>(static_cast<void*>(&mem[off])), __ATOMIC_RELAXED);
 }
 inline int32_t mem_r32(uint32_t off) { return static_cast<int32_t>(mem_ru32(off)); }
 
 inline void mem_w8(uint32_t off, uint8_t v) { __atomic_store_n(&mem[off], v, __ATOMIC_RELAXED); }
 inline void mem_w16(uint32_t off, uint16_t v)
 {
-  __atomic_store_n(reinterpret_cast<map_u16*>(&mem[off]), v, __ATOMIC_RELAXED);
+  __atomic_store_n(static_cast<map_u16*>(static_cast<void*>(&mem[off])), v, __ATOMIC_RELAXED);
 }
 inline void mem_w32(uint32_t off, uint32_t v)
 {
-  __atomic_store_n(reinterpret_cast<map_u32*>(&mem[off]), v, __ATOMIC_RELAXED);
+  __atomic_store_n(static_cast<map_u32*>(static_cast<void*>(&mem[off])), v, __ATOMIC_RELAXED);
 }

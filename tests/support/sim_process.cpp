@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <regex>
 
 extern char** environ;
 
@@ -58,10 +57,14 @@ SimProcess::SimProcess(std::vector<std::string> args, std::string exe)
 
 SimProcess::~SimProcess()
 {
+  // SIGTERM first, so the runner removes its stand-ins' files; SIGKILL if it does not end.
   if (pid_ > 0 && !status_) {
-    kill(pid_, SIGKILL);
-    int st;
-    waitpid(pid_, &st, 0);
+    kill(pid_, SIGTERM);
+    if (!wait_exit(5s)) {
+      kill(pid_, SIGKILL);
+      int st;
+      waitpid(pid_, &st, 0);
+    }
   }
   {
     std::lock_guard<std::mutex> g(mu_);
@@ -122,12 +125,20 @@ bool SimProcess::wait_stderr(const std::string& text, std::chrono::milliseconds 
 
 int SimProcess::port(std::chrono::milliseconds timeout)
 {
-  static const std::regex re("listening on port ([0-9]+)");
+  static const std::string key = "listening on port ";
   std::unique_lock<std::mutex> g(mu_);
-  std::smatch m;
-  if (!cv_.wait_for(g, timeout, [&] { return std::regex_search(err_buf_, m, re); }))
-    return -1;
-  return std::stoi(m[1]);
+  int port = -1;
+  cv_.wait_for(g, timeout, [&] {
+    size_t at = err_buf_.find(key);
+    if (at == std::string::npos)
+      return false;
+    size_t end = err_buf_.find('\n', at);
+    if (end == std::string::npos)
+      return false;
+    port = atoi(err_buf_.c_str() + at + key.size());
+    return true;
+  });
+  return port;
 }
 
 std::optional<int> SimProcess::wait_exit(std::chrono::milliseconds timeout)
