@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 static int64_t now_ns()
 {
@@ -233,6 +234,8 @@ void servo_chain::packet_done(int64_t t)
     return;
   move(*s, t);
   if (flags == 0x0F && cnt == 0) {
+    if (on_query_)
+      on_query_(id);
     answer(*s, t);
   } else if (flags == 0 && cnt == 1) {
     for (size_t k = 0; k < len && addr + k < sizeof s->reg; k++)
@@ -384,4 +387,10 @@ void servo_chain::noise(const std::vector<uint8_t>& bytes)
   }
   uint8_t b = 0;
   (void)!write(wake_[1], &b, 1);
+}
+
+void servo_chain::on_query(std::function<void(uint8_t id)> f)
+{
+  std::lock_guard<std::mutex> l(mu_);
+  on_query_ = std::move(f);
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -56,6 +57,9 @@ class servo_chain {
   // Makes a servo misbehave for its next `times` replies (negative: until told otherwise).
   bool fault(uint8_t id, sv_fault f, int times = -1);
   void noise(const std::vector<uint8_t>& bytes);  // bytes on the line that nobody sent
+  // Called on the chain's thread, under its lock, when a query for one of its servos arrives
+  // and before it is answered; lets a test act at an exact point of a cycle. Not to call back.
+  void on_query(std::function<void(uint8_t id)> f);
 
  private:
   struct servo {
@@ -98,4 +102,5 @@ class servo_chain {
   std::vector<std::vector<uint8_t>> packets_;
   std::vector<uint8_t> late_;  // held-back replies
   int64_t late_t_ = 0;
+  std::function<void(uint8_t)> on_query_;
 };
