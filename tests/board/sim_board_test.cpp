@@ -64,6 +64,7 @@ TEST(BoardRunner, MissingI2cBusEndsWithStatus1AndItsMessage)
 {
   Runner p({"--i2c", "/nonexistent-orvane/i2c-9"});
   EXPECT_EQ(p.wait_exit(20s), 1);
+  p.wait_stdout("\n", 10s);  // the output may still be on its way once the exit is seen
   EXPECT_EQ(p.out(), "open(/nonexistent-orvane/i2c-9) failed\n");
 }
 
@@ -74,6 +75,7 @@ TEST(BoardRunner, RobotBinaryWithoutMemoryDeviceEndsWith255BeforeAnythingElse)
     GTEST_SKIP() << "/dev/mem exists here";
   SimProcess p({}, ORVANE_ROBOT_PATH);
   EXPECT_EQ(p.wait_exit(20s), 255);
+  p.wait_stdout("\n", 10s);
   EXPECT_EQ(p.out(), "error: cannot open /dev/mem\n");
 }
 
