@@ -20,8 +20,6 @@ constexpr uint8_t ix_tail[IX_PACKET_SIZE - IX_DATA - IX_LEDS] = {0x80, 0x05, 0xA
 // The boards: address in 8-bit form (twice the 7-bit slave address) and first channel word.
 constexpr int IX_BOARD_A = 8;
 constexpr int IX_BOARD_B = 10;
-constexpr uint32_t MAP_LED_A = MAP_IP_OUT + 2 * 64;  // ip_out channels 64..71
-constexpr uint32_t MAP_LED_B = MAP_IP_OUT + 2 * 72;  // ip_out channels 72..79
 
 void i2c_init();  // opens the bus; exits on failure
 void ix_proc();   // sends both boards' packets while led_on is nonzero
