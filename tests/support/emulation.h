@@ -10,9 +10,9 @@ bool emulated();  // true when the environment has ORVANE_EMULATED=1
 
 // First thing in a black-box test's body, or in its fixture's SetUp: skips the test with the
 // reason when the run is emulated.
-#define ORVANE_SKIP_IF_EMULATED()                                                               \
-  do {                                                                                          \
-    if (emulated())                                                                             \
-      GTEST_SKIP() << "starts orvane-sim as a child process, which user-mode emulation cannot " \
-                      "run; the native suites cover it";                                        \
+#define ORVANE_SKIP_IF_EMULATED()                                                                  \
+  do {                                                                                             \
+    if (emulated())                                                                                \
+      GTEST_SKIP() << "starts orvane-sim as a child process, which an emulated test program "      \
+                      "cannot do here; the native suites run it";                                  \
   } while (0)
