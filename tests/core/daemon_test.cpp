@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "core/map.h"
+#include "support/emulation.h"
 #include "support/monitor_client.h"
 #include "support/sim_process.h"
 
@@ -12,6 +13,8 @@ namespace {
 struct Daemon : ::testing::Test {
   std::unique_ptr<SimProcess> sim;
   MonitorClient host;
+
+  void SetUp() override { ORVANE_SKIP_IF_EMULATED(); }
 
   void start(std::vector<std::string> args = {})
   {
