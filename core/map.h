@@ -29,6 +29,8 @@ constexpr uint32_t MAP_IP_TARGET = 0x0A00;     // 128 x int16, interpolator targ
 constexpr uint32_t MAP_IP_ENABLE = 0x0B00;     // 128 bytes, channel enables
 constexpr uint32_t MAP_TTIME = 0x0B80;         // byte, move trigger (steps)
 constexpr uint32_t MAP_IP_OUT = 0x0C00;        // 128 x int16, interpolator outputs
+constexpr uint32_t MAP_LED_A = 0x0C80;         // ip_out channels 64..71, LED board A
+constexpr uint32_t MAP_LED_B = 0x0C90;         // ip_out channels 72..79, LED board B
 constexpr uint32_t MAP_IP_COUNT = 0x0D00;      // 128 bytes, steps left per channel
 constexpr uint32_t MAP_SV_POS = 0x0D80;        // 32 x int16, present positions of ids 1..32
 

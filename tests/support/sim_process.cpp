@@ -64,10 +64,14 @@ SimProcess::SimProcess(std::vector<std::string> args, std::string exe)
 
 SimProcess::~SimProcess()
 {
+  // SIGTERM first, so the runner removes its stand-ins' files; SIGKILL if it does not end.
   if (pid_ > 0 && !status_) {
-    kill(pid_, SIGKILL);
-    int st;
-    waitpid(pid_, &st, 0);
+    kill(pid_, SIGTERM);
+    if (!wait_exit(5s)) {
+      kill(pid_, SIGKILL);
+      int st;
+      waitpid(pid_, &st, 0);
+    }
   }
   {
     std::lock_guard<std::mutex> g(mu_);
