@@ -32,7 +32,8 @@ static bool ctl_pass()
   if (mem_r8(MAP_POWEROFF_REQ) != 0) {
     puts("KT4_SDREQ");
     fflush(stdout);  // the announcement must reach a pipe or a file before the board goes down
-    ctl_status = system(plat.poweroff_cmd);
+    // Powering off is the one place that runs a shell command: the command is a shell line.
+    ctl_status = system(plat.poweroff_cmd);  // NOLINT(cert-env33-c)
     return true;
   }
   return false;
@@ -57,9 +58,15 @@ int orvane_main()
   timer0_init();
   // sg_mutex and sg_cond are valid from static initialisation with default attributes; they are
   // not initialised again here, since the tick thread may already be signalling sg_cond.
+  // Neither thread is ever joined; detached, a listener that ends after a set-up failure gives
+  // its resources back.
+  pthread_attr_t detached;
+  pthread_attr_init(&detached);
+  pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
   pthread_t dbgs0, sg;
-  pthread_create(&dbgs0, nullptr, pthread_dbgs0, nullptr);
-  pthread_create(&sg, nullptr, pthread_sg, nullptr);
+  pthread_create(&dbgs0, &detached, pthread_dbgs0, nullptr);
+  pthread_create(&sg, &detached, pthread_sg, nullptr);
+  pthread_attr_destroy(&detached);
   mem_w16(MAP_SV_COMM_ON, 1);
 
   for (;;) {

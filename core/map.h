@@ -29,6 +29,8 @@ constexpr uint32_t MAP_IP_TARGET = 0x0A00;     // 128 x int16, interpolator targ
 constexpr uint32_t MAP_IP_ENABLE = 0x0B00;     // 128 bytes, channel enables
 constexpr uint32_t MAP_TTIME = 0x0B80;         // byte, move trigger (steps)
 constexpr uint32_t MAP_IP_OUT = 0x0C00;        // 128 x int16, interpolator outputs
+constexpr uint32_t MAP_LED_A = 0x0C80;         // ip_out channels 64..71, LED board A
+constexpr uint32_t MAP_LED_B = 0x0C90;         // ip_out channels 72..79, LED board B
 constexpr uint32_t MAP_IP_COUNT = 0x0D00;      // 128 bytes, steps left per channel
 constexpr uint32_t MAP_SV_POS = 0x0D80;        // 32 x int16, present positions of ids 1..32
 
@@ -50,28 +52,35 @@ alignas(4) extern uint8_t mem[MAP_SIZE];
 
 void mem_init();
 
-// Access helpers. Offsets must lie inside the map and be aligned to the width.
+// Access helpers. Offsets must lie inside the map and be aligned to the width. The alignment is
+// stated with __builtin_assume_aligned rather than left to the cast: clang would otherwise take
+// the byte array's alignment, compile every access as a call into libatomic, and warn; its
+// UBSan also checks the stated alignment, so a misaligned offset shows there.
 using map_u16 = uint16_t __attribute__((may_alias));
 using map_u32 = uint32_t __attribute__((may_alias));
 
 inline uint8_t mem_r8(uint32_t off) { return __atomic_load_n(&mem[off], __ATOMIC_RELAXED); }
 inline uint16_t mem_ru16(uint32_t off)
 {
-  return __atomic_load_n(reinterpret_cast<map_u16*>(&mem[off]), __ATOMIC_RELAXED);
+  return __atomic_load_n(static_cast<map_u16*>(__builtin_assume_aligned(&mem[off], 2)),
+                         __ATOMIC_RELAXED);
 }
 inline int16_t mem_r16(uint32_t off) { return static_cast<int16_t>(mem_ru16(off)); }
 inline uint32_t mem_ru32(uint32_t off)
 {
-  return __atomic_load_n(reinterpret_cast<map_u32*>(&mem[off]), __ATOMIC_RELAXED);
+  return __atomic_load_n(static_cast<map_u32*>(__builtin_assume_aligned(&mem[off], 4)),
+                         __ATOMIC_RELAXED);
 }
 inline int32_t mem_r32(uint32_t off) { return static_cast<int32_t>(mem_ru32(off)); }
 
 inline void mem_w8(uint32_t off, uint8_t v) { __atomic_store_n(&mem[off], v, __ATOMIC_RELAXED); }
 inline void mem_w16(uint32_t off, uint16_t v)
 {
-  __atomic_store_n(reinterpret_cast<map_u16*>(&mem[off]), v, __ATOMIC_RELAXED);
+  __atomic_store_n(static_cast<map_u16*>(__builtin_assume_aligned(&mem[off], 2)), v,
+                   __ATOMIC_RELAXED);
 }
 inline void mem_w32(uint32_t off, uint32_t v)
 {
-  __atomic_store_n(reinterpret_cast<map_u32*>(&mem[off]), v, __ATOMIC_RELAXED);
+  __atomic_store_n(static_cast<map_u32*>(__builtin_assume_aligned(&mem[off], 4)), v,
+                   __ATOMIC_RELAXED);
 }

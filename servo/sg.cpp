@@ -1,17 +1,170 @@
 #include "servo/sg.h"
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/map.h"
+#include "core/platform.h"
+#include "servo/packet.h"
+
 pthread_mutex_t sg_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t sg_cond = PTHREAD_COND_INITIALIZER;
 std::atomic<int> sg_busy{0};
+int sv_fd = 0;
 
-// Placeholder until the serial exchange lands: waits for ticks and does nothing with them.
+static int read_i;  // read group to poll in the next cycle, 0..3
+// Set when a read came up short or a reply was refused: bytes may be left on the line that
+// would shift every later read, so the next cycle drops what is pending before it sends.
+static bool sv_resync;
+
+void sg_init()
+{
+  sv_fd = open(plat.serial_path, O_RDWR);
+  if (sv_fd < 0) {
+    printf("open(%s) failed\n", plat.serial_path);
+    exit(1);
+  }
+  tcflush(sv_fd, TCIFLUSH);
+  tcflush(sv_fd, TCOFLUSH);
+  termios t{};
+  t.c_iflag = IGNPAR;
+  t.c_oflag = 0;
+  t.c_cflag = CS8 | CREAD | CLOCAL;
+  t.c_lflag = 0;
+  t.c_cc[VTIME] = 1;  // a read gives up after 0.1 s without a byte
+  t.c_cc[VMIN] = 0;
+  cfsetispeed(&t, B115200);
+  cfsetospeed(&t, B115200);
+  tcsetattr(sv_fd, TCSANOW, &t);
+  for (unsigned id = 1; id <= 32; id++)
+    mem_w16(map_sv_pos(static_cast<uint8_t>(id)), static_cast<uint16_t>(SV_NO_READING));
+  read_i = 0;
+  sv_resync = false;
+}
+
+ssize_t read0(int fd, void* buf, size_t count)
+{
+  auto* p = static_cast<uint8_t*>(buf);
+  size_t got = 0;
+  while (got < count) {
+    ssize_t r = read(fd, p + got, count - got);
+    if (r <= 0)
+      return r;
+    got += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+// The line is half-duplex: what we sent comes back first. A failed write put nothing on it.
+static void sg_echo(uint8_t* buf, ssize_t wrote)
+{
+  if (wrote <= 0)
+    return;
+  if (read0(sv_fd, buf, static_cast<size_t>(wrote)) != wrote)
+    sv_resync = true;
+}
+
+// Both long packets, with every id and value read from the map as its entry is built.
+static size_t sg_build_longs(uint8_t* buf, uint8_t n, bool torque_on)
+{
+  uint8_t* p = sv_long_begin(buf, SV_REG_TORQUE, n);
+  for (uint32_t i = 0; i < n; i++) {
+    uint8_t id = mem_r8(MAP_WR_IDS + i);
+    p = sv_torque_entry(p, id, torque_on ? mem_r16(map_sv_torque(id)) : 0, torque_on);
+  }
+  p = sv_long_end(buf, p);
+  uint8_t* pkt = p;
+  p = sv_long_begin(pkt, SV_REG_GOAL, n);
+  for (uint32_t i = 0; i < n; i++) {
+    uint8_t id = mem_r8(MAP_WR_IDS + i);
+    p = sv_goal_entry(p, id, mem_r16(map_sv_goal(id)));
+  }
+  p = sv_long_end(pkt, p);
+  return static_cast<size_t>(p - buf);
+}
+
+// Asks one servo for its present position and stores the answer, or 0x8000 for none.
+static bool sg_ask(uint8_t* buf, uint8_t id)
+{
+  ssize_t wrote = write(sv_fd, buf, sv_build_query(buf, id));
+  sg_echo(buf, wrote);
+  ssize_t got = wrote > 0 ? read0(sv_fd, buf, SV_REPLY_LEN) : -1;
+  uint16_t pos;
+  if (sv_accept_reply(buf, got, id, &pos)) {
+    mem_w16(map_sv_pos(id), pos);
+    return true;
+  }
+  mem_w16(map_sv_pos(id), static_cast<uint16_t>(SV_NO_READING));
+  sv_resync = true;
+  return false;
+}
+
+static uint32_t sg_group(int g) { return MAP_RD_GROUP + MAP_RD_GROUP_SIZE * static_cast<uint32_t>(g); }
+
+// Ids past a group's 14 would be the next group's bytes.
+static unsigned sg_group_count(uint32_t sbus)
+{
+  unsigned c = mem_r8(sbus + 1);
+  return c < MAP_RD_ROOM ? c : MAP_RD_ROOM;
+}
+
+static bool sg_group_ready(int g)
+{
+  uint32_t sbus = sg_group(g);
+  return mem_r8(sbus) == 1 && mem_r8(sbus + 1) != 0;
+}
+
+void sg_proc()
+{
+  if (mem_r16(MAP_SV_COMM_ON) == 0)
+    return;
+  if (sv_resync) {
+    tcflush(sv_fd, TCIFLUSH);
+    sv_resync = false;
+  }
+  uint8_t buf[SV_BUF_SIZE];
+
+  // Ids past the list's 30 would be the read groups' bytes.
+  uint8_t n = mem_r8(MAP_WR_COUNT);
+  if (n > MAP_WR_ROOM)
+    n = MAP_WR_ROOM;
+  bool torque_on = mem_r16(MAP_SV_TORQUE_ON) != 0;
+  size_t len = sg_build_longs(buf, n, torque_on);
+  sg_echo(buf, write(sv_fd, buf, len));
+
+  // The count is read again after every answer, so a host can shorten a group mid-poll.
+  int g = read_i;
+  uint32_t sbus = sg_group(g);
+  if (mem_r8(sbus) == 1) {
+    for (unsigned j = 0; j < sg_group_count(sbus); j++) {
+      if (!sg_ask(buf, mem_r8(sbus + 2 + j)))
+        break;
+    }
+  }
+
+  for (int k = 1; k <= 4; k++) {
+    int h = (g + k) % 4;
+    if (sg_group_ready(h)) {
+      read_i = h;
+      break;
+    }
+  }
+}
+
 void* pthread_sg(void*)
 {
-  pthread_mutex_lock(&sg_mutex);
+  sg_init();
   for (;;) {
+    pthread_mutex_lock(&sg_mutex);
     pthread_cond_wait(&sg_cond, &sg_mutex);
     sg_busy.store(1, std::memory_order_relaxed);
+    sg_proc();
     sg_busy.store(0, std::memory_order_relaxed);
+    pthread_mutex_unlock(&sg_mutex);
   }
   return nullptr;
 }

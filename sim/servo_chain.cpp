@@ -1,0 +1,396 @@
+#include "sim/servo_chain.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+static int64_t now_ns()
+{
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+static uint8_t xor_sum(const uint8_t* p, size_t n)
+{
+  uint8_t s = 0;
+  for (size_t i = 0; i < n; i++)
+    s ^= p[i];
+  return s;
+}
+
+static void make_raw(int fd)
+{
+  termios t;
+  if (tcgetattr(fd, &t) == 0) {
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+  }
+}
+
+// Every chain ever started stays reachable from here, so nothing counts as leaked at exit.
+static std::vector<servo_chain*>* all_chains = new std::vector<servo_chain*>;
+
+servo_chain* servo_chain::start(const std::vector<uint8_t>& ids, bool wire_timing)
+{
+  int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  char name[128];
+  if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0) {
+    fprintf(stderr, "orvane-sim: cannot open a pseudo-terminal: %s\n", strerror(errno));
+    if (m >= 0)
+      close(m);
+    return nullptr;
+  }
+  // Held open for the chain's life: with no slave open the master reports a hang-up, and the
+  // daemon may close and reopen the line at any time.
+  int s = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  int w[2];
+  if (s < 0 || pipe2(w, O_CLOEXEC | O_NONBLOCK) != 0) {
+    fprintf(stderr, "orvane-sim: cannot open %s: %s\n", name, strerror(errno));
+    close(m);
+    if (s >= 0)
+      close(s);
+    return nullptr;
+  }
+  // Raw on both sides until the daemon sets its own mode, so nothing is ever echoed by the tty.
+  make_raw(m);
+  make_raw(s);
+  fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
+
+  auto* c = new servo_chain;
+  all_chains->push_back(c);
+  c->master_ = m;
+  c->slave_ = s;
+  c->wake_[0] = w[0];
+  c->wake_[1] = w[1];
+  c->path_ = name;
+  c->timing_ = wire_timing;
+  int64_t now = now_ns();
+  for (uint8_t id : ids) {
+    if (c->find(id))
+      continue;
+    servo sv{};
+    sv.id = id;
+    sv.moved_ns = now;
+    c->servos_.push_back(sv);
+  }
+  if (pthread_create(&c->thread_, nullptr, run, c) != 0) {
+    fprintf(stderr, "orvane-sim: cannot start the servo chain\n");
+    return nullptr;
+  }
+  return c;
+}
+
+void servo_chain::stop()
+{
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    if (stop_)
+      return;
+    stop_ = true;
+  }
+  uint8_t b = 0;
+  (void)!write(wake_[1], &b, 1);
+  pthread_join(thread_, nullptr);
+  close(master_);
+  close(slave_);
+  close(wake_[0]);
+  close(wake_[1]);
+}
+
+void* servo_chain::run(void* self)
+{
+  static_cast<servo_chain*>(self)->serve();
+  return nullptr;
+}
+
+// Waits for the daemon's bytes or for the next byte due on the line; bytes go to the daemon
+// only when their time has come, so a whole burst arrives at the pace of the line.
+void servo_chain::serve()
+{
+  uint8_t in[512];
+  std::vector<uint8_t> burst;
+  std::unique_lock<std::mutex> l(mu_);
+  while (!stop_) {
+    int64_t now = now_ns();
+    int64_t due = -1;
+    if (!out_.empty())
+      due = out_.front().t;
+    if (!late_.empty() && (due < 0 || late_t_ < due))
+      due = late_t_;
+    timespec ts{}, *tp = nullptr;
+    if (due >= 0) {
+      int64_t wait = std::max<int64_t>(due - now, 0);
+      ts.tv_sec = wait / 1000000000;
+      ts.tv_nsec = wait % 1000000000;
+      tp = &ts;
+    }
+    pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    l.unlock();
+    ppoll(fds, 2, tp, nullptr);
+    l.lock();
+    now = now_ns();
+    if (fds[0].revents & POLLIN) {
+      ssize_t n = read(master_, in, sizeof in);
+      if (n > 0)
+        take(in, static_cast<size_t>(n), now);
+    }
+    if (fds[1].revents & POLLIN)
+      while (read(wake_[0], in, sizeof in) > 0) {
+      }
+    if (!late_.empty() && late_t_ <= now)
+      flush_late(now);
+    burst.clear();
+    while (!out_.empty() && out_.front().t <= now) {
+      burst.push_back(out_.front().b);
+      out_.pop_front();
+    }
+    // A daemon that does not read lets the tty fill up; the line then loses bytes, as a real
+    // receiver with a full buffer would.
+    if (!burst.empty())
+      (void)!write(master_, burst.data(), burst.size());
+  }
+}
+
+void servo_chain::send(const uint8_t* p, size_t n, int64_t t)
+{
+  for (size_t i = 0; i < n; i++) {
+    int64_t tb = std::max(t, line_free_) + (timing_ ? BYTE_NS : 0);
+    line_free_ = tb;
+    out_.push_back({tb, p[i]});
+  }
+}
+
+void servo_chain::flush_late(int64_t now)
+{
+  send(late_.data(), late_.size(), now);
+  late_.clear();
+}
+
+// The daemon's bytes: a held-back reply goes out first, then every byte comes back as its echo
+// while the servos listen to it.
+void servo_chain::take(const uint8_t* p, size_t n, int64_t now)
+{
+  if (!late_.empty())
+    flush_late(now);
+  for (size_t i = 0; i < n; i++) {
+    send(&p[i], 1, now);
+    parse(p[i], line_free_);
+  }
+}
+
+// Packets are FA AF id flags address length count, count entries of length bytes, checksum;
+// a query has count 0. Anything else on the line is skipped up to the next header.
+void servo_chain::parse(uint8_t b, int64_t t)
+{
+  if (rx_.empty() && b != 0xFA)
+    return;
+  if (rx_.size() == 1 && b != 0xAF) {
+    rx_.clear();
+    if (b == 0xFA)
+      rx_.push_back(b);
+    return;
+  }
+  rx_.push_back(b);
+  if (rx_.size() < 7)
+    return;
+  size_t total = 8 + static_cast<size_t>(rx_[5]) * rx_[6];
+  if (rx_.size() == total)
+    packet_done(t);
+}
+
+void servo_chain::packet_done(int64_t t)
+{
+  std::vector<uint8_t> pkt;
+  pkt.swap(rx_);
+  packets_.push_back(pkt);
+  size_t n = pkt.size();
+  if (pkt[n - 1] != xor_sum(&pkt[2], n - 3))
+    return;
+  uint8_t id = pkt[2], flags = pkt[3], addr = pkt[4], len = pkt[5], cnt = pkt[6];
+  if (id == 0) {
+    for (size_t e = 0; e < cnt && len > 0; e++) {
+      const uint8_t* ent = &pkt[7 + e * len];
+      servo* s = find(ent[0]);
+      if (!s)
+        continue;
+      move(*s, t);
+      for (size_t k = 1; k < len && addr + k - 1 < sizeof s->reg; k++)
+        s->reg[addr + k - 1] = ent[k];
+    }
+    return;
+  }
+  servo* s = find(id);
+  if (!s)
+    return;
+  move(*s, t);
+  if (flags == 0x0F && cnt == 0) {
+    if (on_query_)
+      on_query_(id);
+    answer(*s, t);
+  } else if (flags == 0 && cnt == 1) {
+    for (size_t k = 0; k < len && addr + k < sizeof s->reg; k++)
+      s->reg[addr + k] = pkt[7 + k];
+  }
+}
+
+// The reply to a query: FD DF id flags address length 01, the asked register bytes, checksum.
+void servo_chain::answer(servo& s, int64_t t)
+{
+  sv_fault f = s.fault;
+  if (s.fault_left > 0 && --s.fault_left == 0)
+    s.fault = sv_fault::none;
+  if (f == sv_fault::silent)
+    return;
+  int16_t pos = static_cast<int16_t>(s.pos >= 0 ? s.pos + 0.5 : s.pos - 0.5);
+  s.reg[0x2A] = static_cast<uint8_t>(pos);
+  s.reg[0x2B] = static_cast<uint8_t>(static_cast<uint16_t>(pos) >> 8);
+  const uint8_t* q = &packets_.back()[0];
+  uint8_t addr = q[4], len = q[5];
+  uint8_t r[8 + 256];
+  size_t n = 0;
+  r[n++] = 0xFD;
+  r[n++] = 0xDF;
+  r[n++] = f == sv_fault::other_id ? static_cast<uint8_t>(s.id + 1) : s.id;
+  r[n++] = 0x00;
+  r[n++] = addr;
+  r[n++] = len;
+  r[n++] = 0x01;
+  for (size_t k = 0; k < len; k++)
+    r[n++] = addr + k < sizeof s.reg ? s.reg[addr + k] : 0;
+  r[n] = xor_sum(&r[2], n - 2);
+  if (f == sv_fault::bad_csum)
+    r[n] ^= 0x01;
+  n++;
+  if (f == sv_fault::short_reply)
+    n--;
+  s.replies++;
+  if (f == sv_fault::late_reply) {
+    late_.insert(late_.end(), r, r + n);
+    late_t_ = t + LATE_NS;
+    return;
+  }
+  send(r, n, t + RETURN_NS);
+}
+
+// With torque on the servo heads for its goal (within its range) at a bounded speed.
+void servo_chain::move(servo& s, int64_t now)
+{
+  if (s.reg[0x24] != 0) {
+    int16_t g = static_cast<int16_t>(s.reg[0x1E] | s.reg[0x1F] << 8);
+    double goal = std::clamp<int>(g, -POS_LIMIT, POS_LIMIT);
+    double step = SPEED * static_cast<double>(now - s.moved_ns) / 1e9;
+    if (s.pos < goal)
+      s.pos = std::min(s.pos + step, goal);
+    else
+      s.pos = std::max(s.pos - step, goal);
+  }
+  s.moved_ns = now;
+}
+
+servo_chain::servo* servo_chain::find(uint8_t id)
+{
+  for (auto& s : servos_)
+    if (s.id == id)
+      return &s;
+  return nullptr;
+}
+
+sv_state servo_chain::view(servo& s, int64_t now)
+{
+  move(s, now);
+  sv_state v{};
+  v.id = s.id;
+  v.goal = static_cast<int16_t>(s.reg[0x1E] | s.reg[0x1F] << 8);
+  v.max_torque = s.reg[0x23];
+  v.torque = s.reg[0x24];
+  v.pos = static_cast<int16_t>(s.pos >= 0 ? s.pos + 0.5 : s.pos - 0.5);
+  v.fault = s.fault;
+  v.replies = s.replies;
+  return v;
+}
+
+std::vector<std::vector<uint8_t>> servo_chain::packets()
+{
+  std::lock_guard<std::mutex> l(mu_);
+  return packets_;
+}
+
+size_t servo_chain::packet_count()
+{
+  std::lock_guard<std::mutex> l(mu_);
+  return packets_.size();
+}
+
+void servo_chain::clear_packets()
+{
+  std::lock_guard<std::mutex> l(mu_);
+  packets_.clear();
+}
+
+std::vector<sv_state> servo_chain::servos()
+{
+  std::lock_guard<std::mutex> l(mu_);
+  std::vector<sv_state> v;
+  int64_t now = now_ns();
+  for (auto& s : servos_)
+    v.push_back(view(s, now));
+  return v;
+}
+
+bool servo_chain::state(uint8_t id, sv_state* out)
+{
+  std::lock_guard<std::mutex> l(mu_);
+  servo* s = find(id);
+  if (!s)
+    return false;
+  *out = view(*s, now_ns());
+  return true;
+}
+
+bool servo_chain::place(uint8_t id, int16_t pos)
+{
+  std::lock_guard<std::mutex> l(mu_);
+  servo* s = find(id);
+  if (!s)
+    return false;
+  s->pos = std::clamp<int>(pos, -POS_LIMIT, POS_LIMIT);
+  s->moved_ns = now_ns();
+  return true;
+}
+
+bool servo_chain::fault(uint8_t id, sv_fault f, int times)
+{
+  std::lock_guard<std::mutex> l(mu_);
+  servo* s = find(id);
+  if (!s)
+    return false;
+  s->fault = times == 0 ? sv_fault::none : f;
+  s->fault_left = times;
+  return true;
+}
+
+void servo_chain::noise(const std::vector<uint8_t>& bytes)
+{
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    send(bytes.data(), bytes.size(), now_ns());
+  }
+  uint8_t b = 0;
+  (void)!write(wake_[1], &b, 1);
+}
+
+void servo_chain::on_query(std::function<void(uint8_t id)> f)
+{
+  std::lock_guard<std::mutex> l(mu_);
+  on_query_ = std::move(f);
+}

@@ -1,0 +1,106 @@
+// The virtual servo chain: the far end of a pseudo-terminal that acts like a chain of
+// command-type servos on a half-duplex line, so the daemon's serial code runs unchanged.
+// One thread per chain serves the line; tests and the console inspect it under its own lock.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// What a servo does wrong when it is asked for its position.
+enum class sv_fault {
+  none,
+  silent,       // no reply at all
+  bad_csum,     // the checksum byte is off by one bit
+  other_id,     // the reply names the next id (checksum consistent)
+  short_reply,  // only the first 9 bytes
+  late_reply,   // held back until the daemon has given up: goes out with its next packet
+};
+
+// One servo as the far side sees it.
+struct sv_state {
+  uint8_t id;
+  int16_t goal;        // register 0x1E, as sent
+  uint8_t max_torque;  // register 0x23
+  uint8_t torque;      // register 0x24: nonzero is on
+  int16_t pos;         // present position, 0.1 degree
+  sv_fault fault;
+  unsigned replies;  // replies sent, faulty ones included
+};
+
+class servo_chain {
+ public:
+  static constexpr int64_t BYTE_NS = 86806;       // 10 bits at 115200 baud
+  static constexpr int64_t RETURN_NS = 100000;    // a servo's delay before it answers
+  static constexpr int64_t LATE_NS = 150000000;   // a late reply, if the daemon stays quiet
+  static constexpr double SPEED = 3750.0;         // 0.1-degree units per second
+  static constexpr int POS_LIMIT = 1500;
+
+  // Opens a pseudo-terminal and starts serving it; null (and a line on stderr) on failure.
+  // Chains are never destroyed: the process may end while their thread runs.
+  static servo_chain* start(const std::vector<uint8_t>& ids, bool wire_timing);
+  // Ends the thread and closes the pseudo-terminal; the object stays valid for inspection.
+  void stop();
+  const char* path() const { return path_.c_str(); }  // the line the daemon opens
+
+  std::vector<std::vector<uint8_t>> packets();  // packets taken from the line, in order
+  size_t packet_count();
+  void clear_packets();
+  std::vector<sv_state> servos();
+  bool state(uint8_t id, sv_state* out);
+  bool place(uint8_t id, int16_t pos);  // puts a servo at a present position
+  // Makes a servo misbehave for its next `times` replies (negative: until told otherwise).
+  bool fault(uint8_t id, sv_fault f, int times = -1);
+  void noise(const std::vector<uint8_t>& bytes);  // bytes on the line that nobody sent
+  // Called on the chain's thread, under its lock, when a query for one of its servos arrives
+  // and before it is answered; lets a test act at an exact point of a cycle. Not to call back.
+  void on_query(std::function<void(uint8_t id)> f);
+
+ private:
+  struct servo {
+    uint8_t id;
+    uint8_t reg[0x80];
+    double pos;
+    int64_t moved_ns;  // time of the last position update
+    sv_fault fault;
+    int fault_left;
+    unsigned replies;
+  };
+  struct out_byte {
+    int64_t t;
+    uint8_t b;
+  };
+
+  servo_chain() = default;
+  static void* run(void* self);
+  void serve();
+  void take(const uint8_t* p, size_t n, int64_t now);
+  void parse(uint8_t b, int64_t t);
+  void packet_done(int64_t t);
+  void answer(servo& s, int64_t t);
+  void send(const uint8_t* p, size_t n, int64_t t);
+  void move(servo& s, int64_t now);
+  void flush_late(int64_t now);
+  servo* find(uint8_t id);
+  sv_state view(servo& s, int64_t now);
+
+  std::mutex mu_;
+  std::vector<servo> servos_;
+  bool timing_ = true;
+  int master_ = -1, slave_ = -1, wake_[2] = {-1, -1};
+  bool stop_ = false;
+  pthread_t thread_{};
+  std::string path_;
+  std::deque<out_byte> out_;  // bytes on their way to the daemon, in time order
+  int64_t line_free_ = 0;     // when the line is next free for a byte
+  std::vector<uint8_t> rx_;   // the packet being received
+  std::vector<std::vector<uint8_t>> packets_;
+  std::vector<uint8_t> late_;  // held-back replies
+  int64_t late_t_ = 0;
+  std::function<void(uint8_t)> on_query_;
+};

@@ -1,0 +1,10 @@
+#include "support/emulation.h"
+
+#include <cstdlib>
+#include <cstring>
+
+bool emulated()
+{
+  const char* v = getenv("ORVANE_EMULATED");
+  return v && strcmp(v, "1") == 0;
+}
