@@ -37,6 +37,7 @@ class servo_chain {
  public:
   static constexpr int64_t BYTE_NS = 86806;       // 10 bits at 115200 baud
   static constexpr int64_t RETURN_NS = 100000;    // a servo's delay before it answers
+  static constexpr size_t RX_GROUP = 8;            // bytes the daemon's UART hands on at once
   static constexpr int64_t LATE_NS = 150000000;   // a late reply, if the daemon stays quiet
   static constexpr double SPEED = 3750.0;         // 0.1-degree units per second
   static constexpr int POS_LIMIT = 1500;

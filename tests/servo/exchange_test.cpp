@@ -13,6 +13,7 @@
 #include "core/interp.h"
 #include "core/map.h"
 #include "core/platform.h"
+#include "servo/packet.h"
 #include "servo/sg.h"
 #include "sim/servo_chain.h"
 #include "support/sim_process.h"
@@ -407,4 +408,30 @@ TEST_F(ServoExchangeOnTheWire, CycleOfTheInitialMapTakesAtLeastItsTimeOnTheLine)
          sum_ms / cycles, min_ms, max_ms, floor_ms);
   RecordProperty("cycle_mean_us", static_cast<int>(sum_ms / cycles * 1000));
   EXPECT_GE(min_ms, floor_ms);
+}
+
+// The line hands its bytes on in groups, as the robot's UART does from its receive FIFO, and still
+// no faster than the line carries them. A group may straddle two pieces of the daemon's write as
+// the chain happens to take them, so the bound on reads is loose; byte by byte would be 26 or more.
+TEST_F(ServoExchangeOnTheWire, EchoArrivesInReceiveFifoGroupsAtThePaceOfTheLine)
+{
+  uint8_t buf[SV_BUF_SIZE];
+  sv_entry e[6];
+  for (uint8_t i = 0; i < 6; i++)
+    e[i] = {static_cast<uint8_t>(i + 1), 0, 0};
+  size_t n = sv_build_longs(buf, e, 6, true);
+  ASSERT_EQ(n, 52u);
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(write(sv_fd, buf, n), static_cast<ssize_t>(n));
+  size_t got = 0;
+  size_t reads = 0;
+  while (got < n) {
+    ssize_t r = read(sv_fd, buf + got, n - got);
+    ASSERT_GT(r, 0) << "after " << got << " bytes";
+    got += static_cast<size_t>(r);
+    reads++;
+  }
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0);
+  EXPECT_LE(reads, n / (servo_chain::RX_GROUP / 2));
+  EXPECT_GE(ns.count(), static_cast<int64_t>(n) * servo_chain::BYTE_NS);
 }
