@@ -50,14 +50,14 @@ int listening_port(const child& c)
 }
 
 struct cpu_split {
-  int64_t daemon = 0, vhw = 0, ref = 0;
-  int daemon_threads = 0;
+  int64_t daemon = 0, vhw = 0, ref_rel = 0;
+  std::vector<int64_t> daemon_threads;  // by thread id, so in the order start-up made them
 };
 
 // The daemon's threads keep the process name; the runner names the others.
 cpu_split cpu_between(const std::vector<thread_cpu>& a, const std::vector<thread_cpu>& b)
 {
-  std::map<pid_t, int64_t> start;
+  std::map<pid_t, int64_t> start, daemon;
   for (const thread_cpu& t : a)
     start[t.tid] = t.ns;
   cpu_split s;
@@ -65,13 +65,15 @@ cpu_split cpu_between(const std::vector<thread_cpu>& a, const std::vector<thread
     int64_t d = t.ns - (start.count(t.tid) ? start[t.tid] : 0);
     if (t.name == "orvane") {
       s.daemon += d;
-      s.daemon_threads++;
-    } else if (t.name.rfind("ref-", 0) == 0) {
-      s.ref += d;
-    } else {
+      daemon[t.tid] = d;
+    } else if (t.name == "ref-relative") {
+      s.ref_rel = d;
+    } else if (t.name.rfind("ref-", 0) != 0) {
       s.vhw += d;
     }
   }
+  for (const auto& [tid, d] : daemon)
+    s.daemon_threads.push_back(d);
   return s;
 }
 
@@ -244,11 +246,22 @@ int main(int argc, char** argv)
   redis_figures rd = redis_measure(work_dir, RTT_COUNT);
 
   report_tick(probe_read(probes), w0, w1);
-  double daemon_pct = static_cast<double>(cpu.daemon) / wall * 100;
-  table_row(fmt("Idle CPU of the daemon's %d threads, no host connected", cpu.daemon_threads),
+  auto pct_of = [&](int64_t ns) { return static_cast<double>(ns) / wall * 100; };
+  double daemon_pct = pct_of(cpu.daemon);
+  table_row(fmt("Idle CPU of the daemon's %zu threads, no host connected",
+                cpu.daemon_threads.size()),
             fmt("%.3f %% of one core", daemon_pct), daemon_pct / 1.0, false, 1, "÷ 1 %");
+  // Start-up makes them in this order: the control loop is the initial thread.
+  static const char* const roles[] = {"control loop", "tick", "monitor listener", "servo"};
+  std::string split;
+  for (size_t i = 0; i < cpu.daemon_threads.size(); i++)
+    split += fmt("%s%s %.3f", i ? ", " : "", i < 4 ? roles[i] : "other",
+                 pct_of(cpu.daemon_threads[i]));
+  table_info("Idle CPU by daemon thread (% of one core)", split);
+  table_info("A bare timer thread waking once per tick (the same-design reference)",
+             fmt("%.3f %% of one core", pct_of(cpu.ref_rel)));
   table_info("Idle CPU of the virtual hardware's threads (counted apart)",
-             fmt("%.3f %% of one core", static_cast<double>(cpu.vhw) / wall * 100));
+             fmt("%.3f %% of one core", pct_of(cpu.vhw)));
   table_row("Resident memory, idle", fmt("%.2f MiB (anonymous %.2f, file %.2f)", rss_idle / 1024.0,
                                          rss_anon / 1024.0, rss_file / 1024.0),
             rss_idle / 4096.0, false, 1, "÷ 4 MiB");
