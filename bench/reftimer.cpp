@@ -25,10 +25,10 @@ ref_timer ref_abs{0, true, 0, {}, &probe_abs, "ref-absolute"};
 
 int ref_signo(const ref_timer& r) { return r.absolute ? SIGRTMIN + 3 : SIGRTMIN + 2; }
 
-void ref_arm(ref_timer& r)
+void ref_arm(ref_timer& r, long ns)
 {
   itimerspec its{};
-  its.it_value.tv_nsec = r.period_ns;
+  its.it_value.tv_nsec = ns;
   timer_settime(r.id, 0, &its, nullptr);
 }
 
@@ -46,15 +46,19 @@ void* ref_thread(void* p)
       continue;
     probe_mark(*r.log);
     if (!r.absolute)
-      ref_arm(r);
+      ref_arm(r, r.period_ns);
   }
   return nullptr;
 }
 
-void ref_create(ref_timer& r, long period_us)
+// The first expiry comes `phase` of a period after now. The daemon's tick and the two
+// references expire a third of a period apart, so that on a small machine none of them waits
+// for a CPU because another woke at the same instant.
+void ref_create(ref_timer& r, long period_us, double phase)
 {
   r.signo = ref_signo(r);
   r.period_ns = period_us * 1000;
+  long first_ns = static_cast<long>(static_cast<double>(r.period_ns) * phase);
   sigevent sev{};
   sev.sigev_notify = SIGEV_SIGNAL;
   sev.sigev_signo = r.signo;
@@ -75,14 +79,14 @@ void ref_create(ref_timer& r, long period_us)
     itimerspec its{};
     its.it_interval.tv_nsec = r.period_ns;
     its.it_value = now;
-    its.it_value.tv_nsec += r.period_ns;
+    its.it_value.tv_nsec += first_ns;
     if (its.it_value.tv_nsec >= 1000000000) {
       its.it_value.tv_sec++;
       its.it_value.tv_nsec -= 1000000000;
     }
     timer_settime(r.id, TIMER_ABSTIME, &its, nullptr);
   } else {
-    ref_arm(r);
+    ref_arm(r, first_ns);
   }
 }
 
@@ -99,6 +103,6 @@ void ref_block()
 
 void ref_start(long period_us)
 {
-  ref_create(ref_rel, period_us);
-  ref_create(ref_abs, period_us);
+  ref_create(ref_rel, period_us, 1.0 / 3);
+  ref_create(ref_abs, period_us, 2.0 / 3);
 }

@@ -5,4 +5,6 @@
 #pragma once
 
 void ref_block();  // blocks both reference signals; call on the initial thread before any thread
-void ref_start(long period_us);  // creates, arms and starts both timers and their threads
+// Creates, arms and starts both timers and their threads; call just before the daemon arms its
+// own tick, so that the three keep a third of a period apart.
+void ref_start(long period_us);

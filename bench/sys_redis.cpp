@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "bench/sys_net.h"
-#include "bench/sys_proc.h"
 
 static bool on_path(const char* prog)
 {
@@ -22,7 +21,7 @@ static bool on_path(const char* prog)
 }
 
 // The PING_INLINE row of redis-benchmark's CSV: a request line of plain text, as the monitor's.
-static bool ping_row(const std::string& csv, double* rps, double* p50_ms, double* p99_ms)
+static bool ping_row(const std::string& csv, redis_ping* p)
 {
   std::istringstream in(csv);
   std::string line;
@@ -37,52 +36,51 @@ static bool ping_row(const std::string& csv, double* rps, double* p50_ms, double
     // test, rps, avg, min, p50, p95, p99, max
     if (f.size() < 8)
       return false;
-    *rps = f[1];
-    *p50_ms = f[4];
-    *p99_ms = f[6];
+    p->rps = f[1];
+    p->p50_us = f[4] * 1000;
+    p->p99_us = f[6] * 1000;
     return true;
   }
   return false;
 }
 
-static bool bench_run(int port, int clients, int requests, const std::string& dir, double* rps,
-                      double* p50_ms, double* p99_ms)
+redis_server redis_start(const std::string& dir)
 {
-  child b = child_start({"redis-benchmark", "-h", "127.0.0.1", "-p", std::to_string(port), "-t",
-                         "ping", "-c", std::to_string(clients), "-n", std::to_string(requests),
-                         "--csv"},
-                        dir, "redis-benchmark-c" + std::to_string(clients));
-  int status = child_stop(b, 120000);
-  return status == 0 && ping_row(file_text(b.out_path), rps, p50_ms, p99_ms);
-}
-
-redis_figures redis_measure(const std::string& dir, int requests)
-{
-  redis_figures r;
+  redis_server r;
   if (!on_path("redis-server") || !on_path("redis-benchmark")) {
     r.why = "redis-server or redis-benchmark is not installed";
     return r;
   }
   int port = net_free_port();
-  child srv = child_start({"redis-server", "--bind", "127.0.0.1", "--port", std::to_string(port),
-                           "--save", "", "--appendonly", "no", "--dir", dir, "--daemonize", "no",
-                           "--protected-mode", "yes"},
-                          dir, "redis-server");
-  if (!file_wait(srv.out_path, "Ready to accept connections", 10000)) {
+  r.srv = child_start({"redis-server", "--bind", "127.0.0.1", "--port", std::to_string(port),
+                       "--save", "", "--appendonly", "no", "--dir", dir, "--daemonize", "no",
+                       "--protected-mode", "yes"},
+                      dir, "redis-server");
+  if (!file_wait(r.srv.out_path, "Ready to accept connections", 10000)) {
     r.why = "redis-server did not start";
-    child_stop(srv, 2000, SIGTERM);
+    child_stop(r.srv, 2000, SIGTERM);
     return r;
   }
-  double p50 = 0, p99 = 0, p50_8 = 0, p99_8 = 0;
-  bool ok1 = bench_run(port, 1, requests, dir, &r.rps1, &p50, &p99);
-  bool ok8 = ok1 && bench_run(port, 8, requests * 10, dir, &r.rps8, &p50_8, &p99_8);
-  child_stop(srv, 5000, SIGTERM);
-  if (!ok8) {
-    r.why = "redis-benchmark failed";
-    return r;
-  }
-  r.ok = true;
-  r.p50_us = p50 * 1000;
-  r.p99_us = p99 * 1000;
+  r.port = port;
   return r;
+}
+
+redis_ping redis_bench(const redis_server& r, const std::string& dir, int clients, int requests)
+{
+  redis_ping p;
+  if (r.port < 0)
+    return p;
+  child b = child_start({"redis-benchmark", "-h", "127.0.0.1", "-p", std::to_string(r.port), "-t",
+                         "ping", "-c", std::to_string(clients), "-n", std::to_string(requests),
+                         "--csv"},
+                        dir, "redis-benchmark");
+  p.ok = child_stop(b, 120000) == 0 && ping_row(file_text(b.out_path), &p);
+  return p;
+}
+
+void redis_stop(redis_server& r)
+{
+  if (r.srv.pid > 0)
+    child_stop(r.srv, 5000, SIGTERM);
+  r.port = -1;
 }

@@ -4,14 +4,21 @@
 
 #include <string>
 
-struct redis_figures {
-  bool ok = false;
-  std::string why;      // when not ok: what was missing or failed
-  double p50_us = 0;    // PING round trip with one client, median
-  double p99_us = 0;
-  double rps1 = 0;      // PINGs per second with one client
-  double rps8 = 0;      // PINGs per second with 8 clients
+#include "bench/sys_proc.h"
+
+struct redis_server {
+  child srv;
+  int port = -1;
+  std::string why;  // when it is not running: what was missing or failed
 };
 
-// Runs `requests` PINGs with one client and 10 times as many with eight, in dir.
-redis_figures redis_measure(const std::string& dir, int requests);
+struct redis_ping {
+  bool ok = false;
+  double rps = 0;     // PINGs per second
+  double p50_us = 0;  // round trip, as redis-benchmark reports it (0.001 ms steps)
+  double p99_us = 0;
+};
+
+redis_server redis_start(const std::string& dir);  // port -1 and why set when it cannot
+redis_ping redis_bench(const redis_server& r, const std::string& dir, int clients, int requests);
+void redis_stop(redis_server& r);
