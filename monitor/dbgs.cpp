@@ -65,6 +65,9 @@ void* pthread_dbgs1(void* p0)
   dbgs_sink out{dbgs_put, &fd};
   while (dbgs_getline(fd, buf) && !dbgs_exec(buf, out)) {
   }
+  // Closing with unread input resets the connection and drops answers not yet on the wire; a
+  // shutdown first pushes them out, followed by the end of the stream.
+  shutdown(fd, SHUT_WR);
   close(fd);
   return nullptr;
 }

@@ -1,0 +1,188 @@
+// The monitor as a host sees it: orvane-sim on a free loopback port.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+
+#include "support/monitor_client.h"
+#include "support/sim_process.h"
+
+// A number from the process's status file: "Threads:", or "VmSize:" in KiB.
+static long sim_status(pid_t pid, const std::string& field)
+{
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  while (f >> key) {
+    if (key == field) {
+      long n = -1;
+      f >> n;
+      return n;
+    }
+  }
+  return -1;
+}
+
+static long sim_threads(pid_t pid) { return sim_status(pid, "Threads:"); }
+
+TEST(MonitorServer, BannerNamesTheBuildDateAndTimeAndEndsInLfAlone)
+{
+  SimProcess sim;
+  int port = sim.port();
+  ASSERT_GT(port, 0);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  std::string banner;
+  char c = 0;
+  pollfd p{fd, POLLIN, 0};
+  while (c != '\n' && poll(&p, 1, 10000) == 1 && recv(fd, &c, 1, 0) == 1)
+    banner += c;
+  close(fd);
+  static const std::regex re(
+      "#orvane-6 \\((Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 1-3][0-9] [0-9]{4} "
+      "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\)\n");
+  EXPECT_TRUE(std::regex_match(banner, re)) << banner;
+}
+
+TEST(MonitorServer, SeveralLinesInOneSendAreAnsweredInOrderAndQuitCloses)
+{
+  SimProcess sim;
+  MonitorClient c;
+  ASSERT_TRUE(c.connect(sim.port()));
+  c.send("r 40 4\r\nR a0 8\nq\nr 20 1\n");
+  EXPECT_EQ(c.line(), "#0040 1b 41 00 00  .A..");
+  EXPECT_EQ(c.line(), "#00a0 01 06 01 02 03 04 05 06 ");
+  EXPECT_TRUE(c.closed_by_peer(10s));
+  EXPECT_EQ(c.line(0ms), std::nullopt);  // nothing after the quit was carried out
+}
+
+TEST(MonitorServer, ConnectionsShareTheRememberedAddressAndTheMap)
+{
+  SimProcess sim;
+  MonitorClient a, b;
+  ASSERT_TRUE(a.connect(sim.port()));
+  ASSERT_TRUE(b.connect(sim.port()));
+  a.send("r 40 4\n");
+  EXPECT_EQ(a.line(), "#0040 1b 41 00 00  .A..");
+  b.send("\n");
+  EXPECT_EQ(b.line(), "#0040 1b 41 00 00  .A..");
+  b.send("W 300 aa bb\n\n");  // a write sets the address too
+  EXPECT_EQ(b.line(), "#0300 aa bb 00 00  \xaa\xbb..");
+  a.send("\n");
+  EXPECT_EQ(a.line(), "#0300 aa bb 00 00  \xaa\xbb..");
+}
+
+TEST(MonitorServer, HostVanishingMidDumpLeavesTheDaemonServingOthers)
+{
+  SimProcess sim;
+  int port = sim.port();
+  ASSERT_GT(port, 0);
+  long base = sim_threads(sim.pid());
+  MonitorClient c;
+  ASSERT_TRUE(c.connect(port));
+  // Far more answer than the socket buffers hold, so the daemon is still sending when the host
+  // resets the connection.
+  std::string many;
+  for (int i = 0; i < 1000; i++)
+    many += "r 0 1000\n";
+  c.send(many);
+  ASSERT_TRUE(c.line().has_value());
+  linger hard{1, 0};
+  setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  c.close();
+  // Its connection thread goes on sending into the reset connection, then ends.
+  EXPECT_TRUE(wait_until([&] { return sim_threads(sim.pid()) == base; }, 20s));
+
+  MonitorClient next;
+  ASSERT_TRUE(next.connect(port));
+  EXPECT_EQ(next.read_u32(0x40), 16667u);
+  EXPECT_EQ(sim.wait_exit(0ms), std::nullopt);
+}
+
+TEST(MonitorServer, SilentHostIsClosedAboutTenSecondsAfterItClosesItsSide)
+{
+  SimProcess sim;
+  MonitorClient c;
+  ASSERT_TRUE(c.connect(sim.port()));
+  auto t0 = std::chrono::steady_clock::now();
+  shutdown(c.fd, SHUT_WR);
+  EXPECT_TRUE(c.closed_by_peer(40s));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 9s);  // ten one-second pauses first
+  EXPECT_EQ(c.line(0ms), std::nullopt);                  // nothing but the banner was sent
+}
+
+TEST(MonitorServer, BindFailureIsReportedAndTheDaemonRunsOn)
+{
+  int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t alen = sizeof a;
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(taken, 1), 0);
+  ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&a), &alen), 0);
+
+  SimProcess sim({"--port", std::to_string(ntohs(a.sin_port))});
+  EXPECT_TRUE(sim.wait_stdout("bind() failed(" + std::to_string(EADDRINUSE) + ")\n", 20s));
+  EXPECT_EQ(sim.wait_exit(500ms), std::nullopt);
+  EXPECT_EQ(sim.err().find("listening on port"), std::string::npos);
+  close(taken);
+}
+
+TEST(MonitorServer, EndedConnectionsGiveTheirThreadsBack)
+{
+  SimProcess sim;
+  int port = sim.port();
+  MonitorClient first;
+  ASSERT_TRUE(first.connect(port));
+  long base = sim_threads(sim.pid());
+  long vm = sim_status(sim.pid(), "VmSize:");
+  ASSERT_GT(base, 0);
+  for (int i = 0; i < 300; i++) {
+    MonitorClient c;
+    ASSERT_TRUE(c.connect(port));
+    c.send("q\n");
+    ASSERT_TRUE(c.closed_by_peer(10s));
+  }
+  {
+    MonitorClient open[20];
+    for (auto& c : open)
+      ASSERT_TRUE(c.connect(port));
+    for (auto& c : open) {
+      c.send("r 10 2\n");
+      EXPECT_EQ(c.line(), "#0010 01 00  ..");
+    }
+    EXPECT_GE(sim_threads(sim.pid()), base + 20);
+    for (auto& c : open)
+      c.send("q\n");
+  }
+  EXPECT_TRUE(wait_until([&] { return sim_threads(sim.pid()) == base; }, 20s))
+      << sim_threads(sim.pid()) << " threads, " << base << " before";
+  // An ended thread that nobody joins keeps its stack: 300 of them would hold over 37 MiB.
+  EXPECT_LT(sim_status(sim.pid(), "VmSize:") - vm, 150 * 128);
+}
+
+TEST(MonitorServer, HostMovesChannelsAndEndsTheDaemonThroughTheMap)
+{
+  SimProcess sim;
+  MonitorClient c;
+  ASSERT_TRUE(c.connect(sim.port()));
+  ASSERT_TRUE(c.send("W a02 64 00 c8 00 9c ff\n"));  // channels 1-3: 100, 200, -100
+  ASSERT_TRUE(c.write_u8(0xb80, 3));                  // a move of three ticks
+  EXPECT_TRUE(wait_until(
+      [&] { return c.read_map(0xc02, 6) == std::vector<uint8_t>{0x64, 0, 0xc8, 0, 0x9c, 0xff}; },
+      20s, 20ms));
+  EXPECT_EQ(c.read_u8(0xb80), 0);  // the trigger was taken
+  ASSERT_TRUE(c.write_u8(0x50, 1));
+  EXPECT_EQ(sim.wait_exit(20s), 0);
+}
