@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
-#include <regex>
 #include <string>
 
 #include "support/monitor_client.h"
@@ -48,10 +48,18 @@ TEST(MonitorServer, BannerNamesTheBuildDateAndTimeAndEndsInLfAlone)
   while (c != '\n' && poll(&p, 1, 10000) == 1 && recv(fd, &c, 1, 0) == 1)
     banner += c;
   close(fd);
-  static const std::regex re(
-      "#orvane-6 \\((Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 1-3][0-9] [0-9]{4} "
-      "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\)\n");
-  EXPECT_TRUE(std::regex_match(banner, re)) << banner;
+  // "#orvane-6 (Feb 23 2015 16:54:19)" and LF: '9' a digit, '_' a blank or a digit.
+  const std::string form = "#orvane-6 (Mmm _9 9999 99:99:99)\n";
+  bool fits = banner.size() == form.size();
+  for (size_t i = 0; fits && i < form.size(); i++) {
+    char b = banner[i];
+    if (form[i] == '9' || form[i] == '_')
+      fits = isdigit(static_cast<unsigned char>(b)) || (form[i] == '_' && b == ' ');
+    else if (i < 11 || i > 13)
+      fits = b == form[i];
+  }
+  const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  EXPECT_TRUE(fits && months.find(banner.substr(11, 3)) % 3 == 0) << banner;
 }
 
 TEST(MonitorServer, SeveralLinesInOneSendAreAnsweredInOrderAndQuitCloses)
@@ -82,43 +90,44 @@ TEST(MonitorServer, ConnectionsShareTheRememberedAddressAndTheMap)
   EXPECT_EQ(a.line(), "#0300 aa bb 00 00  \xaa\xbb..");
 }
 
-TEST(MonitorServer, HostVanishingMidDumpLeavesTheDaemonServingOthers)
+// The one test that waits for the daemon to drop hosts that have gone: about ten seconds.
+TEST(MonitorServer, HostsThatGoAwayAreDroppedWhileOthersAreStillServed)
 {
   SimProcess sim;
   int port = sim.port();
   ASSERT_GT(port, 0);
   long base = sim_threads(sim.pid());
-  MonitorClient c;
-  ASSERT_TRUE(c.connect(port));
-  // Far more answer than the socket buffers hold, so the daemon is still sending when the host
-  // resets the connection.
+
+  // One host closes its side without a word.
+  MonitorClient silent;
+  ASSERT_TRUE(silent.connect(port));
+  auto t0 = std::chrono::steady_clock::now();
+  shutdown(silent.fd, SHUT_WR);
+
+  // Another asks for far more than the socket buffers hold and resets the connection while the
+  // daemon is still sending: the sends that fail must not end the daemon.
+  MonitorClient gone;
+  ASSERT_TRUE(gone.connect(port));
   std::string many;
   for (int i = 0; i < 1000; i++)
     many += "r 0 1000\n";
-  c.send(many);
-  ASSERT_TRUE(c.line().has_value());
+  gone.send(many);
+  ASSERT_TRUE(gone.line().has_value());
   linger hard{1, 0};
-  setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  c.close();
-  // Its connection thread goes on sending into the reset connection, then ends.
-  EXPECT_TRUE(wait_until([&] { return sim_threads(sim.pid()) == base; }, 20s));
+  setsockopt(gone.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  gone.close();
 
   MonitorClient next;
   ASSERT_TRUE(next.connect(port));
   EXPECT_EQ(next.read_u32(0x40), 16667u);
-  EXPECT_EQ(sim.wait_exit(0ms), std::nullopt);
-}
 
-TEST(MonitorServer, SilentHostIsClosedAboutTenSecondsAfterItClosesItsSide)
-{
-  SimProcess sim;
-  MonitorClient c;
-  ASSERT_TRUE(c.connect(sim.port()));
-  auto t0 = std::chrono::steady_clock::now();
-  shutdown(c.fd, SHUT_WR);
-  EXPECT_TRUE(c.closed_by_peer(40s));
+  EXPECT_TRUE(silent.closed_by_peer(40s));
   EXPECT_GE(std::chrono::steady_clock::now() - t0, 9s);  // ten one-second pauses first
-  EXPECT_EQ(c.line(0ms), std::nullopt);                  // nothing but the banner was sent
+  EXPECT_EQ(silent.line(0ms), std::nullopt);             // nothing but the banner was sent
+  // Both threads end; only the third host's remains.
+  EXPECT_TRUE(wait_until([&] { return sim_threads(sim.pid()) == base + 1; }, 20s));
+  EXPECT_EQ(next.read_u32(0x40), 16667u);
+  EXPECT_EQ(sim.wait_exit(0ms), std::nullopt);
 }
 
 TEST(MonitorServer, BindFailureIsReportedAndTheDaemonRunsOn)
