@@ -59,6 +59,7 @@ static bool dbgs_getline(int fd, char* buf)
 void* pthread_dbgs1(void* p0)
 {
   int fd = static_cast<int>(reinterpret_cast<intptr_t>(p0));
+  pthread_setname_np(pthread_self(), "dbgs1");  // tells connections apart in ps and top
   char buf[DBGS_BUF];
   int n = snprintf(buf, sizeof buf, "#orvane-6 (%s %s)\n", __DATE__, __TIME__);
   dbgs_put(&fd, buf, static_cast<size_t>(n));

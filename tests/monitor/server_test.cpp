@@ -8,28 +8,37 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "support/monitor_client.h"
 #include "support/sim_process.h"
 
-// A number from the process's status file: "Threads:", or "VmSize:" in KiB.
-static long sim_status(pid_t pid, const std::string& field)
+// Address space of the process in KiB.
+static long sim_vmsize(pid_t pid)
 {
   std::ifstream f("/proc/" + std::to_string(pid) + "/status");
   std::string key;
-  while (f >> key) {
-    if (key == field) {
-      long n = -1;
-      f >> n;
-      return n;
-    }
+  long n = -1;
+  while (f >> key && key != "VmSize:") {
   }
-  return -1;
+  f >> n;
+  return n;
 }
 
-static long sim_threads(pid_t pid) { return sim_status(pid, "Threads:"); }
+// Connection threads alive in the process (they name themselves "dbgs1").
+static int sim_connections(pid_t pid)
+{
+  int n = 0;
+  std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& t : std::filesystem::directory_iterator(dir)) {
+    std::ifstream f(t.path() / "comm");
+    std::string comm;
+    n += f >> comm && comm == "dbgs1";
+  }
+  return n;
+}
 
 TEST(MonitorServer, BannerNamesTheBuildDateAndTimeAndEndsInLfAlone)
 {
@@ -96,7 +105,6 @@ TEST(MonitorServer, HostsThatGoAwayAreDroppedWhileOthersAreStillServed)
   SimProcess sim;
   int port = sim.port();
   ASSERT_GT(port, 0);
-  long base = sim_threads(sim.pid());
 
   // One host closes its side without a word.
   MonitorClient silent;
@@ -125,7 +133,7 @@ TEST(MonitorServer, HostsThatGoAwayAreDroppedWhileOthersAreStillServed)
   EXPECT_GE(std::chrono::steady_clock::now() - t0, 9s);  // ten one-second pauses first
   EXPECT_EQ(silent.line(0ms), std::nullopt);             // nothing but the banner was sent
   // Both threads end; only the third host's remains.
-  EXPECT_TRUE(wait_until([&] { return sim_threads(sim.pid()) == base + 1; }, 20s));
+  EXPECT_TRUE(wait_until([&] { return sim_connections(sim.pid()) == 1; }, 20s));
   EXPECT_EQ(next.read_u32(0x40), 16667u);
   EXPECT_EQ(sim.wait_exit(0ms), std::nullopt);
 }
@@ -148,21 +156,12 @@ TEST(MonitorServer, BindFailureIsReportedAndTheDaemonRunsOn)
   close(taken);
 }
 
-TEST(MonitorServer, EndedConnectionsGiveTheirThreadsBack)
+TEST(MonitorServer, EndedConnectionsGiveTheirThreadsAndStacksBack)
 {
   SimProcess sim;
   int port = sim.port();
-  MonitorClient first;
-  ASSERT_TRUE(first.connect(port));
-  long base = sim_threads(sim.pid());
-  long vm = sim_status(sim.pid(), "VmSize:");
-  ASSERT_GT(base, 0);
-  for (int i = 0; i < 300; i++) {
-    MonitorClient c;
-    ASSERT_TRUE(c.connect(port));
-    c.send("q\n");
-    ASSERT_TRUE(c.closed_by_peer(10s));
-  }
+  ASSERT_GT(port, 0);
+  long peak;
   {
     MonitorClient open[20];
     for (auto& c : open)
@@ -171,14 +170,20 @@ TEST(MonitorServer, EndedConnectionsGiveTheirThreadsBack)
       c.send("r 10 2\n");
       EXPECT_EQ(c.line(), "#0010 01 00  ..");
     }
-    EXPECT_GE(sim_threads(sim.pid()), base + 20);
+    EXPECT_EQ(sim_connections(sim.pid()), 20);
+    peak = sim_vmsize(sim.pid());
     for (auto& c : open)
       c.send("q\n");
   }
-  EXPECT_TRUE(wait_until([&] { return sim_threads(sim.pid()) == base; }, 20s))
-      << sim_threads(sim.pid()) << " threads, " << base << " before";
+  for (int i = 0; i < 300; i++) {
+    MonitorClient c;
+    ASSERT_TRUE(c.connect(port));
+    c.send("q\n");
+    ASSERT_TRUE(c.closed_by_peer(10s));
+  }
+  EXPECT_TRUE(wait_until([&] { return sim_connections(sim.pid()) == 0; }, 20s));
   // An ended thread that nobody joins keeps its stack: 300 of them would hold over 37 MiB.
-  EXPECT_LT(sim_status(sim.pid(), "VmSize:") - vm, 150 * 128);
+  EXPECT_LT(sim_vmsize(sim.pid()) - peak, 150 * 128);
 }
 
 TEST(MonitorServer, HostMovesChannelsAndEndsTheDaemonThroughTheMap)
