@@ -1,6 +1,128 @@
 #include "monitor/dbgs.h"
 
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "core/platform.h"
+#include "monitor/cmd.h"
+
 std::atomic<int32_t> dbgs_status{0};
 
-// Placeholder until the monitor lands.
-void* pthread_dbgs0(void*) { return nullptr; }
+constexpr int DBGS_ERRCT_MAX = 10;         // zero-byte receives, a second apart, before closing
+constexpr size_t DBGS_STACK = 128 * 1024;  // a connection needs about 15 KiB of buffers
+
+// MSG_NOSIGNAL: a host that has gone away must not end the daemon through SIGPIPE. A failed send
+// is ignored; the connection goes on until its receive side ends it.
+static void dbgs_put(void* ctx, const char* s, size_t n)
+{
+  send(*static_cast<int*>(ctx), s, n, MSG_NOSIGNAL);
+}
+
+// Reads one line into buf, without its LF; a line is cut after DBGS_BUF-1 characters and the rest
+// becomes the next line. False when the connection is to be closed: the host has closed its side
+// (DBGS_ERRCT_MAX zero-byte receives, each followed by a 1 s pause) or the receive failed hard.
+static bool dbgs_getline(int fd, char* buf)
+{
+  int errct = 0;
+  size_t n = 0;
+  for (;;) {
+    char c;
+    ssize_t r = recv(fd, &c, 1, 0);
+    if (r == 1) {
+      if (c == '\n') {
+        buf[n] = '\0';
+        return true;
+      }
+      buf[n++] = c;
+      if (n == DBGS_BUF - 1) {
+        buf[n] = '\0';
+        return true;
+      }
+    } else if (r == 0) {
+      if (++errct > DBGS_ERRCT_MAX)
+        return false;
+      timespec pause{1, 0};
+      nanosleep(&pause, nullptr);  // not resumed when a signal cuts it short
+    } else if (errno != EINTR) {
+      return false;  // retrying a broken socket would only spin
+    }
+  }
+}
+
+void* pthread_dbgs1(void* p0)
+{
+  int fd = static_cast<int>(reinterpret_cast<intptr_t>(p0));
+  pthread_setname_np(pthread_self(), "dbgs1");  // tells connections apart in ps and top
+  char buf[DBGS_BUF];
+  int n = snprintf(buf, sizeof buf, "#orvane-6 (%s %s)\n", __DATE__, __TIME__);
+  dbgs_put(&fd, buf, static_cast<size_t>(n));
+  dbgs_sink out{dbgs_put, &fd};
+  while (dbgs_getline(fd, buf) && !dbgs_exec(buf, out)) {
+  }
+  // Closing with unread input resets the connection and drops answers not yet on the wire; a
+  // shutdown first pushes them out, followed by the end of the stream.
+  shutdown(fd, SHUT_WR);
+  close(fd);
+  return nullptr;
+}
+
+// Connection threads are detached, so an ended connection gives its stack back at once, and get
+// a small stack so that many connections fit a 32-bit address space.
+static void dbgs_start(const pthread_attr_t* at, int fd)
+{
+  pthread_t t;
+  if (pthread_create(&t, at, pthread_dbgs1, reinterpret_cast<void*>(static_cast<intptr_t>(fd))) != 0)
+    close(fd);
+}
+
+void* pthread_dbgs0(void*)
+{
+  dbgs_status = 0;
+  // Close-on-exec: the power-off shell must not inherit the port or a host's connection.
+  int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (ls < 0) {
+    dbgs_status = -1;
+    return nullptr;
+  }
+  int one = 1;
+  setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  a.sin_port = htons(static_cast<uint16_t>(plat.monitor_port));
+  if (bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) {
+    printf("bind() failed(%d)\n", errno);
+    fflush(stdout);  // standard output may be a pipe: the message must not wait for exit
+    dbgs_status = -2;
+    close(ls);
+    return nullptr;
+  }
+  if (listen(ls, 1) < 0) {
+    dbgs_status = -3;
+    close(ls);
+    return nullptr;
+  }
+  dbgs_status = 1;
+  socklen_t alen = sizeof a;
+  if (plat.listening && getsockname(ls, reinterpret_cast<sockaddr*>(&a), &alen) == 0)
+    plat.listening(ntohs(a.sin_port));
+
+  pthread_attr_t at;
+  pthread_attr_init(&at);
+  pthread_attr_setdetachstate(&at, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&at, DBGS_STACK);
+  for (;;) {
+    int fd = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0)
+      dbgs_status = -4;
+    else
+      dbgs_start(&at, fd);
+  }
+}

@@ -3,6 +3,7 @@
 
 #include <csignal>
 
+#include "support/emulation.h"
 #include "support/monitor_client.h"
 #include "support/sim_process.h"
 
@@ -32,6 +33,7 @@ struct Runner : SimProcess {
 
 TEST(BoardRunner, ConsoleClosesASwitchAndTheDaemonSamplesIt)
 {
+  ORVANE_SKIP_IF_EMULATED();
   Runner p;
   p.send_stdin("close 2\n");
   EXPECT_TRUE(console_shows(p, "switches", "switch 2  GPIO 24  closed  sw_in 1\n"));
@@ -43,6 +45,7 @@ TEST(BoardRunner, ConsoleClosesASwitchAndTheDaemonSamplesIt)
 
 TEST(BoardRunner, ConsoleShowsWhatTheVirtualLedBoardsWereSent)
 {
+  ORVANE_SKIP_IF_EMULATED();
   Runner p;
   EXPECT_TRUE(console_shows(p, "leds", "board A (0x04): 00 00 00 00 00 00 00 00\n"
                                        "board B (0x05): 00 00 00 00 00 00 00 00\n"));
@@ -51,6 +54,7 @@ TEST(BoardRunner, ConsoleShowsWhatTheVirtualLedBoardsWereSent)
 
 TEST(BoardRunner, ConsoleEndsQuietlyAtEndOfInputAndTheDaemonRunsOn)
 {
+  ORVANE_SKIP_IF_EMULATED();
   Runner p;
   p.send_stdin("help\nfrob");  // the last line has no line end
   p.close_stdin();
@@ -62,6 +66,7 @@ TEST(BoardRunner, ConsoleEndsQuietlyAtEndOfInputAndTheDaemonRunsOn)
 
 TEST(BoardRunner, MissingI2cBusEndsWithStatus1AndItsMessage)
 {
+  ORVANE_SKIP_IF_EMULATED();
   Runner p({"--i2c", "/nonexistent-orvane/i2c-9"});
   EXPECT_EQ(p.wait_exit(20s), 1);
   p.wait_stdout("\n", 10s);  // the output may still be on its way once the exit is seen
@@ -71,6 +76,7 @@ TEST(BoardRunner, MissingI2cBusEndsWithStatus1AndItsMessage)
 // Never run where the memory device exists: the robot binary must not map a PC's memory.
 TEST(BoardRunner, RobotBinaryWithoutMemoryDeviceEndsWith255BeforeAnythingElse)
 {
+  ORVANE_SKIP_IF_EMULATED();
   if (access("/dev/mem", F_OK) == 0)
     GTEST_SKIP() << "/dev/mem exists here";
   SimProcess p({}, ORVANE_ROBOT_PATH);
@@ -82,6 +88,7 @@ TEST(BoardRunner, RobotBinaryWithoutMemoryDeviceEndsWith255BeforeAnythingElse)
 // Through a host on the monitor port, as a user of the runner sees it; these need the monitor.
 TEST(BoardEndToEnd, HostSeesAClosedSwitchInItsSwInWord)
 {
+  ORVANE_SKIP_IF_EMULATED();
   Runner p;
   MonitorClient host;
   ASSERT_TRUE(host.connect(p.port()));
@@ -95,6 +102,7 @@ TEST(BoardEndToEnd, HostSeesAClosedSwitchInItsSwInWord)
 
 TEST(BoardEndToEnd, HostLedRampOnChannels64To79ReachesTheBoards)
 {
+  ORVANE_SKIP_IF_EMULATED();
   Runner p;
   MonitorClient host;
   ASSERT_TRUE(host.connect(p.port()));

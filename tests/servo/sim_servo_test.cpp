@@ -6,11 +6,13 @@
 
 #include "core/map.h"
 #include "sim/servo_chain.h"
+#include "support/emulation.h"
 #include "support/monitor_client.h"
 #include "support/sim_process.h"
 
 TEST(ServoSim, SerialLineThatCannotBeOpenedEndsTheDaemonWithStatusOne)
 {
+  ORVANE_SKIP_IF_EMULATED();
   SimProcess sim({"--serial", "/nonexistent-orvane/tty", "--no-console"});
   EXPECT_EQ(sim.wait_exit(20s), 1);
   EXPECT_TRUE(sim.wait_stdout("open(/nonexistent-orvane/tty) failed\n", 5s)) << sim.out();
@@ -19,6 +21,7 @@ TEST(ServoSim, SerialLineThatCannotBeOpenedEndsTheDaemonWithStatusOne)
 // --serial with a pseudo-terminal that another program serves, here the test itself.
 TEST(ServoSim, SerialOptionDrivesALineServedByAnotherProgram)
 {
+  ORVANE_SKIP_IF_EMULATED();
   servo_chain* chain = servo_chain::start({1, 2, 3, 4, 5, 6}, true);
   ASSERT_NE(chain, nullptr);
   chain->place(1, 77);
@@ -44,6 +47,7 @@ TEST(ServoSim, SerialOptionDrivesALineServedByAnotherProgram)
 // Needs the monitor to reach the map from outside.
 TEST(ServoSim, HostMoveIsFollowedByServoOnesPresentPosition)
 {
+  ORVANE_SKIP_IF_EMULATED();
   SimProcess sim({"--no-console"});
   int port = sim.port();
   ASSERT_GT(port, 0) << sim.err();

@@ -1,0 +1,108 @@
+#include "monitor/cmd.h"
+
+#include <algorithm>
+
+#include "monitor/str.h"
+
+std::atomic<int32_t> adr{0x0180};
+std::atomic<int32_t> len{0x0080};
+
+constexpr uint32_t DUMP_ROW = 16;  // bytes per line of a dump with a text column
+
+// One dump line of n bytes from `at`. Each byte is read from the map once, so its hex pair and
+// its text character always agree even while another thread writes.
+static void dump_line(char* line, uint32_t at, uint32_t n, bool text, const dbgs_sink& out)
+{
+  char* q = line;
+  *q++ = '#';
+  hex4enc(&q, static_cast<uint16_t>(at));
+  *q++ = ' ';
+  char* txt = q + 3 * n + 1;  // the text column begins after the hex pairs and one more blank
+  for (uint32_t i = 0; i < n; i++) {
+    uint8_t b = mem_r8(at + i);
+    hex2enc(&q, b);
+    *q++ = ' ';
+    if (text)
+      *txt++ = b < 0x20 ? '.' : static_cast<char>(b);
+  }
+  if (text) {
+    *q = ' ';
+    q = txt;
+  }
+  *q++ = '\r';
+  *q++ = '\n';
+  *q = '\0';
+  out.put(out.ctx, line, static_cast<size_t>(q - line));
+}
+
+// 'R', 'r' and every line that is no other command: [address [count]], falling back on adr and
+// len. Only bytes that exist are shown: the dump ends after the map's last byte.
+static void dbgs_dump(const char* p, const dbgs_sink& out)
+{
+  char cmd = *p;
+  if (cmd == 'R' || cmd == 'r')
+    p++;
+  spcut(&p);
+  int32_t at = hex4dec(&p);
+  if (at >= 0)
+    adr.store(at, std::memory_order_relaxed);
+  else
+    at = adr.load(std::memory_order_relaxed);
+  spcut(&p);
+  int32_t n = hex4dec(&p);
+  if (n >= 0)
+    len.store(n, std::memory_order_relaxed);
+  else
+    n = len.load(std::memory_order_relaxed);
+  if (n <= 0 || at < 0 || static_cast<uint32_t>(at) >= MAP_SIZE)
+    return;
+
+  uint32_t a = static_cast<uint32_t>(at);
+  uint32_t left = std::min(static_cast<uint32_t>(n), MAP_SIZE - a);
+  bool text = cmd != 'R';
+  char line[DBGS_OUT];
+  while (left > 0) {
+    uint32_t k = text ? std::min(left, DUMP_ROW) : left;
+    dump_line(line, a, k, text, out);
+    a += k;
+    left -= k;
+  }
+}
+
+// 'W', 'w': address, then byte values stored one by one until a value does not parse or would
+// land beyond the map. len is left alone.
+static void dbgs_write(const char* p)
+{
+  p++;
+  spcut(&p);
+  int32_t at = hex4dec(&p);
+  if (at < 0)
+    return;
+  adr.store(at, std::memory_order_relaxed);
+  for (uint32_t a = static_cast<uint32_t>(at); *p != '\0'; a++) {
+    spcut(&p);
+    int16_t v = hex2dec(&p);
+    if (v < 0 || a >= MAP_SIZE)
+      return;
+    mem_w8(a, static_cast<uint8_t>(v));
+  }
+}
+
+bool dbgs_exec(const char* line, const dbgs_sink& out)
+{
+  const char* p = line;
+  spcut(&p);
+  switch (*p) {
+    case '!':
+    case 'Q':
+    case 'q':
+      return true;
+    case 'W':
+    case 'w':
+      dbgs_write(p);
+      return false;
+    default:
+      dbgs_dump(p, out);
+      return false;
+  }
+}

@@ -1,0 +1,98 @@
+// A connection thread driven in-process over a socket pair: the line reader and its limits.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/map.h"
+#include "monitor/cmd.h"
+#include "monitor/dbgs.h"
+#include "support/monitor_client.h"
+#include "support/sim_process.h"
+
+static void* as_arg(int fd) { return reinterpret_cast<void*>(static_cast<intptr_t>(fd)); }
+
+class Connection : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    mem_init();
+    adr = 0x0180;
+    len = 0x0080;
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    host.fd = sv[0];
+    conn = std::thread([this, fd = sv[1]] {
+      pthread_dbgs1(as_arg(fd));
+      ended = true;
+    });
+    ASSERT_TRUE(host.line().has_value());  // the banner
+  }
+  void TearDown() override
+  {
+    host.send("q\n");
+    conn.join();
+  }
+  // Everything the daemon sends after `text`, up to the close that a final quit causes.
+  std::vector<std::string> talk(const std::string& text)
+  {
+    host.send(text + "q\n");
+    std::vector<std::string> lines;
+    while (auto l = host.line())
+      lines.push_back(*l);
+    EXPECT_TRUE(wait_until([&] { return ended.load(); }, 10s));
+    return lines;
+  }
+
+  MonitorClient host;
+  std::thread conn;
+  std::atomic<bool> ended{false};
+};
+
+TEST_F(Connection, LongLineIsCutAfter2047CharactersAndItsRestIsTheNextLine)
+{
+  std::string cut = "r 40 4" + std::string(2047 - 6, ' ');
+  // Exactly 2047 characters and LF: the cut line, then an empty line that repeats the dump.
+  // Longer: what follows the 2047th character is a line of its own.
+  EXPECT_EQ(talk(cut + "\n" + cut + "20 1\n"),
+            (std::vector<std::string>{"#0040 1b 41 00 00  .A..", "#0040 1b 41 00 00  .A..",
+                                      "#0040 1b 41 00 00  .A..", "#0020 5a  Z"}));
+}
+
+TEST_F(Connection, ZeroByteEndsTheParseButTheLineRunsToItsLf)
+{
+  static const char line[] = "r 40 4\0 r 20 1\nr 20 1\n";
+  EXPECT_EQ(talk(std::string(line, sizeof line - 1)),
+            (std::vector<std::string>{"#0040 1b 41 00 00  .A..", "#0020 5a  Z"}));
+}
+
+TEST(ConnectionFailure, ReceiveErrorClosesTheConnectionInsteadOfSpinning)
+{
+  // A pipe is no socket: every receive on it fails, and never with zero bytes.
+  int p[2];
+  ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+  std::atomic<bool> ended{false};
+  std::thread t([&] {
+    pthread_dbgs1(as_arg(p[0]));
+    ended = true;
+  });
+  bool done = wait_until([&] { return ended.load(); }, 10s);
+  EXPECT_TRUE(done);
+  if (!done) {
+    t.detach();
+    return;
+  }
+  t.join();
+  pollfd w{p[1], POLLOUT, 0};
+  ASSERT_EQ(poll(&w, 1, 0), 1);
+  EXPECT_TRUE(w.revents & POLLERR);  // the thread closed its end
+  close(p[1]);
+}

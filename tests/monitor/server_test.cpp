@@ -1,0 +1,213 @@
+// The monitor as a host sees it: orvane-sim on a free loopback port.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "support/emulation.h"
+#include "support/monitor_client.h"
+#include "support/sim_process.h"
+
+// Address space of the process in KiB.
+static long sim_vmsize(pid_t pid)
+{
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  long n = -1;
+  while (f >> key && key != "VmSize:") {
+  }
+  f >> n;
+  return n;
+}
+
+// Connection threads alive in the process (they name themselves "dbgs1").
+static int sim_connections(pid_t pid)
+{
+  int n = 0;
+  std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& t : std::filesystem::directory_iterator(dir)) {
+    std::ifstream f(t.path() / "comm");
+    std::string comm;
+    n += f >> comm && comm == "dbgs1";
+  }
+  return n;
+}
+
+TEST(MonitorServer, BannerNamesTheBuildDateAndTimeAndEndsInLfAlone)
+{
+  ORVANE_SKIP_IF_EMULATED();
+  SimProcess sim;
+  int port = sim.port();
+  ASSERT_GT(port, 0);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  std::string banner;
+  char c = 0;
+  pollfd p{fd, POLLIN, 0};
+  while (c != '\n' && poll(&p, 1, 10000) == 1 && recv(fd, &c, 1, 0) == 1)
+    banner += c;
+  close(fd);
+  // "#orvane-6 (Feb 23 2015 16:54:19)" and LF: '9' a digit, '_' a blank or a digit.
+  const std::string form = "#orvane-6 (Mmm _9 9999 99:99:99)\n";
+  bool fits = banner.size() == form.size();
+  for (size_t i = 0; fits && i < form.size(); i++) {
+    char b = banner[i];
+    if (form[i] == '9' || form[i] == '_')
+      fits = isdigit(static_cast<unsigned char>(b)) || (form[i] == '_' && b == ' ');
+    else if (i < 11 || i > 13)
+      fits = b == form[i];
+  }
+  const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  EXPECT_TRUE(fits && months.find(banner.substr(11, 3)) % 3 == 0) << banner;
+}
+
+TEST(MonitorServer, SeveralLinesInOneSendAreAnsweredInOrderAndQuitCloses)
+{
+  ORVANE_SKIP_IF_EMULATED();
+  SimProcess sim;
+  MonitorClient c;
+  ASSERT_TRUE(c.connect(sim.port()));
+  c.send("r 40 4\r\nR a0 8\nq\nr 20 1\n");
+  EXPECT_EQ(c.line(), "#0040 1b 41 00 00  .A..");
+  EXPECT_EQ(c.line(), "#00a0 01 06 01 02 03 04 05 06 ");
+  EXPECT_TRUE(c.closed_by_peer(10s));
+  EXPECT_EQ(c.line(0ms), std::nullopt);  // nothing after the quit was carried out
+}
+
+TEST(MonitorServer, ConnectionsShareTheRememberedAddressAndTheMap)
+{
+  ORVANE_SKIP_IF_EMULATED();
+  SimProcess sim;
+  MonitorClient a, b;
+  ASSERT_TRUE(a.connect(sim.port()));
+  ASSERT_TRUE(b.connect(sim.port()));
+  a.send("r 40 4\n");
+  EXPECT_EQ(a.line(), "#0040 1b 41 00 00  .A..");
+  b.send("\n");
+  EXPECT_EQ(b.line(), "#0040 1b 41 00 00  .A..");
+  b.send("W 300 aa bb\n\n");  // a write sets the address too
+  EXPECT_EQ(b.line(), "#0300 aa bb 00 00  \xaa\xbb..");
+  a.send("\n");
+  EXPECT_EQ(a.line(), "#0300 aa bb 00 00  \xaa\xbb..");
+}
+
+// The one test that waits for the daemon to drop hosts that have gone: about ten seconds.
+TEST(MonitorServer, HostsThatGoAwayAreDroppedWhileOthersAreStillServed)
+{
+  ORVANE_SKIP_IF_EMULATED();
+  SimProcess sim;
+  int port = sim.port();
+  ASSERT_GT(port, 0);
+
+  // One host closes its side without a word.
+  MonitorClient silent;
+  ASSERT_TRUE(silent.connect(port));
+  auto t0 = std::chrono::steady_clock::now();
+  shutdown(silent.fd, SHUT_WR);
+
+  // Another asks for far more than the socket buffers hold and resets the connection while the
+  // daemon is still sending: the sends that fail must not end the daemon.
+  MonitorClient gone;
+  ASSERT_TRUE(gone.connect(port));
+  std::string many;
+  for (int i = 0; i < 1000; i++)
+    many += "r 0 1000\n";
+  gone.send(many);
+  ASSERT_TRUE(gone.line().has_value());
+  linger hard{1, 0};
+  setsockopt(gone.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  gone.close();
+
+  MonitorClient next;
+  ASSERT_TRUE(next.connect(port));
+  EXPECT_EQ(next.read_u32(0x40), 16667u);
+
+  EXPECT_TRUE(silent.closed_by_peer(40s));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 9s);  // ten one-second pauses first
+  EXPECT_EQ(silent.line(0ms), std::nullopt);             // nothing but the banner was sent
+  // Both threads end; only the third host's remains.
+  EXPECT_TRUE(wait_until([&] { return sim_connections(sim.pid()) == 1; }, 20s));
+  EXPECT_EQ(next.read_u32(0x40), 16667u);
+  EXPECT_EQ(sim.wait_exit(0ms), std::nullopt);
+}
+
+TEST(MonitorServer, BindFailureIsReportedAndTheDaemonRunsOn)
+{
+  ORVANE_SKIP_IF_EMULATED();
+  int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t alen = sizeof a;
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(taken, 1), 0);
+  ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&a), &alen), 0);
+
+  SimProcess sim({"--port", std::to_string(ntohs(a.sin_port))});
+  EXPECT_TRUE(sim.wait_stdout("bind() failed(" + std::to_string(EADDRINUSE) + ")\n", 20s));
+  EXPECT_EQ(sim.wait_exit(500ms), std::nullopt);
+  EXPECT_EQ(sim.err().find("listening on port"), std::string::npos);
+  close(taken);
+}
+
+TEST(MonitorServer, EndedConnectionsGiveTheirThreadsAndStacksBack)
+{
+  ORVANE_SKIP_IF_EMULATED();
+  // One malloc arena, so that an arena made for some other thread cannot pass for stacks.
+  setenv("MALLOC_ARENA_MAX", "1", 1);
+  SimProcess sim;
+  unsetenv("MALLOC_ARENA_MAX");
+  int port = sim.port();
+  ASSERT_GT(port, 0);
+  long peak;
+  {
+    MonitorClient open[20];
+    for (auto& c : open)
+      ASSERT_TRUE(c.connect(port));
+    for (auto& c : open) {
+      c.send("r 10 2\n");
+      EXPECT_EQ(c.line(), "#0010 01 00  ..");
+    }
+    EXPECT_EQ(sim_connections(sim.pid()), 20);
+    peak = sim_vmsize(sim.pid());
+    for (auto& c : open)
+      c.send("q\n");
+  }
+  for (int i = 0; i < 300; i++) {
+    MonitorClient c;
+    ASSERT_TRUE(c.connect(port));
+    c.send("q\n");
+    ASSERT_TRUE(c.closed_by_peer(10s));
+  }
+  EXPECT_TRUE(wait_until([&] { return sim_connections(sim.pid()) == 0; }, 20s));
+  // An ended thread that nobody joins keeps its stack: 300 of them would hold over 37 MiB.
+  EXPECT_LT(sim_vmsize(sim.pid()) - peak, 150 * 128);
+}
+
+TEST(MonitorServer, HostMovesChannelsAndEndsTheDaemonThroughTheMap)
+{
+  ORVANE_SKIP_IF_EMULATED();
+  SimProcess sim;
+  MonitorClient c;
+  ASSERT_TRUE(c.connect(sim.port()));
+  ASSERT_TRUE(c.send("W a02 64 00 c8 00 9c ff\n"));  // channels 1-3: 100, 200, -100
+  ASSERT_TRUE(c.write_u8(0xb80, 3));                  // a move of three ticks
+  EXPECT_TRUE(wait_until(
+      [&] { return c.read_map(0xc02, 6) == std::vector<uint8_t>{0x64, 0, 0xc8, 0, 0x9c, 0xff}; },
+      20s, 20ms));
+  EXPECT_EQ(c.read_u8(0xb80), 0);  // the trigger was taken
+  ASSERT_TRUE(c.write_u8(0x50, 1));
+  EXPECT_EQ(sim.wait_exit(20s), 0);
+}
