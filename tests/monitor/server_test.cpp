@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -71,6 +72,38 @@ TEST(MonitorServer, BannerNamesTheBuildDateAndTimeAndEndsInLfAlone)
   }
   const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
   EXPECT_TRUE(fits && months.find(banner.substr(11, 3)) % 3 == 0) << banner;
+}
+
+// The lines of one dump are pushed out together once the command is done. Sent one by one with
+// Nagle's algorithm on, each line after the first waited for the host's acknowledgement of the
+// one before, which hosts delay by up to 40 ms.
+TEST(MonitorServer, LinesOfOneDumpArriveTogether)
+{
+  ORVANE_SKIP_IF_EMULATED();
+  SimProcess sim;
+  int port = sim.port();
+  ASSERT_GT(port, 0);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  pollfd p{fd, POLLIN, 0};
+  char c = 0;
+  while (c != '\n' && poll(&p, 1, 10000) == 1 && recv(fd, &c, 1, 0) == 1) {
+  }
+  const size_t dump = 4 * 73;  // "r d80 40": four lines of 16 bytes with their text column
+  for (int round = 0; round < 3; round++) {
+    ASSERT_EQ(send(fd, "r d80 40\n", 9, MSG_NOSIGNAL), 9);
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    int ready = 0;
+    ioctl(fd, FIONREAD, &ready);
+    EXPECT_EQ(ready, static_cast<int>(dump)) << "round " << round;
+    char buf[dump];
+    ASSERT_EQ(recv(fd, buf, dump, MSG_WAITALL), static_cast<ssize_t>(dump));
+  }
+  close(fd);
 }
 
 TEST(MonitorServer, SeveralLinesInOneSendAreAnsweredInOrderAndQuitCloses)
