@@ -2,7 +2,7 @@
 // hardware exactly as orvane-sim does, with the tick and pass probes logging timestamps and the
 // two reference timers running alongside; when the daemon ends it writes the logs to a file.
 // Threads are told apart by name: the virtual hardware's are "vhw", the reference timers'
-// "ref-*", and the daemon's keep the process name "orvane".
+// "ref-*"; the daemon's keep the process name "orvane" (connections name themselves "dbgs1").
 #include <pthread.h>
 #include <unistd.h>
 

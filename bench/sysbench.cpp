@@ -58,7 +58,7 @@ struct cpu_split {
   std::vector<int64_t> daemon_threads;  // by thread id, so in the order start-up made them
 };
 
-// The daemon's threads keep the process name; the runner names the others.
+// The runner names the virtual hardware's threads and the references; the rest are the daemon's.
 cpu_split cpu_between(const std::vector<thread_cpu>& a, const std::vector<thread_cpu>& b)
 {
   std::map<pid_t, int64_t> start, daemon;
@@ -67,13 +67,13 @@ cpu_split cpu_between(const std::vector<thread_cpu>& a, const std::vector<thread
   cpu_split s;
   for (const thread_cpu& t : b) {
     int64_t d = t.ns - (start.count(t.tid) ? start[t.tid] : 0);
-    if (t.name == "orvane") {
-      s.daemon += d;
-      daemon[t.tid] = d;
+    if (t.name == "vhw") {
+      s.vhw += d;
     } else if (t.name == "ref-relative") {
       s.ref_rel = d;
     } else if (t.name.rfind("ref-", 0) != 0) {
-      s.vhw += d;
+      s.daemon += d;
+      daemon[t.tid] = d;
     }
   }
   for (const auto& [tid, d] : daemon)
