@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,20 @@ void sleep_ms(int ms)
 {
   timespec ts{ms / 1000, (ms % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) != 0) {
+  }
+}
+
+// Children still running, for child_kill_all from the driver's signal thread.
+static std::atomic<pid_t> running[8];
+
+void child_kill_all()
+{
+  for (std::atomic<pid_t>& slot : running) {
+    pid_t pid = slot.load();
+    if (pid > 0) {
+      kill(-pid, SIGKILL);
+      kill(pid, SIGKILL);
+    }
   }
 }
 
@@ -48,10 +63,18 @@ child child_start(const std::vector<std::string>& argv, const std::string& dir,
     dup2(out, 1);
     dup2(err, 2);
     setpgid(0, 0);  // its own group, so that stopping it reaches whatever it started
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);  // the driver blocks the signals that stop it
     execvp(args[0], args.data());
     _exit(127);
   }
   c.pid = pid;
+  for (std::atomic<pid_t>& slot : running) {
+    pid_t none = 0;
+    if (slot.compare_exchange_strong(none, pid))
+      break;
+  }
   return c;
 }
 
@@ -73,6 +96,10 @@ int child_stop(child& c, int timeout_ms, int first_signal)
       break;
     }
     sleep_ms(10);
+  }
+  for (std::atomic<pid_t>& slot : running) {
+    pid_t mine = c.pid;
+    slot.compare_exchange_strong(mine, 0);
   }
   c.pid = -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);

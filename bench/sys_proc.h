@@ -1,6 +1,6 @@
 // Process helpers for the system benchmark's driver: starting and stopping the programs it
 // measures, and reading their threads' CPU time and their resident memory from /proc.
-// Used by the driver's one thread only.
+// Used by the driver's thread; child_kill_all also by its signal thread.
 #pragma once
 
 #include <sys/types.h>
@@ -21,6 +21,8 @@ child child_start(const std::vector<std::string>& argv, const std::string& dir,
 // Waits up to timeout_ms for the child to end; kills it (SIGKILL) when it does not. Returns its
 // exit status, or -signal.
 int child_stop(child& c, int timeout_ms, int first_signal = 0);
+// Kills every child still running, with whatever it started; any thread may call it.
+void child_kill_all();
 std::string file_text(const std::string& path);
 // Waits for text to appear in a file; false at the deadline.
 bool file_wait(const std::string& path, const std::string& text, int timeout_ms);
