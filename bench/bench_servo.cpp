@@ -24,10 +24,13 @@ static void usage()
 
 int main(int argc, char** argv)
 {
-  int servos = 6, write = 6, group = 1, cycles = 100;
+  long servos = 6, write = 6, group = 1, cycles = 100;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
-    int v = atoi(argv[i + 1]);
+    char* end = nullptr;
+    long v = strtol(argv[i + 1], &end, 10);
+    if (*end != '\0' || v < 0 || v > 10000)
+      usage();
     if (a == "--servos")
       servos = v;
     else if (a == "--write")
@@ -40,24 +43,24 @@ int main(int argc, char** argv)
       usage();
   }
   if (argc % 2 == 0 || servos < 1 || servos > 32 || write < 0 || write > servos ||
-      write > int{MAP_WR_ROOM} || group < 1 || group > servos || group > int{MAP_RD_ROOM} ||
+      write > long{MAP_WR_ROOM} || group < 1 || group > servos || group > long{MAP_RD_ROOM} ||
       cycles < 1)
     usage();
 
   static sim_opts o;
   o.servo_ids.clear();
-  for (int id = 1; id <= servos; id++)
+  for (long id = 1; id <= servos; id++)
     o.servo_ids.push_back(static_cast<uint8_t>(id));
   if (!sim_dir_make())
     return 1;
   atexit(sim_cleanup);
   mem_init();
   mem_w8(MAP_WR_COUNT, static_cast<uint8_t>(write));
-  for (int i = 0; i < write; i++)
+  for (uint32_t i = 0; i < static_cast<uint32_t>(write); i++)
     mem_w8(MAP_WR_IDS + i, static_cast<uint8_t>(i + 1));
   mem_w8(MAP_RD_GROUP, 1);
   mem_w8(MAP_RD_GROUP + 1, static_cast<uint8_t>(group));
-  for (int i = 0; i < group; i++)
+  for (uint32_t i = 0; i < static_cast<uint32_t>(group); i++)
     mem_w8(MAP_RD_GROUP + 2 + i, static_cast<uint8_t>(i + 1));
   sim_servo_start(o);
   sg_init();
@@ -65,21 +68,22 @@ int main(int argc, char** argv)
   for (int i = 0; i < 3; i++)  // the chain's first bytes and the line's buffers settle
     sg_proc();
   std::vector<double> us;
-  for (int i = 0; i < cycles; i++) {
+  for (long i = 0; i < cycles; i++) {
     usleep(1000);
     int64_t t0 = probe_now();
     sg_proc();
     us.push_back(static_cast<double>(probe_now() - t0) / 1000.0);
   }
-  int ok = 0;
-  for (int i = 0; i < group; i++)
+  long ok = 0;
+  for (long i = 0; i < group; i++)
     ok += mem_r16(map_sv_pos(static_cast<uint8_t>(i + 1))) != SV_NO_READING;
 
   std::sort(us.begin(), us.end());
-  auto at = [&](double p) { return us[std::min(us.size() - 1, static_cast<size_t>(p * us.size()))]; };
-  int bytes = 16 + 6 * write + group * (8 + 10);
-  double floor_us = (bytes * servo_chain::BYTE_NS + group * servo_chain::RETURN_NS) / 1000.0;
-  printf("%d %.1f %.1f %.1f %.1f %d %d\n", cycles, at(0.5), at(0.99), us.back(), floor_us, bytes,
+  auto at = [&](size_t permille) { return us[std::min(us.size() - 1, us.size() * permille / 1000)]; };
+  long bytes = 16 + 6 * write + group * (8 + 10);
+  double floor_us =
+      static_cast<double>(bytes * servo_chain::BYTE_NS + group * servo_chain::RETURN_NS) / 1000.0;
+  printf("%ld %.1f %.1f %.1f %.1f %ld %d\n", cycles, at(500), at(990), us.back(), floor_us, bytes,
          ok == group);
   fflush(stdout);
   sim_cleanup();

@@ -34,9 +34,11 @@ static void* bench_signals(void*)
 }
 
 // A bound on the run: ends the daemon through its map, as a host would, after the given seconds.
-static void* bench_deadline(void* p)
+static unsigned bench_seconds;  // set before the deadline thread starts
+
+static void* bench_deadline(void*)
 {
-  sleep(static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)));
+  sleep(bench_seconds);
   mem_w8(MAP_EXIT_REQ, 1);
   return nullptr;
 }
@@ -71,6 +73,14 @@ static bool parse_ids(const char* s, std::vector<uint8_t>* ids)
   return !ids->empty();
 }
 
+// A whole decimal number within [lo, hi], or -1.
+static long number(const char* s, long lo, long hi)
+{
+  char* end = nullptr;
+  long v = strtol(s, &end, 10);
+  return end != s && *end == '\0' && v >= lo && v <= hi ? v : -1;
+}
+
 static void usage()
 {
   fputs(
@@ -86,19 +96,24 @@ int main(int argc, char** argv)
   o.port = 0;
   o.console = false;
   const char* probe_out = nullptr;
-  unsigned seconds = 0;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
     if (a == "--port" && next) {
-      o.port = atoi(argv[++i]);
+      long v = number(argv[++i], 0, 65535);
+      if (v < 0)
+        usage();
+      o.port = static_cast<int>(v);
     } else if (a == "--servos" && next) {
       if (!parse_ids(argv[++i], &o.servo_ids))
         usage();
     } else if (a == "--no-wire-timing") {
       o.wire_timing = false;
     } else if (a == "--seconds" && next) {
-      seconds = static_cast<unsigned>(atoi(argv[++i]));
+      long v = number(argv[++i], 1, 3600);
+      if (v < 0)
+        usage();
+      bench_seconds = static_cast<unsigned>(v);
     } else if (a == "--probe-out" && next) {
       probe_out = argv[++i];
     } else {
@@ -124,8 +139,8 @@ int main(int argc, char** argv)
   // runner's own helpers), and what orvane_main starts is the daemon.
   pthread_setname_np(pthread_self(), "vhw");
   sim_thread(bench_signals, nullptr);
-  if (seconds)
-    sim_thread(bench_deadline, reinterpret_cast<void*>(uintptr_t{seconds}));
+  if (bench_seconds)
+    sim_thread(bench_deadline, nullptr);
   plat.monitor_port = o.port;
   plat.poweroff_cmd = "true";
   plat.listening = bench_listening;

@@ -49,6 +49,7 @@ child child_start(const std::vector<std::string>& argv, const std::string& dir,
   c.out_path = dir + "/" + name + ".out";
   c.err_path = dir + "/" + name + ".err";
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& a : argv)
     args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -140,9 +141,9 @@ static int64_t task_ns(const std::string& dir)
   long long utime = 0, stime = 0;
   for (int i = 3; rest >> field; i++) {
     if (i == 14)
-      utime = atoll(field.c_str());
+      utime = strtoll(field.c_str(), nullptr, 10);
     if (i == 15) {
-      stime = atoll(field.c_str());
+      stime = strtoll(field.c_str(), nullptr, 10);
       break;
     }
   }
@@ -163,7 +164,7 @@ std::vector<thread_cpu> proc_threads(pid_t pid)
     std::string name = file_text(dir + "/comm");
     if (!name.empty() && name.back() == '\n')
       name.pop_back();
-    v.push_back({atoi(e->d_name), name, task_ns(dir)});
+    v.push_back({static_cast<pid_t>(strtol(e->d_name, nullptr, 10)), name, task_ns(dir)});
   }
   closedir(d);
   return v;
@@ -175,6 +176,6 @@ long proc_status_kib(pid_t pid, const char* field)
   std::string line, key = std::string(field) + ":";
   while (std::getline(f, line))
     if (line.rfind(key, 0) == 0)
-      return atol(line.c_str() + key.size());
+      return strtol(line.c_str() + key.size(), nullptr, 10);
   return -1;
 }

@@ -32,7 +32,7 @@ static bool ping_row(const std::string& csv, redis_ping* p)
     std::stringstream ls(line);
     std::string cell;
     while (std::getline(ls, cell, ','))
-      f.push_back(atof(cell.substr(cell.find('"') + 1).c_str()));
+      f.push_back(strtod(cell.substr(cell.find('"') + 1).c_str(), nullptr));
     // test, rps, avg, min, p50, p95, p99, max
     if (f.size() < 8)
       return false;

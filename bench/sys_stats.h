@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -12,7 +13,7 @@ inline double pct(std::vector<double> v, double p)
   if (v.empty())
     return 0;
   std::sort(v.begin(), v.end());
-  size_t k = static_cast<size_t>(p / 100.0 * static_cast<double>(v.size()) + 0.5);
+  auto k = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(v.size())));
   k = std::clamp<size_t>(k, 1, v.size());
   return v[k - 1];
 }

@@ -69,7 +69,7 @@ int listening_port(const child& c)
   if (!file_wait(c.err_path, "listening on port ", 20000))
     return -1;
   std::string err = file_text(c.err_path);
-  return atoi(err.c_str() + err.find("listening on port ") + 18);
+  return static_cast<int>(strtol(err.c_str() + err.find("listening on port ") + 18, nullptr, 10));
 }
 
 struct cpu_split {
@@ -323,9 +323,10 @@ int main(int argc, char** argv)
              fmt("%.3f %% of one core", pct_of(cpu.ref_rel)));
   table_info("Idle CPU of the virtual hardware's threads (counted apart)",
              fmt("%.3f %% of one core", pct_of(cpu.vhw)));
-  table_row("Resident memory, idle", fmt("%.2f MiB (anonymous %.2f, file %.2f)", rss_idle / 1024.0,
-                                         rss_anon / 1024.0, rss_file / 1024.0),
-            rss_idle / 4096.0, false, 1, "÷ 4 MiB");
+  auto mib = [](long kib) { return static_cast<double>(kib) / 1024; };
+  table_row("Resident memory, idle",
+            fmt("%.2f MiB (anonymous %.2f, file %.2f)", mib(rss_idle), mib(rss_anon), mib(rss_file)),
+            mib(rss_idle) / 4, false, 1, "÷ 4 MiB");
 
   report_servo("initial map (6 servos written, 1 read)", sv6);
   report_servo("30 servos written, 14 read", sv30);
@@ -355,9 +356,10 @@ int main(int argc, char** argv)
     table_info("Monitor \"r d80 40\" per second, 8 connections", rate_s);
     table_info("redis comparison", "not measured: " + rs.why);
   }
-  double per_conn = n_idle ? static_cast<double>(rss_conns - rss_before) / n_idle : 0;
+  double per_conn =
+      n_idle ? static_cast<double>(rss_conns - rss_before) / static_cast<double>(n_idle) : 0;
   table_info(fmt("Resident memory with %zu idle connections (%ld threads)", n_idle, threads_conns),
-             fmt("%.2f MiB", rss_conns / 1024.0));
+             fmt("%.2f MiB", mib(rss_conns)));
   table_row("Resident memory per additional idle connection", fmt("%.1f KiB", per_conn),
             per_conn / 64, false, 1, "÷ 64 KiB");
   table_info("Overrun marks (ticks that found the servo cycle running): idle, monitor load, "
