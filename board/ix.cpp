@@ -1,11 +1,8 @@
 #include "board/ix.h"
 
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 
 #include "core/map.h"
 #include "core/platform.h"
@@ -21,11 +18,7 @@ volatile int write_r;
 
 void i2c_init()
 {
-  i2c_fd = open(plat.i2c_path, O_RDWR);
-  if (i2c_fd < 0) {
-    printf("open(%s) failed\n", plat.i2c_path);
-    exit(1);
-  }
+  i2c_fd = plat_open(plat.i2c_path);
 }
 
 // A board that is absent or does not acknowledge shows only in write_r; the next pass sends

@@ -1,6 +1,21 @@
 #include "core/platform.h"
 
+#include <fcntl.h>
+
+#include <cstdio>
+#include <cstdlib>
+
 plat_cfg plat = {
     "/dev/ttyAMA0", "/dev/i2c-1", "/dev/mem", 0x20200000, 6498, "poweroff", nullptr,
     nullptr, nullptr,
 };
+
+int plat_open(const char* path)
+{
+  int fd = open(path, O_RDWR);
+  if (fd < 0) {
+    printf("open(%s) failed\n", path);
+    exit(1);
+  }
+  return fd;
+}

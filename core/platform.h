@@ -18,3 +18,7 @@ struct plat_cfg {
 };
 
 extern plat_cfg plat;
+
+// Opens a device for reading and writing; ends the process with "open(PATH) failed" and status 1
+// when it cannot.
+int plat_open(const char* path);

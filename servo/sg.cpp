@@ -1,11 +1,8 @@
 #include "servo/sg.h"
 
-#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 
 #include "core/map.h"
 #include "core/platform.h"
@@ -23,11 +20,7 @@ static bool sv_resync;
 
 void sg_init()
 {
-  sv_fd = open(plat.serial_path, O_RDWR);
-  if (sv_fd < 0) {
-    printf("open(%s) failed\n", plat.serial_path);
-    exit(1);
-  }
+  sv_fd = plat_open(plat.serial_path);
   tcflush(sv_fd, TCIFLUSH);
   tcflush(sv_fd, TCOFLUSH);
   termios t{};
