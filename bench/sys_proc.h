@@ -30,7 +30,8 @@ bool file_wait(const std::string& path, const std::string& text, int timeout_ms)
 struct thread_cpu {
   pid_t tid;
   std::string name;
-  int64_t ns;  // time on a CPU since the thread started
+  int64_t ns;     // time on a CPU since the thread started
+  long wakeups;   // voluntary context switches: times it blocked, and so woke again
 };
 std::vector<thread_cpu> proc_threads(pid_t pid);
 long proc_status_kib(pid_t pid, const char* field);  // e.g. "VmRSS"; -1 if absent

@@ -74,6 +74,7 @@ int listening_port(const child& c)
 
 struct cpu_split {
   int64_t daemon = 0, vhw = 0, ref_rel = 0;
+  long daemon_wakeups = 0;
   std::vector<int64_t> daemon_threads;  // by thread id, so in the order start-up made them
 };
 
@@ -81,8 +82,11 @@ struct cpu_split {
 cpu_split cpu_between(const std::vector<thread_cpu>& a, const std::vector<thread_cpu>& b)
 {
   std::map<pid_t, int64_t> start, daemon;
-  for (const thread_cpu& t : a)
+  std::map<pid_t, long> woke;
+  for (const thread_cpu& t : a) {
     start[t.tid] = t.ns;
+    woke[t.tid] = t.wakeups;
+  }
   cpu_split s;
   for (const thread_cpu& t : b) {
     int64_t d = t.ns - (start.count(t.tid) ? start[t.tid] : 0);
@@ -93,6 +97,7 @@ cpu_split cpu_between(const std::vector<thread_cpu>& a, const std::vector<thread
     } else if (t.name.rfind("ref-", 0) != 0) {
       s.daemon += d;
       daemon[t.tid] = d;
+      s.daemon_wakeups += t.wakeups - (woke.count(t.tid) ? woke[t.tid] : 0);
     }
   }
   for (const auto& [tid, d] : daemon)
@@ -325,6 +330,8 @@ int main(int argc, char** argv)
     split += fmt("%s%s %.3f", i ? ", " : "", i < 4 ? roles[i] : "other",
                  pct_of(cpu.daemon_threads[i]));
   table_info("Idle CPU by daemon thread (% of one core)", split);
+  table_info("Wake-ups of the daemon's threads per second",
+             fmt("%.0f", static_cast<double>(cpu.daemon_wakeups) * 1e9 / wall));
   table_info("A bare timer thread waking once per tick (the same-design reference)",
              fmt("%.3f %% of one core", pct_of(cpu.ref_rel)));
   table_info("Idle CPU of the virtual hardware's threads (counted apart)",
