@@ -93,7 +93,7 @@ TEST(MonitorServer, LinesOfOneDumpArriveTogether)
   char c = 0;
   while (c != '\n' && poll(&p, 1, 10000) == 1 && recv(fd, &c, 1, 0) == 1) {
   }
-  const size_t dump = 4 * 73;  // "r d80 40": four lines of 16 bytes with their text column
+  const size_t dump = size_t{4} * 73;  // "r d80 40": four lines of 16 bytes and their text
   for (int round = 0; round < 3; round++) {
     ASSERT_EQ(send(fd, "r d80 40\n", 9, MSG_NOSIGNAL), 9);
     ASSERT_EQ(poll(&p, 1, 10000), 1);
