@@ -7,6 +7,7 @@
 #include "core/platform.h"
 #include "sim/gpio_block.h"
 #include "sim/sim.h"
+#include "support/emulation.h"
 
 namespace {
 
@@ -98,7 +99,8 @@ TEST_F(SwitchInputs, AHostWriteIsReplacedAtTheNextPass)
 // death test looks.
 TEST(SwitchInputsSetUp, UnopenableDeviceEndsWithStatus255AndItsMessage)
 {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // Under emulation the child cannot re-run the test program, so it forks without exec there.
+  GTEST_FLAG_SET(death_test_style, emulated() ? "fast" : "threadsafe");
   EXPECT_EXIT(
       {
         fflush(stdout);
@@ -111,7 +113,8 @@ TEST(SwitchInputsSetUp, UnopenableDeviceEndsWithStatus255AndItsMessage)
 
 TEST(SwitchInputsSetUp, UnmappableDeviceEndsWithStatus255AndItsMessage)
 {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // Under emulation the child cannot re-run the test program, so it forks without exec there.
+  GTEST_FLAG_SET(death_test_style, emulated() ? "fast" : "threadsafe");
   EXPECT_EXIT(
       {
         fflush(stdout);
