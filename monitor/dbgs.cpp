@@ -17,7 +17,7 @@
 std::atomic<int32_t> dbgs_status{0};
 
 constexpr int DBGS_ERRCT_MAX = 10;         // zero-byte receives, a second apart, before closing
-constexpr size_t DBGS_STACK = 128 * 1024;  // a connection needs about 15 KiB of buffers
+constexpr size_t DBGS_STACK = size_t{128} * 1024;  // a connection needs about 15 KiB of buffers
 
 // A connection's socket, and whether lines of the current command wait to be pushed.
 struct dbgs_conn {
@@ -102,7 +102,9 @@ void* pthread_dbgs1(void* p0)
 static void dbgs_start(const pthread_attr_t* at, int fd)
 {
   pthread_t t;
-  if (pthread_create(&t, at, pthread_dbgs1, reinterpret_cast<void*>(static_cast<intptr_t>(fd))) != 0)
+  // The thread's argument carries the descriptor itself, as an integer value.
+  void* arg = reinterpret_cast<void*>(static_cast<intptr_t>(fd));  // NOLINT(performance-no-int-to-ptr)
+  if (pthread_create(&t, at, pthread_dbgs1, arg) != 0)
     close(fd);
 }
 

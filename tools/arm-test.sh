@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds orvane and its tests for the robot's 32-bit ARM (armhf) and runs every test program
-# under qemu's user-mode emulation. Tests that start orvane-sim as a process skip themselves there
-# (ORVANE_EMULATED=1). Extra arguments go to each test program, e.g. --gtest_filter=Interp.*
+# under qemu's user-mode emulation; the programs that tests start as processes (orvane-sim, orvane)
+# run through the emulator too (ORVANE_EMULATOR). Extra arguments go to each test program,
+# e.g. --gtest_filter=Interp.*
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh cmake ninja-build g++-arm-linux-gnueabihf qemu-user googletest
@@ -21,7 +22,7 @@ for prog in "${programs[@]}"; do
   log="$build/$name.log"
   echo "--- $name under qemu-arm"
   status=0
-  ORVANE_EMULATED=1 GTEST_COLOR=no timeout 900 \
+  ORVANE_EMULATED=1 ORVANE_EMULATOR="qemu-arm -L $sysroot" GTEST_COLOR=no timeout 900 \
     qemu-arm -L "$sysroot" "$prog" "$@" >"$log" 2>&1 || status=$?
   # gtest's closing lines: "[  PASSED  ] N tests.", "[  SKIPPED ] N tests, listed below:", ...
   count() { sed -n "s/^\[  $1 *\] \([0-9]*\) tests\{0,1\}[.,].*/\1/p" "$log" | tail -n 1; }

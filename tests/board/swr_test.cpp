@@ -7,6 +7,7 @@
 #include "core/platform.h"
 #include "sim/gpio_block.h"
 #include "sim/sim.h"
+#include "support/emulation.h"
 
 namespace {
 
@@ -76,6 +77,7 @@ TEST_F(SwitchInputs, OnlyTheFivePinsCountAndOnlyZeroOrOneIsWritten)
       blk.set_switch(n, false);
     swr_proc();
     std::vector<uint16_t> got;
+    got.reserve(SWR_COUNT);
     for (int n = 0; n < SWR_COUNT; n++)
       got.push_back(mem_ru16(MAP_SW_IN + 2u * n));
     EXPECT_EQ(got, (std::vector<uint16_t>{1, 0, 0, 0, 1})) << "other pins high: " << others;
@@ -98,7 +100,8 @@ TEST_F(SwitchInputs, AHostWriteIsReplacedAtTheNextPass)
 // death test looks.
 TEST(SwitchInputsSetUp, UnopenableDeviceEndsWithStatus255AndItsMessage)
 {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // Under emulation the child cannot re-run the test program, so it forks without exec there.
+  GTEST_FLAG_SET(death_test_style, emulated() ? "fast" : "threadsafe");
   EXPECT_EXIT(
       {
         fflush(stdout);
@@ -111,7 +114,8 @@ TEST(SwitchInputsSetUp, UnopenableDeviceEndsWithStatus255AndItsMessage)
 
 TEST(SwitchInputsSetUp, UnmappableDeviceEndsWithStatus255AndItsMessage)
 {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // Under emulation the child cannot re-run the test program, so it forks without exec there.
+  GTEST_FLAG_SET(death_test_style, emulated() ? "fast" : "threadsafe");
   EXPECT_EXIT(
       {
         fflush(stdout);

@@ -18,7 +18,10 @@
 #include "support/monitor_client.h"
 #include "support/sim_process.h"
 
-static void* as_arg(int fd) { return reinterpret_cast<void*>(static_cast<intptr_t>(fd)); }
+static void* as_arg(int fd)
+{
+  return reinterpret_cast<void*>(static_cast<intptr_t>(fd));  // NOLINT(performance-no-int-to-ptr)
+}
 
 class Connection : public ::testing::Test {
  protected:

@@ -39,17 +39,20 @@ SimProcess::SimProcess(std::vector<std::string> args, std::string exe)
   posix_spawnattr_setsigdefault(&at, &defaults);
   posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
+  bool ours = is_sim || exe == ORVANE_ROBOT_PATH;
+  std::vector<std::string> runner = ours && emulated() ? emulator() : std::vector<std::string>{};
   std::vector<char*> argv;
+  for (auto& w : runner)
+    argv.push_back(w.data());
   argv.push_back(exe.data());
   for (auto& a : args)
     argv.push_back(a.data());
   argv.push_back(nullptr);
   // An emulated test program cannot start the ARM runner or daemon directly (the host does not hand
   // foreign programs to the emulator): say so at once, rather than wait for a port that never comes.
-  bool ours = is_sim || exe == ORVANE_ROBOT_PATH;
-  if (ours && emulated())
+  if (ours && emulated() && runner.empty())
     ADD_FAILURE() << "a test that starts " << exe << " must begin with ORVANE_SKIP_IF_EMULATED()";
-  else if (posix_spawn(&pid_, exe.c_str(), &fa, &at, argv.data(), environ) != 0)
+  else if (posix_spawnp(&pid_, argv[0], &fa, &at, argv.data(), environ) != 0)
     pid_ = -1;
   posix_spawn_file_actions_destroy(&fa);
   posix_spawnattr_destroy(&at);

@@ -12,20 +12,25 @@
 namespace {
 
 // Sets ORVANE_EMULATED for one scope and puts back what was there.
-struct EmulatedScope {
+// Sets an environment variable (or removes it, for a null value) for the scope's life.
+struct EnvScope {
+  std::string name;
   std::optional<std::string> old;
-  EmulatedScope()
+  EnvScope(const char* n, const char* v) : name(n)
   {
-    if (const char* v = getenv("ORVANE_EMULATED"))
-      old = v;
-    setenv("ORVANE_EMULATED", "1", 1);
+    if (const char* o = getenv(n))
+      old = o;
+    if (v)
+      setenv(n, v, 1);
+    else
+      unsetenv(n);
   }
-  ~EmulatedScope()
+  ~EnvScope()
   {
     if (old)
-      setenv("ORVANE_EMULATED", old->c_str(), 1);
+      setenv(name.c_str(), old->c_str(), 1);
     else
-      unsetenv("ORVANE_EMULATED");
+      unsetenv(name.c_str());
   }
 };
 
@@ -49,7 +54,8 @@ TEST(SimProcess, MalformedPortReportGivesNoPort)
 
 TEST(SimProcess, StartingTheRunnerInAnEmulatedRunFailsAtOnceAndNamesTheSkip)
 {
-  EmulatedScope emulated;
+  EnvScope emulated("ORVANE_EMULATED", "1");
+  EnvScope no_emulator("ORVANE_EMULATOR", nullptr);
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_NONFATAL_FAILURE(
       {
