@@ -42,6 +42,7 @@ SimProcess::SimProcess(std::vector<std::string> args, std::string exe)
   bool ours = is_sim || exe == ORVANE_ROBOT_PATH;
   std::vector<std::string> runner = ours && emulated() ? emulator() : std::vector<std::string>{};
   std::vector<char*> argv;
+  argv.reserve(runner.size() + args.size() + 2);
   for (auto& w : runner)
     argv.push_back(w.data());
   argv.push_back(exe.data());
