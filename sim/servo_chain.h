@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -44,6 +45,12 @@ class servo_chain {
   // Opens a pseudo-terminal and starts serving it; null (and a line on stderr) on failure.
   // Chains are never destroyed: the process may end while their thread runs.
   static servo_chain* start(const std::vector<uint8_t>& ids, bool wire_timing);
+  // A chain with no line and no thread, whose parser takes bytes straight from feed(): for
+  // fuzzing and tests of the model itself. Unlike a started chain it may be destroyed.
+  static std::unique_ptr<servo_chain> unwired(const std::vector<uint8_t>& ids);
+  // Bytes as if the daemon had sent them; returns what the chain puts on the line in answer,
+  // echo and replies in line order, with no timing. A late reply waits for the next feed.
+  std::vector<uint8_t> feed(const uint8_t* p, size_t n);
   // Ends the thread and closes the pseudo-terminal; the object stays valid for inspection.
   void stop();
   const char* path() const { return path_.c_str(); }  // the line the daemon opens
