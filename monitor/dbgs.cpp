@@ -17,6 +17,13 @@ std::atomic<int32_t> dbgs_status{0};
 
 constexpr int DBGS_ERRCT_MAX = 10;         // zero-byte receives, a second apart, before closing
 constexpr size_t DBGS_STACK = 128 * 1024;  // a connection needs about 15 KiB of buffers
+// Connections that may wait to be accepted. With room for only one, a burst of hosts that connect
+// at once overflows the queue: their handshakes are dropped and retried for seconds, and a host
+// whose last handshake step was lost believes it is connected but never gets its banner.
+constexpr int DBGS_BACKLOG = SOMAXCONN;
+// After a failed accept. The usual cause, no descriptor left (EMFILE, ENFILE), fails again at once
+// while the host waits in the queue, so retrying without a pause would spin a core.
+constexpr long DBGS_ACCEPT_PAUSE_NS = 100 * 1000 * 1000;
 
 // MSG_NOSIGNAL: a host that has gone away must not end the daemon through SIGPIPE. A failed send
 // is ignored; the connection goes on until its receive side ends it.
@@ -84,6 +91,7 @@ static void dbgs_start(const pthread_attr_t* at, int fd)
 
 void* pthread_dbgs0(void*)
 {
+  pthread_setname_np(pthread_self(), "dbgs0");
   dbgs_status = 0;
   // Close-on-exec: the power-off shell must not inherit the port or a host's connection.
   int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -104,7 +112,7 @@ void* pthread_dbgs0(void*)
     close(ls);
     return nullptr;
   }
-  if (listen(ls, 1) < 0) {
+  if (listen(ls, DBGS_BACKLOG) < 0) {
     dbgs_status = -3;
     close(ls);
     return nullptr;
@@ -120,9 +128,12 @@ void* pthread_dbgs0(void*)
   pthread_attr_setstacksize(&at, DBGS_STACK);
   for (;;) {
     int fd = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0)
-      dbgs_status = -4;
-    else
+    if (fd >= 0) {
       dbgs_start(&at, fd);
+      continue;
+    }
+    dbgs_status = -4;
+    timespec pause{0, DBGS_ACCEPT_PAUSE_NS};
+    nanosleep(&pause, nullptr);
   }
 }
