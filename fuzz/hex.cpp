@@ -67,7 +67,8 @@ int fuzz_hex(const uint8_t* data, size_t size)
   // The parsers read zero-terminated text; a copy of exactly that size, so nothing past the
   // terminator can be read unseen.
   std::unique_ptr<char[]> text(new char[size + 1]);
-  memcpy(text.get(), data, size);
+  if (size > 0)  // data may be null for an empty input
+    memcpy(text.get(), data, size);
   text[size] = '\0';
   const char* end = text.get() + strlen(text.get());
 
