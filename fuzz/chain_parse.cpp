@@ -12,8 +12,9 @@ int fuzz_chain_parse(const uint8_t* data, size_t size)
   if (size == 0)
     return 0;
   static const std::vector<uint8_t> ids = {1, 2, 3, 4, 5, 6, 32, 255};
-  static const sv_fault faults[] = {sv_fault::none,      sv_fault::silent,      sv_fault::bad_csum,
-                                    sv_fault::other_id,  sv_fault::short_reply, sv_fault::late_reply};
+  static const sv_fault faults[] = {sv_fault::none,        sv_fault::silent,
+                                    sv_fault::bad_csum,    sv_fault::other_id,
+                                    sv_fault::short_reply, sv_fault::late_reply};
   sv_fault f = faults[(data[0] & 0x0F) % 6];
   uint8_t faulty = ids[(data[0] >> 4) % ids.size()];
 

@@ -94,7 +94,8 @@ int fuzz_hex(const uint8_t* data, size_t size)
 
   for (size_t i = 0; i + 4 <= size && i < 256; i += 4) {
     uint32_t v = static_cast<uint32_t>(data[i]) | static_cast<uint32_t>(data[i + 1]) << 8 |
-                 static_cast<uint32_t>(data[i + 2]) << 16 | static_cast<uint32_t>(data[i + 3]) << 24;
+                 static_cast<uint32_t>(data[i + 2]) << 16 |
+                 static_cast<uint32_t>(data[i + 3]) << 24;
     check_enc<2, uint8_t>(hex2enc, v);
     check_enc<4, uint16_t>(hex4enc, v);
     check_enc<6, uint32_t>(hex6enc, v);

@@ -17,7 +17,8 @@ int fuzz_servo_reply(const uint8_t* data, size_t size)
   memcpy(r.get(), data + 1, got);
 
   bool want = got == SV_REPLY_LEN && r[0] == 0xFD && r[1] == 0xDF && r[2] == id && r[4] == 0x2A &&
-              r[5] == 0x02 && r[6] == 0x01 && r[9] == (r[2] ^ r[3] ^ r[4] ^ r[5] ^ r[6] ^ r[7] ^ r[8]);
+              r[5] == 0x02 && r[6] == 0x01 &&
+              r[9] == (r[2] ^ r[3] ^ r[4] ^ r[5] ^ r[6] ^ r[7] ^ r[8]);
   uint16_t pos = 0x5A5A;
   bool took = sv_accept_reply(r.get(), static_cast<ssize_t>(got), id, &pos);
   FUZZ_CHECK(took == want);

@@ -16,14 +16,14 @@
 std::atomic<int32_t> dbgs_status{0};
 
 constexpr int DBGS_ERRCT_MAX = 10;         // zero-byte receives, a second apart, before closing
-constexpr size_t DBGS_STACK = 128 * 1024;  // a connection needs about 15 KiB of buffers
+constexpr size_t DBGS_STACK = size_t{128} * 1024;  // a connection needs about 15 KiB of buffers
 // Connections that may wait to be accepted. With room for only one, a burst of hosts that connect
 // at once overflows the queue: their handshakes are dropped and retried for seconds, and a host
 // whose last handshake step was lost believes it is connected but never gets its banner.
 constexpr int DBGS_BACKLOG = SOMAXCONN;
 // After a failed accept. The usual cause, no descriptor left (EMFILE, ENFILE), fails again at once
 // while the host waits in the queue, so retrying without a pause would spin a core.
-constexpr long DBGS_ACCEPT_PAUSE_NS = 100 * 1000 * 1000;
+constexpr long DBGS_ACCEPT_PAUSE_NS = 100L * 1000 * 1000;
 
 // MSG_NOSIGNAL: a host that has gone away must not end the daemon through SIGPIPE. A failed send
 // is ignored; the connection goes on until its receive side ends it.
@@ -85,7 +85,10 @@ void* pthread_dbgs1(void* p0)
 static void dbgs_start(const pthread_attr_t* at, int fd)
 {
   pthread_t t;
-  if (pthread_create(&t, at, pthread_dbgs1, reinterpret_cast<void*>(static_cast<intptr_t>(fd))) != 0)
+  // The descriptor travels as the thread's argument, which is a pointer.
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
+  void* arg = reinterpret_cast<void*>(static_cast<intptr_t>(fd));
+  if (pthread_create(&t, at, pthread_dbgs1, arg) != 0)
     close(fd);
 }
 

@@ -74,7 +74,7 @@ static size_t sg_build_longs(uint8_t* buf, uint8_t n, bool torque_on)
   uint8_t* p = sv_long_begin(buf, SV_REG_TORQUE, n);
   for (uint32_t i = 0; i < n; i++) {
     uint8_t id = mem_r8(MAP_WR_IDS + i);
-    p = sv_torque_entry(p, id, torque_on ? mem_r16(map_sv_torque(id)) : 0, torque_on);
+    p = sv_torque_entry(p, id, torque_on ? mem_r16(map_sv_torque(id)) : int16_t{0}, torque_on);
   }
   p = sv_long_end(buf, p);
   uint8_t* pkt = p;

@@ -52,8 +52,8 @@ static int count_entries(const std::string& dir)
 {
   std::error_code ec;
   int n = 0;
-  for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::directory_iterator();
-       it.increment(ec))
+  for (auto it = std::filesystem::directory_iterator(dir, ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
     n++;
   return n;
 }
@@ -65,7 +65,8 @@ int abuse_max_fd(pid_t pid)
 {
   int top = -1;
   std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
     top = std::max(top, std::stoi(e.path().filename().string()));
   return top;
 }

@@ -176,7 +176,7 @@ TEST(AbuseConnections, ListenerOutOfDescriptorsPausesAndRecovers)
   rlimit old{}, low{};
   ASSERT_EQ(prlimit(sim.pid(), RLIMIT_NOFILE, nullptr, &old), 0);
   low = old;
-  low.rlim_cur = static_cast<rlim_t>(abuse_max_fd(sim.pid()) + 1);
+  low.rlim_cur = static_cast<rlim_t>(abuse_max_fd(sim.pid())) + 1;
   ASSERT_EQ(prlimit(sim.pid(), RLIMIT_NOFILE, &low, nullptr), 0);
   std::vector<MonitorClient> fillers(low.rlim_cur - static_cast<rlim_t>(abuse_fds(sim.pid())));
   for (auto& f : fillers)

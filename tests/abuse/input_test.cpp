@@ -87,16 +87,16 @@ TEST_F(AbuseInput, GarbageNulBytesEndlessAndCrOnlyLinesChangeNothing)
   AbuseReader reader(fd);
 
   std::mt19937 rng(6498);
-  std::string garbage(64 * 1024, '\0');
+  std::string garbage(size_t{64} * 1024, '\0');
   for (char& c : garbage)
     c = static_cast<char>(rng());
-  std::string nul(16 * 1024, '\0');
+  std::string nul(size_t{16} * 1024, '\0');
   for (size_t i = 700; i < nul.size(); i += 3000)
     nul[i] = '\n';
   std::string endless;  // 40 KiB without a line end: dumps, writes and hex digits run together
-  while (endless.size() < 40 * 1024)
+  while (endless.size() < size_t{40} * 1024)
     endless += "W 40 01 00 00 00 R 0 1000 q ";
-  std::string cr_only = std::string(8 * 1024, '\r');
+  std::string cr_only = std::string(size_t{8} * 1024, '\r');
   for (int i = 0; i < 500; i++)
     cr_only += "\r\n";
 

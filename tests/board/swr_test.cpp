@@ -76,6 +76,7 @@ TEST_F(SwitchInputs, OnlyTheFivePinsCountAndOnlyZeroOrOneIsWritten)
       blk.set_switch(n, false);
     swr_proc();
     std::vector<uint16_t> got;
+    got.reserve(SWR_COUNT);
     for (int n = 0; n < SWR_COUNT; n++)
       got.push_back(mem_ru16(MAP_SW_IN + 2u * n));
     EXPECT_EQ(got, (std::vector<uint16_t>{1, 0, 0, 0, 1})) << "other pins high: " << others;
