@@ -15,14 +15,15 @@
 
 std::atomic<int32_t> dbgs_status{0};
 
-constexpr int DBGS_ERRCT_MAX = 10;         // zero-byte receives, a second apart, before closing
+constexpr int DBGS_ERRCT_MAX = 10;                 // zero-byte receives, a second apart
 constexpr size_t DBGS_STACK = size_t{128} * 1024;  // a connection needs about 15 KiB of buffers
 // Connections that may wait to be accepted. With room for only one, a burst of hosts that connect
 // at once overflows the queue: their handshakes are dropped and retried for seconds, and a host
 // whose last handshake step was lost believes it is connected but never gets its banner.
 constexpr int DBGS_BACKLOG = SOMAXCONN;
 // After a failed accept. The usual cause, no descriptor left (EMFILE, ENFILE), fails again at once
-// while the host waits in the queue, so retrying without a pause would spin a core.
+// while the host waits in the queue, so retrying without a pause would spin a core. A host that
+// gave up while queued (ECONNABORTED) or a signal is no reason to wait.
 constexpr long DBGS_ACCEPT_PAUSE_NS = 100L * 1000 * 1000;
 
 // MSG_NOSIGNAL: a host that has gone away must not end the daemon through SIGPIPE. A failed send
@@ -136,7 +137,9 @@ void* pthread_dbgs0(void*)
       continue;
     }
     dbgs_status = -4;
-    timespec pause{0, DBGS_ACCEPT_PAUSE_NS};
-    nanosleep(&pause, nullptr);
+    if (errno != ECONNABORTED && errno != EINTR) {
+      timespec pause{0, DBGS_ACCEPT_PAUSE_NS};
+      nanosleep(&pause, nullptr);
+    }
   }
 }
