@@ -239,6 +239,9 @@ void servo_chain::packet_done(int64_t t)
   std::vector<uint8_t> pkt;
   pkt.swap(rx_);
   packets_.push_back(pkt);
+  if (packets_.size() > KEEP)
+    packets_.pop_front();
+  taken_++;
   size_t n = pkt.size();
   if (pkt[n - 1] != xor_sum(&pkt[2], n - 3))
     return;
@@ -348,19 +351,20 @@ sv_state servo_chain::view(servo& s, int64_t now)
 std::vector<std::vector<uint8_t>> servo_chain::packets()
 {
   std::lock_guard<std::mutex> l(mu_);
-  return packets_;
+  return {packets_.begin(), packets_.end()};
 }
 
 size_t servo_chain::packet_count()
 {
   std::lock_guard<std::mutex> l(mu_);
-  return packets_.size();
+  return taken_;
 }
 
 void servo_chain::clear_packets()
 {
   std::lock_guard<std::mutex> l(mu_);
   packets_.clear();
+  taken_ = 0;
 }
 
 std::vector<sv_state> servo_chain::servos()
