@@ -17,7 +17,7 @@ static void dump_line(char* line, uint32_t at, uint32_t n, bool text, const dbgs
   *q++ = '#';
   hex4enc(&q, static_cast<uint16_t>(at));
   *q++ = ' ';
-  char* txt = q + 3 * size_t{n} + 1;  // the text column begins after the hex pairs and one more blank
+  char* txt = q + 3 * size_t{n} + 1;  // the text column: after the hex pairs and one more blank
   for (uint32_t i = 0; i < n; i++) {
     uint8_t b = mem_r8(at + i);
     hex2enc(&q, b);

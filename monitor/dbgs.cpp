@@ -16,8 +16,16 @@
 
 std::atomic<int32_t> dbgs_status{0};
 
-constexpr int DBGS_ERRCT_MAX = 10;         // zero-byte receives, a second apart, before closing
+constexpr int DBGS_ERRCT_MAX = 10;                 // zero-byte receives, a second apart
 constexpr size_t DBGS_STACK = size_t{128} * 1024;  // a connection needs about 15 KiB of buffers
+// Connections that may wait to be accepted. With room for only one, a burst of hosts that connect
+// at once overflows the queue: their handshakes are dropped and retried for seconds, and a host
+// whose last handshake step was lost believes it is connected but never gets its banner.
+constexpr int DBGS_BACKLOG = SOMAXCONN;
+// After a failed accept. The usual cause, no descriptor left (EMFILE, ENFILE), fails again at once
+// while the host waits in the queue, so retrying without a pause would spin a core. A host that
+// gave up while queued (ECONNABORTED) or a signal is no reason to wait.
+constexpr long DBGS_ACCEPT_PAUSE_NS = 100L * 1000 * 1000;
 
 // A connection's socket, and whether lines of the current command wait to be pushed.
 struct dbgs_conn {
@@ -102,14 +110,16 @@ void* pthread_dbgs1(void* p0)
 static void dbgs_start(const pthread_attr_t* at, int fd)
 {
   pthread_t t;
-  // The thread's argument carries the descriptor itself, as an integer value.
-  void* arg = reinterpret_cast<void*>(static_cast<intptr_t>(fd));  // NOLINT(performance-no-int-to-ptr)
+  // The descriptor travels as the thread's argument, which is a pointer.
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
+  void* arg = reinterpret_cast<void*>(static_cast<intptr_t>(fd));
   if (pthread_create(&t, at, pthread_dbgs1, arg) != 0)
     close(fd);
 }
 
 void* pthread_dbgs0(void*)
 {
+  pthread_setname_np(pthread_self(), "dbgs0");
   dbgs_status = 0;
   // Close-on-exec: the power-off shell must not inherit the port or a host's connection.
   int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -130,7 +140,7 @@ void* pthread_dbgs0(void*)
     close(ls);
     return nullptr;
   }
-  if (listen(ls, 1) < 0) {
+  if (listen(ls, DBGS_BACKLOG) < 0) {
     dbgs_status = -3;
     close(ls);
     return nullptr;
@@ -146,9 +156,14 @@ void* pthread_dbgs0(void*)
   pthread_attr_setstacksize(&at, DBGS_STACK);
   for (;;) {
     int fd = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0)
-      dbgs_status = -4;
-    else
+    if (fd >= 0) {
       dbgs_start(&at, fd);
+      continue;
+    }
+    dbgs_status = -4;
+    if (errno != ECONNABORTED && errno != EINTR) {
+      timespec pause{0, DBGS_ACCEPT_PAUSE_NS};
+      nanosleep(&pause, nullptr);
+    }
   }
 }

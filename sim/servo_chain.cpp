@@ -90,11 +90,37 @@ servo_chain* servo_chain::start(const std::vector<uint8_t>& ids, bool wire_timin
   return c;
 }
 
+std::unique_ptr<servo_chain> servo_chain::unwired(const std::vector<uint8_t>& ids)
+{
+  std::unique_ptr<servo_chain> c(new servo_chain);
+  c->timing_ = false;
+  for (uint8_t id : ids) {
+    if (c->find(id))
+      continue;
+    servo sv{};
+    sv.id = id;
+    c->servos_.push_back(sv);
+  }
+  return c;
+}
+
+// The clock is the line's own: it starts at 0 and moves only with the bytes on it.
+std::vector<uint8_t> servo_chain::feed(const uint8_t* p, size_t n)
+{
+  std::lock_guard<std::mutex> l(mu_);
+  take(p, n, line_free_);
+  std::vector<uint8_t> out;
+  for (const out_byte& o : out_)
+    out.push_back(o.b);
+  out_.clear();
+  return out;
+}
+
 void servo_chain::stop()
 {
   {
     std::lock_guard<std::mutex> l(mu_);
-    if (stop_)
+    if (stop_ || master_ < 0)  // stopped already, or never wired to a line
       return;
     stop_ = true;
   }
@@ -217,6 +243,9 @@ void servo_chain::packet_done(int64_t t)
   std::vector<uint8_t> pkt;
   pkt.swap(rx_);
   packets_.push_back(pkt);
+  if (packets_.size() > KEEP)
+    packets_.pop_front();
+  taken_++;
   size_t n = pkt.size();
   if (pkt[n - 1] != xor_sum(&pkt[2], n - 3))
     return;
@@ -326,19 +355,20 @@ sv_state servo_chain::view(servo& s, int64_t now)
 std::vector<std::vector<uint8_t>> servo_chain::packets()
 {
   std::lock_guard<std::mutex> l(mu_);
-  return packets_;
+  return {packets_.begin(), packets_.end()};
 }
 
 size_t servo_chain::packet_count()
 {
   std::lock_guard<std::mutex> l(mu_);
-  return packets_.size();
+  return taken_;
 }
 
 void servo_chain::clear_packets()
 {
   std::lock_guard<std::mutex> l(mu_);
   packets_.clear();
+  taken_ = 0;
 }
 
 std::vector<sv_state> servo_chain::servos()

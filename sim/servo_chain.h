@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -41,16 +42,25 @@ class servo_chain {
   static constexpr int64_t LATE_NS = 150000000;   // a late reply, if the daemon stays quiet
   static constexpr double SPEED = 3750.0;         // 0.1-degree units per second
   static constexpr int POS_LIMIT = 1500;
+  // Packets kept for inspection: a runner that serves the line for hours must not keep them all.
+  static constexpr size_t KEEP = 4096;
 
   // Opens a pseudo-terminal and starts serving it; null (and a line on stderr) on failure.
   // Chains are never destroyed: the process may end while their thread runs.
   static servo_chain* start(const std::vector<uint8_t>& ids, bool wire_timing);
+  // A chain with no line and no thread, whose parser takes bytes straight from feed(): for
+  // fuzzing and tests of the model itself. Unlike a started chain it may be destroyed.
+  static std::unique_ptr<servo_chain> unwired(const std::vector<uint8_t>& ids);
+  // Bytes as if the daemon had sent them; returns what the chain puts on the line in answer,
+  // echo and replies in line order, with no timing. A late reply waits for the next feed.
+  std::vector<uint8_t> feed(const uint8_t* p, size_t n);
   // Ends the thread and closes the pseudo-terminal; the object stays valid for inspection.
   void stop();
   const char* path() const { return path_.c_str(); }  // the line the daemon opens
 
-  std::vector<std::vector<uint8_t>> packets();  // packets taken from the line, in order
-  size_t packet_count();
+  // The latest packets taken from the line (at most KEEP), in order.
+  std::vector<std::vector<uint8_t>> packets();
+  size_t packet_count();  // packets taken since the start or the last clear, kept or not
   void clear_packets();
   std::vector<sv_state> servos();
   bool state(uint8_t id, sv_state* out);
@@ -100,7 +110,8 @@ class servo_chain {
   std::deque<out_byte> out_;  // bytes on their way to the daemon, in time order
   int64_t line_free_ = 0;     // when the line is next free for a byte
   std::vector<uint8_t> rx_;   // the packet being received
-  std::vector<std::vector<uint8_t>> packets_;
+  std::deque<std::vector<uint8_t>> packets_;
+  size_t taken_ = 0;  // packets taken since the last clear
   std::vector<uint8_t> late_;  // held-back replies
   int64_t late_t_ = 0;
   std::function<void(uint8_t)> on_query_;

@@ -97,11 +97,16 @@ TEST_F(SwitchInputs, AHostWriteIsReplacedAtTheNextPass)
 }
 
 // The set-up failures print on standard output; the child sends it to standard error, where the
-// death test looks.
+// death test looks. The child is a fresh run of this program, unless the run is emulated: the
+// host does not hand the emulator a foreign program to run, so there the child is a fork.
+static void death_style()
+{
+  GTEST_FLAG_SET(death_test_style, emulated() ? "fast" : "threadsafe");
+}
+
 TEST(SwitchInputsSetUp, UnopenableDeviceEndsWithStatus255AndItsMessage)
 {
-  // Under emulation the child cannot re-run the test program, so it forks without exec there.
-  GTEST_FLAG_SET(death_test_style, emulated() ? "fast" : "threadsafe");
+  death_style();
   EXPECT_EXIT(
       {
         fflush(stdout);
@@ -114,8 +119,7 @@ TEST(SwitchInputsSetUp, UnopenableDeviceEndsWithStatus255AndItsMessage)
 
 TEST(SwitchInputsSetUp, UnmappableDeviceEndsWithStatus255AndItsMessage)
 {
-  // Under emulation the child cannot re-run the test program, so it forks without exec there.
-  GTEST_FLAG_SET(death_test_style, emulated() ? "fast" : "threadsafe");
+  death_style();
   EXPECT_EXIT(
       {
         fflush(stdout);

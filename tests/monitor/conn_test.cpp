@@ -18,9 +18,11 @@
 #include "support/monitor_client.h"
 #include "support/sim_process.h"
 
+// The connection thread's argument carries its descriptor, as the listener passes it.
 static void* as_arg(int fd)
 {
-  return reinterpret_cast<void*>(static_cast<intptr_t>(fd));  // NOLINT(performance-no-int-to-ptr)
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
+  return reinterpret_cast<void*>(static_cast<intptr_t>(fd));
 }
 
 class Connection : public ::testing::Test {

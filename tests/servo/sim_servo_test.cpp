@@ -61,3 +61,24 @@ TEST(ServoSim, HostMoveIsFollowedByServoOnesPresentPosition)
   bool there = wait_until([&] { return static_cast<int16_t>(host.read_u16(map_sv_pos(1))) == 450; }, 20s, 20ms);
   EXPECT_TRUE(there) << "servo 1 at " << static_cast<int16_t>(host.read_u16(map_sv_pos(1)));
 }
+
+// A runner serves its line for hours, three packets and more per tick: it keeps the latest
+// packets only (it kept every one, 10 KiB more memory a second), yet counts them all.
+TEST(ServoSim, ChainKeepsTheLatestPacketsOnlyButCountsEveryOne)
+{
+  auto chain = servo_chain::unwired({1});
+  const std::vector<uint8_t> query = {0xFA, 0xAF, 0x01, 0x0F, 0x2A, 0x02, 0x00, 0x26};
+  const std::vector<uint8_t> empty = {0xFA, 0xAF, 0x00, 0x00, 0x23, 0x03, 0x00, 0x20};
+  const size_t n = 3 * servo_chain::KEEP;
+  for (size_t i = 0; i < n; i++)
+    ASSERT_EQ(chain->feed(query.data(), query.size()).size(), 8u + 10u);  // echo and reply
+  chain->feed(empty.data(), empty.size());
+  auto kept = chain->packets();
+  EXPECT_EQ(kept.size(), servo_chain::KEEP);
+  EXPECT_EQ(kept.front(), query);
+  EXPECT_EQ(kept.back(), empty);
+  EXPECT_EQ(chain->packet_count(), n + 1);
+  chain->clear_packets();
+  EXPECT_EQ(chain->packet_count(), 0u);
+  EXPECT_EQ(chain->packets().size(), 0u);
+}

@@ -1,0 +1,49 @@
+// A tick period of 1 us written by a host: the daemon ticks as fast as it can, yet the monitor
+// keeps answering, and writing 16667 back brings the tick rate back to 60 per second.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "abuse/abuse.h"
+#include "core/map.h"
+#include "support/emulation.h"
+#include "support/sim_process.h"
+
+TEST(TickFaults, OneMicrosecondPeriodKeepsTheMonitorAnsweringAndRecovers)
+{
+  ORVANE_SKIP_IF_EMULATED();
+  SimProcess sim({"--no-console"});
+  int port = sim.port();
+  ASSERT_GT(port, 0);
+  MonitorClient host;
+  ASSERT_TRUE(host.connect(port));
+  auto before = abuse_map(host);
+  uint32_t idle = abuse_passes(host, 2s);
+
+  size_t marks0 = sim.out().size();
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(host.write_u32(MAP_TICK_PERIOD, 1));
+  // The monitor answers every read in its usual deadline while the ticks race.
+  uint32_t first = host.read_u32(MAP_LOOP_COUNT), last = first;
+  for (int i = 0; i < 20; i++) {
+    auto b = host.read_map(MAP_LOOP_COUNT, 4);
+    ASSERT_EQ(b.size(), 4u) << "no answer at 1 us";
+    last = b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_GT(last - first, idle / 2) << "the control loop stalled";
+  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  printf("at 1 us: %.0f passes/s, %.0f overrun marks/s, 20 of 20 reads answered\n",
+         (last - first) / secs, static_cast<double>(sim.out().size() - marks0) / secs);
+
+  ASSERT_TRUE(host.write_u32(MAP_TICK_PERIOD, 16667));
+  EXPECT_EQ(host.read_u32(MAP_TICK_PERIOD), 16667u);
+  std::this_thread::sleep_for(200ms);  // the last short ticks drain
+  uint32_t after = abuse_passes(host, 2s);
+  EXPECT_GE(after, 1u);
+  EXPECT_LE(after, 2 * idle + 10) << "passes in 2 s: " << idle << " before, " << after << " after";
+  EXPECT_EQ(abuse_changed(before, abuse_map(host)), std::vector<uint32_t>{});
+  EXPECT_EQ(sim.out().find_first_not_of(' '), std::string::npos);
+}
