@@ -21,19 +21,6 @@
 #include "core/tick.h"
 #include "sim/sim.h"
 
-static void* bench_signals(void*)
-{
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  int sig = 0;
-  sigwait(&set, &sig);
-  sim_cleanup();
-  _exit(128 + sig);
-}
-
 // A bound on the run: ends the daemon through its map, as a host would, after the given seconds.
 static unsigned bench_seconds;  // set before the deadline thread starts
 
@@ -126,12 +113,7 @@ int main(int argc, char** argv)
 
   timer0_block();
   ref_block();
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  sim_block_term();
 
   if (!sim_dir_make())
     return 1;
@@ -143,7 +125,7 @@ int main(int argc, char** argv)
   // they are due rather than up to 50 us later; the daemon's threads get the default back.
   long slack = prctl(PR_GET_TIMERSLACK);
   prctl(PR_SET_TIMERSLACK, 1);
-  sim_thread(bench_signals, nullptr);
+  sim_thread(sim_term_wait, nullptr);
   if (bench_seconds)
     sim_thread(bench_deadline, nullptr);
   plat.monitor_port = o.port;

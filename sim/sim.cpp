@@ -1,6 +1,7 @@
 #include "sim/sim.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,4 +46,29 @@ void sim_thread(void* (*fn)(void*), void* arg)
     _exit(1);
   }
   pthread_attr_destroy(&a);
+}
+
+static sigset_t sim_term_set()
+{
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
+void sim_block_term()
+{
+  sigset_t set = sim_term_set();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void* sim_term_wait(void*)
+{
+  sigset_t set = sim_term_set();
+  int sig = 0;
+  sigwait(&set, &sig);
+  sim_cleanup();
+  _exit(128 + sig);
 }

@@ -23,6 +23,12 @@ void sim_cleanup();   // removes sim_dir and everything in it
 std::string sim_path(const char* name);  // a file name inside sim_dir
 void sim_thread(void* (*fn)(void*), void* arg);  // starts a detached stand-in thread
 
+// Termination (SIGINT, SIGTERM, SIGHUP): sim_block_term blocks it in the calling thread and so in
+// every thread started afterwards; sim_term_wait, run as a thread once sim_dir exists, takes it,
+// removes sim_dir and ends the process as the signal would have.
+void sim_block_term();
+void* sim_term_wait(void*);
+
 // Each stand-in points the platform seam at itself and starts its threads.
 void sim_servo_start(const sim_opts& o);
 void sim_board_start(const sim_opts& o);

@@ -14,20 +14,6 @@
 #include "core/tick.h"
 #include "sim/sim.h"
 
-// Ctrl-C or a kill: remove the stand-ins' files, then end as the signal would have.
-static void* sim_signals(void*)
-{
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  int sig = 0;
-  sigwait(&set, &sig);
-  sim_cleanup();
-  _exit(128 + sig);
-}
-
 static void sim_listening(int port)
 {
   fprintf(stderr, "orvane-sim: monitor listening on port %d\n", port);
@@ -135,17 +121,12 @@ int main(int argc, char** argv)
   // Every thread started from here on inherits these blocked signals: the tick belongs to the
   // daemon's tick thread, and termination to the cleanup thread.
   timer0_block();
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  sim_block_term();
 
   if (!sim_dir_make())
     return 1;
   atexit(sim_cleanup);
-  sim_thread(sim_signals, nullptr);
+  sim_thread(sim_term_wait, nullptr);
 
   plat.monitor_port = o.port;
   plat.poweroff_cmd = o.poweroff_cmd.c_str();
