@@ -1,0 +1,36 @@
+// What a page may ask of a robot: a request body checked completely before anything is sent,
+// then carried out through the client library. Parsing is pure; web_apply runs on the robot's
+// poller thread, the only one that uses its client.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace orvane {
+class client;
+}
+
+struct web_command {
+  enum kind { move, torque, led, exit, poweroff, play } what = move;
+  std::vector<std::pair<int, double>> goals;  // move: servo id, degrees
+  int ms = 0;                                 // move: duration
+  bool on = false;                            // torque
+  std::vector<int> ids;                       // torque: servo ids, empty = the write list
+  std::vector<std::pair<int, int>> leds;      // leds: 0..15 (board A, then B), value 0..255
+  std::string motion;                         // play: motion file name
+};
+
+// A JSON body such as {"op":"move","goals":[[1,45.0]],"ms":500}; on error, why it is refused.
+std::variant<web_command, std::string> web_parse_command(std::string_view body);
+
+// Carries it out; throws the client library's errors.
+void web_apply(orvane::client& c, const web_command& cmd);
+
+// Motion playback, the hook for the motion library (motion.cpp): whether this build has it, the
+// motion files a page may offer, and playing one.
+bool web_motion_available();
+std::vector<std::string> web_motion_list();
+void web_motion_play(orvane::client& c, const std::string& name);

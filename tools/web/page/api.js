@@ -1,0 +1,46 @@
+// The page's two ways to the gateway: a WebSocket feed of the shown robot's state, reopened by
+// itself when it drops, and commands as POST requests answered once the robot has run them.
+
+export function openFeed(robot, onState, onGateway) {
+  let ws = null;
+  let closed = false;
+  let retry = null;
+  const connect = () => {
+    const proto = location.protocol === 'https:' ? 'wss:' : 'ws:';
+    ws = new WebSocket(`${proto}//${location.host}/ws/${robot}`);
+    ws.onopen = () => onGateway(true);
+    ws.onmessage = (ev) => onState(JSON.parse(ev.data));
+    ws.onclose = () => {
+      onGateway(false);
+      if (!closed) retry = setTimeout(connect, 1000);
+    };
+  };
+  connect();
+  return () => {
+    closed = true;
+    clearTimeout(retry);
+    if (ws) ws.close();
+  };
+}
+
+export async function command(robot, body) {
+  const res = await fetch(`/api/command?robot=${robot}`, {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify(body),
+  });
+  let answer = {};
+  try {
+    answer = await res.json();
+  } catch (e) {
+    answer = { error: `${res.status} ${res.statusText}` };
+  }
+  if (!res.ok) throw new Error(answer.error || `${res.status}`);
+  return answer;
+}
+
+export async function robots() {
+  const res = await fetch('/api/robots');
+  if (!res.ok) throw new Error(`${res.status}`);
+  return res.json();
+}

@@ -1,0 +1,237 @@
+// The live view: shows one robot's state as the gateway pushes it, and sends the controls'
+// commands. Element ids are what the browser tests look for.
+import 'uplot/dist/uPlot.min.css';
+import './style.css';
+import { openFeed, command, robots } from './api.js';
+import { ServoPlot } from './plot.js';
+
+const $ = (id) => document.getElementById(id);
+const SWITCH_PINS = [22, 23, 24, 25, 4];
+const deg = (units) => units / 10;
+
+let robot = 0;
+let closeFeed = null;
+let rows = new Map(); // servo id -> { row, plot, slider, ... }
+let rowIds = '';
+let last = null;
+let gatewayUp = false;
+let selectedLed = 0;
+
+function toast(text) {
+  const t = $('toast');
+  t.textContent = text;
+  t.hidden = false;
+  clearTimeout(toast.timer);
+  toast.timer = setTimeout(() => (t.hidden = true), 4000);
+}
+
+async function send(body) {
+  try {
+    await command(robot, body);
+  } catch (e) {
+    toast(e.message);
+  }
+}
+
+function el(tag, cls, text) {
+  const e = document.createElement(tag);
+  if (cls) e.className = cls;
+  if (text !== undefined) e.textContent = text;
+  return e;
+}
+
+function buildStatic() {
+  for (let i = 0; i < 5; i++) {
+    const tile = el('div', 'tile');
+    tile.id = `sw-${i}`;
+    tile.append(el('b', '', `${i}`), el('small', '', `GPIO ${SWITCH_PINS[i]}`));
+    $('switches').append(tile);
+  }
+  for (let i = 0; i < 16; i++) {
+    const b = i < 8 ? 'a' : 'b';
+    const s = el('button', 'swatch');
+    s.id = `led-${b}-${i % 8}`;
+    s.title = `LED ${b.toUpperCase()}${i % 8}`;
+    s.append(el('span', 'v', '0'));
+    s.addEventListener('click', () => selectLed(i));
+    $(`leds-${b}`).append(s);
+  }
+  selectLed(0);
+  const ledChange = (v) => {
+    v = Math.max(0, Math.min(255, Math.round(Number(v) || 0)));
+    $('led-value').value = v;
+    $('led-number').value = v;
+    send({ op: 'leds', leds: [[selectedLed, v]] });
+  };
+  $('led-value').addEventListener('change', (e) => ledChange(e.target.value));
+  $('led-number').addEventListener('change', (e) => ledChange(e.target.value));
+  $('torque-all-on').addEventListener('click', () => send({ op: 'torque', on: true }));
+  $('torque-all-off').addEventListener('click', () => send({ op: 'torque', on: false }));
+  $('exit').addEventListener('click', () =>
+    confirmThen('End the daemon on this robot? Its servos stop being driven.', { op: 'exit', confirm: true }));
+  $('poweroff').addEventListener('click', () =>
+    confirmThen('Power the robot\'s board off? It must be switched on again by hand.', { op: 'poweroff', confirm: true }));
+  $('confirm-no').addEventListener('click', () => $('confirm').close());
+  $('robot').addEventListener('change', (e) => show(Number(e.target.value)));
+  window.addEventListener('resize', () => rows.forEach((r) => r.plot.resize()));
+}
+
+function selectLed(i) {
+  selectedLed = i;
+  document.querySelectorAll('.swatch').forEach((s) => s.classList.remove('selected'));
+  const b = i < 8 ? 'a' : 'b';
+  $(`led-${b}-${i % 8}`).classList.add('selected');
+  $('led-sel').textContent = `${b.toUpperCase()}${i % 8}`;
+  if (last) {
+    $('led-value').value = last.leds[i];
+    $('led-number').value = last.leds[i];
+  }
+}
+
+function confirmThen(text, body) {
+  $('confirm-text').textContent = text;
+  $('confirm-yes').onclick = () => {
+    $('confirm').close();
+    send(body);
+  };
+  $('confirm').showModal();
+}
+
+function buildRows(servos) {
+  rows.forEach((r) => r.plot.destroy());
+  rows = new Map();
+  const box = $('servos');
+  box.replaceChildren();
+  for (const sv of servos) {
+    const row = el('div', 'servo');
+    row.id = `servo-${sv.id}`;
+    const head = el('div', 'servo-head');
+    const goal = el('span', 'goal');
+    const pos = el('span', 'pos');
+    const torque = el('button', 'torque');
+    torque.addEventListener('click', () => {
+      const on = !row.classList.contains('torque-on');
+      send({ op: 'torque', on, ids: [sv.id] });
+    });
+    head.append(el('b', 'id', `#${sv.id}`), el('span', 'k', 'goal'), goal, el('span', 'k', 'position'), pos, torque);
+    const slider = el('input', 'slider');
+    Object.assign(slider, { type: 'range', min: -150, max: 150, step: 0.5, value: deg(sv.goal) });
+    slider.setAttribute('aria-label', `servo ${sv.id} goal`);
+    const out = el('output', 'target', `${deg(sv.goal).toFixed(1)}°`);
+    let dragging = false;
+    slider.addEventListener('input', () => {
+      dragging = true;
+      out.textContent = `${Number(slider.value).toFixed(1)}°`;
+    });
+    slider.addEventListener('change', () => {
+      dragging = false;
+      const ms = Math.max(0, Math.min(4000, Number($('move-ms').value) || 0));
+      send({ op: 'move', goals: [[sv.id, Number(slider.value)]], ms });
+    });
+    const ctl = el('div', 'servo-ctl');
+    ctl.append(slider, out);
+    const plotBox = el('div', 'plot');
+    row.append(head, ctl, plotBox);
+    box.append(row);
+    const r = { row, goal, pos, torque, slider, out, plot: null, isDragging: () => dragging };
+    r.plot = new ServoPlot(plotBox);
+    rows.set(sv.id, r);
+  }
+}
+
+function render(s) {
+  last = s;
+  const status = $('status');
+  const live = gatewayUp && s.connected;
+  status.textContent = !gatewayUp ? 'gateway lost' : s.connected ? 'connected' : 'reconnecting';
+  status.className = `status ${live ? 'up' : 'down'}`;
+  document.body.classList.toggle('stale', !live);
+  $('problem').hidden = s.connected;
+  $('problem').textContent = s.connected ? '' : `${s.address}: ${s.problem}`;
+  $('name').textContent = s.name || s.address;
+  document.title = `${s.name || s.address} · orvane`;
+  $('rate').textContent = s.connected ? s.rate.toFixed(1) : '–';
+  $('tick').textContent = s.tick_period;
+  s.switches.forEach((on, i) => $(`sw-${i}`).classList.toggle('on', on));
+  s.leds.forEach((v, i) => {
+    const sw = $(`led-${i < 8 ? 'a' : 'b'}-${i % 8}`);
+    sw.style.setProperty('--level', (v / 255).toFixed(3));
+    sw.firstChild.textContent = v;
+  });
+  const ids = s.servos.map((sv) => sv.id).join(',');
+  if (ids !== rowIds) {
+    rowIds = ids;
+    buildRows(s.servos);
+  }
+  for (const sv of s.servos) {
+    const r = rows.get(sv.id);
+    r.goal.textContent = `${deg(sv.goal).toFixed(1)}°`;
+    r.pos.textContent = sv.pos === null ? 'no reading' : `${deg(sv.pos).toFixed(1)}°`;
+    r.row.classList.toggle('noreading', sv.pos === null);
+    r.row.classList.toggle('moving', sv.moving > 0);
+    const on = s.torque_on && sv.torque > 0;
+    r.row.classList.toggle('torque-on', on);
+    r.torque.textContent = on ? `torque ${sv.torque}` : 'torque off';
+    if (!r.isDragging() && document.activeElement !== r.slider && sv.moving === 0) {
+      r.slider.value = deg(sv.goal);
+      r.out.textContent = `${deg(sv.goal).toFixed(1)}°`;
+    }
+    if (s.connected) r.plot.add(deg(sv.goal), sv.pos === null ? null : deg(sv.pos));
+  }
+}
+
+// Plots move with the clock even while no state arrives.
+function tick() {
+  if (last && last.connected && gatewayUp) {
+    for (const sv of last.servos) {
+      const r = rows.get(sv.id);
+      if (r && Date.now() / 1000 - r.plot.t[r.plot.t.length - 1] > 0.2)
+        r.plot.add(deg(sv.goal), sv.pos === null ? null : deg(sv.pos));
+    }
+  }
+  rows.forEach((r) => r.plot.draw());
+}
+
+function show(i) {
+  robot = i;
+  if (closeFeed) closeFeed();
+  rowIds = '';
+  last = null;
+  closeFeed = openFeed(
+    i,
+    (s) => render(s),
+    (up) => {
+      gatewayUp = up;
+      if (last) render(last);
+      else if (!up) $('status').textContent = 'gateway lost';
+    },
+  );
+}
+
+async function start() {
+  buildStatic();
+  try {
+    const info = await robots();
+    const sel = $('robot');
+    for (const r of info.robots) {
+      const o = el('option', '', r.address);
+      o.value = r.index;
+      sel.append(o);
+    }
+    sel.hidden = info.robots.length < 2;
+    if (info.play && info.motions.length > 0) {
+      $('motions').hidden = false;
+      for (const m of info.motions) {
+        const b = el('button', '', m);
+        b.addEventListener('click', () => send({ op: 'play', motion: m }));
+        $('motion-list').append(b);
+      }
+    }
+  } catch (e) {
+    toast(`cannot list robots: ${e.message}`);
+  }
+  show(0);
+  setInterval(tick, 100);
+}
+
+start();

@@ -1,0 +1,28 @@
+// The HTTP and WebSocket side of orvane-web (Boost.Beast over Asio): serves the built-in page,
+// checks every request's token, takes commands for the pollers and fans each robot's latest
+// state out to every page watching it. All of its state belongs to the one thread that runs
+// web_serve; pollers reach it only through web_publish (from any thread).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class web_poller;
+struct web_server;
+
+struct web_options {
+  std::string host;          // listen address
+  uint16_t port = 0;         // 0 picks a free port
+  std::string token;
+};
+
+// Binds the listening socket; throws std::runtime_error with a one-line reason.
+std::shared_ptr<web_server> web_listen(const web_options& o);
+// The port actually bound.
+uint16_t web_port(const web_server& s);
+// Serves the robots' pages until SIGINT or SIGTERM; robot i of a page is robots[i].
+void web_serve(web_server& s, const std::vector<web_poller*>& robots);
+// Hands a robot's newest state (JSON) to every page showing that robot. Any thread.
+void web_publish(web_server& s, int robot, std::string json);

@@ -1,0 +1,54 @@
+// What orvane-web reads from a robot and shows: the few contiguous map ranges it polls, the state
+// decoded from them through the field table, and that state as the JSON a page receives.
+// Pure functions and plain values; the poller thread builds states, the I/O thread sends them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct web_range {
+  uint32_t adr, n;
+};
+
+// The ranges that cover every field the page shows, as few as the map's layout allows: fields
+// closer than `gap` bytes share one range, since a byte costs less than a command.
+std::vector<web_range> web_poll_plan(uint32_t gap = 128);
+
+struct web_servo {
+  int id = 0;
+  int goal = 0;                 // ip_out of its channel, 0.1 degree
+  std::optional<int> pos;       // sv_pos, 0.1 degree; none while it holds 0x8000
+  int torque = 0;               // its torque channel's low byte: the maximum torque, 0 = off
+  int moving = 0;               // ticks left in its goal channel's move
+};
+
+struct web_state {
+  bool connected = false;
+  std::string problem;          // why not connected, for the page
+  std::string name;
+  int32_t tick_period = 0;      // microseconds
+  bool torque_on = false, comm_on = false, led_on = false;
+  std::array<bool, 5> sw{};
+  std::array<int, 16> leds{};   // board A 0..7, board B 0..7
+  uint32_t loop_count = 0;
+  std::vector<web_servo> servos;  // the write list, in its order; ids 1..32 only
+};
+
+// Decodes a state from the bytes of `plan`'s ranges (data[i] holds range i).
+web_state web_decode(const std::vector<web_range>& plan,
+                     const std::vector<std::vector<uint8_t>>& data);
+
+// Figures about the poller rather than the robot.
+struct web_stats {
+  double rate = 0;              // control-loop passes per second
+  uint64_t polls = 0;           // polls since start
+  int64_t t_ms = 0;             // when the state was read, ms since the epoch
+};
+
+// The message a page gets. Two states with the same `content` differ only in the counters.
+std::string web_state_json(int robot, const std::string& address, const web_state& s,
+                           const web_stats& st);
+std::string web_state_content(const web_state& s);
