@@ -1,0 +1,229 @@
+// orvane-web's own logic: who gets in, what it polls and how it reads it back, which commands it
+// refuses, and how its poller paces itself and survives the robot going away.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+#include "orvane.h"
+#include "support/sim_process.h"
+#include "tools/web/access.h"
+#include "tools/web/command.h"
+#include "tools/web/poller.h"
+#include "tools/web/state.h"
+
+TEST(WebAccess, ListenAddressesAndWhichOnesNeedAToken)
+{
+  struct row {
+    const char* listen;
+    bool ok;
+    const char* host;
+    uint16_t port;
+    bool loopback;
+  };
+  for (const row& r : std::vector<row>{{"127.0.0.1:8080", true, "127.0.0.1", 8080, true},
+                                       {"127.1.2.3:0", true, "127.1.2.3", 0, true},
+                                       {"[::1]:8091", true, "::1", 8091, true},
+                                       {"localhost:1", true, "localhost", 1, true},
+                                       {"0.0.0.0:8080", true, "0.0.0.0", 8080, false},
+                                       {"[::]:8080", true, "::", 8080, false},
+                                       {"192.0.2.7:80", true, "192.0.2.7", 80, false},
+                                       {"::1:8080", false, "", 0, false},
+                                       {"127.0.0.1", false, "", 0, false},
+                                       {"127.0.0.1:65536", false, "", 0, false},
+                                       {"127.0.0.1:8o80", false, "", 0, false},
+                                       {":8080", false, "", 0, false}}) {
+    SCOPED_TRACE(r.listen);
+    std::string host;
+    uint16_t port = 0;
+    ASSERT_EQ(web_split_listen(r.listen, &host, &port), r.ok);
+    if (!r.ok)
+      continue;
+    EXPECT_EQ(host, r.host);
+    EXPECT_EQ(port, r.port);
+    EXPECT_EQ(web_is_loopback(host), r.loopback);
+  }
+}
+
+TEST(WebAccess, TokenComesFromTheQueryOrThisPortsCookieOnly)
+{
+  std::string c = web_cookie_name(8091);
+  EXPECT_EQ(web_request_token("/?token=abc12345", "", c), "abc12345");
+  EXPECT_EQ(web_request_token("/ws/0?x=1&token=abc12345", "", c), "abc12345");
+  EXPECT_EQ(web_request_token("/app.js", "a=1; " + c + "=secret99; b=2", c), "secret99");
+  EXPECT_EQ(web_request_token("/app.js", web_cookie_name(8080) + "=other123", c), "");
+  EXPECT_EQ(web_request_token("/?notoken=abc12345", "", c), "");
+  EXPECT_EQ(web_request_token("/?token=", "", c), "");
+
+  EXPECT_TRUE(web_token_ok("secret99", "secret99"));
+  EXPECT_FALSE(web_token_ok("secret98", "secret99"));
+  EXPECT_FALSE(web_token_ok("secret9", "secret99"));
+  EXPECT_FALSE(web_token_ok("", ""));  // no token set lets nobody in
+
+  std::string t = web_new_token();
+  EXPECT_EQ(t.size(), 32u);
+  EXPECT_EQ(web_token_problem(t), "");
+  EXPECT_NE(t, web_new_token());
+  EXPECT_NE(web_token_problem("short"), "");
+  EXPECT_NE(web_token_problem("with space"), "");
+  EXPECT_NE(web_token_problem("semi;colon"), "");
+}
+
+TEST(WebCommand, BadRequestsAreRefusedWithAReason)
+{
+  for (const char* body : {
+           "", "not json", "[]", "{}", R"({"op":5})", R"({"op":"fly"})",
+           R"({"op":"move","ms":500})",                              // no goals
+           R"({"op":"move","goals":[],"ms":500})",                   // empty
+           R"({"op":"move","goals":[[0,10]],"ms":500})",             // id 0
+           R"({"op":"move","goals":[[33,10]],"ms":500})",            // no position word
+           R"({"op":"move","goals":[[1,150.5]],"ms":500})",          // beyond the range
+           R"({"op":"move","goals":[[1,"10"]],"ms":500})",
+           R"({"op":"move","goals":[[1,10,3]],"ms":500})",
+           R"({"op":"move","goals":[[1,10]]})",                      // no duration
+           R"({"op":"move","goals":[[1,10]],"ms":-1})",
+           R"({"op":"move","goals":[[1,10]],"ms":10001})",
+           R"({"op":"move","goals":[[1.5,10]],"ms":100})",
+           R"({"op":"torque"})", R"({"op":"torque","on":1})",
+           R"({"op":"torque","on":true,"ids":[0]})", R"({"op":"torque","on":true,"ids":"1"})",
+           R"({"op":"leds","leds":[[16,1]]})", R"({"op":"leds","leds":[[0,256]]})",
+           R"({"op":"leds","leds":[[0,-1]]})", R"({"op":"leds"})",
+           R"({"op":"exit"})", R"({"op":"exit","confirm":1})", R"({"op":"poweroff","confirm":false})",
+           R"({"op":"play","motion":"wave"})",                       // no motion library here
+       }) {
+    SCOPED_TRACE(body);
+    auto r = web_parse_command(body);
+    ASSERT_TRUE(std::holds_alternative<std::string>(r));
+    EXPECT_FALSE(std::get<std::string>(r).empty());
+  }
+  auto m = web_parse_command(R"({"op":"move","goals":[[1,-45.5],[32,150]],"ms":0})");
+  ASSERT_TRUE(std::holds_alternative<web_command>(m));
+  auto mv = std::get<web_command>(m);
+  EXPECT_EQ(mv.what, web_command::move);
+  EXPECT_EQ(mv.goals, (std::vector<std::pair<int, double>>{{1, -45.5}, {32, 150.0}}));
+  auto t = std::get<web_command>(web_parse_command(R"({"op":"torque","on":false})"));
+  EXPECT_EQ(t.what, web_command::torque);
+  EXPECT_FALSE(t.on);
+  EXPECT_TRUE(t.ids.empty());
+  auto p = std::get<web_command>(web_parse_command(R"({"op":"poweroff","confirm":true})"));
+  EXPECT_EQ(p.what, web_command::poweroff);
+}
+
+// The daemon answers an R line of up to 679 bytes in its line buffer.
+TEST(WebState, PollPlanIsTwoRangesInsideTheMapThatFitOneAnswerLine)
+{
+  auto plan = web_poll_plan();
+  EXPECT_EQ(plan.size(), 2u);
+  for (const web_range& r : plan) {
+    EXPECT_GT(r.n, 0u);
+    EXPECT_LE(r.n, 679u);
+    EXPECT_LE(r.adr + r.n, orvane::map_size);
+  }
+}
+
+struct WebSim : ::testing::Test {
+  SimProcess sim;
+  int port = sim.port();
+  std::string address = "127.0.0.1:" + std::to_string(port);
+};
+
+// What the page shows equals what the client library reads field by field.
+TEST_F(WebSim, DecodedStateAgreesWithTheLibrary)
+{
+  ASSERT_GT(port, 0);
+  orvane::client c(address, 5s);
+  c.set("wr_count", 3);
+  c.torque(true, {1});
+  c.move({{1, 12.5}}, 1);
+  c.set_leds({{1, 200}, {9, 7}});
+  sim.send_stdin("close 3\n");
+  ASSERT_TRUE(wait_until([&] {
+    return c.switches()[3] && c.leds()[9] == 7 && c.position(1) == 12.5;
+  }, 10s));
+
+  auto plan = web_poll_plan();
+  std::vector<std::vector<uint8_t>> data;
+  for (auto r : plan)
+    data.push_back(c.read(r.adr, r.n));
+  web_state s = web_decode(plan, data);
+  EXPECT_EQ(s.name, c.get_text("robot_name"));
+  EXPECT_EQ(s.tick_period, c.get("tick_period"));
+  auto sw = c.switches();
+  EXPECT_TRUE(std::equal(sw.begin(), sw.end(), s.sw.begin()));
+  auto leds = c.leds();
+  EXPECT_TRUE(std::equal(leds.begin(), leds.end(), s.leds.begin()));
+  ASSERT_EQ(s.servos.size(), 3u);
+  EXPECT_EQ(s.servos[0].id, 1);
+  EXPECT_EQ(s.servos[0].goal, 125);
+  EXPECT_EQ(s.servos[0].pos, 125);
+  EXPECT_EQ(s.servos[0].torque, orvane::torque_on_value);
+  EXPECT_EQ(s.servos[1].torque, 0);
+  EXPECT_EQ(s.servos[2].pos, std::nullopt);  // servo 3 is in no read group
+  auto j = nlohmann::json::parse(web_state_json(0, address, s, {}));
+  EXPECT_EQ(j["servos"][2]["pos"], nullptr);
+  EXPECT_EQ(j["switches"][3], true);
+}
+
+struct published {
+  std::mutex mu;
+  std::vector<nlohmann::json> states;
+  void add(const std::string& s)
+  {
+    std::lock_guard<std::mutex> l(mu);
+    states.push_back(nlohmann::json::parse(s));
+  }
+  nlohmann::json last()
+  {
+    std::lock_guard<std::mutex> l(mu);
+    return states.empty() ? nlohmann::json::object() : states.back();
+  }
+};
+
+// A slower tick slows the poller down with it, whatever --rate allows.
+TEST_F(WebSim, PollerPollsAtMostOncePerTick)
+{
+  ASSERT_GT(port, 0);
+  orvane::client c(address, 5s);
+  c.set("tick_period", 50000);  // 20 ticks a second
+  published p;
+  web_poller w(0, address, 1000, [&](std::string s) { p.add(s); });
+  ASSERT_TRUE(wait_until([&] { return w.polls() > 2; }, 10s));
+  uint64_t polls0 = w.polls();
+  auto loops0 = static_cast<uint32_t>(c.get("loop_count"));
+  std::this_thread::sleep_for(1500ms);
+  uint64_t polls = w.polls() - polls0;
+  auto loops = static_cast<uint32_t>(c.get("loop_count")) - loops0;
+  EXPECT_GT(polls, 0u);
+  EXPECT_LE(polls, loops + 1);
+  EXPECT_EQ(p.last()["tick_period"], 50000);
+}
+
+TEST(WebPoller, ReconnectsByItselfAndRefusesCommandsMeanwhile)
+{
+  published p;
+  std::optional<SimProcess> sim(std::in_place);
+  int port = sim->port();
+  ASSERT_GT(port, 0);
+  std::string address = "127.0.0.1:" + std::to_string(port);
+  web_poller w(0, address, 30, [&](std::string s) { p.add(s); });
+  ASSERT_TRUE(wait_until([&] { return p.last().value("connected", false); }, 10s));
+
+  sim.reset();
+  ASSERT_TRUE(wait_until([&] { return p.last().value("connected", true) == false; }, 5s));
+  EXPECT_NE(p.last()["problem"], "");
+  std::atomic<int> status{0};
+  w.submit(std::get<web_command>(web_parse_command(R"({"op":"torque","on":true})")),
+           [&](int st, std::string) { status = st; });
+  ASSERT_TRUE(wait_until([&] { return status != 0; }, 5s));
+  EXPECT_EQ(status, 503);
+
+  sim.emplace(std::vector<std::string>{"--port", std::to_string(port)});
+  ASSERT_EQ(sim->port(), port);
+  ASSERT_TRUE(wait_until([&] { return p.last().value("connected", false); }, 10s));
+  status = 0;
+  w.submit(std::get<web_command>(web_parse_command(R"({"op":"torque","on":true})")),
+           [&](int st, std::string) { status = st; });
+  ASSERT_TRUE(wait_until([&] { return status != 0; }, 5s));
+  EXPECT_EQ(status, 200);
+}
