@@ -7,6 +7,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+#include <array>
 #include <charconv>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -29,6 +30,7 @@ namespace {
 constexpr size_t header_limit = 8 * 1024;
 constexpr size_t body_limit = 16 * 1024;         // a command is a few dozen bytes
 constexpr size_t ws_message_limit = 4 * 1024;    // pages send nothing but pongs
+constexpr size_t drain_limit = 1024 * 1024;
 constexpr auto http_timeout = std::chrono::seconds(30);
 constexpr auto ws_idle = std::chrono::seconds(20);  // a page that stops answering pings is dropped
 
@@ -310,12 +312,27 @@ class visitor : public std::enable_shared_from_this<visitor> {
   {
     beast::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    drain(0);
+  }
+
+  // Reads what the browser still sends (the rest of a refused body) until it closes, for a
+  // while: closing with unread bytes would reset the connection under the answer.
+  void drain(size_t total)
+  {
+    if (total > drain_limit)
+      return;
+    stream_.expires_after(std::chrono::seconds(2));
+    stream_.async_read_some(asio::buffer(scratch_), [self = shared_from_this(), total](beast::error_code ec, size_t n) {
+      if (!ec)
+        self->drain(total + n);
+    });
   }
 
   web_server& s_;
   beast::tcp_stream stream_;
   beast::flat_buffer buf_;
   std::optional<http::request_parser<http::string_body>> parser_;
+  std::array<char, 4096> scratch_;
 };
 
 void accept(web_server& s)

@@ -1,0 +1,197 @@
+"""Fixtures of the browser tests: orvane-sim with its console, orvane-web in front of it, a raw
+monitor host that reads the map from the far side, and headless Chromium driven by Selenium.
+
+Paths come from the environment that ctest sets: ORVANE_SIM, ORVANE_WEB, ORVANE_FIELDS and
+ORVANE_ARTIFACTS. Every wait is a condition with a generous deadline."""
+import os
+import re
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+import pytest
+
+DEADLINE = 20.0
+
+
+def wait_for(cond, timeout=DEADLINE, step=0.05, what='condition'):
+    end = time.monotonic() + timeout
+    while True:
+        v = cond()
+        if v:
+            return v
+        if time.monotonic() > end:
+            raise AssertionError(f'timed out after {timeout} s waiting for {what}')
+        time.sleep(step)
+
+
+def fields():
+    """Offsets from the field table, the one place host tools take them from."""
+    table = {}
+    with open(os.environ['ORVANE_FIELDS']) as f:
+        for line in f:
+            if line.startswith('#') or not line.strip():
+                continue
+            col = line.rstrip('\n').split('\t')
+            table[col[0]] = {'offset': int(col[1], 16), 'width': int(col[3]),
+                             'stride': int(col[5]), 'first': int(col[6])}
+    return table
+
+
+def offset(name, index=None):
+    f = fields()[name]
+    return f['offset'] + (0 if index is None else (index - f['first']) * f['stride'])
+
+
+class Process:
+    """A child process whose standard output and error are collected by reader threads."""
+
+    def __init__(self, argv, stdin=subprocess.PIPE):
+        self.p = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, start_new_session=True)
+        self.out = bytearray()
+        self.err = bytearray()
+        self.lock = threading.Lock()
+        for src, dst in ((self.p.stdout, self.out), (self.p.stderr, self.err)):
+            threading.Thread(target=self._pump, args=(src, dst), daemon=True).start()
+
+    def _pump(self, src, dst):
+        while True:
+            b = src.read1(65536)
+            if not b:
+                return
+            with self.lock:
+                dst.extend(b)
+
+    def stderr(self):
+        with self.lock:
+            return self.err.decode(errors='replace')
+
+    def stdout_bytes(self):
+        with self.lock:
+            return bytes(self.out)
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.p.poll() is None:
+            self.p.send_signal(sig)
+            try:
+                self.p.wait(10)
+            except subprocess.TimeoutExpired:
+                self.p.kill()
+                self.p.wait()
+
+
+class Sim(Process):
+    def __init__(self, port=0):
+        super().__init__([os.environ['ORVANE_SIM'], '--port', str(port)])
+        m = wait_for(lambda: re.search(r'listening on port (\d+)', self.stderr()),
+                     what='orvane-sim to report its port')
+        self.port = int(m.group(1))
+        self.address = f'127.0.0.1:{self.port}'
+
+    def console(self, line):
+        self.p.stdin.write((line + '\n').encode())
+        self.p.stdin.flush()
+
+    def servos(self):
+        """The console's table of virtual servos: id -> (goal, torque, on, pos)."""
+        start = len(self.stderr())
+        self.console('servos')
+        text = wait_for(lambda: (lambda t: t if re.search(r'\n\s*\d+ .*\n', t) else None)(
+            self.stderr()[start:]), what='the servo table')
+        time.sleep(0.1)  # the rest of the table
+        table = {}
+        for m in re.finditer(r'^\s*(\d+)\s+(-?\d+)\s+(\d+)\s+(on|off)\s+(-?\d+)',
+                             self.stderr()[start:], re.M):
+            table[int(m.group(1))] = (int(m.group(2)), int(m.group(3)), m.group(4) == 'on',
+                                      int(m.group(5)))
+        return table
+
+    def overruns(self):
+        return self.stdout_bytes().count(b' ')
+
+
+class Monitor:
+    """A raw host on the monitor port: reads and writes the map from the far side."""
+
+    def __init__(self, address):
+        host, port = address.rsplit(':', 1)
+        self.s = socket.create_connection((host, int(port)), timeout=DEADLINE)
+        self.f = self.s.makefile('rb')
+        self.f.readline()  # banner
+
+    def read(self, adr, n):
+        self.s.sendall(f'R {adr:x} {n:x}\n'.encode())
+        line = self.f.readline().decode('latin-1')
+        return bytes(int(h, 16) for h in line[1:].split()[1:])
+
+    def word(self, adr, signed=True):
+        return int.from_bytes(self.read(adr, 2), 'little', signed=signed)
+
+    def write(self, adr, data):
+        self.s.sendall(('W %x ' % adr + ' '.join('%02x' % b for b in data) + '\n').encode())
+        self.read(adr, 1)  # carried out once the next line is answered
+
+    def close(self):
+        self.s.close()
+
+
+class Web(Process):
+    def __init__(self, *robots, token='browser-test-token', extra=()):
+        argv = [os.environ['ORVANE_WEB'], '--listen', '127.0.0.1:0', '--token', token]
+        for r in robots:
+            argv += ['--robot', r]
+        super().__init__(argv + list(extra), stdin=subprocess.DEVNULL)
+        m = wait_for(lambda: re.search(r'(http://\S+)', self.stderr()),
+                     what='orvane-web to print its URL')
+        self.url = m.group(1)
+        self.base = self.url.split('/?')[0]
+        self.token = token
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(('127.0.0.1', 0))
+        return s.getsockname()[1]
+
+
+def chromium():
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    o = webdriver.ChromeOptions()
+    o.binary_location = '/usr/bin/chromium'
+    for a in ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+              '--disable-background-networking', '--disable-component-update', '--disable-sync',
+              '--window-size=1280,1000', '--user-data-dir=' + tempfile.mkdtemp(prefix='orvane-web-')]:
+        o.add_argument(a)
+    return webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=o)
+
+
+@pytest.fixture
+def sim():
+    s = Sim()
+    yield s
+    s.stop()
+
+
+@pytest.fixture
+def web(sim):
+    w = Web(sim.address)
+    yield w
+    w.stop()
+
+
+@pytest.fixture(scope='module')
+def browser():
+    d = chromium()
+    yield d
+    d.quit()
+
+
+def artifact(name):
+    d = os.environ.get('ORVANE_ARTIFACTS', tempfile.gettempdir())
+    os.makedirs(d, exist_ok=True)
+    return os.path.join(d, name)

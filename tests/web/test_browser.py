@@ -1,0 +1,286 @@
+"""orvane-web in a real browser against orvane-sim: what the page shows follows the simulated
+robot, the controls reach it, and the gateway survives the robot going away."""
+import json
+import signal
+import threading
+import time
+import urllib.error
+import urllib.request
+
+import pytest
+from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.by import By
+
+from conftest import Monitor, Sim, Web, artifact, chromium, free_port, offset, wait_for
+
+
+def open_page(browser, web):
+    browser.get(web.url)
+    wait_for(lambda: browser.find_element(By.ID, 'status').text == 'connected', what='"connected"')
+
+
+def classes(browser, element_id):
+    return browser.find_element(By.ID, element_id).get_attribute('class').split()
+
+
+def test_closing_switch_0_lights_its_tile(sim, web, browser):
+    open_page(browser, web)
+    assert 'on' not in classes(browser, 'sw-0')
+    sim.console('close 0')
+    wait_for(lambda: 'on' in classes(browser, 'sw-0'), what='tile 0 lit')
+    assert 'on' not in classes(browser, 'sw-1')
+    sim.console('open 0')
+    wait_for(lambda: 'on' not in classes(browser, 'sw-0'), what='tile 0 dark')
+
+
+def test_servo_1_slider_moves_the_goal_in_the_map_and_the_servo(sim, web, browser):
+    open_page(browser, web)
+    browser.find_element(By.ID, 'torque-all-on').click()
+    mon = Monitor(sim.address)
+    wait_for(lambda: mon.word(offset('servo.#.torque', 1)) > 0, what='torque on')
+    slider = browser.find_element(By.CSS_SELECTOR, '#servo-1 .slider')
+    ActionChains(browser).click_and_hold(slider).move_by_offset(slider.size['width'] // 4, 0) \
+        .release().perform()
+    # The goal channel reaches the slider's value in the map, and the virtual servo is told it.
+    want = round(float(slider.get_attribute('value')) * 10)
+    assert want > 0
+    wait_for(lambda: mon.word(offset('servo.#.goal', 1)) == want, what=f'goal {want} in the map')
+    wait_for(lambda: sim.servos()[1][0] == want, what=f'goal {want} at servo 1')
+    wait_for(lambda: browser.find_element(By.CSS_SELECTOR, '#servo-1 .pos').text ==
+             f'{want / 10:.1f}°', what='the position on the page')
+    assert mon.word(offset('servo.#.goal', 2)) == 0  # only servo 1 moved
+    browser.find_element(By.CSS_SELECTOR, '#servo-1 .plot')
+    time.sleep(1)  # let the plot draw the move
+    browser.save_screenshot(artifact('orvane-web.png'))
+    mon.close()
+
+
+def test_silent_servo_greys_its_row_until_it_answers(sim, web, browser):
+    mon = Monitor(sim.address)
+    group = offset('rd_group', 0)
+    mon.write(group, [1, 2, 1, 3])  # read group 0: enabled, servos 1 and 3
+    open_page(browser, web)
+    wait_for(lambda: 'noreading' not in classes(browser, 'servo-3'), what='a reading of servo 3')
+    sim.console('silence 3')
+    wait_for(lambda: 'noreading' in classes(browser, 'servo-3'), what='row 3 greyed')
+    assert browser.find_element(By.CSS_SELECTOR, '#servo-3 .pos').text == 'no reading'
+    assert 'noreading' not in classes(browser, 'servo-1')
+    sim.console('answer 3')
+    wait_for(lambda: 'noreading' not in classes(browser, 'servo-3'), what='row 3 back')
+    mon.close()
+
+
+def test_killed_and_restarted_robot_shows_reconnecting_then_live_data(browser):
+    port = free_port()
+    sim = Sim(port)
+    web = Web(sim.address)
+    try:
+        open_page(browser, web)
+        sim.stop(signal.SIGKILL)
+        t0 = time.monotonic()
+        wait_for(lambda: browser.find_element(By.ID, 'status').text == 'reconnecting',
+                 what='"reconnecting"')
+        print(f'reconnecting shown {time.monotonic() - t0:.2f} s after the kill')
+        sim = Sim(port)
+        sim.console('close 2')
+        wait_for(lambda: browser.find_element(By.ID, 'status').text == 'connected', what='"connected"')
+        wait_for(lambda: 'on' in classes(browser, 'sw-2'), what='live data from the new daemon')
+    finally:
+        web.stop()
+        sim.stop()
+
+
+def request(url, data=None, cookie=None):
+    req = urllib.request.Request(url, data=data, method='POST' if data is not None else 'GET')
+    if cookie:
+        req.add_header('Cookie', cookie)
+    try:
+        with urllib.request.urlopen(req, timeout=10) as r:
+            return r.status, r.read()
+    except urllib.error.HTTPError as e:
+        return e.code, e.read()
+
+
+def test_requests_without_the_token_get_403_and_bad_ones_4xx_and_change_nothing(sim, web):
+    base, port = web.base, web.base.rsplit(':', 1)[1]
+    for url, cookie in [(base + '/', None), (base + '/app.js', None),
+                        (base + '/?token=wrong-token-here', None),
+                        (base + '/api/robots?token=browser-test-token-', None),
+                        (base + '/api/robots', f'orvane_web_{port}=wrong-token-here'),
+                        (base + '/api/robots', 'orvane_web_1=browser-test-token')]:
+        status, body = request(url, cookie=cookie)
+        assert (status, body) == (403, b'forbidden\n'), url
+    status, _ = request(base + '/api/command?robot=0', b'{"op":"torque","on":true}')
+    assert status == 403
+
+    mon = Monitor(sim.address)
+    region = (offset('ip_target', 0), offset('ttime') + 1 - offset('ip_target', 0))
+    before = mon.read(*region)
+    cookie = f'orvane_web_{port}={web.token}'
+    for body, target in [(b'{"op":"move","goals":[[1,151]],"ms":100}', 'robot=0'),
+                         (b'{"op":"move","goals":[[1,10]],"ms":100}', 'robot=1'),
+                         (b'{"op":"leds","leds":[[0,300]]}', 'robot=0'),
+                         (b'{"op":"exit"}', 'robot=0'),
+                         (b'{not json', 'robot=0'),
+                         (b'x' * 20000, 'robot=0')]:
+        status, _ = request(f'{base}/api/command?{target}', body, cookie)
+        assert 400 <= status < 500, (body[:40], status)
+    assert request(base + '/nothing', cookie=cookie)[0] == 404
+    assert mon.read(*region) == before
+    status, answer = request(base + '/api/command?robot=0', b'{"op":"torque","on":true}', cookie)
+    assert (status, json.loads(answer)) == (200, {'ok': True})
+    mon.close()
+
+
+def test_non_loopback_listen_without_a_token_is_refused():
+    import os
+    import subprocess
+    r = subprocess.run([os.environ['ORVANE_WEB'], '--listen', '0.0.0.0:0'], capture_output=True,
+                       text=True, timeout=20)
+    assert r.returncode == 2
+    assert 'without --token' in r.stderr
+
+
+@pytest.mark.long
+def test_three_pages_for_60_s_add_no_overruns_and_poll_at_most_once_per_tick():
+    """Two simulators side by side for the same minute: one idle, one watched by three pages
+    through orvane-web, whose monitor line passes through a proxy that counts its polls."""
+    idle, watched = Sim(), Sim()
+    proxy = CountingProxy(watched.port)
+    web = Web(f'127.0.0.1:{proxy.port}')
+    mon = Monitor(watched.address)
+    d = chromium()
+    try:
+        d.get(web.url)
+        for _ in range(2):
+            d.switch_to.new_window('window')
+            d.get(web.url)
+        for h in d.window_handles:
+            d.switch_to.window(h)
+            wait_for(lambda: d.find_element(By.ID, 'status').text == 'connected', what='"connected"')
+        busy = keep_moving(mon, watched)
+        loops0, polls0 = loop_count(mon), proxy.polls
+        idle0, watched0 = idle.overruns(), watched.overruns()
+        cpu0, t0 = cpu_seconds(web.p.pid), time.monotonic()
+        time.sleep(60)
+        loops, polls = loop_count(mon) - loops0, proxy.polls - polls0
+        idle_marks, watched_marks = idle.overruns() - idle0, watched.overruns() - watched0
+        cpu = (cpu_seconds(web.p.pid) - cpu0) / (time.monotonic() - t0)
+        busy.set()
+        d.save_screenshot(artifact('orvane-web-three-pages.png'))
+        report = (f'polls {polls} in 60 s ({polls / 60:.1f}/s) for {loops} control-loop passes; '
+                  f'overrun marks: watched {watched_marks}, idle {idle_marks}; '
+                  f'orvane-web CPU {100 * cpu:.2f} % of a core with 3 pages')
+        print(report)
+        with open(artifact('orvane-web-cost.txt'), 'w') as f:
+            f.write(report + '\n')
+        assert 0 < polls <= loops
+        # Overruns come from the machine's load, which both simulators share. On a loaded
+        # 2-core machine two identical idle simulators were seen to differ by up to half (121
+        # and 182 marks in 30 s), so the idle one is the yardstick within that spread.
+        assert watched_marks <= idle_marks * 1.5 + 10
+    finally:
+        d.quit()
+        mon.close()
+        web.stop()
+        proxy.close()
+        idle.stop()
+        watched.stop()
+
+
+def keep_moving(mon, sim):
+    """Something for the pages to show: torque on, a switch closed, LEDs lit, and servo 1
+    swinging every two seconds. The read groups stay as they are: more reads would lengthen the
+    servo exchange, and the idle simulator's is the yardstick. Returns the event that stops the
+    swinging."""
+    for sid in (1, 3):
+        mon.write(offset('ip_target', 32 + sid), [100, 0])
+    for i, v in enumerate([255, 180, 120, 60, 20, 0, 0, 90]):
+        mon.write(offset('ip_target', 64 + i), [v, 0])
+    mon.write(offset('ip_target', 3), (-250).to_bytes(2, 'little', signed=True))
+    mon.write(offset('ttime'), [30])
+    sim.console('close 1')
+    stop = threading.Event()
+
+    def swing():
+        goal = 600
+        while not stop.wait(2.0):
+            mon2.write(offset('ip_target', 1), goal.to_bytes(2, 'little', signed=True))
+            mon2.write(offset('ttime'), [60])
+            goal = -goal
+        mon2.close()
+    mon2 = Monitor(sim.address)
+    threading.Thread(target=swing, daemon=True).start()
+    return stop
+
+
+def loop_count(mon):
+    return int.from_bytes(mon.read(offset('loop_count'), 4), 'little')
+
+
+def cpu_seconds(pid):
+    import os
+    with open(f'/proc/{pid}/stat') as f:
+        fields = f.read().rsplit(')', 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
+
+
+class CountingProxy:
+    """Passes orvane-web's monitor connections through and counts its polls: the R lines equal to
+    its first one (each poll reads the same ranges)."""
+
+    def __init__(self, upstream):
+        import socket
+        self.upstream = upstream
+        self.polls = 0
+        self.first = None
+        self.srv = socket.socket()
+        self.srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.srv.bind(('127.0.0.1', 0))
+        self.srv.listen(4)
+        self.port = self.srv.getsockname()[1]
+        self.closed = False
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        import socket
+        while not self.closed:
+            try:
+                c, _ = self.srv.accept()
+            except OSError:
+                return
+            u = socket.create_connection(('127.0.0.1', self.upstream))
+            threading.Thread(target=self._pipe, args=(u, c, None), daemon=True).start()
+            threading.Thread(target=self._pipe, args=(c, u, self._count), daemon=True).start()
+
+    def _count(self, line):
+        if line.startswith(b'R'):
+            if self.first is None:
+                self.first = line
+            if line == self.first:
+                self.polls += 1
+
+    def _pipe(self, src, dst, count):
+        pending = b''
+        try:
+            while True:
+                b = src.recv(65536)
+                if not b:
+                    break
+                if count:
+                    pending += b
+                    *lines, pending = pending.split(b'\n')
+                    for line in lines:
+                        count(line)
+                dst.sendall(b)
+        except OSError:
+            pass
+        for s in (src, dst):
+            try:
+                s.shutdown(2)
+            except OSError:
+                pass
+
+    def close(self):
+        self.closed = True
+        self.srv.close()
