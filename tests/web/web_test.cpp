@@ -144,6 +144,7 @@ TEST_F(WebSim, DecodedStateAgreesWithTheLibrary)
 
   auto plan = web_poll_plan();
   std::vector<std::vector<uint8_t>> data;
+  data.reserve(plan.size());
   for (auto r : plan)
     data.push_back(c.read(r.adr, r.n));
   web_state s = web_decode(plan, data);
@@ -187,7 +188,7 @@ TEST_F(WebSim, PollerPollsAtMostOncePerTick)
   orvane::client c(address, 5s);
   c.set("tick_period", 50000);  // 20 ticks a second
   published p;
-  web_poller w(0, address, 1000, [&](std::string s) { p.add(s); });
+  web_poller w(0, address, 1000, [&](const std::string& s) { p.add(s); });
   ASSERT_TRUE(wait_until([&] { return w.polls() > 2; }, 10s));
   uint64_t polls0 = w.polls();
   auto loops0 = static_cast<uint32_t>(c.get("loop_count"));
@@ -206,7 +207,7 @@ TEST(WebPoller, ReconnectsByItselfAndRefusesCommandsMeanwhile)
   int port = sim->port();
   ASSERT_GT(port, 0);
   std::string address = "127.0.0.1:" + std::to_string(port);
-  web_poller w(0, address, 30, [&](std::string s) { p.add(s); });
+  web_poller w(0, address, 30, [&](const std::string& s) { p.add(s); });
   ASSERT_TRUE(wait_until([&] { return p.last().value("connected", false); }, 10s));
 
   sim.reset();
@@ -214,7 +215,7 @@ TEST(WebPoller, ReconnectsByItselfAndRefusesCommandsMeanwhile)
   EXPECT_NE(p.last()["problem"], "");
   std::atomic<int> status{0};
   w.submit(std::get<web_command>(web_parse_command(R"({"op":"torque","on":true})")),
-           [&](int st, std::string) { status = st; });
+           [&](int st, const std::string&) { status = st; });
   ASSERT_TRUE(wait_until([&] { return status != 0; }, 5s));
   EXPECT_EQ(status, 503);
 
@@ -223,7 +224,7 @@ TEST(WebPoller, ReconnectsByItselfAndRefusesCommandsMeanwhile)
   ASSERT_TRUE(wait_until([&] { return p.last().value("connected", false); }, 10s));
   status = 0;
   w.submit(std::get<web_command>(web_parse_command(R"({"op":"torque","on":true})")),
-           [&](int st, std::string) { status = st; });
+           [&](int st, const std::string&) { status = st; });
   ASSERT_TRUE(wait_until([&] { return status != 0; }, 5s));
   EXPECT_EQ(status, 200);
 }

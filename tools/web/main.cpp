@@ -27,7 +27,7 @@ static std::string url_host(const std::string& host)
   return h.find(':') != std::string::npos ? "[" + h + "]" : h;
 }
 
-int main(int argc, char** argv)
+static int run(int argc, char** argv)
 {
   CLI::App app{"orvane-web: a live view of robots in a browser. It polls each robot at most once\n"
                "per tick over one monitor connection and serves any number of pages. It prints the\n"
@@ -45,7 +45,11 @@ int main(int argc, char** argv)
       ->type_name("TOKEN");
   app.add_option("--rate", rate, "most polls per second per robot (never more than one per tick)")
       ->check(CLI::Range(1.0, 1000.0))->capture_default_str();
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;  // --help is not an error; every usage error is 2
+  }
 
   std::string host;
   uint16_t port = 0;
@@ -106,4 +110,14 @@ int main(int argc, char** argv)
   web_serve(*server, list);
   pollers.clear();
   return 0;
+}
+
+int main(int argc, char** argv)
+{
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    fprintf(stderr, "orvane-web: %s\n", e.what());
+    return 1;
+  }
 }

@@ -27,10 +27,10 @@ using response = http::response<http::string_body>;
 
 namespace {
 
-constexpr size_t header_limit = 8 * 1024;
-constexpr size_t body_limit = 16 * 1024;         // a command is a few dozen bytes
-constexpr size_t ws_message_limit = 4 * 1024;    // pages send nothing but pongs
-constexpr size_t drain_limit = 1024 * 1024;
+constexpr size_t header_limit = size_t{8} * 1024;
+constexpr size_t body_limit = size_t{16} * 1024;        // a command is a few dozen bytes
+constexpr size_t ws_message_limit = size_t{4} * 1024;   // pages send nothing but pongs
+constexpr size_t drain_limit = size_t{1024} * 1024;
 constexpr auto http_timeout = std::chrono::seconds(30);
 constexpr auto ws_idle = std::chrono::seconds(20);  // a page that stops answering pings is dropped
 
@@ -68,7 +68,7 @@ class page : public std::enable_shared_from_this<page> {
  public:
   page(web_server& s, size_t robot, tcp::socket&& sock) : s_(s), robot_(robot), ws_(std::move(sock)) {}
 
-  void start(request req)
+  void start(const request& req)
   {
     websocket::stream_base::timeout t{};
     t.handshake_timeout = std::chrono::seconds(10);
@@ -226,7 +226,7 @@ class visitor : public std::enable_shared_from_this<visitor> {
       if (!same_origin(req))
         return send(text(req, http::status::forbidden, "forbidden"));
       stream_.expires_never();
-      std::make_shared<page>(s_, static_cast<size_t>(robot), stream_.release_socket())->start(std::move(req));
+      std::make_shared<page>(s_, static_cast<size_t>(robot), stream_.release_socket())->start(req);
       return;
     }
     if (req.method() == http::verb::get || req.method() == http::verb::head) {

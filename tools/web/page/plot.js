@@ -16,10 +16,20 @@ export class ServoPlot {
         height: 110,
         legend: { show: false },
         cursor: { show: false },
-        scales: { x: { time: true }, y: { auto: true } },
+        scales: {
+          x: { time: true },
+          // A little room above and below, and at least a degree, so flat lines stay readable.
+          y: {
+            range: (u, min, max) => {
+              if (min == null || max == null) return [-1, 1];
+              const pad = Math.max(1, (max - min) * 0.1);
+              return [min - pad, max + pad];
+            },
+          },
+        },
         axes: [
           { stroke: style.getPropertyValue('--dim'), size: 24, grid: { show: false } },
-          { stroke: style.getPropertyValue('--dim'), size: 40, grid: { stroke: style.getPropertyValue('--grid') } },
+          { stroke: style.getPropertyValue('--dim'), size: 40, space: 18, grid: { stroke: style.getPropertyValue('--grid') } },
         ],
         series: [
           {},
