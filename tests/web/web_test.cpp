@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "orvane.h"
-#include "support/sim_process.h"
+#include "support/sim_host.h"
 #include "tools/web/access.h"
 #include "tools/web/command.h"
 #include "tools/web/poller.h"
@@ -122,22 +122,17 @@ TEST(WebState, PollPlanIsTwoRangesInsideTheMapThatFitOneAnswerLine)
   }
 }
 
-struct WebSim : ::testing::Test {
-  SimProcess sim;
-  int port = sim.port();
-  std::string address = "127.0.0.1:" + std::to_string(port);
-};
+using WebSim = SimHostTest;
 
 // What the page shows equals what the client library reads field by field.
 TEST_F(WebSim, DecodedStateAgreesWithTheLibrary)
 {
-  ASSERT_GT(port, 0);
-  orvane::client c(address, 5s);
+  orvane::client& c = robot();
   c.set("wr_count", 3);
   c.torque(true, {1});
   c.move({{1, 12.5}}, 1);
   c.set_leds({{1, 200}, {9, 7}});
-  sim.send_stdin("close 3\n");
+  host().sim.send_stdin("close 3\n");
   ASSERT_TRUE(wait_until([&] {
     return c.switches()[3] && c.leds()[9] == 7 && c.position(1) == 12.5;
   }, 10s));
@@ -161,7 +156,7 @@ TEST_F(WebSim, DecodedStateAgreesWithTheLibrary)
   EXPECT_EQ(s.servos[0].torque, orvane::torque_on_value);
   EXPECT_EQ(s.servos[1].torque, 0);
   EXPECT_EQ(s.servos[2].pos, std::nullopt);  // servo 3 is in no read group
-  auto j = nlohmann::json::parse(web_state_json(0, address, s, {}));
+  auto j = nlohmann::json::parse(web_state_json(0, host().address, s, {}));
   EXPECT_EQ(j["servos"][2]["pos"], nullptr);
   EXPECT_EQ(j["switches"][3], true);
 }
@@ -184,11 +179,10 @@ struct published {
 // A slower tick slows the poller down with it, whatever --rate allows.
 TEST_F(WebSim, PollerPollsAtMostOncePerTick)
 {
-  ASSERT_GT(port, 0);
-  orvane::client c(address, 5s);
+  orvane::client& c = robot();
   c.set("tick_period", 50000);  // 20 ticks a second
   published p;
-  web_poller w(0, address, 1000, [&](const std::string& s) { p.add(s); });
+  web_poller w(0, host().address, 1000, [&](const std::string& s) { p.add(s); });
   ASSERT_TRUE(wait_until([&] { return w.polls() > 2; }, 10s));
   uint64_t polls0 = w.polls();
   auto loops0 = static_cast<uint32_t>(c.get("loop_count"));
