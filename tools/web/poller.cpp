@@ -94,6 +94,7 @@ void web_poller::run()
   std::string last_content;
   clk::time_point last_push, next_poll = clk::now();
   rate_meter meter;
+  uint64_t seq = 0;
 
   auto push = [&](const web_state& s) {
     std::string content = web_state_content(s);
@@ -102,7 +103,7 @@ void web_poller::run()
       return;
     last_content = std::move(content);
     last_push = now;
-    web_stats st{meter.rate, polls_.load(std::memory_order_relaxed), now_ms()};
+    web_stats st{meter.rate, polls_.load(std::memory_order_relaxed), ++seq, now_ms()};
     publish_(web_state_json(index_, address_, s, st));
   };
   // The robot went away: the page keeps the last values, marked stale, and the reason.

@@ -31,6 +31,7 @@ constexpr size_t header_limit = size_t{8} * 1024;
 constexpr size_t body_limit = size_t{16} * 1024;        // a command is a few dozen bytes
 constexpr size_t ws_message_limit = size_t{4} * 1024;   // pages send nothing but pongs
 constexpr size_t drain_limit = size_t{1024} * 1024;
+constexpr int page_sndbuf = 16 * 1024;  // the kernel doubles it: some 30 states of 1 KiB
 constexpr auto http_timeout = std::chrono::seconds(30);
 constexpr auto ws_idle = std::chrono::seconds(20);  // a page that stops answering pings is dropped
 
@@ -76,6 +77,10 @@ class page : public std::enable_shared_from_this<page> {
     t.keep_alive_pings = true;
     ws_.set_option(t);
     ws_.read_message_max(ws_message_limit);
+    // A fixed, small send buffer: the kernel would otherwise grow it to megabytes for a slow
+    // reader, and a backlog of old states would wait there instead of here.
+    beast::error_code ignored;
+    beast::get_lowest_layer(ws_).socket().set_option(asio::socket_base::send_buffer_size(page_sndbuf), ignored);
     ws_.async_accept(req, [self = shared_from_this()](beast::error_code ec) {
       if (ec)
         return;

@@ -163,6 +163,7 @@ std::string web_state_json(int robot, const std::string& address, const web_stat
   j["loop_count"] = s.loop_count;
   j["rate"] = st.rate;
   j["polls"] = st.polls;
+  j["seq"] = st.seq;
   j["t"] = st.t_ms;
   // Invalid bytes in the robot's name must not make the message unsendable.
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

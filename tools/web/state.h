@@ -45,6 +45,7 @@ web_state web_decode(const std::vector<web_range>& plan,
 struct web_stats {
   double rate = 0;              // control-loop passes per second
   uint64_t polls = 0;           // polls since start
+  uint64_t seq = 0;             // states published since start, this one included
   int64_t t_ms = 0;             // when the state was read, ms since the epoch
 };
 
