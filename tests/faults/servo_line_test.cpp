@@ -176,6 +176,8 @@ TEST_F(ServoLineFaults, IdsOutsideOneToThirtyTwoAreAskedButTheirAnswersNeverStor
   };
   ASSERT_TRUE(host.write_map(MAP_RD_GROUP, {1, 4, 1, 40, 127, 0}));
   ASSERT_TRUE(chain->place(1, 333));
+  ASSERT_TRUE(chain->place(40, 400));  // answers that would show wherever they were stored
+  ASSERT_TRUE(chain->place(127, -127));
   EXPECT_TRUE(wait_until([&] { return replies(127) >= 5 && readings()[0] == 333; }, 20s, 20ms));
   EXPECT_GE(replies(40), 5u);
 
