@@ -7,20 +7,20 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
+#include <ctime>
 
 static int out_fd = -1;  // set before the writer starts, then read by the writer only
 // Marks counted and not yet taken by the writer. A stalled reader costs a count, not a buffer.
 static std::atomic<uint32_t> out_marks{0};
 static std::atomic<uint32_t> out_wake{0};  // bumped by every request; the writer waits on it
 static std::atomic<const char*> out_line{nullptr};  // the control loop's line, until taken
-// The control loop's bounded wait for its line; the tick never touches these.
-static std::mutex out_mu;
-static std::condition_variable out_cv;
+// The control loop's bounded wait for its line; the tick never touches these. Statically
+// initialised and never destroyed: the writer may still use them while the process exits.
+static pthread_mutex_t out_mu = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t out_cv = PTHREAD_COND_INITIALIZER;
 static bool out_said;  // guarded by out_mu
 
 static constexpr auto out_spaces = [] {
@@ -83,11 +83,10 @@ static void* pthread_out(void*)
     if (const char* line = out_line.exchange(nullptr, std::memory_order_acq_rel)) {
       out_flush_marks();  // every mark counted before the line was handed over goes first
       out_put(line, strlen(line));
-      {
-        std::lock_guard<std::mutex> g(out_mu);
-        out_said = true;
-      }
-      out_cv.notify_all();
+      pthread_mutex_lock(&out_mu);
+      out_said = true;
+      pthread_cond_broadcast(&out_cv);
+      pthread_mutex_unlock(&out_mu);
     }
     out_wake.wait(seen, std::memory_order_acquire);
   }
@@ -114,9 +113,20 @@ void out_init(int fd)
 
 bool out_say(const char* line, std::chrono::milliseconds limit)
 {
-  std::unique_lock<std::mutex> g(out_mu);
+  timespec end;
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  long long ns = end.tv_nsec + static_cast<long long>(limit.count() % 1000) * 1000000;
+  end.tv_sec += static_cast<time_t>(limit.count() / 1000 + ns / 1000000000);
+  end.tv_nsec = static_cast<long>(ns % 1000000000);
+
+  pthread_mutex_lock(&out_mu);
   out_said = false;
   out_line.store(line, std::memory_order_release);
   out_kick();
-  return out_cv.wait_for(g, limit, [] { return out_said; });
+  int err = 0;
+  while (!out_said && err != ETIMEDOUT)
+    err = pthread_cond_clockwait(&out_cv, &out_mu, CLOCK_MONOTONIC, &end);
+  bool said = out_said;
+  pthread_mutex_unlock(&out_mu);
+  return said;
 }
