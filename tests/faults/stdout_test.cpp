@@ -3,6 +3,8 @@
 // servo 1, the one the initial map polls, is missing from the chain, so it never answers.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -39,8 +41,11 @@ struct StalledStdout : ::testing::Test {
   }
   void ends_on_exit_request()
   {
+    auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(host.write_u8(MAP_EXIT_REQ, 1));
     EXPECT_EQ(sim->wait_exit(10s), 0);
+    printf("exit request to exit: %.0f ms\n",
+           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
   }
 };
 
