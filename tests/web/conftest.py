@@ -182,6 +182,13 @@ def web(sim):
     w = Web(sim.address)
     yield w
     w.stop()
+    assert_clean_exit(w)
+
+
+def assert_clean_exit(w):
+    """orvane-web ended by SIGTERM exits 0, with no sanitizer report (in the sanitizer builds)."""
+    assert w.p.returncode == 0, w.stderr()
+    assert 'Sanitizer' not in w.stderr() and 'runtime error' not in w.stderr(), w.stderr()
 
 
 @pytest.fixture(scope='module')

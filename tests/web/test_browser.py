@@ -55,6 +55,19 @@ def test_servo_1_slider_moves_the_goal_in_the_map_and_the_servo(sim, web, browse
     mon.close()
 
 
+def test_led_value_reaches_the_board_channel_and_its_swatch(sim, web, browser):
+    open_page(browser, web)
+    browser.find_element(By.ID, 'led-b-2').click()
+    box = browser.find_element(By.ID, 'led-number')
+    box.clear()
+    box.send_keys('77\t')  # leaving the field commits it
+    mon = Monitor(sim.address)
+    wait_for(lambda: mon.word(offset('led.b.#', 2)) == 77, what='LED B2 at 77 in the map')
+    wait_for(lambda: browser.find_element(By.ID, 'led-b-2').text == '77', what='swatch B2')
+    assert mon.word(offset('led.a.#', 2)) == 0
+    mon.close()
+
+
 def test_silent_servo_greys_its_row_until_it_answers(sim, web, browser):
     mon = Monitor(sim.address)
     group = offset('rd_group', 0)
@@ -68,6 +81,21 @@ def test_silent_servo_greys_its_row_until_it_answers(sim, web, browser):
     sim.console('answer 3')
     wait_for(lambda: 'noreading' not in classes(browser, 'servo-3'), what='row 3 back')
     mon.close()
+
+
+def test_exit_needs_its_confirmation_and_then_ends_the_daemon(sim, web, browser):
+    open_page(browser, web)
+    browser.find_element(By.ID, 'exit').click()
+    wait_for(lambda: browser.find_element(By.ID, 'confirm').is_displayed(), what='the confirmation')
+    browser.find_element(By.ID, 'confirm-no').click()
+    time.sleep(0.5)
+    assert sim.p.poll() is None
+    browser.find_element(By.ID, 'exit').click()
+    wait_for(lambda: browser.find_element(By.ID, 'confirm').is_displayed(), what='the confirmation')
+    browser.find_element(By.ID, 'confirm-yes').click()
+    wait_for(lambda: sim.p.poll() is not None, what='the daemon to end')
+    assert sim.p.returncode == 0
+    wait_for(lambda: browser.find_element(By.ID, 'status').text == 'reconnecting', what='"reconnecting"')
 
 
 def test_killed_and_restarted_robot_shows_reconnecting_then_live_data(browser):
