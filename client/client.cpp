@@ -524,8 +524,8 @@ std::vector<int> client::write_list()
 {
   auto b = read(wr_count, 31);
   std::vector<int> ids;
-  for (int i = 0; i < std::min<int>(b[0], 30); i++)
-    ids.push_back(b[static_cast<size_t>(1 + i)]);
+  for (size_t i = 0; i < std::min<size_t>(b[0], 30); i++)
+    ids.push_back(b[1 + i]);
   return ids;
 }
 

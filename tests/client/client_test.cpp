@@ -141,6 +141,7 @@ TEST_F(ClientSim, OneClientSharedByThreadsGivesEachThreadItsOwnAnswers)
 {
   auto& r = robot();
   std::vector<std::thread> threads;
+  threads.reserve(4);
   std::atomic<int> wrong{0};
   for (int t = 0; t < 3; t++)
     threads.emplace_back([&, t] {

@@ -27,9 +27,7 @@ int usage_failure(const ctl& c, const CLI::App& app, const std::string& why)
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
   ctl c;
   c.tty = isatty(STDOUT_FILENO);
@@ -68,4 +66,18 @@ int main(int argc, char** argv)
     fprintf(stderr, "orvane-ctl: %s\n", e.what());
     return 1;
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {  // not the robot's: out of memory, a fault of the tool
+    fprintf(stderr, "orvane-ctl: %s\n", e.what());
+  } catch (...) {
+    fprintf(stderr, "orvane-ctl: unexpected failure\n");
+  }
+  return 1;
 }
