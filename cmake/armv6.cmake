@@ -12,8 +12,9 @@
 #   armel's libraries are built with; hard would not link against them.
 # - -marm: the 32-bit ARM instruction set. The ARM1176 has Thumb-1 only, which is slower and
 #   lacks half the registers in most instructions.
-# - -static: the binary needs none of the robot's libraries, so it runs on its armhf system as it
-#   is (armhf's libraries are ARMv7 and could not be loaded by ARMv6 code anyway).
+# - -static: the binary needs none of the robot's libraries. Its system is armhf (Raspberry Pi
+#   OS's armhf is rebuilt for ARMv6), whose hard-float calling convention armel code cannot link
+#   against; static, the daemon runs there as it is, whatever the system's library versions.
 # - Hardening, since the daemon runs as root with /dev/mem and listens on the network: stack
 #   protector, fortified libc calls (optimised builds only; they need the optimiser), and a
 #   read-only relocation table. Armel's C library has no static PIE start file, so no PIE.

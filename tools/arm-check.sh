@@ -38,7 +38,7 @@ for f in "$@"; do
   [[ -z $fp || $fp =~ ^VFPv[12]$ ]] || bad "$f" "floating point $fp; the ARM1176 has VFPv2"
   [[ -z $simd ]] || bad "$f" "uses $simd; the ARM1176 has none"
   if readelf -lW "$f" | grep -q 'Requesting program interpreter'; then
-    bad "$f" "is linked dynamically; the robot's armhf libraries are ARMv7"
+    bad "$f" "is linked dynamically; a robot program must need none of the system's libraries"
   fi
   [ "$this" -eq 1 ] || echo "arm-check: $f: $arch, ${thumb:-no Thumb}, ${fp:-no FPU}, static"
 

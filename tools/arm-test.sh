@@ -11,7 +11,7 @@ build=${ORVANE_ARM_BUILD:-build-armv6}
 cpu=(qemu-arm -cpu arm1176)
 
 cmake -S . -B "$build" -G Ninja --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/armv6.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_WERROR=ON >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 ninja -C "$build" -j2
 tools/arm-check.sh "$build/core/orvane"
 
