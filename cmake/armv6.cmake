@@ -35,7 +35,9 @@ endforeach()
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,-z,relro,-z,now")
 
 # Headers and libraries come from the cross sysroot only, static archives first; build tools
-# from the host.
+# from the host. A robot program that needs a Debian library takes its armel build (for example
+# with `dpkg --add-architecture armel`) and adds that package's folders to CMAKE_FIND_ROOT_PATH
+# or its own search; host headers in /usr/include must not reach this compiler.
 set(CMAKE_FIND_ROOT_PATH /usr/${ORVANE_ARM_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

@@ -56,8 +56,9 @@ cases=(
   "1|rm proc/1234/fd/3|port 6498: taken by another program"
 )
 
-# Every file, link and its content, to see that the doctor left the root as it was.
-snapshot() { (cd "$1" && find . -printf '%p %y %l\n' | sort && find . -type f -exec md5sum {} + | sort); }
+# Every file and link with its type, target, size, mode and time of change: the doctor must leave
+# the root as it was.
+snapshot() { (cd "$1" && find . -printf '%p %y %l %s %m %T@\n' | sort); }
 
 failures=0
 for c in "${cases[@]}"; do
