@@ -8,7 +8,7 @@
 # - the PC package's orvane-sim, run from the extracted package: banner, loop rate, a servo move.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/deps.sh lintian systemd logrotate qemu-user man-db
+tools/deps.sh lintian systemd logrotate qemu-user man-db python3
 robot_deb=$(ls dist/orvane_*_armhf.deb)
 tools_deb=$(ls dist/orvane-tools_*_"$(dpkg --print-architecture)".deb)
 work=$(mktemp -d)
