@@ -21,6 +21,7 @@ run_daemon() {
   if [ ! -e /dev/mem ]; then
     qemu-arm -cpu arm1176 "$1"
   elif unshare -m true 2>/dev/null; then
+    # shellcheck disable=SC2016  # $1 is the inner shell's
     unshare -m sh -c 'mount -t tmpfs none /dev && exec qemu-arm -cpu arm1176 "$1"' sh "$1"
   else
     echo "skipped: this machine has /dev/mem and no private mount namespace" >&2
