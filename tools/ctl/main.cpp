@@ -37,7 +37,7 @@ int run(int argc, char** argv)
       ->type_name("HOST[:PORT]");
   app.add_option("-t,--timeout", c.timeout, "seconds to wait for the robot (default 3)")
       ->check(CLI::Range(0.1, 3600.0));
-  app.set_version_flag("--version", "orvane-ctl (orvane) 6");
+  app.set_version_flag("--version", "orvane-ctl (orvane) " ORVANE_VERSION);
   app.require_subcommand(1);
   app.footer("Environment: ORVANE_ROBOT gives the robot when -r is not used.\n"
              "Exit status: 0 done, 1 failed, 2 usage error.");
