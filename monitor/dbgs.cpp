@@ -13,10 +13,10 @@
 
 #include "core/platform.h"
 #include "monitor/cmd.h"
+#include "monitor/rdline.h"
 
 std::atomic<int32_t> dbgs_status{0};
 
-constexpr int DBGS_ERRCT_MAX = 10;                 // zero-byte receives, a second apart
 constexpr size_t DBGS_STACK = size_t{128} * 1024;  // a connection needs about 15 KiB of buffers
 // Connections that may wait to be accepted. With room for only one, a burst of hosts that connect
 // at once overflows the queue: their handshakes are dropped and retried for seconds, and a host
@@ -53,35 +53,18 @@ static void dbgs_push(dbgs_conn* c)
   c->held = false;
 }
 
-// Reads one line into buf, without its LF; a line is cut after DBGS_BUF-1 characters and the rest
-// becomes the next line. False when the connection is to be closed: the host has closed its side
-// (DBGS_ERRCT_MAX zero-byte receives, each followed by a 1 s pause) or the receive failed hard.
-static bool dbgs_getline(int fd, char* buf)
+// The connection's socket as the line reader's source. A block is asked for with one receive,
+// which returns what has arrived, so a host's line costs one call instead of one per byte.
+static ssize_t dbgs_get(void* ctx, char* p, size_t n)
 {
-  int errct = 0;
-  size_t n = 0;
-  for (;;) {
-    char c;
-    ssize_t r = recv(fd, &c, 1, 0);
-    if (r == 1) {
-      if (c == '\n') {
-        buf[n] = '\0';
-        return true;
-      }
-      buf[n++] = c;
-      if (n == DBGS_BUF - 1) {
-        buf[n] = '\0';
-        return true;
-      }
-    } else if (r == 0) {
-      if (++errct > DBGS_ERRCT_MAX)
-        return false;
-      timespec pause{1, 0};
-      nanosleep(&pause, nullptr);  // not resumed when a signal cuts it short
-    } else if (errno != EINTR) {
-      return false;  // retrying a broken socket would only spin
-    }
-  }
+  return recv(*static_cast<int*>(ctx), p, n, 0);
+}
+
+// After a zero-byte receive: not resumed when a signal cuts it short.
+static void dbgs_pause(void*)
+{
+  timespec pause{1, 0};
+  nanosleep(&pause, nullptr);
 }
 
 void* pthread_dbgs1(void* p0)
@@ -94,7 +77,9 @@ void* pthread_dbgs1(void* p0)
   dbgs_put(&c, buf, static_cast<size_t>(n));
   dbgs_push(&c);
   dbgs_sink out{dbgs_put, &c};
-  while (dbgs_getline(fd, buf) && !dbgs_exec(buf, out)) {
+  dbgs_rd rd;  // left uninitialised: an idle connection touches none of its block
+  rd.src = dbgs_src{dbgs_get, dbgs_pause, &fd};
+  while (dbgs_getline(&rd, buf) && !dbgs_exec(buf, out)) {
     if (c.held)
       dbgs_push(&c);
   }
