@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <cstddef>
 
 static ssize_t stream_get(void* ctx, char* p, size_t n)
 {
@@ -16,7 +16,7 @@ static ssize_t stream_get(void* ctx, char* p, size_t n)
     case stream_step::bytes: {
       const std::string& d = s->steps[s->step].data;
       size_t take = std::min(n, d.size() - s->off);
-      memcpy(p, d.data() + s->off, take);
+      std::copy_n(d.begin() + static_cast<std::ptrdiff_t>(s->off), take, p);
       s->off += take;
       if (s->off == d.size()) {
         s->step++;
