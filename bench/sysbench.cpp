@@ -348,11 +348,16 @@ int main(int argc, char** argv)
   table_row(fmt("Idle CPU of the daemon's %zu threads, no host connected",
                 cpu.daemon_threads.size()),
             fmt("%.3f %% of one core", daemon_pct), daemon_pct / 0.8, false, 1, "÷ 0.8 %");
-  // Start-up makes them in this order: the control loop is the initial thread.
-  static const char* const roles[] = {"control loop", "tick", "monitor listener", "servo"};
+  // Start-up makes them in this order: the control loop is the initial thread. Builds before the
+  // output writer had four.
+  static const char* const roles5[] = {"control loop", "tick", "output writer", "monitor listener",
+                                       "servo"};
+  static const char* const roles4[] = {"control loop", "tick", "monitor listener", "servo"};
+  size_t n_roles = cpu.daemon_threads.size() == 4 ? 4 : 5;
+  const char* const* roles = n_roles == 4 ? roles4 : roles5;
   std::string split;
   for (size_t i = 0; i < cpu.daemon_threads.size(); i++)
-    split += fmt("%s%s %.3f", i ? ", " : "", i < 4 ? roles[i] : "other",
+    split += fmt("%s%s %.3f", i ? ", " : "", i < n_roles ? roles[i] : "other",
                  pct_of(cpu.daemon_threads[i]));
   table_info("Idle CPU by daemon thread (% of one core)", split);
   auto per_s = [&](long n) { return static_cast<double>(n) * 1e9 / wall; };
@@ -361,7 +366,7 @@ int main(int argc, char** argv)
             false, 1, "÷ 300");
   std::string woke;
   for (size_t i = 0; i < cpu.daemon_thread_wakeups.size(); i++)
-    woke += fmt("%s%s %.0f", i ? ", " : "", i < 4 ? roles[i] : "other",
+    woke += fmt("%s%s %.0f", i ? ", " : "", i < n_roles ? roles[i] : "other",
                 per_s(cpu.daemon_thread_wakeups[i]));
   table_info("Wake-ups by daemon thread, per second", woke);
   table_info("Times the daemon's threads were preempted by other work, per second",
