@@ -85,8 +85,13 @@ TEST(MotionPlan, RepeatAndSpeedScaleThePlan)
   EXPECT_EQ(moves[0].targets[0].value, 150);
   EXPECT_EQ(moves[3].targets[0].value, 150);
   EXPECT_EQ(moves[3].rep, 1u);
+  // A keyframe without a pose holds every channel the motion uses where it is.
+  auto held = plan(raw("keyframes:\n  - ticks: 5\n    pose: {1: 3, 2: 4}\n  - ms: 500\n"), {}, zeros());
+  ASSERT_EQ(held.size(), 2u);
+  EXPECT_EQ(held[1].targets, (std::vector<mo_target>{{1, 30}, {2, 40}}));
+  EXPECT_EQ(held[1].ticks, 30u);
   for (plan_opts bad : {plan_opts{0, 1, 0}, plan_opts{16667, 0, 0}})
     EXPECT_THROW(plan(m, bad, zeros()), mo_errors);
   // A tick period written as 1 us would make a ten-minute keyframe 2.4 million moves.
-  EXPECT_THROW(plan(raw("keyframes:\n  - ms: 600000\n"), {1, 1, 0}, zeros()), mo_errors);
+  EXPECT_THROW(plan(raw("keyframes:\n  - ms: 600000\n    pose: {1: 5}\n"), {1, 1, 0}, zeros()), mo_errors);
 }

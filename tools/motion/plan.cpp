@@ -1,5 +1,6 @@
 #include "tools/motion/plan.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace orvane::motion {
@@ -24,13 +25,26 @@ std::vector<mo_move> plan(const motion& m, const plan_opts& o, const mo_outputs&
     throw mo_errors({m.file + ": " + std::to_string(count * reps) + " moves at this tick period, speed and repeat; at most " +
                      std::to_string(MO_MAX_MOVES) + " are played"});
 
+  // A keyframe with no pose holds every channel of the motion where it is, so that its time
+  // is counted in passes like any other move.
+  std::vector<uint8_t> used;
+  for (const keyframe& k : m.frames)
+    for (const mo_target& t : k.targets)
+      if (std::find(used.begin(), used.end(), t.ch) == used.end())
+        used.push_back(t.ch);
+  if (used.empty())
+    throw mo_errors({m.file + ": the motion names no joint"});
+
   std::vector<mo_move> moves;
   moves.reserve(count * reps);
   mo_outputs cur = start;
   for (unsigned rep = 0; rep < reps; rep++)
     for (size_t f = 0; f < m.frames.size(); f++) {
-      const keyframe& k = m.frames[f];
-      unsigned total = frame_ticks(k, o);
+      std::vector<mo_target> targets = m.frames[f].targets;
+      if (targets.empty())
+        for (uint8_t ch : used)
+          targets.push_back({ch, cur[ch]});
+      unsigned total = frame_ticks(m.frames[f], o);
       unsigned parts = (total + MO_MAX_TTIME - 1) / MO_MAX_TTIME;
       unsigned done = 0;
       for (unsigned p = 1; p <= parts; p++) {
@@ -42,14 +56,14 @@ std::vector<mo_move> plan(const motion& m, const plan_opts& o, const mo_outputs&
         mv.rep = rep;
         mv.part = p;
         mv.parts = parts;
-        for (const mo_target& t : k.targets) {
+        for (const mo_target& t : targets) {
           double from = cur[t.ch], to = t.value;
           double at = p == parts ? to : from + (to - from) * until / total;
           mv.targets.push_back({t.ch, static_cast<int16_t>(std::lround(at))});
         }
         moves.push_back(std::move(mv));
       }
-      for (const mo_target& t : k.targets)
+      for (const mo_target& t : targets)
         cur[t.ch] = t.value;
     }
   return moves;

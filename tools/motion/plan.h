@@ -32,6 +32,7 @@ struct mo_move {
 // Ticks of a keyframe at this period and speed, never fewer than one.
 unsigned frame_ticks(const keyframe& k, const plan_opts& o);
 // The moves that play `m` from the channel values `start` (the outputs when playing begins).
+// A keyframe without a pose holds the motion's channels where they are for its time.
 // A keyframe longer than 255 ticks is split into equal parts whose intermediate targets lie on
 // its straight line, so its path and its total time stay what the file says. Throws mo_errors
 // for options it cannot plan with.
