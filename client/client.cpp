@@ -18,7 +18,7 @@ constexpr uint32_t map_one = 0x0010;  // the constant word: a cheap read that co
 constexpr uint32_t ip_target = 0x0A00, ip_enable = 0x0B00, ttime = 0x0B80, ip_count = 0x0D00;
 constexpr uint32_t sw_in = 0x0060, tick_period = 0x0040, sv_torque_on = 0x0048;
 constexpr uint32_t exit_req = 0x0050, poweroff_req = 0x0051;
-constexpr uint32_t wr_count = 0x00A1, wr_ids = 0x00A2, sv_pos = 0x0D80, led_a = 0x0C80;
+constexpr uint32_t loop_count = 0x0080, wr_count = 0x00A1, wr_ids = 0x00A2, sv_pos = 0x0D80, led_a = 0x0C80;
 constexpr int torque_channel = 32, led_channel = 64;
 // A write line stays far below the daemon's 2047 characters: "W aaaa" and 3 per byte.
 constexpr size_t write_chunk = 256;
@@ -248,6 +248,20 @@ struct client::impl {
     }
     if (was != want)
       write(ip_enable, was);
+    next_pass();
+  }
+
+  // Waits until a control-loop pass has ended after this call. The pass that clears ttime (or
+  // ip_count) writes the outputs a moment later; once loop_count moves on, that pass is over.
+  void next_pass()
+  {
+    auto before = read(loop_count, 4);
+    deadline e = end();
+    while (read(loop_count, 4) == before) {
+      if (std::chrono::steady_clock::now() >= e)
+        throw timeout_error("the control loop of " + robot + " does not run: timed out");
+      std::this_thread::sleep_for(2ms);
+    }
   }
 
   // Writes the request byte and waits for the daemon to close the line as it ends.
@@ -450,8 +464,11 @@ void client::wait_until_still(const std::vector<int>& chans, std::chrono::millis
     for (int ch = 0; ch < channels; ch++)
       if (chans.empty() || std::find(chans.begin(), chans.end(), ch) != chans.end())
         left += counts[static_cast<size_t>(ch)];
-    if (left == 0)
+    if (left == 0) {
+      std::lock_guard<std::mutex> g(p_->mu);
+      p_->next_pass();
       return;
+    }
     auto now = std::chrono::steady_clock::now();
     if (left != last) {
       last = left;

@@ -194,7 +194,9 @@ field_ref resolve(std::string_view name, std::optional<int> index)
   }
   if (!f && parts.size() == 2 && all_digits(parts[1])) {
     f = find_field(parts[0]);
-    if (f && f->count > 1 && f->name.find('#') == std::string::npos)
+    if (f && !f->indexed())
+      throw out_of_range("'" + f->name + "' takes no index");
+    if (f && f->name.find('#') == std::string::npos)
       named = atoi(parts[1].c_str());
     else
       f = nullptr;

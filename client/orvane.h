@@ -156,12 +156,14 @@ class client {
 
   // Moves servos to goals in degrees (-150.0..150.0) over `ticks` passes (1..255). Only the
   // named servos' goal channels move: all others are taken out of the move for the one trigger
-  // and their enables put back afterwards. Returns once the move has started.
+  // and their enables put back afterwards. Returns once the pass that started the move has
+  // ended (one or two passes), so ip_count and ip_out already show it.
   void move(const std::vector<std::pair<int, double>>& goals, int ticks);
   // The same on interpolator channels with raw values (torque channels, LED channels, free ones).
   void move_channels(const std::vector<target>& targets, int ticks);
   // Waits until ip_count of the channels (servo ids are their goal channels; all channels if
-  // empty) is 0. Throws timeout_error if their counts make no progress for `stall`.
+  // empty) is 0 and the pass that ended their moves is over, so ip_out holds the targets.
+  // Throws timeout_error if their counts make no progress for `stall`.
   void wait_until_still(const std::vector<int>& channels = {},
                         std::chrono::milliseconds stall = 3s);
   // Ticks for a duration, from the map's tick_period, at least 1 (may exceed 255).
