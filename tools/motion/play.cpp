@@ -104,6 +104,7 @@ void play_hold(client& c, const std::vector<int>& chans)
 {
   mo_outputs out = read_outputs(c);
   std::vector<target> t;
+  t.reserve(chans.size());
   for (int ch : chans)
     t.push_back({ch, out[static_cast<size_t>(ch)]});
   c.move_channels(t, 1);

@@ -58,7 +58,7 @@ void teach_session::begin()
   std::vector<uint8_t> g(64, 0);
   int used = 0;
   for (int i = 0; i < n; i++) {
-    size_t at = static_cast<size_t>(16 * (i / room));
+    size_t at = 16 * static_cast<size_t>(i / room);
     g[at] = 1;
     g[at + 1]++;
     g[at + 2 + static_cast<size_t>(i % room)] = static_cast<uint8_t>(joints_[static_cast<size_t>(i)]->id);
@@ -85,7 +85,8 @@ std::vector<std::string> teach_session::capture()
     std::string who = j->name == std::to_string(j->id) ? "servo " + j->name
                                                        : j->name + " (servo " + std::to_string(j->id) + ")";
     if (v == no_reading) {
-      notes.push_back(frame + ": no reading from " + who + "; left out of this keyframe");
+      notes.push_back(frame);
+      notes.back().append(": no reading from ").append(who).append("; left out of this keyframe");
       continue;
     }
     double deg = std::round(joint_deg(*j, v) * 100) / 100;
@@ -93,9 +94,11 @@ std::vector<std::string> teach_session::capture()
     double servo = joint_servo_deg(*j, held);
     if (servo < -MO_DEG_LIMIT || servo > MO_DEG_LIMIT)
       held = joint_deg(*j, static_cast<int16_t>(std::clamp(servo, -MO_DEG_LIMIT, MO_DEG_LIMIT) * 10));
-    if (held != deg)
-      notes.push_back(frame + ": " + who + " at " + fmt_deg(deg) + " is beyond its limits; taken as " +
-                      fmt_deg(held));
+    if (held != deg) {
+      notes.push_back(frame);
+      notes.back().append(": ").append(who).append(" at ").append(fmt_deg(deg));
+      notes.back().append(" is beyond its limits; taken as ").append(fmt_deg(held));
+    }
     k.pose.emplace_back(j->name, held);
   }
   if (k.pose.empty()) {

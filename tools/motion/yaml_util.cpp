@@ -94,7 +94,10 @@ void yaml_reader::only(const YAML::Node& map, const std::string& field,
       std::string list;
       for (const auto& s : known)
         list += (list.empty() ? "" : ", ") + s;
-      fail(kv.first, field.empty() ? k : field + "." + k, "unknown field (known: " + list + ")");
+      std::string at = field.empty() ? k : field;
+      if (!field.empty())
+        at.append(".").append(k);
+      fail(kv.first, at, "unknown field (known: " + list + ")");
     }
   }
 }
