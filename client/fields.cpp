@@ -203,7 +203,7 @@ field_ref resolve(std::string_view name, std::optional<int> index)
   }
   if (!f)
     f = find_field(name);
-  if (!f || (f->name.find('#') != std::string::npos && !named))
+  if (!f || (f->name.find('#') != std::string::npos && !named && !index))
     throw unknown_field(std::string(name), suggest(name));
   if (named && index)
     throw out_of_range("'" + std::string(name) + "' already has an index");
