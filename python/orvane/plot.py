@@ -65,12 +65,12 @@ def gap_spans(cols):
     return [(t[i - 1], t[i]) for i in range(1, len(t)) if gap[i] > 0]
 
 
-def broken(t, v, gap):
-    """A series with NaN put in before every row that follows missed passes, so no line is
-    drawn across them."""
+def broken(t, v, gap, longer=5):
+    """A series with NaN put in before every row that follows more than `longer` missed passes,
+    so no line is drawn across a long hole; shorter ones are bridged and only shaded."""
     xs, ys = [], []
     for i, (x, y) in enumerate(zip(t, v)):
-        if i and gap[i] > 0:
+        if i and gap[i] > longer:
             xs.append(x)
             ys.append(math.nan)
         xs.append(x)
@@ -90,7 +90,7 @@ def plot(cols, out, title=None):
     panels = len(ids) + (1 if switches else 0) + (1 if other else 0)
     if panels == 0:
         raise RecordingError("nothing to plot: the recording has no field columns")
-    heights = [3] * len(ids) + [1.2] * (1 if switches else 0) + [2] * (1 if other else 0)
+    heights = [2] * len(ids) + [1] * (1 if switches else 0) + [2] * (1 if other else 0)
     fig, axes = plt.subplots(panels, 1, sharex=True, figsize=(10, 1.0 + sum(heights) * 0.9),
                              gridspec_kw={"height_ratios": heights}, squeeze=False)
     axes = [a[0] for a in axes]
@@ -103,7 +103,7 @@ def plot(cols, out, title=None):
         if goal is not None:
             ax.step(*broken(t, goal, gap), where="post", color="tab:blue", lw=1.2, label="goal")
         if pos is not None:
-            ax.plot(*broken(t, pos, gap), color="tab:orange", lw=1.2, marker=".", ms=2, label="position")
+            ax.plot(*broken(t, pos, gap), color="tab:orange", lw=1.2, label="position")
         ax.set_ylabel(f"servo {sid}\ndegrees")
         ax.grid(True, alpha=0.3)
     n = len(ids)

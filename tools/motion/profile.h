@@ -46,5 +46,6 @@ int16_t joint_units(const joint& j, double deg);
 double joint_deg(const joint& j, int16_t units);
 // Why an angle cannot be played on a joint, or empty if it can.
 std::string joint_check(const joint& j, double deg);
+std::string fmt_deg(double d);  // "12.5", "-3": degrees as a person writes them
 
 }  // namespace orvane::motion

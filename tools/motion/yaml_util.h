@@ -27,6 +27,5 @@ struct yaml_reader {
 
 std::string mo_read_file(const std::string& path);  // the whole file; mo_errors if unreadable
 int yaml_line(const YAML::Node& n);  // 1-based line of a node, 0 if unknown
-std::string fmt_deg(double d);       // "12.5", "-3", as a person writes degrees
 
 }  // namespace orvane::motion
