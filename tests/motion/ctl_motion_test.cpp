@@ -5,7 +5,9 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "support/sim_host.h"
@@ -22,7 +24,7 @@ struct TempDir {
     char tmpl[] = "/tmp/orvane-motion-XXXXXX";
     path = mkdtemp(tmpl);
   }
-  ~TempDir() { (void)!system(("rm -rf '" + path + "'").c_str()); }
+  ~TempDir() { std::filesystem::remove_all(path); }
   std::string file(const std::string& name, const std::string& text = "") const
   {
     std::string p = path + "/" + name;
@@ -159,9 +161,11 @@ TEST_F(MotionCtl, RecordWritesOneRowPerPassSeenAndCountsTheGaps)
                   "servo.4.goal,sv_pos.4,servo.5.goal,sv_pos.5,servo.6.goal,sv_pos.6,"
                   "sw_in.0,sw_in.1,sw_in.2,sw_in.3,sw_in.4");
   uint64_t rows = 0, missed = 0, gaps = 0, first = 0, last = 0;
+  const std::regex row(R"(^[0-9.]+,([0-9]+),([0-9]+),.*)");
   while (std::getline(in, line)) {
-    unsigned long count = 0, gap = 0;
-    ASSERT_EQ(sscanf(line.c_str(), "%*f,%lu,%lu", &count, &gap), 2) << line;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, row)) << line;
+    uint64_t count = std::stoull(m[1]), gap = std::stoull(m[2]);
     if (rows == 0)
       first = count;
     else
@@ -173,14 +177,12 @@ TEST_F(MotionCtl, RecordWritesOneRowPerPassSeenAndCountsTheGaps)
   }
   ASSERT_GT(rows, 0u);
   EXPECT_EQ(rows, last - first + 1 - missed);
-  unsigned long said_rows = 0, polls = 0, said_missed = 0, said_gaps = 0;
   std::string err = r->err();
-  size_t at = err.find("recorded ");
-  ASSERT_NE(at, std::string::npos) << err;
-  ASSERT_EQ(sscanf(err.c_str() + at, "recorded %lu rows in %lu polls: passes %*u..%*u, %lu missed in %lu gaps",
-                   &said_rows, &polls, &said_missed, &said_gaps), 4) << err;
-  EXPECT_EQ(said_rows, rows);
-  EXPECT_EQ(said_missed, missed);
-  EXPECT_EQ(said_gaps, gaps);
-  EXPECT_LE(polls, 2 * 60 + 1u);  // never more than one poll per tick
+  std::smatch said;
+  ASSERT_TRUE(std::regex_search(err, said, std::regex(R"(recorded (\d+) rows in (\d+) polls: passes \d+\.\.\d+, (\d+) missed in (\d+) gaps)")))
+      << err;
+  EXPECT_EQ(std::stoull(said[1]), rows);
+  EXPECT_EQ(std::stoull(said[3]), missed);
+  EXPECT_EQ(std::stoull(said[4]), gaps);
+  EXPECT_LE(std::stoull(said[2]), 2 * 60 + 1u);  // never more than one poll per tick
 }

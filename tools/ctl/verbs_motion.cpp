@@ -121,8 +121,8 @@ void play(ctl& c, const play_args& a)
     catch_interrupt();
     mo::play_result r = mo::play(c.client(), m, o);
     if (r.stopped)
-      throw orvane::error("stopped after " + std::to_string(r.moves) + " of " +
-                          std::to_string(r.planned) + " moves; the servos stay where they were");
+      throw orvane::error("interrupted: stopped after " + std::to_string(r.moves) + " of " +
+                          std::to_string(r.planned) + " moves, the servos held where they were");
     printf("played %s: %zu moves, %u ticks planned, %u passes\n", a.file.c_str(), r.moves, r.ticks,
            r.passes);
   } catch (const mo::mo_errors& e) {
