@@ -240,7 +240,7 @@ void teach(ctl& c, const teach_args& a)
   mo::motion m = s.taught();
   write_file(a.file, "# taught with orvane-ctl teach" + (p.file.empty() ? "" : " --profile " + p.file) +
                          "\n" + mo::motion_text(m));
-  printf("wrote %s: %zu keyframes\n", a.file.c_str(), s.count());
+  printf("wrote %s: %zu keyframe%s\n", a.file.c_str(), s.count(), s.count() == 1 ? "" : "s");
 }
 
 struct record_args {
