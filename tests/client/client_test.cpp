@@ -1,31 +1,15 @@
 // The client library against a running orvane-sim, asserted from the map as another host sees it.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <thread>
 
+#include "support/fake_robot.h"
 #include "support/sim_host.h"
 
-namespace {
-
-// The map with the bytes the daemon itself keeps changing zeroed, so that two snapshots differ
-// only by what a host wrote.
-std::vector<uint8_t> host_view(orvane::client& c)
-{
-  auto m = c.read(0, orvane::map_size);
-  for (auto name : {"sw_in", "loop_count", "ttime", "ip_out", "ip_count", "sv_pos"}) {
-    const orvane::field* f = orvane::find_field(name);
-    std::fill_n(m.begin() + f->offset, (f->count - 1) * f->stride + f->width, 0);
-  }
-  return m;
-}
-
-}  // namespace
 
 using ClientSim = SimHostTest;
 
@@ -57,7 +41,7 @@ TEST_F(ClientSim, SetThenGetGivesTheValueBackForEveryKindOfField)
 
 TEST_F(ClientSim, BadArgumentsThrowTheirErrorAndLeaveTheMapAsItWas)
 {
-  auto before = host_view(robot());
+  auto before = host().host_view();
   auto& r = robot();
   using fn = std::function<void()>;
   struct row {
@@ -90,7 +74,7 @@ TEST_F(ClientSim, BadArgumentsThrowTheirErrorAndLeaveTheMapAsItWas)
       EXPECT_NE(std::string(e.what()).find(row.what), std::string::npos) << e.what();
     }
   }
-  EXPECT_EQ(host_view(robot()), before);
+  EXPECT_EQ(host().host_view(), before);
   EXPECT_TRUE(robot().connected());
 }
 
@@ -165,69 +149,46 @@ TEST(ClientFaults, UnreachableSilentClosingAndForeignPeersGiveTheirErrors)
 {
   struct row {
     const char* what;
-    std::function<void(int fd)> peer;  // serves one connection, or nothing when null
+    std::function<void(int fd)> serve;  // null: nobody listens
     const char* error;
   };
-  auto read_line = [](int fd) {
-    char c;
-    while (recv(fd, &c, 1, 0) == 1 && c != '\n') {
-    }
-  };
+  auto say = [](const char* text) { return [text](int fd) { (void)!write(fd, text, strlen(text)); }; };
   const row rows[] = {
       {"nobody listens", nullptr, "connection refused"},
       {"silent", [](int) { std::this_thread::sleep_for(1500ms); }, "no banner"},
       {"closes mid-command",
-       [&](int fd) {
-         (void)!write(fd, "#orvane-6 (Dec  7 2026 10:00:00)\n", 33);
-         read_line(fd);
+       [](int fd) {
+         FakeRobot::banner(fd);
+         FakeRobot::read_line(fd);
        },
        "connection closed by the robot"},
       {"never answers",
-       [&](int fd) {
-         (void)!write(fd, "#orvane-6 (Dec  7 2026 10:00:00)\n", 33);
-         read_line(fd);
+       [](int fd) {
+         FakeRobot::banner(fd);
+         FakeRobot::read_line(fd);
          std::this_thread::sleep_for(1500ms);
        },
        "no answer from the robot: timed out"},
       {"garbles the dump",
        [&](int fd) {
-         (void)!write(fd, "#orvane-6 (Dec  7 2026 10:00:00)\n", 33);
-         read_line(fd);
-         (void)!write(fd, "#0040 1b 4\r\n", 12);
+         FakeRobot::banner(fd);
+         FakeRobot::read_line(fd);
+         say("#0040 1b 4\r\n")(fd);
        },
        "unexpected answer"},
-      {"speaks another protocol", [](int fd) { (void)!write(fd, "SSH-2.0-x\r\n", 11); },
-       "is not an orvane monitor"},
+      {"speaks another protocol", say("SSH-2.0-x\r\n"), "is not an orvane monitor"},
   };
   for (auto& r : rows) {
     SCOPED_TRACE(r.what);
-    int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    std::thread peer;
-    if (r.peer) {
-      listen(ls, 1);
-      peer = std::thread([&] {
-        int fd = accept(ls, nullptr, nullptr);
-        r.peer(fd);
-        close(fd);
-      });
-    }
+    FakeRobot fake(r.serve);
     auto t0 = std::chrono::steady_clock::now();
     try {
-      orvane::client c("127.0.0.1:" + std::to_string(ntohs(a.sin_port)), 1s);
+      orvane::client c(fake.address(), 1s);
       c.get("tick_period");
       ADD_FAILURE() << "no error";
     } catch (const orvane::error& e) {
       EXPECT_NE(std::string(e.what()).find(r.error), std::string::npos) << e.what();
     }
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
-    if (peer.joinable())
-      peer.join();
-    close(ls);
   }
 }

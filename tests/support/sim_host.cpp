@@ -1,5 +1,6 @@
 #include "support/sim_host.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace {
@@ -20,6 +21,16 @@ SimHost::SimHost(std::vector<std::string> args)
       address("127.0.0.1:" + std::to_string(port)),
       robot(address, SIM_HOST_TIMEOUT)
 {
+}
+
+std::vector<uint8_t> SimHost::host_view()
+{
+  auto m = robot.read(0, orvane::map_size);
+  for (auto name : {"sw_in", "loop_count", "ttime", "ip_out", "ip_count", "sv_pos"}) {
+    const orvane::field* f = orvane::find_field(name);
+    std::fill_n(m.begin() + f->offset, (f->count - 1) * f->stride + f->width, 0);
+  }
+  return m;
 }
 
 std::unique_ptr<orvane::client> SimHost::connect() const

@@ -30,6 +30,10 @@ struct SimHost {
   std::string address;  // "127.0.0.1:PORT", as orvane-ctl and the Python module take it
   orvane::client robot;
 
+  // The whole map with the bytes the daemon keeps changing itself zeroed (sw_in, loop_count,
+  // ttime, ip_out, ip_count, sv_pos): two of these differ only by what hosts wrote.
+  std::vector<uint8_t> host_view();
+
   // Another host through the library, or a raw line host for protocol-level tests.
   std::unique_ptr<orvane::client> connect() const;
   std::unique_ptr<MonitorClient> line_host() const;

@@ -39,6 +39,7 @@ int main(int argc, char** argv)
       ->type_name("HOST[:PORT]");
   app.add_option("-t,--timeout", c.timeout, "seconds to wait for the robot (default 3)")
       ->check(CLI::Range(0.1, 3600.0));
+  app.set_version_flag("--version", "orvane-ctl (orvane) 6");
   app.require_subcommand(1);
   app.footer("Environment: ORVANE_ROBOT gives the robot when -r is not used.\n"
              "Exit status: 0 done, 1 failed, 2 usage error.");
@@ -51,6 +52,8 @@ int main(int argc, char** argv)
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     return usage_failure(c, app, e.what());
