@@ -101,7 +101,7 @@ TEST_F(MotionPlay, LongKeyframeKeepsToItsStraightLine)
   trace.stop();
   EXPECT_EQ(r.moves, 2u);
   EXPECT_LE(r.passes, 273u);
-  ASSERT_GE(trace.seen.size(), 200u);  // nearly every pass seen
+  ASSERT_GE(trace.seen.size(), 100u);  // most passes seen, even on a busy machine
   for (auto v : trace.seen) {
     // On the line from 0 to (600, -300, 120): channel 2 is -v1/2 and channel 3 is v1/5, each
     // within the rounding of the intermediate targets and the fixed-point steps.

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "tools/motion/play.h"
@@ -176,6 +177,40 @@ void teach_take(mo::teach_session& s)
   fflush(stdout);
 }
 
+// Lines typed on standard input, without blanks, taken as they come; never blocks longer than
+// the wait asked for, so that teach can look at its switch and at Ctrl-C in between.
+struct key_lines {
+  bool open = true;  // false once standard input has ended
+  std::string buf;
+
+  void wait(int ms)
+  {
+    pollfd pf{STDIN_FILENO, POLLIN, 0};
+    if (poll(&pf, open ? 1 : 0, ms) <= 0)
+      return;
+    char chunk[256];
+    ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n > 0) {
+      buf.append(chunk, static_cast<size_t>(n));
+      return;
+    }
+    open = false;
+    if (!buf.empty())
+      buf += '\n';  // a last line without its line end still counts
+  }
+
+  std::optional<std::string> next()
+  {
+    size_t nl = buf.find('\n');
+    if (nl == std::string::npos)
+      return std::nullopt;
+    std::string cmd = buf.substr(0, nl);
+    buf.erase(0, nl + 1);
+    std::erase_if(cmd, [](char ch) { return ch == ' ' || ch == '\r' || ch == '\t'; });
+    return cmd;
+  }
+};
+
 void teach(ctl& c, const teach_args& a)
 {
   mo::profile p = load_profile(a.profile);
@@ -193,36 +228,31 @@ void teach(ctl& c, const teach_args& a)
          a.file.c_str());
   fflush(stdout);
 
-  bool input = true, quit = false;
+  bool quit = false;
   int64_t was_closed = a.on_switch >= 0 ? cl.get("sw_in", a.on_switch) : 0;
-  std::string buf;
+  key_lines keys;
   while (!quit && !interrupted) {
     // The switch is looked at about once a tick or two; the keyboard wakes the wait at once.
-    pollfd pf{STDIN_FILENO, POLLIN, 0};
-    int ready = poll(&pf, input ? 1 : 0, a.on_switch >= 0 ? 20 : 100);
-    if (ready > 0) {
-      char chunk[256];
-      ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
-      if (n <= 0)
-        input = false;  // end of input: the switch (or Ctrl-C) carries on alone
-      else
-        buf.append(chunk, static_cast<size_t>(n));
-    }
-    for (size_t nl; !quit && (nl = buf.find('\n')) != std::string::npos;) {
-      std::string cmd = buf.substr(0, nl);
-      buf.erase(0, nl + 1);
-      cmd.erase(std::remove_if(cmd.begin(), cmd.end(), [](char ch) { return ch == ' ' || ch == '\r' || ch == '\t'; }),
-                cmd.end());
-      if (cmd.empty())
+    keys.wait(a.on_switch >= 0 ? 20 : 100);
+    while (!quit) {
+      std::optional<std::string> cmd = keys.next();
+      if (!cmd)
+        break;
+      if (cmd->empty())
         teach_take(s);
-      else if (cmd == "u")
-        printf(s.undo() ? "undone: %zu keyframes left\n" : "nothing to undo (%zu keyframes)\n", s.count());
-      else if (cmd == "q")
+      else if (*cmd == "u" && s.undo())
+        printf("undone: %zu keyframes left\n", s.count());
+      else if (*cmd == "u")
+        printf("nothing to undo\n");
+      else if (*cmd == "q")
         quit = true;
       else
         printf("Enter: take a keyframe, u: undo the last, q: write %s and quit\n", a.file.c_str());
       fflush(stdout);
     }
+    // At the end of input the switch (or Ctrl-C) carries on alone; with no switch it is a q.
+    if (!keys.open && a.on_switch < 0)
+      quit = true;
     if (a.on_switch >= 0 && !quit && !interrupted) {
       int64_t closed = cl.get("sw_in", a.on_switch);
       if (closed && !was_closed)
