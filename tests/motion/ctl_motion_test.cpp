@@ -186,3 +186,19 @@ TEST_F(MotionCtl, RecordWritesOneRowPerPassSeenAndCountsTheGaps)
   EXPECT_EQ(std::stoull(said[4]), gaps);
   EXPECT_LE(std::stoull(said[2]), 2 * 60 + 1u);  // never more than one poll per tick
 }
+
+TEST_F(MotionCtl, TeachNamesAJointWithNoReadingAndLeavesItOut)
+{
+  std::string prof = dir.file("arm.yaml", arm);
+  std::string out = dir.file("taught.yaml");
+  host().sim.send_stdin("silence 2\npush 1 12\n");
+  auto t = ctl({"teach", out, "--profile", prof});
+  ASSERT_TRUE(t->wait_stdout("teaching j1 j2", SIM_HOST_TIMEOUT)) << t->err();
+  ASSERT_TRUE(wait_until([&] { return robot().get("sv_pos", 2) == orvane::no_reading; }, SIM_HOST_TIMEOUT));
+  t->send_stdin("\nq\n");
+  EXPECT_EQ(t->wait_exit(SIM_HOST_TIMEOUT), 0) << t->err();
+  EXPECT_NE(t->err().find("keyframe 1: no reading from j2 (servo 2); left out of this keyframe"), std::string::npos)
+      << t->err();
+  EXPECT_NE(t->out().find("keyframe 1: j1=-12\n"), std::string::npos) << t->out() << t->err();
+  EXPECT_EQ(slurp(out).find("j2"), std::string::npos) << slurp(out);
+}

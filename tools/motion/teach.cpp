@@ -73,9 +73,34 @@ void teach_session::begin()
   std::this_thread::sleep_for(std::chrono::microseconds(int64_t{tick} * (used + 3)));
 }
 
+// A single failed query leaves 0x8000 until the servo's group comes round again, so a joint
+// without a reading is given a little while (more than one servo line time-out of 0.1 s) before
+// it is left out.
+std::vector<uint8_t> teach_session::readings()
+{
+  uint32_t at = resolve("sv_pos", 1).offset;
+  auto until = std::chrono::steady_clock::now() + CAPTURE_PATIENCE;
+  std::vector<uint8_t> best = c_.read(at, 2 * MO_MAX_ID);
+  auto lacking = [&] {
+    return std::any_of(joints_.begin(), joints_.end(), [&](const joint* j) {
+      return word(best, static_cast<size_t>(j->id - 1)) == no_reading;
+    });
+  };
+  while (lacking() && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    auto pos = c_.read(at, 2 * MO_MAX_ID);
+    for (size_t i = 0; i < MO_MAX_ID; i++)  // a joint read once keeps that reading
+      if (word(best, i) == no_reading) {
+        best[2 * i] = pos[2 * i];
+        best[2 * i + 1] = pos[2 * i + 1];
+      }
+  }
+  return best;
+}
+
 std::vector<std::string> teach_session::capture()
 {
-  auto pos = c_.read(resolve("sv_pos", 1).offset, 2 * MO_MAX_ID);
+  auto pos = readings();
   keyframe k;
   k.amount = ms_;
   std::vector<std::string> notes;

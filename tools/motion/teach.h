@@ -3,6 +3,7 @@
 // the torque back as they were. One session per client, driven from one thread.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,8 @@ class teach_session {
   // Saves the read groups and the joints' torque, puts the joints into the read groups, lets
   // them go limp, and waits until each has been read once.
   void begin();
-  // Takes a keyframe from sv_pos. The notes say what was left out or held back: a joint with no
+  // Takes a keyframe from sv_pos, waiting up to CAPTURE_PATIENCE for joints that have no
+  // reading yet. The notes say what was left out or held back: a joint with no
   // valid reading is left out of the keyframe (never written as a number), one beyond its limits
   // is held at the limit. No keyframe when no joint could be read.
   std::vector<std::string> capture();
@@ -37,6 +39,9 @@ class teach_session {
   static int group_room(int32_t tick_us, int write_count);
 
  private:
+  static constexpr std::chrono::milliseconds CAPTURE_PATIENCE{250};
+  std::vector<uint8_t> readings();
+
   client& c_;
   const profile& p_;
   std::vector<const joint*> joints_;
