@@ -55,9 +55,11 @@ std::vector<rec_column> record_columns(client& c, const std::vector<std::string>
   }
   for (const std::string& n : names) {
     const field* f = find_field(n);
-    if (f && f->indexed() && f->type != field_type::text) {
+    if (!f)
+      f = find_field(n + ".#");  // led.a: every LED of board A
+    if (f && f->indexed() && f->type != field_type::text && f->type != field_type::bytes) {
       for (int i = f->first; i <= f->last(); i++)
-        cols.push_back(column(resolve(n, i)));
+        cols.push_back(column(resolve(f->name, i)));
     } else {
       field_ref r = resolve(n);
       if (r.f->type == field_type::text || r.f->type == field_type::bytes)
