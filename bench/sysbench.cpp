@@ -22,6 +22,7 @@
 #include "bench/sys_redis.h"
 #include "bench/sys_stats.h"
 #include "bench/sys_table.h"
+#include "orvane.h"
 
 namespace {
 
@@ -298,14 +299,12 @@ int main(int argc, char** argv)
   long ov_conns = overruns(d) - ov0 - ov_idle - ov_load;
 
   // Ending the daemon through its map makes the runner write its probe logs.
-  int fd = net_connect(port);
-  if (fd >= 0 && net_lines(fd, 1)) {
-    const char end[] = "W 50 1\n";
-    (void)!write(fd, end, sizeof end - 1);
+  try {
+    orvane::client("127.0.0.1:" + std::to_string(port), std::chrono::seconds(10)).request_exit();
+  } catch (const orvane::error& e) {
+    fprintf(stderr, "orvane-sysbench: %s\n", e.what());
   }
   int status = child_stop(d, 10000);
-  if (fd >= 0)
-    close(fd);
   if (status != 0)
     fail(fmt("the daemon ended with status %d", status));
 
