@@ -34,3 +34,12 @@ bool sim_servo_silence(uint8_t id, bool silent)
 {
   return sim_chain && sim_chain->fault(id, silent ? sv_fault::silent : sv_fault::none);
 }
+
+bool sim_servo_push(uint8_t id, int16_t pos, bool* torque_on)
+{
+  sv_state s;
+  if (!sim_chain || !sim_chain->place(id, pos) || !sim_chain->state(id, &s))
+    return false;
+  *torque_on = s.torque != 0;
+  return true;
+}

@@ -45,3 +45,5 @@ struct sim_servo_view {
 };
 std::vector<sim_servo_view> sim_servo_list();   // empty when no virtual chain runs
 bool sim_servo_silence(uint8_t id, bool silent);  // false when the chain has no such servo
+// Moves a servo by hand to a present position (0.1 degree); tells whether its torque is on.
+bool sim_servo_push(uint8_t id, int16_t pos, bool* torque_on);
