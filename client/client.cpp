@@ -16,9 +16,9 @@ namespace {
 
 constexpr uint32_t map_one = 0x0010;  // the constant word: a cheap read that confirms a write
 constexpr uint32_t ip_target = 0x0A00, ip_enable = 0x0B00, ttime = 0x0B80, ip_count = 0x0D00;
-constexpr uint32_t sw_in = 0x0060, tick_period = 0x0040, sv_torque_on = 0x0048;
+constexpr uint32_t sw_in = 0x0060, sv_torque_on = 0x0048;
 constexpr uint32_t exit_req = 0x0050, poweroff_req = 0x0051;
-constexpr uint32_t loop_count = 0x0080, wr_count = 0x00A1, wr_ids = 0x00A2, sv_pos = 0x0D80, led_a = 0x0C80;
+constexpr uint32_t loop_count = 0x0080, wr_count = 0x00A1, sv_pos = 0x0D80, led_a = 0x0C80;
 constexpr int torque_channel = 32, led_channel = 64;
 // A write line stays far below the daemon's 2047 characters: "W aaaa" and 3 per byte.
 constexpr size_t write_chunk = 256;

@@ -33,7 +33,7 @@ shown whole(const char* name)
   return span(name, f.first, f.last());
 }
 
-constexpr int led_boards = 2, leds_per_board = 8;
+constexpr int leds_per_board = 8;
 
 // What the page needs: the header fields, the write list, and per servo id its goal, torque,
 // move and position, and the LED channels.
