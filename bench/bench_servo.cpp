@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bench/probe.h"
+#include "core/image.h"
 #include "core/map.h"
 #include "servo/sg.h"
 #include "sim/servo_chain.h"

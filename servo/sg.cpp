@@ -3,14 +3,10 @@
 #include <termios.h>
 #include <unistd.h>
 
-
 #include "core/map.h"
 #include "core/platform.h"
 #include "servo/packet.h"
 
-pthread_mutex_t sg_mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t sg_cond = PTHREAD_COND_INITIALIZER;
-std::atomic<int> sg_busy{0};
 int sv_fd = 0;
 
 static int read_i;  // read group to poll in the next cycle, 0..3

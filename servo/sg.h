@@ -1,17 +1,14 @@
 // The servo exchange: the servo thread owns the serial line and runs one exchange cycle per tick.
-// sg_mutex is held by the servo thread only; the tick thread reads sg_busy and signals sg_cond.
+// It takes the tick's hand-off (sg_mutex, sg_cond, sg_busy) from core/handoff.h.
 // sv_fd and the cycle's private state belong to the servo thread (or to a test that drives it).
 #pragma once
 
-#include <pthread.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstddef>
 
-extern pthread_mutex_t sg_mutex;  // held by the servo thread for its wait and every cycle
-extern pthread_cond_t sg_cond;    // signalled by the tick thread to wake the servo thread
-extern std::atomic<int> sg_busy;  // 1 while a cycle runs; written by the servo thread only
+#include "core/handoff.h"
+
 extern int sv_fd;                 // the serial line, opened by sg_init
 
 void* pthread_sg(void* p);  // entry of the servo thread; never returns

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <vector>
 
+#include "core/image.h"
 #include "core/interp.h"
 #include "core/map.h"
 #include "core/platform.h"
