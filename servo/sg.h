@@ -14,5 +14,8 @@ extern int sv_fd;                 // the serial line, opened by sg_init
 void* pthread_sg(void* p);  // entry of the servo thread; never returns
 void sg_init();             // opens and sets up the line, presets sv_pos; exits on failure
 void sg_proc();             // one exchange cycle
+// Both long packets for the first n servos of the write list, each entry read from the map as
+// it is built; returns their length.
+size_t sg_build_longs(uint8_t* buf, uint8_t n, bool torque_on);
 // Reads exactly `count` bytes: count, 0 if the line fell silent first, negative on an error.
 ssize_t read0(int fd, void* buf, size_t count);
