@@ -54,6 +54,7 @@ int main(int argc, char** argv)
     usage();
 
   static sim_opts o;
+  sim_prog = "orvane-bench-servo";
   o.wire_timing = wire != 0;
   o.servo_ids.clear();
   for (long id = 1; id <= servos; id++)
