@@ -48,15 +48,3 @@ extern void (*sim_on_term)();  // set before the termination thread starts; may 
 void sim_servo_start(const sim_opts& o);
 void sim_board_start(const sim_opts& o);
 void sim_console_start();
-
-// What the console shows of the virtual servo chain, and the one fault it can inject.
-struct sim_servo_view {
-  uint8_t id;
-  int16_t goal;        // goal position, 0.1 degree
-  uint8_t max_torque;  // register 0x23
-  bool torque_on;      // register 0x24
-  int16_t pos;         // present position, 0.1 degree
-  bool silent;         // does not answer queries
-};
-std::vector<sim_servo_view> sim_servo_list();   // empty when no virtual chain runs
-bool sim_servo_silence(uint8_t id, bool silent);  // false when the chain has no such servo
