@@ -12,7 +12,7 @@ secs=${1:-60}
 targets=(monitor_cmd hex servo_reply chain_parse)
 tools/deps.sh cmake ninja-build clang libclang-rt-14-dev
 build=${ORVANE_FUZZ_BUILD:-build-fuzz}
-CXX=clang++ cmake -S . -B "$build" -G Ninja -DORVANE_FUZZ=ON -DORVANE_TESTS=OFF \
+CXX=clang++ cmake -S . -B "$build" -G Ninja -DORVANE_FUZZ=ON -DORVANE_TESTS=OFF -DORVANE_HOST_TOOLS=OFF \
   -DORVANE_WERROR=ON >/dev/null
 ninja -C "$build" -j2 "${targets[@]/#/fuzz_}"
 

@@ -109,6 +109,7 @@ void SimProcess::reader()
       if (n <= 0) {
         f.fd = -1;
         open--;
+        output_closed_ = open == 0;
       } else {
         (f.fd == out_ ? out_buf_ : err_buf_).append(buf, static_cast<size_t>(n));
       }
@@ -174,6 +175,12 @@ std::optional<int> SimProcess::wait_exit(std::chrono::milliseconds timeout)
       },
       timeout, 5ms);
   return done ? status_ : std::nullopt;
+}
+
+bool SimProcess::wait_output_closed(std::chrono::milliseconds t)
+{
+  std::unique_lock<std::mutex> g(mu_);
+  return cv_.wait_for(g, t, [&] { return output_closed_; });
 }
 
 std::string SimProcess::out()

@@ -29,6 +29,8 @@ class SimProcess {
   std::optional<int> wait_exit(std::chrono::milliseconds timeout);
   bool wait_stdout(const std::string& text, std::chrono::milliseconds timeout);
   bool wait_stderr(const std::string& text, std::chrono::milliseconds timeout);
+  // True once the process has closed its standard output and error and all of both is read.
+  bool wait_output_closed(std::chrono::milliseconds timeout);
   std::string out();
   std::string err();
   void send_stdin(const std::string& text);
@@ -47,6 +49,7 @@ class SimProcess {
   std::condition_variable cv_;
   std::string out_buf_, err_buf_;
   bool stop_ = false;
+  bool output_closed_ = false;
   std::thread reader_;
 };
 

@@ -1,0 +1,401 @@
+"""A connection to the daemon's monitor port, with the map's fields by name.
+
+Every command names its address and count (the daemon's remembered ones are shared by every
+host); dumps are parsed from their hex fields; writes get no answer, so a cheap read follows
+them; every wait is bounded by the time-out. One Client may be used from several threads: each
+operation holds the client's lock for its own commands.
+"""
+
+import math
+import socket
+import threading
+import time
+
+from .errors import Closed, ConnectError, OutOfRange, ProtocolError, Timeout
+from .fields import MAP_SIZE, NO_READING, decode, resolve
+
+DEFAULT_PORT = 6498
+CHANNELS = 128
+SERVO_MAX = 32
+DEGREES_MAX = 150.0
+TORQUE_ON_VALUE = 100
+
+_ONE, _TICK_PERIOD, _SV_TORQUE_ON, _SW_IN = 0x0010, 0x0040, 0x0048, 0x0060
+_EXIT_REQ, _POWEROFF_REQ, _LOOP_COUNT, _WR_COUNT = 0x0050, 0x0051, 0x0080, 0x00A1
+_IP_TARGET, _IP_ENABLE, _TTIME, _IP_COUNT = 0x0A00, 0x0B00, 0x0B80, 0x0D00
+_SV_POS, _LED_A = 0x0D80, 0x0C80
+_WRITE_CHUNK = 256  # bytes per write line, far below the daemon's 2047 characters
+
+
+def _check_span(adr, n):
+    if adr < 0 or n < 0 or adr >= MAP_SIZE or n > MAP_SIZE - adr:
+        raise OutOfRange(f"bytes {adr}..{adr + n} lie beyond the map (0..4095)")
+
+
+def _read_cmd(adr, n):
+    return f"R {adr:04x} {n:04x}\n"
+
+
+def _write_cmds(adr, data):
+    lines = []
+    for i in range(0, len(data), _WRITE_CHUNK):
+        chunk = data[i:i + _WRITE_CHUNK]
+        lines.append(f"W {adr + i:04x} " + " ".join(f"{b:02x}" for b in chunk) + "\n")
+    return "".join(lines)
+
+
+def _parse_dump(line, adr, n):
+    """The bytes of an 'R' answer "#aaaa hh hh ... " for n bytes at adr, or None."""
+    if len(line) != 6 + 3 * n or line[0] != "#" or line[5] != " ":
+        return None
+    hexdigits = "0123456789abcdef"
+    if any(c not in hexdigits for c in line[1:5]) or int(line[1:5], 16) != adr & 0xFFFF:
+        return None
+    out = bytearray(n)
+    for i in range(n):
+        pair = line[6 + 3 * i:8 + 3 * i]
+        if any(c not in hexdigits for c in pair) or line[8 + 3 * i] != " ":
+            return None
+        out[i] = int(pair, 16)
+    return bytes(out)
+
+
+def _split_robot(robot, port):
+    if robot.startswith("["):
+        host, _, rest = robot[1:].partition("]")
+        if rest.startswith(":"):
+            port = rest[1:]
+        elif rest:
+            raise ConnectError(f"bad robot address '{robot}'")
+    elif robot.count(":") == 1:
+        host, port = robot.split(":")
+    else:
+        host = robot
+    try:
+        port = int(port)
+        if not 1 <= port <= 65535:
+            raise ValueError
+    except ValueError:
+        raise ConnectError(f"bad port in robot address '{robot}'") from None
+    return host or "localhost", port
+
+
+class Client:
+    """One monitor connection. Use orvane.connect() to make one."""
+
+    def __init__(self, host="localhost", port=DEFAULT_PORT, timeout=3.0):
+        self.host, self.port = _split_robot(host, port)
+        self.robot = f"[{self.host}]:{self.port}" if ":" in self.host else f"{self.host}:{self.port}"
+        self.timeout = timeout
+        self.banner = ""
+        self._sock = None
+        self._buf = b""
+        self._lock = threading.RLock()
+        self.reconnect()
+
+    # -- connection
+    def reconnect(self):
+        with self._lock:
+            self.close()
+            try:
+                self._sock = socket.create_connection((self.host, self.port), self.timeout)
+            except socket.timeout:
+                raise Timeout(f"cannot reach robot at {self.robot}: timed out") from None
+            except socket.gaierror as e:
+                raise ConnectError(f"cannot reach robot at {self.robot}: {e.strerror}") from None
+            except OSError as e:
+                why = (e.strerror or str(e)).lower()
+                raise ConnectError(f"cannot reach robot at {self.robot}: {why}") from None
+            self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            try:
+                banner = self._line(time.monotonic() + self.timeout)
+            except Timeout:
+                self.close()
+                raise Timeout(f"no banner from {self.robot}: timed out") from None
+            except Closed:
+                raise Closed(f"connection closed by the robot at {self.robot} before its banner") from None
+            if not banner.startswith("#"):
+                self.close()
+                raise ProtocolError(f"{self.robot} is not an orvane monitor (banner '{banner[:40]}')")
+            self.banner = banner
+
+    def close(self):
+        with self._lock:
+            if self._sock is not None:
+                self._sock.close()
+            self._sock = None
+            self._buf = b""
+
+    @property
+    def connected(self):
+        return self._sock is not None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _send(self, text, end):
+        if self._sock is None:
+            raise Closed(f"not connected to {self.robot}")
+        try:
+            self._sock.settimeout(max(end - time.monotonic(), 0.001))
+            self._sock.sendall(text.encode("ascii"))
+        except socket.timeout:
+            self.close()
+            raise Timeout("the robot takes no more commands: timed out") from None
+        except OSError as e:
+            self.close()
+            raise Closed(f"connection closed by the robot ({(e.strerror or str(e)).lower()})") from None
+
+    def _line(self, end):
+        while b"\n" not in self._buf:
+            if self._sock is None:
+                raise Closed(f"not connected to {self.robot}")
+            left = end - time.monotonic()
+            if left <= 0:
+                self.close()
+                raise Timeout("no answer from the robot: timed out")
+            try:
+                self._sock.settimeout(left)
+                got = self._sock.recv(16384)
+            except socket.timeout:
+                self.close()
+                raise Timeout("no answer from the robot: timed out") from None
+            except OSError as e:
+                self.close()
+                raise Closed(f"connection closed by the robot ({(e.strerror or str(e)).lower()})") from None
+            if not got:
+                self.close()
+                raise Closed("connection closed by the robot")
+            self._buf += got
+        line, _, self._buf = self._buf.partition(b"\n")
+        # Dump text columns may hold any byte; only 'R' answers are parsed, from their hex fields.
+        return line.rstrip(b"\r").decode("latin-1")
+
+    def _answer(self, adr, n, end):
+        line = self._line(end)
+        data = _parse_dump(line, adr, n)
+        if data is None:
+            self.close()
+            raise ProtocolError(f"unexpected answer from {self.robot}: '{line[:60]}'")
+        return data
+
+    # -- raw map access
+    def read(self, adr, n):
+        """n bytes of the map from adr, as bytes."""
+        _check_span(adr, n)
+        if n == 0:
+            return b""
+        with self._lock:
+            end = time.monotonic() + self.timeout
+            self._send(_read_cmd(adr, n), end)
+            return self._answer(adr, n, end)
+
+    def _write_lines(self, lines):
+        """Sends lines, then a cheap read whose answer shows that the daemon carried them out."""
+        with self._lock:
+            end = time.monotonic() + self.timeout
+            self._send(lines + _read_cmd(_ONE, 1), end)
+            self._answer(_ONE, 1, end)
+
+    def write(self, adr, data):
+        """Writes bytes at adr; returns once the daemon has stored them."""
+        data = bytes(data)
+        _check_span(adr, len(data))
+        self._write_lines(_write_cmds(adr, data))
+
+    # -- fields by name
+    def get(self, name, index=None):
+        """A field's value: int, str for text, bytes for byte records."""
+        f, i, off, label = resolve(name, index)
+        return decode(f, self.read(off, f.width))
+
+    def set(self, name, value, index=None):
+        """Sets a field. Channel views (servo.3.goal, led.a.2) are set by a one-tick move of
+        their channel alone."""
+        f, i, off, label = resolve(name, index)
+        if f.writer == "daemon":
+            raise OutOfRange(f"'{label}' is written by the daemon; a host cannot set it")
+        if f.type == "text":
+            text = str(value).encode("latin-1")
+            if len(text) >= f.width or b"\0" in text:
+                raise OutOfRange(f"text for '{label}' longer than {f.width - 1} bytes or holding a zero byte")
+            self.write(off, text.ljust(f.width, b"\0"))
+            return
+        if f.type == "bytes":
+            data = bytes(value)
+            if len(data) > f.width:
+                raise OutOfRange(f"{len(data)} bytes for '{label}', which holds {f.width}")
+            self.write(off, data)
+            return
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise OutOfRange(f"value {value!r} for '{label}' is not a whole number")
+        if not f.min <= value <= f.max:
+            raise OutOfRange(f"value {value} for '{label}' out of range {f.min}..{f.max}")
+        if f.writer == "move":
+            self.move_channels({f.channel_of(i): value}, 1)
+        else:
+            self.write(off, value.to_bytes(f.width, "little", signed=f.type == "int"))
+
+    # -- moves
+    def move(self, goals, ticks):
+        """Moves servos {id: degrees} (-150.0..150.0) over `ticks` passes (1..255). Only the
+        named servos' goal channels move. Returns once the move has started."""
+        targets = {}
+        for sid, deg in goals.items():
+            _check_servo(sid)
+            if not (isinstance(deg, (int, float)) and math.isfinite(deg) and abs(deg) <= DEGREES_MAX):
+                raise OutOfRange(f"goal {deg} degrees for servo {sid} out of range -150.0..150.0")
+            targets[sid] = int(round(deg * 10))
+        self.move_channels(targets, ticks)
+
+    def move_channels(self, targets, ticks):
+        """The same on interpolator channels {channel: raw value}."""
+        if not isinstance(ticks, int) or not 1 <= ticks <= 255:
+            raise OutOfRange(f"move of {ticks} ticks out of range 1..255")
+        want = bytearray(CHANNELS)
+        for ch, v in targets.items():
+            if not isinstance(ch, int) or not 0 <= ch < CHANNELS:
+                raise OutOfRange(f"channel {ch} out of range 0..127")
+            if not isinstance(v, int) or not -0x8000 <= v <= 0x7FFF:
+                raise OutOfRange(f"value {v} for channel {ch} out of range -32768..32767")
+            want[ch] = 1
+        if not targets:
+            return
+        with self._lock:
+            # Every other channel sits out this one trigger, so that none restarts from its
+            # output toward a stale target or loses a move of its own; enables go back after.
+            was = self.read(_IP_ENABLE, CHANNELS)
+            lines = _write_cmds(_IP_ENABLE, want) if was != want else ""
+            for ch, v in targets.items():
+                lines += _write_cmds(_IP_TARGET + 2 * ch, v.to_bytes(2, "little", signed=True))
+            lines += _write_cmds(_TTIME, bytes([ticks]))
+            self._write_lines(lines)
+            end = time.monotonic() + self.timeout
+            while self.read(_TTIME, 1)[0] != 0:
+                if time.monotonic() >= end:
+                    restore = _write_cmds(_IP_ENABLE, was) if was != want else ""
+                    self._write_lines(_write_cmds(_TTIME, b"\0") + restore)
+                    raise Timeout(f"the robot at {self.robot} did not start the move: timed out")
+                time.sleep(0.001)
+            if was != want:
+                self.write(_IP_ENABLE, was)
+            self._next_pass()
+
+    def _next_pass(self):
+        """Waits until a control-loop pass has ended after this call: the pass that clears ttime
+        or ip_count writes the outputs a moment later."""
+        before = self.read(_LOOP_COUNT, 4)
+        end = time.monotonic() + self.timeout
+        while self.read(_LOOP_COUNT, 4) == before:
+            if time.monotonic() >= end:
+                raise Timeout(f"the control loop of {self.robot} does not run: timed out")
+            time.sleep(0.002)
+
+    def wait_until_still(self, ids=None, stall=3.0):
+        """Waits until ip_count of the channels (servo ids are their goal channels; all if None)
+        is 0. Raises Timeout if their counts make no progress for `stall` seconds."""
+        chans = list(range(CHANNELS)) if not ids else list(ids)
+        for ch in chans:
+            if not isinstance(ch, int) or not 0 <= ch < CHANNELS:
+                raise OutOfRange(f"channel {ch} out of range 0..127")
+        step = min(max(self.get("tick_period") / 2e6, 0.005), 0.05)
+        last, give_up = None, time.monotonic() + stall
+        while True:
+            counts = self.read(_IP_COUNT, CHANNELS)
+            left = sum(counts[ch] for ch in chans)
+            if left == 0:
+                with self._lock:
+                    self._next_pass()
+                return
+            now = time.monotonic()
+            if left != last:
+                last, give_up = left, now + stall
+            elif now >= give_up:
+                raise Timeout(f"the move on {self.robot} made no progress: timed out")
+            time.sleep(step)
+
+    def ticks_for(self, ms):
+        """Ticks for a duration in milliseconds, from the map's tick_period; at least 1."""
+        period = self.get("tick_period")
+        if period <= 0:
+            period = 16667
+        return max(1, (int(ms) * 1000 + period // 2) // period)
+
+    # -- servos, switches, LEDs
+    def write_list(self):
+        b = self.read(_WR_COUNT, 31)
+        return list(b[1:1 + min(b[0], 30)])
+
+    def torque(self, on, ids=None):
+        """Torque of servos (the write list's when ids is None): on gives each the value
+        TORQUE_ON_VALUE and makes sure sv_torque_on is set; off gives 0."""
+        for sid in ids or []:
+            _check_servo(sid)
+        ids = list(ids) if ids else self.write_list()
+        targets = {32 + sid: TORQUE_ON_VALUE if on else 0 for sid in ids if 1 <= sid <= SERVO_MAX}
+        with self._lock:
+            if on and self.read(_SV_TORQUE_ON, 2) == b"\0\0":
+                self.write(_SV_TORQUE_ON, b"\1\0")
+            self.move_channels(targets, 1)
+
+    def position(self, sid):
+        """Present position of a servo in degrees, or None while it has no valid reading."""
+        _check_servo(sid)
+        v = int.from_bytes(self.read(_SV_POS + 2 * (sid - 1), 2), "little", signed=True)
+        return None if v == NO_READING else v / 10
+
+    def switches(self):
+        """The five switches, sw_in 0..4: True = closed."""
+        b = self.read(_SW_IN, 10)
+        return [b[2 * i] != 0 or b[2 * i + 1] != 0 for i in range(5)]
+
+    def leds(self):
+        """The 16 LED bytes: board A 0..7, then board B 0..7."""
+        b = self.read(_LED_A, 32)
+        return [b[2 * i] for i in range(16)]
+
+    def set_leds(self, values):
+        """Sets LEDs {0..15: value 0..255}."""
+        targets = {}
+        for i, v in values.items():
+            if not isinstance(i, int) or not 0 <= i <= 15:
+                raise OutOfRange(f"LED {i} out of range 0..15")
+            if not isinstance(v, int) or not 0 <= v <= 255:
+                raise OutOfRange(f"LED value {v} out of range 0..255")
+            targets[64 + i] = v
+        self.move_channels(targets, 1)
+
+    # -- ending the daemon
+    def _request_end(self, adr, what):
+        with self._lock:
+            end = time.monotonic() + self.timeout
+            self._send(_write_cmds(adr, b"\1"), end)
+            try:
+                while True:
+                    self._line(end)  # nothing comes; the connection closes as the daemon ends
+            except Closed:
+                return
+            except Timeout:
+                raise Timeout(f"the robot at {self.robot} did not {what}: timed out") from None
+
+    def request_exit(self):
+        """Asks the daemon to end and waits until it has closed the connection."""
+        self._request_end(_EXIT_REQ, "end")
+
+    def request_poweroff(self):
+        """Asks the daemon to power the board off and waits until it has closed the connection."""
+        self._request_end(_POWEROFF_REQ, "power off")
+
+
+def _check_servo(sid):
+    if isinstance(sid, bool) or not isinstance(sid, int) or not 1 <= sid <= SERVO_MAX:
+        raise OutOfRange(f"servo id {sid} out of range 1..32")
+
+
+def connect(host="localhost", port=DEFAULT_PORT, timeout=3.0):
+    """Connects to the robot at host (or "host:port") and reads its banner. Use it as a context
+    manager: `with orvane.connect("robot.local") as r: r.move({1: 30.0}, ticks=60)`."""
+    return Client(host, port, timeout)

@@ -1,0 +1,131 @@
+"""The Python module against a running orvane-sim."""
+
+import math
+import socket
+import threading
+import time
+
+import pytest
+
+import orvane
+from conftest import TIMEOUT, host_view
+
+
+@pytest.mark.parametrize("name,value", [
+    ("tick_period", 20000), ("led_on", 0), ("ip_target.5", -300), ("wr_ids.29", 7),
+    ("servo.2.goal", 450), ("servo.6.torque", 100), ("led.b.7", 9), ("robot_name", "ARM"),
+    ("rd_group.1", bytes([1, 2, 3] + [0] * 13)),
+])
+def test_set_then_get_gives_the_value_back(robot, name, value):
+    robot.set(name, value)
+    assert robot.get(name) == value
+
+
+def test_move_lands_in_time_and_leaves_unnamed_channels_alone(robot):
+    robot.write(0x0A00 + 2 * 5, b"\x2c\x01")  # ip_target.5 = 300 without a trigger
+    robot.set("ip_enable", 0, index=9)
+    enables = robot.read(0x0B00, 128)
+    loops0 = robot.get("loop_count")
+    robot.move({1: 30.0, 2: -45.5}, ticks=30)
+    robot.wait_until_still([1, 2])
+    assert 30 <= robot.get("loop_count") - loops0 <= 36
+    assert (robot.get("servo.1.goal"), robot.get("servo.2.goal")) == (300, -455)
+    assert robot.get("ip_out.5") == 0
+    assert robot.read(0x0B00, 128) == enables
+    robot.torque(True, [1])
+    deadline = time.monotonic() + TIMEOUT
+    while robot.position(1) != 30.0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert robot.position(1) == 30.0
+    assert robot.position(7) is None
+    assert robot.switches() == [False] * 5
+
+
+@pytest.mark.parametrize("call,error,text", [
+    (lambda r: r.get("sv_pso"), orvane.UnknownField, "did you mean 'sv_pos'?"),
+    (lambda r: r.get("sv_pos", index=33), orvane.OutOfRange, "out of range 1..32"),
+    (lambda r: r.set("servo.1.goal", 1501), orvane.OutOfRange, "out of range -1500..1500"),
+    (lambda r: r.move({1: 10.0, 2: 150.5}, ticks=10), orvane.OutOfRange, "-150.0..150.0"),
+    (lambda r: r.move({1: math.nan}, ticks=10), orvane.OutOfRange, "-150.0..150.0"),
+    (lambda r: r.move({1: 10.0}, ticks=0), orvane.OutOfRange, "ticks out of range 1..255"),
+    (lambda r: r.set("loop_count", 1), orvane.OutOfRange, "written by the daemon"),
+    (lambda r: r.set("tick_period", 1.5), orvane.OutOfRange, "not a whole number"),
+    (lambda r: r.write(0x0FFF, b"\1\2"), orvane.OutOfRange, "beyond the map"),
+    (lambda r: r.set_leds({16: 1}), orvane.OutOfRange, "LED 16 out of range"),
+])
+def test_bad_arguments_raise_and_leave_the_map_as_it_was(robot, call, error, text):
+    before = host_view(robot)
+    with pytest.raises(error, match=text.replace("(", r"\(").replace("?", r"\?").replace(".", r"\.")):
+        call(robot)
+    assert host_view(robot) == before
+    assert robot.connected
+
+
+def test_another_host_moving_the_remembered_address_changes_no_result(sim, robot):
+    other = socket.create_connection(("127.0.0.1", sim.port), TIMEOUT)
+    stop = threading.Event()
+
+    def meddle():
+        i = 0
+        while not stop.is_set():
+            other.sendall(f"r {i * 97 % 0x1000:x} {i % 7:x}\nW {i * 131 % 0x1000:x}\n".encode())
+            i += 1
+            time.sleep(0.0002)
+    t = threading.Thread(target=meddle)
+    t.start()
+    try:
+        for i in range(100):
+            data = bytes((i + k) % 256 for k in range(1 + i % 40))
+            robot.write(0x0200 + 8 * i, data)
+            assert robot.read(0x0200 + 8 * i, len(data)) == data
+            assert robot.get("robot_name") == "ZIDIDOVE"
+    finally:
+        stop.set()
+        t.join()
+        other.close()
+
+
+def serve_once(behaviour):
+    """A stand-in robot on a free port that serves one connection with `behaviour`."""
+    ls = socket.socket()
+    ls.bind(("127.0.0.1", 0))
+    ls.listen(1)
+
+    def run():
+        conn, _ = ls.accept()
+        with conn:
+            behaviour(conn)
+    threading.Thread(target=run, daemon=True).start()
+    return ls
+
+
+def banner_then_close(conn):
+    conn.sendall(b"#orvane-6 (Dec  7 2026 10:00:00)\n")
+    conn.recv(100)
+
+
+def test_unreachable_and_closing_robots_give_their_errors():
+    free = socket.socket()
+    free.bind(("127.0.0.1", 0))  # bound, not listening: connections are refused
+    with pytest.raises(orvane.ConnectError, match="connection refused"):
+        orvane.connect("127.0.0.1", free.getsockname()[1], timeout=2)
+    free.close()
+    ls = serve_once(banner_then_close)
+    with orvane.connect("127.0.0.1:%d" % ls.getsockname()[1], timeout=2) as r:
+        with pytest.raises(orvane.Closed, match="connection closed by the robot"):
+            r.get("tick_period")
+        assert not r.connected
+    ls.close()
+    ls = serve_once(lambda conn: time.sleep(1.5))
+    t0 = time.monotonic()
+    with pytest.raises(orvane.Timeout, match="no banner"):
+        orvane.connect("127.0.0.1", ls.getsockname()[1], timeout=0.5)
+    assert time.monotonic() - t0 < 5
+    ls.close()
+
+
+def test_exit_request_ends_the_daemon(sim, robot):
+    robot.request_exit()
+    assert sim.wait_exit() == 0
+    with pytest.raises(orvane.Closed):
+        robot.get("ttime")

@@ -1,0 +1,194 @@
+// The client library against a running orvane-sim, asserted from the map as another host sees it.
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "support/fake_robot.h"
+#include "support/sim_host.h"
+
+
+using ClientSim = SimHostTest;
+
+TEST_F(ClientSim, SetThenGetGivesTheValueBackForEveryKindOfField)
+{
+  struct row {
+    const char* name;
+    int64_t value;
+  };
+  const row rows[] = {
+      {"tick_period", 20000},  {"led_on", 0},           {"sv_comm_on", -2},
+      {"ip_target.5", -300},   {"ip_target.127", 32767}, {"wr_ids.29", 7},
+      {"ip_enable.3", 0},      {"servo.2.goal", 450},    {"servo.2.goal", -1500},
+      {"servo.6.torque", 100}, {"led.a.0", 255},        {"led.b.7", 9},
+  };
+  for (auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    robot().set(r.name, r.value);
+    EXPECT_EQ(robot().get(r.name), r.value);
+  }
+  EXPECT_EQ(robot().get_text("robot_name"), "ZIDIDOVE");
+  robot().set_text("robot_name", "ARM");
+  EXPECT_EQ(robot().get_text("robot_name"), "ARM");
+  robot().set_bytes("rd_group", {1, 2, 3, 4}, 1);
+  EXPECT_EQ(robot().read(0x00D0, 5), (std::vector<uint8_t>{1, 2, 3, 4, 0}));
+  EXPECT_EQ(robot().get("sv_pos", 1), 0);  // the virtual servo 1 rests at 0
+  EXPECT_EQ(robot().get("sv_pos", 7), orvane::no_reading);  // no servo 7
+}
+
+TEST_F(ClientSim, BadArgumentsThrowTheirErrorAndLeaveTheMapAsItWas)
+{
+  auto before = host().host_view();
+  auto& r = robot();
+  using fn = std::function<void()>;
+  struct row {
+    const char* what;
+    fn call;
+  };
+  const row rows[] = {
+      {"unknown field", [&] { r.set("sv_pso", 1); }},
+      {"out of range 1..32", [&] { r.get("sv_pos", 33); }},
+      {"out of range 0..127", [&] { r.set("ip_target.128", 1); }},
+      {"out of range -1500..1500", [&] { r.set("servo.1.goal", 1501); }},
+      {"out of range -150.0..150.0", [&] { r.move({{1, 10.0}, {2, 150.5}}, 10); }},
+      {"out of range -150.0..150.0", [&] { r.move({{1, std::nan("")}}, 10); }},
+      {"servo id 33 out of range", [&] { r.move({{33, 10.0}}, 10); }},
+      {"ticks out of range 1..255", [&] { r.move({{1, 10.0}}, 256); }},
+      {"named twice", [&] { r.move_channels({{1, 5}, {1, 6}}, 5); }},
+      {"out of range 0..255", [&] { r.set("ttime", 256); }},
+      {"written by the daemon", [&] { r.set("loop_count", 0); }},
+      {"beyond the map", [&] { r.write(0x0FFF, {1, 2}); }},
+      {"beyond the map", [&] { r.read(0x0F00, 0x101); }},
+      {"longer than 31 bytes", [&] { r.set_text("robot_name", std::string(32, 'x')); }},
+      {"LED 16 out of range", [&] { r.set_leds({{0, 1}, {16, 1}}); }},
+  };
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    try {
+      row.call();
+      ADD_FAILURE() << "no error";
+    } catch (const orvane::error& e) {
+      EXPECT_NE(std::string(e.what()).find(row.what), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(host().host_view(), before);
+  EXPECT_TRUE(robot().connected());
+}
+
+// A move lands on its goals within the ticks asked, and channels it does not name stay where
+// they are although their targets differ from their outputs and they are enabled.
+TEST_F(ClientSim, MoveLandsOnItsGoalsInTimeAndLeavesUnnamedChannelsAlone)
+{
+  auto& r = robot();
+  r.write(0x0A00 + 2 * 5, {0x2c, 0x01});  // ip_target.5 = 300, no trigger: a stale target
+  r.set("ip_target.100", -7);
+  r.set("ip_enable.9", 0);                // a host's own choice, to be kept
+  auto enables = r.read(0x0B00, 128);
+  int64_t loops0 = r.get("loop_count");
+  r.move({{1, 30.0}, {2, -45.5}, {3, 150.0}}, 30);
+  r.wait_until_still({1, 2, 3});
+  int64_t loops = r.get("loop_count") - loops0;
+  EXPECT_EQ(r.get("servo.1.goal"), 300);
+  EXPECT_EQ(r.get("servo.2.goal"), -455);
+  EXPECT_EQ(r.get("servo.3.goal"), 1500);
+  EXPECT_GE(loops, 30);
+  EXPECT_LE(loops, 30 + 6);  // the passes before the trigger, and the ones that confirm
+  EXPECT_EQ(r.get("ip_out.5"), 0);
+  EXPECT_EQ(r.get("ip_out.100"), 0);
+  EXPECT_EQ(r.read(0x0B00, 128), enables);
+  // The virtual servo follows its goal once its torque is on.
+  r.torque(true, {1});
+  EXPECT_TRUE(wait_until([&] { return r.position(1) == 30.0; }, SIM_HOST_TIMEOUT));
+  r.torque(false);
+  EXPECT_EQ(r.get("servo.1.torque"), 0);
+  EXPECT_EQ(r.get("servo.1.goal"), 300);
+}
+
+// The remembered dump address and count belong to every host at once; a second host that keeps
+// moving them must not change what the library reads or where it writes.
+TEST_F(ClientSim, AnotherHostMovingTheRememberedAddressAndCountChangesNoResult)
+{
+  auto other = host().line_host();
+  std::atomic<bool> stop{false};
+  std::thread meddler([&] {
+    for (unsigned i = 0; !stop; i++) {
+      char l[64];
+      snprintf(l, sizeof l, "r %x %x\nW %x\n", (i * 97) % 0x1000, i % 7, (i * 131) % 0x1000);
+      if (!other->send(l))
+        break;
+      std::this_thread::sleep_for(100us);
+    }
+  });
+  auto& r = robot();
+  for (int i = 0; i < 200; i++) {
+    std::vector<uint8_t> v(1 + i % 40);
+    for (size_t k = 0; k < v.size(); k++)
+      v[k] = static_cast<uint8_t>(i + k);
+    uint32_t adr = 0x0200 + static_cast<uint32_t>(i) * 8;
+    r.write(adr, v);
+    ASSERT_EQ(r.read(adr, static_cast<uint32_t>(v.size())), v) << "round " << i;
+    ASSERT_EQ(r.get_text("robot_name"), "ZIDIDOVE");
+  }
+  stop = true;
+  meddler.join();
+}
+
+TEST_F(ClientSim, ExitRequestEndsTheDaemonAndLaterCallsSaySo)
+{
+  robot().request_exit();
+  EXPECT_EQ(host().sim.wait_exit(SIM_HOST_TIMEOUT), 0);
+  EXPECT_THROW(robot().get("ttime"), orvane::closed_error);
+  EXPECT_THROW(host().connect(), orvane::connect_error);
+}
+
+// Robots that misbehave: each failure gives its own error, within the time-out.
+TEST(ClientFaults, UnreachableSilentClosingAndForeignPeersGiveTheirErrors)
+{
+  struct row {
+    const char* what;
+    std::function<void(int fd)> serve;  // null: nobody listens
+    const char* error;
+  };
+  auto say = [](const char* text) { return [text](int fd) { (void)!write(fd, text, strlen(text)); }; };
+  const row rows[] = {
+      {"nobody listens", nullptr, "connection refused"},
+      {"silent", [](int) { std::this_thread::sleep_for(1500ms); }, "no banner"},
+      {"closes mid-command",
+       [](int fd) {
+         FakeRobot::banner(fd);
+         FakeRobot::read_line(fd);
+       },
+       "connection closed by the robot"},
+      {"never answers",
+       [](int fd) {
+         FakeRobot::banner(fd);
+         FakeRobot::read_line(fd);
+         std::this_thread::sleep_for(1500ms);
+       },
+       "no answer from the robot: timed out"},
+      {"garbles the dump",
+       [&](int fd) {
+         FakeRobot::banner(fd);
+         FakeRobot::read_line(fd);
+         say("#0040 1b 4\r\n")(fd);
+       },
+       "unexpected answer"},
+      {"speaks another protocol", say("SSH-2.0-x\r\n"), "is not an orvane monitor"},
+  };
+  for (auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    FakeRobot fake(r.serve);
+    auto t0 = std::chrono::steady_clock::now();
+    try {
+      orvane::client c(fake.address(), 1s);
+      c.get("tick_period");
+      ADD_FAILURE() << "no error";
+    } catch (const orvane::error& e) {
+      EXPECT_NE(std::string(e.what()).find(r.error), std::string::npos) << e.what();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
+  }
+}

@@ -1,0 +1,71 @@
+// orvane-ctl: the robot's map by name from a shell. Exit status 0 when it worked, 2 for a usage
+// error (with the usage line), 1 for anything else (with one line on standard error).
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "verbs.h"
+
+namespace {
+
+// The deepest verb the command line reached, for its usage line.
+const CLI::App* chosen(const CLI::App& app)
+{
+  const CLI::App* a = &app;
+  while (!a->get_subcommands().empty())
+    a = a->get_subcommands().front();
+  return a;
+}
+
+int usage_failure(const ctl& c, const CLI::App& app, const std::string& why)
+{
+  fprintf(stderr, "orvane-ctl: %s\n", why.c_str());
+  auto u = c.usage.find(chosen(app));
+  fprintf(stderr, "usage: orvane-ctl [-r HOST[:PORT]] %s\n",
+          u == c.usage.end() ? "VERB [ARGS...]   (orvane-ctl --help lists the verbs)"
+                             : u->second.c_str());
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  ctl c;
+  c.tty = isatty(STDOUT_FILENO);
+  CLI::App app("Reads and writes the memory map of an orvane robot by field name.", "orvane-ctl");
+  app.add_option("-r,--robot", c.robot, "robot as HOST[:PORT] (default localhost:6498)")
+      ->envname("ORVANE_ROBOT")
+      ->type_name("HOST[:PORT]");
+  app.add_option("-t,--timeout", c.timeout, "seconds to wait for the robot (default 3)")
+      ->check(CLI::Range(0.1, 3600.0));
+  app.set_version_flag("--version", "orvane-ctl (orvane) 6");
+  app.require_subcommand(1);
+  app.footer("Environment: ORVANE_ROBOT gives the robot when -r is not used.\n"
+             "Exit status: 0 done, 1 failed, 2 usage error.");
+#define CTL_ADD_GROUP(g) ctl_##g##_verbs(app, c);
+  CTL_VERB_GROUPS(CTL_ADD_GROUP)
+#undef CTL_ADD_GROUP
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    return usage_failure(c, app, e.what());
+  }
+  try {
+    c.run();
+    fflush(stdout);
+    return ferror(stdout) ? 1 : 0;
+  } catch (const usage_error& e) {
+    return usage_failure(c, app, e.what());
+  } catch (const orvane::error& e) {
+    fprintf(stderr, "orvane-ctl: %s\n", e.what());
+    return 1;
+  }
+}
