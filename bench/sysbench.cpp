@@ -3,7 +3,6 @@
 // measures redis-server's PING on the same machine for comparison, and prints one table.
 // It reports and never fails on a missed target; it fails only when it cannot measure.
 #include <pthread.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -184,13 +183,7 @@ void report_tick(const probe_data& d, int64_t w0, int64_t w1)
 // as many descriptors in the daemon and here.
 void setup()
 {
-  rlimit rl;
-  getrlimit(RLIMIT_NOFILE, &rl);
-  rlim_t want = 4096;
-  if (rl.rlim_cur < want && (rl.rlim_max == RLIM_INFINITY || rl.rlim_max >= want)) {
-    rl.rlim_cur = want;
-    setrlimit(RLIMIT_NOFILE, &rl);
-  }
+  proc_fd_limit(4096);
   sim_prog = "orvane-sysbench";
   sim_block_term();
   if (!sim_dir_make())
