@@ -6,10 +6,11 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "core/handoff.h"
 
-extern int sv_fd;                 // the serial line, opened by sg_init
+extern int sv_fd;  // the serial line, opened by sg_init
 
 void* pthread_sg(void* p);  // entry of the servo thread; never returns
 void sg_init();             // opens and sets up the line, presets sv_pos; exits on failure
