@@ -13,3 +13,6 @@ enum class ctl { idle, pass, end };
 int orvane_main();  // returns only on an exit or power-off request, with the process's status
 ctl ctl_step();     // one turn of the control loop: a pass if ticks have come since the last one
 extern int ctl_status;  // the status that ends the daemon, set by the pass that sees a request
+// The daemon's exit status for a power-off command's wait status (as system returns it): the
+// command's exit code, the low byte for a command killed by a signal, 127 if no shell started.
+int ctl_poweroff_status(int wait_status);

@@ -40,9 +40,11 @@ constexpr uint32_t MAP_RD_GROUPS = 4;
 constexpr uint32_t MAP_RD_GROUP_SIZE = 16;
 constexpr uint32_t MAP_RD_ROOM = 14;
 constexpr uint32_t MAP_CHANNELS = 128;
+constexpr uint32_t MAP_SV_IDS = 32;  // servo ids 1..32 have a word in sv_pos
 constexpr int16_t SV_NO_READING = INT16_MIN;  // 0x8000
 
-// Per-servo addresses; every byte id gives an offset inside the map.
+// Per-servo addresses; every byte id gives an offset inside the map, but only ids 1..MAP_SV_IDS
+// give one inside sv_pos.
 constexpr uint32_t map_sv_goal(uint8_t id) { return MAP_IP_OUT + 2u * id; }
 constexpr uint32_t map_sv_torque(uint8_t id) { return MAP_IP_OUT + 0x40u + 2u * id; }
 constexpr uint32_t map_sv_pos(uint8_t id) { return MAP_SV_POS - 2u + 2u * id; }

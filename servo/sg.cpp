@@ -69,6 +69,14 @@ size_t sg_build_longs(uint8_t* buf, uint8_t n, bool torque_on)
   return sv_build_longs(buf, n, torque_on, {sg_entry, nullptr});
 }
 
+// Only ids 1..32 have a position word. Any other id is still asked, but its answer is not kept:
+// id 0's word would be ip_count of channels 126-127, and ids above 32 land on host bytes.
+static void sg_store(uint8_t id, uint16_t pos)
+{
+  if (id >= 1 && id <= MAP_SV_IDS)
+    mem_w16(map_sv_pos(id), pos);
+}
+
 // Asks one servo for its present position and stores the answer, or 0x8000 for none.
 static bool sg_ask(uint8_t* buf, uint8_t id)
 {
@@ -77,10 +85,10 @@ static bool sg_ask(uint8_t* buf, uint8_t id)
   ssize_t got = wrote > 0 ? read0(sv_fd, buf, SV_REPLY_LEN) : -1;
   uint16_t pos;
   if (sv_accept_reply(buf, got, id, &pos)) {
-    mem_w16(map_sv_pos(id), pos);
+    sg_store(id, pos);
     return true;
   }
-  mem_w16(map_sv_pos(id), static_cast<uint16_t>(SV_NO_READING));
+  sg_store(id, static_cast<uint16_t>(SV_NO_READING));
   sv_resync = true;
   return false;
 }

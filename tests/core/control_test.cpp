@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <csignal>
 
 #include "core/daemon.h"
 #include "core/image.h"
@@ -50,4 +53,19 @@ TEST_F(Control, ExitRequestEndsAfterThePassHasCountedItself)
   EXPECT_EQ(ctl_step(), ctl::end);
   EXPECT_EQ(ctl_status, 0);
   EXPECT_EQ(mem_ru32(MAP_LOOP_COUNT), 1u);
+}
+
+// A supervisor must never take a failed power-off for a clean stop.
+TEST(PowerOffStatus, OnlyACommandThatSucceededGivesZero)
+{
+  const struct {
+    int wait_status, status;
+  } rows[] = {
+      {W_EXITCODE(0, 0), 0},     {W_EXITCODE(1, 0), 1},       {W_EXITCODE(255, 0), 255},
+      {W_EXITCODE(127, 0), 127},  // the shell found no command, or could not start it
+      {SIGKILL, 9},              {SIGSEGV | 0x80, 0x8b},      // killed: the low byte, as before
+      {-1, 127},                 // no shell could be started
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(ctl_poweroff_status(r.wait_status), r.status) << std::hex << r.wait_status;
 }

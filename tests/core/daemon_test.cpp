@@ -123,3 +123,16 @@ TEST_F(Daemon, PowerOffStandInOnlyReportsAndItsStatusBecomesTheDaemons)
   host.write_u8(MAP_POWEROFF_REQ, 1);
   EXPECT_EQ(sim->wait_exit(10s), 10);
 }
+
+TEST_F(Daemon, PowerOffCommandThatFailsGivesAFailingStatus)
+{
+  // A shell killed by SIGPIPE also shows that the command starts with that signal's ordinary
+  // disposition, neither ignored nor blocked by the daemon.
+  const std::pair<const char*, int> rows[] = {{"exit 0", 0}, {"exit 3", 3}, {"kill -PIPE $$", 13}};
+  for (auto [cmd, status] : rows) {
+    ASSERT_NO_FATAL_FAILURE(start({"--poweroff-cmd", cmd}));
+    host.write_u8(MAP_POWEROFF_REQ, 1);
+    EXPECT_EQ(sim->wait_exit(10s), status) << cmd;
+    EXPECT_NE(sim->out().find("KT4_SDREQ\n"), std::string::npos) << cmd;
+  }
+}

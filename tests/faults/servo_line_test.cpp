@@ -25,7 +25,7 @@ struct ServoLineFaults : ::testing::Test {
   void SetUp() override
   {
     ORVANE_SKIP_IF_EMULATED();
-    chain = servo_chain::start({1, 2, 3, 4, 5, 6}, true);
+    chain = servo_chain::start({1, 2, 3, 4, 5, 6, 40, 127}, true);
     ASSERT_NE(chain, nullptr);
     // Torque stays off (all ip_out words are 0), so the servos stay where they are put.
     for (uint8_t id : polled)
@@ -163,5 +163,34 @@ TEST_F(ServoLineFaults, NoiseAndBrokenOrLateRepliesNeverShowAWrongPosition)
 
   // Once the line is quiet, all three read true again.
   EXPECT_TRUE(wait_until([&] { return all_true(); }, 20s, 20ms));
+  expect_unharmed();
+}
+
+TEST_F(ServoLineFaults, IdsOutsideOneToThirtyTwoAreAskedButTheirAnswersNeverStored)
+{
+  // Servos 40 and 127 answer; id 0 is the long packets' address, which no servo answers, so the
+  // group ends there. Servo 1, first in the group, is moved to show that the group is polled.
+  auto replies = [&](uint8_t id) {
+    sv_state st{};
+    return chain->state(id, &st) ? st.replies : 0u;
+  };
+  ASSERT_TRUE(host.write_map(MAP_RD_GROUP, {1, 4, 1, 40, 127, 0}));
+  ASSERT_TRUE(chain->place(1, 333));
+  ASSERT_TRUE(chain->place(40, 400));  // answers that would show wherever they were stored
+  ASSERT_TRUE(chain->place(127, -127));
+  EXPECT_TRUE(wait_until(
+      [&] { return replies(127) >= 5 && host.read_u16(map_sv_pos(1)) == 333; }, 20s, 20ms));
+  EXPECT_GE(replies(40), 5u);
+
+  // ip_out, ip_count and the host bytes after sv_pos are as they were.
+  std::vector<uint8_t> after = whole_map(host);
+  ASSERT_EQ(after.size(), MAP_SIZE);
+  std::vector<uint32_t> changed;
+  for (uint32_t off = MAP_IP_OUT; off < MAP_SIZE; off++)
+    if (after[off] != before[off] && (off < MAP_SV_POS || off >= MAP_SV_POS + 2 * MAP_SV_IDS))
+      changed.push_back(off);
+  EXPECT_EQ(changed, std::vector<uint32_t>{});
+
+  ASSERT_TRUE(host.write_map(MAP_RD_GROUP, {1, 3, 1, 2, 3, 0}));
   expect_unharmed();
 }

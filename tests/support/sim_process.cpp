@@ -14,15 +14,15 @@
 
 extern char** environ;
 
-SimProcess::SimProcess(std::vector<std::string> args, std::string exe)
+SimProcess::SimProcess(std::vector<std::string> args, std::string exe, int stdout_fd)
 {
   ::signal(SIGPIPE, SIG_IGN);  // a test writing to a child that has ended must not die of it
   bool is_sim = exe == ORVANE_SIM_PATH;
   if (is_sim && std::find(args.begin(), args.end(), "--port") == args.end()) {
     args.insert(args.begin(), {"--port", "0"});
   }
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+  int in[2], out[2] = {-1, stdout_fd}, err[2];
+  if (pipe2(in, O_CLOEXEC) || (stdout_fd < 0 && pipe2(out, O_CLOEXEC)) || pipe2(err, O_CLOEXEC))
     abort();
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
@@ -58,7 +58,8 @@ SimProcess::SimProcess(std::vector<std::string> args, std::string exe)
   posix_spawn_file_actions_destroy(&fa);
   posix_spawnattr_destroy(&at);
   close(in[0]);
-  close(out[1]);
+  if (stdout_fd < 0)
+    close(out[1]);
   close(err[1]);
   in_ = in[1];
   out_ = out[0];
@@ -84,14 +85,15 @@ SimProcess::~SimProcess()
   reader_.join();
   if (in_ >= 0)
     close(in_);
-  close(out_);
+  if (out_ >= 0)
+    close(out_);
   close(err_);
 }
 
 void SimProcess::reader()
 {
-  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-  int open = 2;
+  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};  // poll skips a negative out_
+  int open = out_ >= 0 ? 2 : 1;
   while (open > 0) {
     {
       std::lock_guard<std::mutex> g(mu_);

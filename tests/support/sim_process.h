@@ -17,8 +17,10 @@ using namespace std::chrono_literals;
 class SimProcess {
  public:
   // Starts `exe` with `args`; orvane-sim by default, with a free monitor port unless the
-  // arguments name one.
-  explicit SimProcess(std::vector<std::string> args = {}, std::string exe = ORVANE_SIM_PATH);
+  // arguments name one. A `stdout_fd` of the caller's becomes the child's standard output in
+  // place of the captured one (out() then stays empty); the descriptor stays the caller's.
+  explicit SimProcess(std::vector<std::string> args = {}, std::string exe = ORVANE_SIM_PATH,
+                      int stdout_fd = -1);
   ~SimProcess();
   SimProcess(const SimProcess&) = delete;
   SimProcess& operator=(const SimProcess&) = delete;
