@@ -166,13 +166,17 @@ std::vector<thread_cpu> proc_threads(pid_t pid)
     std::string name = file_text(dir + "/comm");
     if (!name.empty() && name.back() == '\n')
       name.pop_back();
-    long wakeups = 0;
+    long wakeups = 0, preempted = 0;
     std::ifstream st(dir + "/status");
     std::string line;
-    while (std::getline(st, line))
+    while (std::getline(st, line)) {
       if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
         wakeups = strtol(line.c_str() + 24, nullptr, 10);
-    v.push_back({static_cast<pid_t>(strtol(e->d_name, nullptr, 10)), name, task_ns(dir), wakeups});
+      if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+        preempted = strtol(line.c_str() + 27, nullptr, 10);
+    }
+    v.push_back({static_cast<pid_t>(strtol(e->d_name, nullptr, 10)), name, task_ns(dir), wakeups,
+                 preempted});
   }
   closedir(d);
   return v;

@@ -33,6 +33,7 @@ struct thread_cpu {
   std::string name;
   int64_t ns;     // time on a CPU since the thread started
   long wakeups;   // voluntary context switches: times it blocked, and so woke again
+  long preempted;  // involuntary context switches: times another task took its CPU
 };
 std::vector<thread_cpu> proc_threads(pid_t pid);
 long proc_status_kib(pid_t pid, const char* field);  // e.g. "VmRSS"; -1 if absent

@@ -65,14 +65,15 @@ redis_server redis_start(const std::string& dir)
   return r;
 }
 
-redis_ping redis_bench(const redis_server& r, const std::string& dir, int clients, int requests)
+redis_ping redis_bench(const redis_server& r, const std::string& dir, int clients, int requests,
+                       int pipeline)
 {
   redis_ping p;
   if (r.port < 0)
     return p;
   child b = child_start({"redis-benchmark", "-h", "127.0.0.1", "-p", std::to_string(r.port), "-t",
                          "ping", "-c", std::to_string(clients), "-n", std::to_string(requests),
-                         "--csv"},
+                         "-P", std::to_string(pipeline), "--csv"},
                         dir, "redis-benchmark");
   p.ok = child_stop(b, 120000) == 0 && ping_row(file_text(b.out_path), &p);
   return p;

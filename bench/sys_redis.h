@@ -20,5 +20,7 @@ struct redis_ping {
 };
 
 redis_server redis_start(const std::string& dir);  // port -1 and why set when it cannot
-redis_ping redis_bench(const redis_server& r, const std::string& dir, int clients, int requests);
+// `pipeline` PINGs per send and client (redis-benchmark -P); 1 waits for each answer.
+redis_ping redis_bench(const redis_server& r, const std::string& dir, int clients, int requests,
+                       int pipeline = 1);
 void redis_stop(redis_server& r);

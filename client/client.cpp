@@ -39,55 +39,6 @@ int hex(char c)
   return -1;  // the daemon answers in lowercase only
 }
 
-std::string read_cmd(uint32_t adr, uint32_t n)
-{
-  char cmd[32];
-  snprintf(cmd, sizeof cmd, "R %04" PRIx32 " %04" PRIx32 "\n", adr, n);
-  return cmd;
-}
-
-// Write lines for bytes at adr, each naming its own address.
-std::string write_cmds(uint32_t adr, const uint8_t* bytes, size_t n)
-{
-  std::string out;
-  char part[16];
-  for (size_t i = 0; i < n; i++) {
-    if (i % write_chunk == 0) {
-      snprintf(part, sizeof part, "%sW %04" PRIx32, i ? "\n" : "",
-               static_cast<uint32_t>(adr + i));
-      out += part;
-    }
-    snprintf(part, sizeof part, " %02x", bytes[i]);
-    out += part;
-  }
-  return n ? out + "\n" : out;
-}
-
-// The bytes of an 'R' answer "#aaaa hh hh ... " for exactly n bytes at adr, from its hex fields.
-bool parse_dump(const std::string& l, uint32_t adr, uint32_t n, std::vector<uint8_t>& out)
-{
-  if (l.size() != 6 + 3 * size_t{n} || l[0] != '#' || l[5] != ' ')
-    return false;
-  uint32_t a = 0;
-  for (int i = 1; i <= 4; i++) {
-    int d = hex(l[i]);
-    if (d < 0)
-      return false;
-    a = a << 4 | static_cast<uint32_t>(d);
-  }
-  if (a != (adr & 0xffff))
-    return false;
-  out.resize(n);
-  for (uint32_t i = 0; i < n; i++) {
-    size_t at = 6 + 3 * size_t{i};
-    int hi = hex(l[at]), lo = hex(l[at + 1]);
-    if (hi < 0 || lo < 0 || l[at + 2] != ' ')
-      return false;
-    out[i] = static_cast<uint8_t>(hi << 4 | lo);
-  }
-  return true;
-}
-
 std::vector<uint8_t> encode(const field& f, int64_t v)
 {
   std::vector<uint8_t> b(f.width);
@@ -121,7 +72,69 @@ void check_servo(int id)
     throw out_of_range("servo id " + std::to_string(id) + " out of range 1..32");
 }
 
+// An 'R' answer for exactly n bytes at adr, and nothing else on the line.
+bool parse_answer(const std::string& l, uint32_t adr, uint32_t n, std::vector<uint8_t>& out)
+{
+  auto b = parse_dump(l, adr);
+  if (!b || b->size() != n || l.size() != 6 + 3 * size_t{n})
+    return false;
+  out = std::move(*b);
+  return true;
+}
+
+std::string write_cmds(uint32_t adr, const uint8_t* bytes, size_t n)
+{
+  return write_command(adr, std::vector<uint8_t>(bytes, bytes + n));
+}
+
 }  // namespace
+
+std::string read_command(uint32_t adr, uint32_t n)
+{
+  char cmd[32];
+  snprintf(cmd, sizeof cmd, "R %04" PRIx32 " %04" PRIx32 "\n", adr, n);
+  return cmd;
+}
+
+std::string write_command(uint32_t adr, const std::vector<uint8_t>& bytes)
+{
+  std::string out;
+  char part[16];
+  for (size_t i = 0; i < bytes.size(); i++) {
+    if (i % write_chunk == 0) {
+      snprintf(part, sizeof part, "%sW %04" PRIx32, i ? "\n" : "", static_cast<uint32_t>(adr + i));
+      out += part;
+    }
+    snprintf(part, sizeof part, " %02x", bytes[i]);
+    out += part;
+  }
+  return bytes.empty() ? out : out + "\n";
+}
+
+// Pairs "hh " from offset 6 on; a text column starts after one more blank, so it never reads
+// as a pair.
+std::optional<std::vector<uint8_t>> parse_dump(std::string_view l, uint32_t adr)
+{
+  if (l.size() < 6 || l[0] != '#' || l[5] != ' ')
+    return std::nullopt;
+  uint32_t a = 0;
+  for (size_t i = 1; i <= 4; i++) {
+    int d = hex(l[i]);
+    if (d < 0)
+      return std::nullopt;
+    a = a << 4 | static_cast<uint32_t>(d);
+  }
+  if (a != (adr & 0xffff))
+    return std::nullopt;
+  std::vector<uint8_t> out;
+  for (size_t at = 6; at + 3 <= l.size(); at += 3) {
+    int hi = hex(l[at]), lo = hex(l[at + 1]);
+    if (hi < 0 || lo < 0 || l[at + 2] != ' ')
+      break;
+    out.push_back(static_cast<uint8_t>(hi << 4 | lo));
+  }
+  return out;
+}
 
 struct client::impl {
   std::string host, robot;
@@ -178,10 +191,10 @@ struct client::impl {
       return {};
     return guarded([&] {
       deadline e = end();
-      c.send(read_cmd(adr, n), e);
+      c.send(read_command(adr, n), e);
       std::vector<uint8_t> out;
       std::string l = c.line(e);
-      if (!parse_dump(l, adr, n, out))
+      if (!parse_answer(l, adr, n, out))
         throw protocol_error("unexpected answer from " + robot + ": '" + l.substr(0, 60) + "'");
       return out;
     });
@@ -193,10 +206,10 @@ struct client::impl {
   {
     guarded([&] {
       deadline e = end();
-      c.send(lines + read_cmd(map_one, 1), e);
+      c.send(lines + read_command(map_one, 1), e);
       std::vector<uint8_t> one;
       std::string l = c.line(e);
-      if (!parse_dump(l, map_one, 1, one))
+      if (!parse_answer(l, map_one, 1, one))
         throw protocol_error("unexpected answer from " + robot + ": '" + l.substr(0, 60) + "'");
       return 0;
     });
@@ -511,8 +524,8 @@ std::vector<int> client::write_list()
 {
   auto b = read(wr_count, 31);
   std::vector<int> ids;
-  for (int i = 0; i < std::min<int>(b[0], 30); i++)
-    ids.push_back(b[static_cast<size_t>(1 + i)]);
+  for (size_t i = 0; i < std::min<size_t>(b[0], 30); i++)
+    ids.push_back(b[1 + i]);
   return ids;
 }
 

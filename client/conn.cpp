@@ -58,7 +58,10 @@ void conn::open(const std::string& host, int port, const std::string& robot, dea
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
   std::string service = std::to_string(port);
-  int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+  // "localhost" without the name service: a static program on the robot (armel on an armhf
+  // system) cannot load the system's name-service modules. The daemon listens on IPv4.
+  const char* name = host == "localhost" ? "127.0.0.1" : host.c_str();
+  int rc = getaddrinfo(name, service.c_str(), &hints, &list);
   if (rc != 0)
     throw connect_error("cannot reach robot at " + robot + ": " + lower_first(gai_strerror(rc)));
   int last_err = ECONNREFUSED;

@@ -190,14 +190,14 @@ field_ref resolve(std::string_view name, std::optional<int> index)
     for (auto& p : pattern)
       joined += (joined.empty() ? "" : ".") + p;
     if ((f = find_field(joined)))
-      named = atoi(parts[i].c_str());
+      named = static_cast<int>(strtol(parts[i].c_str(), nullptr, 10));
   }
   if (!f && parts.size() == 2 && all_digits(parts[1])) {
     f = find_field(parts[0]);
     if (f && !f->indexed())
       throw out_of_range("'" + f->name + "' takes no index");
     if (f && f->name.find('#') == std::string::npos)
-      named = atoi(parts[1].c_str());
+      named = static_cast<int>(strtol(parts[1].c_str(), nullptr, 10));
     else
       f = nullptr;
   }

@@ -116,6 +116,16 @@ std::string decode_text(const field& f, const uint8_t* at);
 int16_t to_units(double degrees);
 double to_degrees(int16_t units);
 
+// ---- The protocol's lines, for hosts that speak it themselves (test harnesses, gateways).
+// "R 0d80 0040\n": a dump without text column that names address and count.
+std::string read_command(uint32_t adr, uint32_t n);
+// "W 0a02 2c 01\n": write lines that each name their address, one per 256 bytes.
+std::string write_command(uint32_t adr, const std::vector<uint8_t>& bytes);
+// The bytes of a dump line ("#aaaa hh hh ...", with or without text column) whose address field
+// is adr's low 16 bits, read from its hex fields only (the text column may hold any byte);
+// nothing if the line is not such a dump.
+std::optional<std::vector<uint8_t>> parse_dump(std::string_view line, uint32_t adr);
+
 // ---- The client.
 struct target {  // one channel's goal for move_channels
   int channel;

@@ -104,6 +104,6 @@ int orvane_main()
     // Sleep until the tick thread counts the next tick: a pass starts as soon as its tick is
     // counted, and an idle daemon wakes once per tick rather than every millisecond.
     if (r == ctl::idle)
-      sys_t0.wait(sys_t1, std::memory_order_relaxed);
+      sys_t0_wait(sys_t1);
   }
 }

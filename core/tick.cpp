@@ -1,8 +1,12 @@
 #include "core/tick.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
@@ -20,6 +24,23 @@ static std::atomic<bool> timer0_running{false};
 static int32_t timer0_us = 16667;
 
 int timer0_signo() { return SIGRTMIN + 1; }
+
+// The control loop sleeps on sys_t0's own word with futex calls. The standard library's wait
+// first spins and yields: four sched_yield calls per tick, each a chance to be switched out,
+// before it sleeps anyway, since the next tick is 16 ms away.
+static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t) &&
+              std::atomic<int32_t>::is_always_lock_free);
+static void* sys_t0_word() { return &sys_t0; }
+
+void sys_t0_wait(int32_t seen)
+{
+  syscall(SYS_futex, sys_t0_word(), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+}
+
+static void sys_t0_wake()
+{
+  syscall(SYS_futex, sys_t0_word(), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
 
 void timer0_block()
 {
@@ -61,7 +82,7 @@ void timer0_handler(int, siginfo_t*, void*)
   else
     pthread_cond_signal(&sg_cond);
   sys_t0.fetch_add(1, std::memory_order_relaxed);
-  sys_t0.notify_all();
+  sys_t0_wake();
 }
 
 static void* pthread_timer0(void*)

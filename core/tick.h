@@ -11,6 +11,7 @@
 
 extern timer_t timer0_id;
 extern std::atomic<int32_t> sys_t0;  // ticks so far, written and notified by the tick thread only
+void sys_t0_wait(int32_t seen);      // sleeps until a tick is counted, unless one already was
 
 int timer0_signo();  // SIGRTMIN+1
 void timer0_block();  // blocks the tick signal in the calling thread (and the threads it starts)

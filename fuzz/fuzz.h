@@ -10,6 +10,7 @@ int fuzz_monitor_cmd(const uint8_t* data, size_t size);   // command lines on a 
 int fuzz_hex(const uint8_t* data, size_t size);           // the hex parsers, encoders, spcut
 int fuzz_servo_reply(const uint8_t* data, size_t size);   // position-reply acceptance
 int fuzz_chain_parse(const uint8_t* data, size_t size);   // the virtual servo chain's parser
+int fuzz_monitor_lines(const uint8_t* data, size_t size); // buffered line reader = byte-wise one
 
 // The input being replayed, named in a failure report; set by the replay, null under libFuzzer.
 extern const char* fuzz_input_name;

@@ -56,3 +56,8 @@ TEST(FuzzReplay, ServoChainFramesAndAnswersEveryKeptInput)
 {
   EXPECT_GE(replay("chain_parse", fuzz_chain_parse), 5u);
 }
+
+TEST(FuzzReplay, BufferedLineReaderMatchesTheByteWiseOneForEveryKeptInput)
+{
+  EXPECT_GE(replay("monitor_lines", fuzz_monitor_lines), 10u);
+}

@@ -9,15 +9,16 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "core/platform.h"
 #include "monitor/cmd.h"
+#include "monitor/rdline.h"
 
 std::atomic<int32_t> dbgs_status{0};
 
-constexpr int DBGS_ERRCT_MAX = 10;                 // zero-byte receives, a second apart
-constexpr size_t DBGS_STACK = size_t{128} * 1024;  // a connection needs about 15 KiB of buffers
+constexpr size_t DBGS_STACK = size_t{128} * 1024;  // a connection needs about 36 KiB of buffers
 // Connections that may wait to be accepted. With room for only one, a burst of hosts that connect
 // at once overflows the queue: their handshakes are dropped and retried for seconds, and a host
 // whose last handshake step was lost believes it is connected but never gets its banner.
@@ -27,77 +28,83 @@ constexpr int DBGS_BACKLOG = SOMAXCONN;
 // gave up while queued (ECONNABORTED) or a signal is no reason to wait.
 constexpr long DBGS_ACCEPT_PAUSE_NS = 100L * 1000 * 1000;
 
-// A connection's socket, and whether lines of the current command wait to be pushed.
+// Answers wait here until the connection is about to receive again (or closes), and leave in one
+// send: a dump of four lines took four sends, a system call setting the socket option that pushed
+// them, and the receive; now one send and one receive. Lines of commands that came in together go
+// out together. It holds at least one 'R' line of the whole map.
+constexpr size_t DBGS_OUTQ = 16384;
+static_assert(DBGS_OUTQ >= DBGS_OUT);
+
+// A connection's socket, its line reader and the answers not yet sent. The fields an idle
+// connection touches come first, together, so that it keeps few stack pages resident.
 struct dbgs_conn {
   int fd;
-  bool held;
+  size_t n;
+  dbgs_rd rd;
+  char out[DBGS_OUTQ];
 };
 
 // MSG_NOSIGNAL: a host that has gone away must not end the daemon through SIGPIPE. A failed send
-// is ignored; the connection goes on until its receive side ends it. MSG_MORE holds each line
-// until the command is done, so that a dump leaves as one segment (dbgs_push).
+// is ignored; the connection goes on until its receive side ends it.
+static void dbgs_flush(dbgs_conn* c)
+{
+  size_t at = 0;
+  while (at < c->n) {
+    ssize_t r = send(c->fd, c->out + at, c->n - at, MSG_NOSIGNAL);
+    if (r > 0)
+      at += static_cast<size_t>(r);
+    else if (r < 0 && errno != EINTR)
+      break;
+  }
+  c->n = 0;
+}
+
 static void dbgs_put(void* ctx, const char* s, size_t n)
 {
   auto* c = static_cast<dbgs_conn*>(ctx);
-  send(c->fd, s, n, MSG_NOSIGNAL | MSG_MORE);
-  c->held = true;
+  if (c->n + n > sizeof c->out)
+    dbgs_flush(c);
+  memcpy(c->out + c->n, s, n);
+  c->n += n;
 }
 
-// Turning Nagle's algorithm off sends at once what the socket holds. With it on, each dump line
-// after the first waited for the host to acknowledge the one before, which hosts delay by up to
-// 40 ms: a four-line dump took over 40 ms to come back.
-static void dbgs_push(dbgs_conn* c)
+// The connection's socket as the line reader's source. A block is asked for with one receive,
+// which returns what has arrived, so a host's line costs one call instead of one per byte. The
+// answers so far leave first: the host may be waiting for them before it sends more.
+static ssize_t dbgs_get(void* ctx, char* p, size_t n)
 {
-  int one = 1;
-  setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  c->held = false;
+  auto* c = static_cast<dbgs_conn*>(ctx);
+  dbgs_flush(c);
+  return recv(c->fd, p, n, 0);
 }
 
-// Reads one line into buf, without its LF; a line is cut after DBGS_BUF-1 characters and the rest
-// becomes the next line. False when the connection is to be closed: the host has closed its side
-// (DBGS_ERRCT_MAX zero-byte receives, each followed by a 1 s pause) or the receive failed hard.
-static bool dbgs_getline(int fd, char* buf)
+// After a zero-byte receive: not resumed when a signal cuts it short.
+static void dbgs_pause(void*)
 {
-  int errct = 0;
-  size_t n = 0;
-  for (;;) {
-    char c;
-    ssize_t r = recv(fd, &c, 1, 0);
-    if (r == 1) {
-      if (c == '\n') {
-        buf[n] = '\0';
-        return true;
-      }
-      buf[n++] = c;
-      if (n == DBGS_BUF - 1) {
-        buf[n] = '\0';
-        return true;
-      }
-    } else if (r == 0) {
-      if (++errct > DBGS_ERRCT_MAX)
-        return false;
-      timespec pause{1, 0};
-      nanosleep(&pause, nullptr);  // not resumed when a signal cuts it short
-    } else if (errno != EINTR) {
-      return false;  // retrying a broken socket would only spin
-    }
-  }
+  timespec pause{1, 0};
+  nanosleep(&pause, nullptr);
 }
 
 void* pthread_dbgs1(void* p0)
 {
   int fd = static_cast<int>(reinterpret_cast<intptr_t>(p0));
   pthread_setname_np(pthread_self(), "dbgs1");  // tells connections apart in ps and top
-  dbgs_conn c{fd, false};
-  char buf[DBGS_BUF];
-  int n = snprintf(buf, sizeof buf, "#orvane-6 (%s %s)\n", __DATE__, __TIME__);
-  dbgs_put(&c, buf, static_cast<size_t>(n));
-  dbgs_push(&c);
+  // Nagle's algorithm off: with it on, an answer sent while the host had not yet acknowledged
+  // the one before waited for that acknowledgement, which hosts delay by up to 40 ms.
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  static const char banner[] = "#orvane-6 (" __DATE__ " " __TIME__ ")\n";
+  send(fd, banner, sizeof banner - 1, MSG_NOSIGNAL);
+  dbgs_conn c;  // not zeroed: the buffers are written before they are read
+  c.fd = fd;
+  c.n = 0;
+  c.rd.src = dbgs_src{dbgs_get, dbgs_pause, &c};
   dbgs_sink out{dbgs_put, &c};
-  while (dbgs_getline(fd, buf) && !dbgs_exec(buf, out)) {
-    if (c.held)
-      dbgs_push(&c);
-  }
+  char buf[DBGS_BUF];
+  while (dbgs_getline(&c.rd, buf))
+    if (dbgs_exec(buf, out))
+      break;
+  dbgs_flush(&c);
   // Closing with unread input resets the connection and drops answers not yet on the wire; a
   // shutdown first pushes them out, followed by the end of the stream.
   shutdown(fd, SHUT_WR);

@@ -23,6 +23,8 @@ static const char* console_help =
     "  servos            the virtual servos: goal, torque, present position\n"
     "  silence ID        servo ID stops answering queries\n"
     "  answer ID         servo ID answers again\n"
+    "  push ID DEG       moves servo ID by hand to DEG degrees (-150..150); with its torque on\n"
+    "                    it heads back to its goal\n"
     "  leds              the last values each LED board was sent\n"
     "  help              this text\n";
 
@@ -92,6 +94,28 @@ static std::string console_silence(const std::string& arg, bool silent)
   return console_fmt("servo %ld %s\n", id, silent ? "is silent" : "answers again");
 }
 
+// A hand on the servo horn: the servo goes where it is pushed, and with torque on it heads
+// back to its goal at its own speed, as a real servo fights the hand once it is let go.
+static std::string console_push(std::istringstream& in)
+{
+  std::string arg, deg, extra;
+  in >> arg >> deg >> extra;
+  long id;
+  if (!console_num(arg, 0, 255, &id))
+    return "which servo? give its id\n";
+  char* end = nullptr;
+  double d = strtod(deg.c_str(), &end);
+  if (deg.empty() || *end != '\0' || !(d >= -150.0 && d <= 150.0) || !extra.empty())
+    return "push ID DEG: give degrees from -150 to 150\n";
+  auto tenths = static_cast<int16_t>(d >= 0 ? d * 10 + 0.5 : d * 10 - 0.5);
+  sv_state s;
+  if (!sim_chain || !sim_chain->place(static_cast<uint8_t>(id), tenths) ||
+      !sim_chain->state(static_cast<uint8_t>(id), &s))
+    return console_fmt("no virtual servo %ld\n", id);
+  return console_fmt("servo %ld pushed to %.1f degrees%s\n", id, tenths / 10.0,
+                     s.torque != 0 ? "; its torque is on, it heads back to its goal" : "");
+}
+
 static std::string console_leds()
 {
   if (!sim_leds)
@@ -118,7 +142,10 @@ std::string sim_console_do(const std::string& line)
 {
   std::istringstream in(line);
   std::string cmd, arg, extra;
-  in >> cmd >> arg >> extra;
+  in >> cmd;
+  if (cmd == "push")
+    return console_push(in);
+  in >> arg >> extra;
   if (cmd.empty())
     return "";
   if (!extra.empty())

@@ -9,15 +9,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-60}
-targets=(monitor_cmd hex servo_reply chain_parse)
+targets=(monitor_cmd hex servo_reply chain_parse monitor_lines)
 tools/deps.sh cmake ninja-build clang libclang-rt-14-dev
 build=${ORVANE_FUZZ_BUILD:-build-fuzz}
 CXX=clang++ cmake -S . -B "$build" -G Ninja -DORVANE_FUZZ=ON -DORVANE_TESTS=OFF -DORVANE_HOST_TOOLS=OFF \
   -DORVANE_WERROR=ON >/dev/null
 ninja -C "$build" -j2 "${targets[@]/#/fuzz_}"
 
-# Two at a time on two cores: each pair gets half the time.
-each=$((secs * 2 / ${#targets[@]}))
+# Two at a time on two cores: the rounds share the time, so the whole run stays SECONDS long.
+each=$((secs / ((${#targets[@]} + 1) / 2)))
 [ "$each" -ge 1 ] || each=1
 run() {  # run TARGET: fuzz it for $each seconds; its log in $build/fuzz-TARGET.log
   local t=$1

@@ -157,3 +157,21 @@ def decode(field, data):
     if field.type == "bytes":
         return bytes(data)
     return int.from_bytes(bytes(data[:field.width]), "little", signed=field.type == "int")
+
+
+def markdown():
+    """The table as docs/host.md shows it (python3 -m orvane fields prints it)."""
+    def type_name(f):
+        if f.type in ("int", "uint"):
+            return f"{f.type}{8 * f.width}"
+        return f"{f.type} ({f.width} bytes)"
+    rows = ["| Name | Offset | Type | Index | Range a host may set | Unit | Written by | Meaning |",
+            "|---|---|---|---|---|---|---|---|"]
+    for f in FIELDS:
+        index = f"{f.first}..{f.last}" if f.indexed else ""
+        settable = f.writer != "daemon" and f.type in ("int", "uint")
+        span = f"{f.min}..{f.max}" if settable else ""
+        writer = "host, by a one-channel move" if f.writer == "move" else f.writer
+        rows.append(f"| `{f.name}` | 0x{f.offset:04X} | {type_name(f)} | {index} | {span} | "
+                    f"{f.unit} | {writer} | {f.meaning} |")
+    return "\n".join(rows) + "\n"

@@ -24,3 +24,9 @@ def test_names_resolve_as_in_the_cpp_library():
     assert orvane.resolve("led.b.7")[0].channel_of(7) == 79
     assert orvane.suggest("servo.3.gaol") == "servo.3.goal"
     assert orvane.decode(orvane.find_field("sv_pos"), b"\x00\x80") == orvane.NO_READING
+
+
+def test_host_page_shows_the_table_as_generated():
+    text = open(os.path.join(ROOT, "docs", "host.md"), encoding="utf-8").read()
+    shown = text.split("by python3 -m orvane fields -->\n", 1)[1].split("<!-- end of table -->", 1)[0]
+    assert shown == orvane.fields.markdown(), "regenerate with: PYTHONPATH=python python3 -m orvane fields"

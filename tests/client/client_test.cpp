@@ -136,6 +136,34 @@ TEST_F(ClientSim, AnotherHostMovingTheRememberedAddressAndCountChangesNoResult)
   meddler.join();
 }
 
+// One client shared by threads: each gets its own answers, and moves do not interleave.
+TEST_F(ClientSim, OneClientSharedByThreadsGivesEachThreadItsOwnAnswers)
+{
+  auto& r = robot();
+  std::vector<std::thread> threads;
+  threads.reserve(4);
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 3; t++)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 50; i++) {
+        uint32_t adr = 0x0300 + 0x40 * static_cast<uint32_t>(t);
+        std::vector<uint8_t> v(8, static_cast<uint8_t>(t * 64 + i));
+        r.write(adr, v);
+        wrong += r.read(adr, 8) != v;
+      }
+    });
+  threads.emplace_back([&] {
+    for (int i = 1; i <= 5; i++)
+      r.move({{4, 10.0 * i}}, 2);
+  });
+  for (auto& t : threads)
+    t.join();
+  EXPECT_EQ(wrong, 0);
+  r.wait_until_still({4});
+  EXPECT_EQ(r.get("servo.4.goal"), 500);
+  EXPECT_EQ(r.read(0x0B00, 128), std::vector<uint8_t>(128, 1));
+}
+
 TEST_F(ClientSim, ExitRequestEndsTheDaemonAndLaterCallsSaySo)
 {
   robot().request_exit();

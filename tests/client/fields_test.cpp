@@ -36,9 +36,9 @@ TEST(Fields, EveryFieldAgreesWithTheDaemonsMapAndEveryMapConstantHasAField)
       {"ttime", MAP_TTIME, 1, 1, 1, 0},
       {"ip_out", MAP_IP_OUT, 2, MAP_CHANNELS, 2, 0},
       {"ip_count", MAP_IP_COUNT, 1, MAP_CHANNELS, 1, 0},
-      {"sv_pos", map_sv_pos(1), 2, 32, 2, 1},
-      {"servo.#.goal", map_sv_goal(1), 2, 32, 2, 1},
-      {"servo.#.torque", map_sv_torque(1), 2, 32, 2, 1},
+      {"sv_pos", map_sv_pos(1), 2, MAP_SV_IDS, 2, 1},
+      {"servo.#.goal", map_sv_goal(1), 2, MAP_SV_IDS, 2, 1},
+      {"servo.#.torque", map_sv_torque(1), 2, MAP_SV_IDS, 2, 1},
       {"led.a.#", MAP_LED_A, 2, 8, 2, 0},
       {"led.b.#", MAP_LED_B, 2, 8, 2, 0},
   };

@@ -174,12 +174,18 @@ TEST_F(ServoLineFaults, IdsOutsideOneToThirtyTwoAreAskedButTheirAnswersNeverStor
     sv_state st{};
     return chain->state(id, &st) ? st.replies : 0u;
   };
-  ASSERT_TRUE(host.write_map(MAP_RD_GROUP, {1, 4, 1, 40, 127, 0}));
+  // The group is off while its ids change, so no cycle polls a mixture of old and new ids.
+  ASSERT_TRUE(host.write_map(MAP_RD_GROUP, {0}));
+  ASSERT_TRUE(host.write_map(MAP_RD_GROUP + 1, {4, 1, 40, 127, 0}));
+  ASSERT_TRUE(host.write_map(MAP_RD_GROUP, {1}));
   ASSERT_TRUE(chain->place(1, 333));
   ASSERT_TRUE(chain->place(40, 400));  // answers that would show wherever they were stored
   ASSERT_TRUE(chain->place(127, -127));
   EXPECT_TRUE(wait_until(
-      [&] { return replies(127) >= 5 && host.read_u16(map_sv_pos(1)) == 333; }, 20s, 20ms));
+      [&] {
+        return replies(40) >= 5 && replies(127) >= 5 && host.read_u16(map_sv_pos(1)) == 333;
+      },
+      20s, 20ms));
   EXPECT_GE(replies(40), 5u);
 
   // ip_out, ip_count and the host bytes after sv_pos are as they were.

@@ -79,3 +79,34 @@ TEST(ServoSim, ChainKeepsTheLatestPacketsOnlyButCountsEveryOne)
   EXPECT_EQ(chain->packet_count(), 0u);
   EXPECT_EQ(chain->packets().size(), 0u);
 }
+
+// The console's hand on a servo horn: a limp servo stays where it is pushed, one with torque on
+// heads back to its goal; either way the daemon reads the servo where it really is.
+TEST(ServoSim, PushedServoStaysWhenLimpAndReturnsToItsGoalWithTorqueOn)
+{
+  ORVANE_SKIP_IF_EMULATED();
+  struct Case {
+    uint16_t torque;  // servo 1's torque channel
+    int16_t settles;  // where the daemon finally reads servo 1, 0.1 degree
+  };
+  for (Case c : {Case{0, -455}, Case{100, 120}}) {
+    SimProcess sim;
+    int port = sim.port();
+    ASSERT_GT(port, 0) << sim.err();
+    MonitorClient host;
+    ASSERT_TRUE(host.connect(port));
+    ASSERT_TRUE(host.write_u16(MAP_IP_TARGET + 2 * 33, c.torque));
+    ASSERT_TRUE(host.write_u16(MAP_IP_TARGET + 2 * 1, 120));
+    ASSERT_TRUE(host.write_u8(MAP_TTIME, 1));
+    auto pos = [&] { return static_cast<int16_t>(host.read_u16(map_sv_pos(1))); };
+    ASSERT_TRUE(wait_until([&] { return pos() == (c.torque ? 120 : 0); }, 10s, 20ms));
+    sim.send_stdin("push 1 -45.5\n");
+    ASSERT_TRUE(sim.wait_stderr("servo 1 pushed to -45.5 degrees", 10s)) << sim.err();
+    EXPECT_TRUE(wait_until([&] { return pos() == c.settles; }, 10s, 20ms))
+        << "torque " << c.torque << ": servo 1 at " << pos();
+    if (c.torque == 0) {
+      std::this_thread::sleep_for(200ms);
+      EXPECT_EQ(pos(), c.settles);
+    }
+  }
+}

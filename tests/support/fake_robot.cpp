@@ -5,7 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-FakeRobot::FakeRobot(std::function<void(int fd)> serve)
+FakeRobot::FakeRobot(const std::function<void(int fd)>& serve)
 {
   listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};

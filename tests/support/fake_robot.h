@@ -10,7 +10,7 @@
 class FakeRobot {
  public:
   // With no function nothing listens on the port: connections are refused.
-  explicit FakeRobot(std::function<void(int fd)> serve = nullptr);
+  explicit FakeRobot(const std::function<void(int fd)>& serve = nullptr);
   ~FakeRobot();
   FakeRobot(const FakeRobot&) = delete;
   FakeRobot& operator=(const FakeRobot&) = delete;

@@ -4,10 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <thread>
 
 #include "bench/sys_net.h"
+#include "orvane.h"
 
 MonitorClient::~MonitorClient() { close(); }
 
@@ -97,32 +98,23 @@ bool MonitorClient::closed_by_peer(std::chrono::milliseconds timeout)
   return true;
 }
 
+// The commands and the dump parser are the client library's: every command names its address
+// and count, and only the hex fields of an answer are read.
 std::vector<uint8_t> MonitorClient::read_map(uint32_t addr, uint32_t count)
 {
-  std::vector<uint8_t> out;
-  char cmd[32];
-  snprintf(cmd, sizeof cmd, "R %x %x\n", addr, count);
-  if (!send(cmd))
-    return out;
+  if (!send(orvane::read_command(addr, count)))
+    return {};
   auto l = line();
-  if (!l || l->size() < 6 || (*l)[0] != '#')
-    return out;
-  for (size_t i = 6; i + 2 <= l->size() && out.size() < count; i += 3)
-    out.push_back(static_cast<uint8_t>(std::stoul(l->substr(i, 2), nullptr, 16)));
-  return out;
+  auto bytes = l ? orvane::parse_dump(*l, addr) : std::nullopt;
+  if (!bytes)
+    return {};
+  bytes->resize(std::min<size_t>(bytes->size(), count));
+  return *bytes;
 }
 
 bool MonitorClient::write_map(uint32_t addr, const std::vector<uint8_t>& bytes)
 {
-  std::string cmd;
-  char part[16];
-  snprintf(part, sizeof part, "W %x", addr);
-  cmd = part;
-  for (uint8_t b : bytes) {
-    snprintf(part, sizeof part, " %02x", b);
-    cmd += part;
-  }
-  return send(cmd + "\n");
+  return send(orvane::write_command(addr, bytes));
 }
 
 uint32_t MonitorClient::read_u32(uint32_t addr)

@@ -1,5 +1,7 @@
 // A host for black-box tests: connects to the monitor on loopback, reads the banner, sends
-// command lines and reads whole reply lines, each with a deadline.
+// command lines and reads whole reply lines, each with a deadline. Its map access uses the
+// client library's commands and dump parser; tests that need no raw lines use SimHost's
+// orvane::client instead.
 #pragma once
 
 #include <chrono>

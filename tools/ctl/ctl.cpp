@@ -1,5 +1,6 @@
 #include "ctl.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>

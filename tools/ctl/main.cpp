@@ -27,9 +27,7 @@ int usage_failure(const ctl& c, const CLI::App& app, const std::string& why)
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
   ctl c;
   c.tty = isatty(STDOUT_FILENO);
@@ -39,7 +37,7 @@ int main(int argc, char** argv)
       ->type_name("HOST[:PORT]");
   app.add_option("-t,--timeout", c.timeout, "seconds to wait for the robot (default 3)")
       ->check(CLI::Range(0.1, 3600.0));
-  app.set_version_flag("--version", "orvane-ctl (orvane) 6");
+  app.set_version_flag("--version", "orvane-ctl (orvane) " ORVANE_VERSION);
   app.require_subcommand(1);
   app.footer("Environment: ORVANE_ROBOT gives the robot when -r is not used.\n"
              "Exit status: 0 done, 1 failed, 2 usage error.");
@@ -68,4 +66,18 @@ int main(int argc, char** argv)
     fprintf(stderr, "orvane-ctl: %s\n", e.what());
     return 1;
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {  // not the robot's: out of memory, a fault of the tool
+    fprintf(stderr, "orvane-ctl: %s\n", e.what());
+  } catch (...) {
+    fprintf(stderr, "orvane-ctl: unexpected failure\n");
+  }
+  return 1;
 }

@@ -47,10 +47,10 @@ void leds(ctl& c, const std::vector<std::string>& sets)
     return;
   }
   auto l = c.client().leds();
-  for (int board = 0; board < 2; board++) {
-    printf(c.tty ? "board %c:" : "%c", 'a' + board);
-    for (int i = 0; i < 8; i++)
-      printf(c.tty ? " %3d" : " %d", l[static_cast<size_t>(board * 8 + i)]);
+  for (size_t board = 0; board < 2; board++) {
+    printf(c.tty ? "board %c:" : "%c", board ? 'b' : 'a');
+    for (size_t i = 0; i < 8; i++)
+      printf(c.tty ? " %3d" : " %d", l[board * 8 + i]);
     printf("\n");
   }
 }

@@ -103,6 +103,7 @@ std::string show(orvane::client& cl, const orvane::field_ref& r, bool degrees)
 void get(ctl& c, const std::vector<std::string>& names, bool degrees)
 {
   std::vector<orvane::field_ref> refs;
+  refs.reserve(names.size());
   for (auto& n : names)
     refs.push_back(orvane::resolve(n));  // every name checked before the robot is asked
   auto& cl = c.client();
@@ -157,6 +158,7 @@ void watch(ctl& c, const std::vector<std::string>& names, bool degrees, double i
            int count)
 {
   std::vector<orvane::field_ref> refs;
+  refs.reserve(names.size());
   for (auto& n : names)
     refs.push_back(orvane::resolve(n));
   auto& cl = c.client();
@@ -175,6 +177,7 @@ void watch(ctl& c, const std::vector<std::string>& names, bool degrees, double i
   }
   for (int n = 0; !interrupted && (count <= 0 || n < count); n++) {
     std::vector<std::string> vals;
+    vals.reserve(refs.size());
     for (auto& r : refs)
       vals.push_back(show(cl, r, degrees));
     double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

@@ -56,6 +56,7 @@ void torque(ctl& c, const std::string& state, const std::vector<std::string>& id
   if (state != "on" && state != "off")
     throw usage_error("torque is 'on' or 'off', not '" + state + "'");
   std::vector<int> ids;
+  ids.reserve(id_s.size());
   for (auto& s : id_s)
     ids.push_back(static_cast<int>(ctl_int(s, "servo id")));
   c.client().torque(state == "on", ids);

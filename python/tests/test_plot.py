@@ -1,0 +1,47 @@
+"""orvane.plot on recordings as orvane-ctl record writes them, and on files that are not."""
+
+import pytest
+
+pytest.importorskip("matplotlib")
+
+from orvane import plot  # noqa: E402
+
+HEAD = "time_s,loop_count,gap,servo.1.goal,sv_pos.1,sw_in.0\n"
+
+
+def write(tmp_path, name, text):
+    p = tmp_path / name
+    p.write_text(text)
+    return p
+
+
+def test_recording_with_gaps_and_missing_readings_becomes_a_png(tmp_path):
+    rows = [HEAD]
+    count, t = 100, 0.0
+    for i in range(60):
+        gap = 3 if i == 20 else 0
+        count += 1 + gap
+        t += (1 + gap) / 60
+        pos = "" if i == 30 else f"{i * 0.9:.1f}"  # no reading: an empty cell
+        rows.append(f"{t:.4f},{count},{gap},{i:.1f},{pos},{int(i > 40)}\n")
+    csv = write(tmp_path, "rec.csv", "".join(rows))
+    cols = plot.read_recording(str(csv))
+    assert len(cols["time_s"]) == 60
+    assert plot.servo_ids(cols) == [1]
+    assert plot.gap_spans(cols) == [(cols["time_s"][19], cols["time_s"][20])]
+    assert plot.main([str(csv)]) == 0  # the image is named after the CSV
+    assert (tmp_path / "rec.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("text,says", [
+    ("a,b,c\n1,2,3\n", "not a recording"),
+    (HEAD + "0.1,5,0,1.0,1.0\n", "bad.csv:2: 5 cells, the header has 6"),
+    (HEAD + "0.1,5,0,x,1.0,0\n", "bad.csv:2: not a number"),
+    ("time_s,loop_count,gap\n0.1,5,0\n", "nothing to plot"),
+])
+def test_files_that_are_not_recordings_are_refused_in_one_line(tmp_path, capsys, text, says):
+    csv = write(tmp_path, "bad.csv", text)
+    assert plot.main([str(csv), "-o", str(tmp_path / "out.png")]) == 1
+    err = capsys.readouterr().err
+    assert says in err and err.count("\n") == 1
+    assert not (tmp_path / "out.png").exists()

@@ -1,0 +1,209 @@
+// orvane-ctl's motion verbs as a user runs them against orvane-sim: refusals and dry runs that
+// send nothing, teach by hand with the console's push and switch, and record.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "support/sim_host.h"
+#include "tools/motion/motion_file.h"
+
+using namespace orvane::motion;
+
+namespace {
+
+// A folder of its own for each test's files, removed afterwards.
+struct TempDir {
+  TempDir()
+  {
+    char tmpl[] = "/tmp/orvane-motion-XXXXXX";
+    path = mkdtemp(tmpl);
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
+  std::string file(const std::string& name, const std::string& text = "") const
+  {
+    std::string p = path + "/" + name;
+    if (!text.empty())
+      std::ofstream(p) << text;
+    return p;
+  }
+  std::string path;
+};
+
+std::string slurp(const std::string& path)
+{
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class MotionCtl : public SimHostTest {
+ protected:
+  // orvane-ctl against this test's simulator.
+  std::unique_ptr<SimProcess> ctl(std::vector<std::string> args)
+  {
+    args.insert(args.begin(), {"-r", host().address});
+    return std::make_unique<SimProcess>(args, MOTION_CTL_PATH);
+  }
+  // The map as a host may change it, with the daemon's own counters and switches left out.
+  std::vector<uint8_t> host_view()
+  {
+    auto m = robot().read(0, 0xD00);
+    std::fill(m.begin() + 0x60, m.begin() + 0x84, 0);
+    return m;
+  }
+  TempDir dir;
+};
+
+const char* arm =
+    "joints:\n"
+    "  j1: {id: 1, reverse: true}\n"
+    "  j2: {id: 2, trim: 5, min: -60, max: 60}\n";
+
+}  // namespace
+
+TEST_F(MotionCtl, RefusedFileAndDryRunSendNothing)
+{
+  std::string prof = dir.file("arm.yaml", arm);
+  std::string bad = dir.file("bad.yaml",
+                             "keyframes:\n"
+                             "  - ms: 300\n"
+                             "    pose: {j1: 20, j2: 70}\n"
+                             "  - ticks: 0\n"
+                             "    pose: {j3: 1}\n");
+  std::string good = dir.file("good.yaml", "keyframes:\n  - ms: 5000\n    torque: on\n    pose: {j1: 20, j2: -7}\n");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> say;  // on standard error, or standard output for a dry run
+  } cases[] = {
+      {{"play", bad, "--profile", prof},
+       1,
+       {":3: keyframes[1].pose.j2: 70 degrees is outside the joint's limits -60..60\n",
+        ":4: keyframes[2].ticks: a keyframe needs a duration above zero\n",
+        ":5: keyframes[2].pose.j3: no such joint in " + prof + "\n",
+        "bad.yaml: 3 problems; nothing was sent\n"}},
+      {{"play", good, "--profile", prof, "--dry-run"},
+       0,
+       {"keyframe 1 part 1/2 (line 2)  150 ticks  servo.1.goal=-100 servo.2.goal=-10 servo.1.torque=50 servo.2.torque=50\n",
+        "keyframe 1 part 2/2 (line 2)  150 ticks  servo.1.goal=-200 servo.2.goal=-20 servo.1.torque=100 servo.2.torque=100\n",
+        "2 moves, 300 ticks, 5.00 s at 16667 us a tick; nothing sent\n"}},
+  };
+  for (const Case& c : cases) {
+    auto before = host_view();
+    auto p = ctl(c.args);
+    EXPECT_EQ(p->wait_exit(SIM_HOST_TIMEOUT), c.status) << p->err();
+    for (const auto& s : c.say)
+      EXPECT_NE((c.status ? p->err() : p->out()).find(s), std::string::npos) << s << "\nnot in:\n" << p->out() << p->err();
+    EXPECT_EQ(host_view(), before) << c.args[1];
+  }
+}
+
+// The file holds the pushed angles through the profile's reverse and trim; the read groups and
+// the torque are back as they were, whether teach ends with q or with Ctrl-C.
+TEST_F(MotionCtl, TeachTakesPushedPosesAndPutsTheRobotBack)
+{
+  std::string prof = dir.file("arm.yaml", arm);
+  robot().torque(true, {1});  // servo 1 held, servo 2 limp: both must come back so
+  auto groups = robot().get_bytes("rd_group", 0);
+  for (bool by_signal : {false, true}) {
+    SCOPED_TRACE(by_signal ? "Ctrl-C" : "q");
+    std::string out = dir.file(by_signal ? "int.yaml" : "q.yaml");
+    auto t = ctl({"teach", out, "--profile", prof, "--on-switch", "0", "--ms", "400"});
+    ASSERT_TRUE(t->wait_stdout("teaching j1 j2", SIM_HOST_TIMEOUT)) << t->err();
+    struct Pose {
+      const char* push;
+      int16_t p1, p2;  // sv_pos of servos 1 and 2
+      const char* says;
+    } poses[] = {{"push 1 30\npush 2 -20\n", 300, -200, "keyframe 1: j1=-30 j2=-25\n"},
+                 {"push 1 -45.5\npush 2 12\n", -455, 120, "keyframe 2: j1=45.5 j2=7\n"}};
+    for (const Pose& p : poses) {
+      host().sim.send_stdin(p.push);
+      ASSERT_TRUE(wait_until([&] {
+        return robot().get("sv_pos", 1) == p.p1 && robot().get("sv_pos", 2) == p.p2;
+      }, SIM_HOST_TIMEOUT));
+      host().sim.send_stdin("close 0\n");
+      EXPECT_TRUE(t->wait_stdout(p.says, SIM_HOST_TIMEOUT)) << t->out() << t->err();
+      host().sim.send_stdin("open 0\n");
+      ASSERT_TRUE(wait_until([&] { return robot().get("sw_in", 0) == 0; }, SIM_HOST_TIMEOUT));
+    }
+    if (by_signal)
+      t->send_signal(SIGINT);
+    else
+      t->send_stdin("q\n");
+    EXPECT_EQ(t->wait_exit(SIM_HOST_TIMEOUT), 0) << t->err();
+    motion m = motion_load(out, profile_load(prof));
+    ASSERT_EQ(m.frames.size(), 2u) << slurp(out);
+    EXPECT_EQ(m.frames[0].pose, (std::vector<std::pair<std::string, double>>{{"j1", -30}, {"j2", -25}}));
+    EXPECT_EQ(m.frames[1].pose, (std::vector<std::pair<std::string, double>>{{"j1", 45.5}, {"j2", 7}}));
+    EXPECT_EQ(m.frames[0].amount, 400);
+    EXPECT_EQ(robot().get_bytes("rd_group", 0), groups);
+    EXPECT_EQ(robot().get("servo.#.torque", 1), orvane::torque_on_value);
+    EXPECT_EQ(robot().get("servo.#.torque", 2), 0);
+  }
+}
+
+TEST_F(MotionCtl, RecordWritesOneRowPerPassSeenAndCountsTheGaps)
+{
+  std::string csv = dir.file("rec.csv");
+  auto r = ctl({"record", "--seconds", "2", csv});
+  ASSERT_EQ(r->wait_exit(SIM_HOST_TIMEOUT), 0) << r->err();
+  std::istringstream in(slurp(csv));
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "time_s,loop_count,gap,servo.1.goal,sv_pos.1,servo.2.goal,sv_pos.2,servo.3.goal,sv_pos.3,"
+                  "servo.4.goal,sv_pos.4,servo.5.goal,sv_pos.5,servo.6.goal,sv_pos.6,"
+                  "sw_in.0,sw_in.1,sw_in.2,sw_in.3,sw_in.4");
+  uint64_t rows = 0, missed = 0, gaps = 0, first = 0, last = 0;
+  while (std::getline(in, line)) {
+    std::istringstream cells(line);
+    std::string time, count_s, gap_s;
+    ASSERT_TRUE(std::getline(cells, time, ',') && std::getline(cells, count_s, ',') &&
+                std::getline(cells, gap_s, ',')) << line;
+    uint64_t count = std::stoull(count_s), gap = std::stoull(gap_s);
+    if (rows == 0)
+      first = count;
+    else
+      EXPECT_EQ(count, last + 1 + gap) << line;
+    last = count;
+    rows++;
+    missed += gap;
+    gaps += gap ? 1 : 0;
+  }
+  ASSERT_GT(rows, 0u);
+  EXPECT_EQ(rows, last - first + 1 - missed);
+  // "recorded R rows in P polls: passes A..B, M missed in G gaps"
+  std::string err = r->err();
+  size_t at = err.find("recorded ");
+  ASSERT_NE(at, std::string::npos) << err;
+  std::istringstream said(err.substr(at));
+  std::string w;
+  uint64_t said_rows = 0, polls = 0, said_missed = 0, said_gaps = 0;
+  said >> w >> said_rows >> w >> w >> polls >> w >> w >> w >> said_missed >> w >> w >> said_gaps;
+  ASSERT_TRUE(said) << err;
+  EXPECT_EQ(said_rows, rows);
+  EXPECT_EQ(said_missed, missed);
+  EXPECT_EQ(said_gaps, gaps);
+  EXPECT_LE(polls, 2 * 60 + 1u);  // never more than one poll per tick
+}
+
+TEST_F(MotionCtl, TeachNamesAJointWithNoReadingAndLeavesItOut)
+{
+  std::string prof = dir.file("arm.yaml", arm);
+  std::string out = dir.file("taught.yaml");
+  host().sim.send_stdin("silence 2\npush 1 12\n");
+  auto t = ctl({"teach", out, "--profile", prof});
+  ASSERT_TRUE(t->wait_stdout("teaching j1 j2", SIM_HOST_TIMEOUT)) << t->err();
+  ASSERT_TRUE(wait_until([&] { return robot().get("sv_pos", 2) == orvane::no_reading; }, SIM_HOST_TIMEOUT));
+  t->send_stdin("\nq\n");
+  EXPECT_EQ(t->wait_exit(SIM_HOST_TIMEOUT), 0) << t->err();
+  EXPECT_NE(t->err().find("keyframe 1: no reading from j2 (servo 2); left out of this keyframe"), std::string::npos)
+      << t->err();
+  EXPECT_NE(t->out().find("keyframe 1: j1=-12\n"), std::string::npos) << t->out() << t->err();
+  EXPECT_EQ(slurp(out).find("j2"), std::string::npos) << slurp(out);
+}

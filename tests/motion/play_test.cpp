@@ -1,0 +1,133 @@
+// Playing motions on orvane-sim through the library: keyframes reached in the passes planned,
+// long keyframes on their straight line, speed, and a stop that leaves the servos where they are.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <thread>
+
+#include "support/sim_host.h"
+#include "tools/motion/play.h"
+
+using namespace orvane::motion;
+
+namespace {
+
+// A second host that samples ip_out of channels 1..3 about every 2 ms, far more often than
+// passes come, so that every pass's outputs are seen.
+struct Trace {
+  explicit Trace(SimHost& h) : host(h.connect()), th([this] { run(); }) {}
+  ~Trace() { stop(); }
+  // Lets the last pass be sampled too, then ends.
+  void stop()
+  {
+    std::this_thread::sleep_for(50ms);
+    done = true;
+    if (th.joinable())
+      th.join();
+  }
+  void run()
+  {
+    uint32_t off = orvane::resolve("ip_out", 1).offset;
+    while (!done) {
+      auto b = host->read(off, 6);
+      std::array<int16_t, 3> v{};
+      for (size_t i = 0; i < 3; i++)
+        v[i] = static_cast<int16_t>(b[2 * i] | b[2 * i + 1] << 8);
+      {
+        std::lock_guard<std::mutex> g(mu);
+        if (seen.empty() || seen.back() != v)
+          seen.push_back(v);
+      }
+      std::this_thread::sleep_for(2ms);
+    }
+  }
+  bool passed(std::array<int16_t, 3> v)
+  {
+    std::lock_guard<std::mutex> g(mu);
+    return std::find(seen.begin(), seen.end(), v) != seen.end();
+  }
+  std::unique_ptr<orvane::client> host;
+  std::atomic<bool> done{false};
+  std::mutex mu;
+  std::vector<std::array<int16_t, 3>> seen;
+  std::thread th;
+};
+
+const char* three =
+    "keyframes:\n"
+    "  - ticks: 20\n    torque: on\n    pose: {1: 30, 2: -20, 3: 10}\n"
+    "  - ms: 500\n    pose: {1: -15.5, 3: 40}\n"
+    "  - ticks: 12\n    pose: {2: 25}\n";
+
+class MotionPlay : public SimHostTest {};
+
+}  // namespace
+
+TEST_F(MotionPlay, EveryKeyframeIsReachedAndPassesMatchThePlannedTicks)
+{
+  motion m = motion_parse(three, "three.yaml", profile_none());
+  struct Case {
+    double speed;
+    unsigned ticks;
+  };
+  for (Case c : {Case{1, 20 + 30 + 12}, Case{2, 10 + 15 + 6}}) {
+    SCOPED_TRACE(c.speed);
+    robot().move_channels({{1, 0}, {2, 0}, {3, 0}}, 1);
+    robot().wait_until_still();
+    Trace trace(host());
+    play_result r = play(robot(), m, {c.speed, 0, nullptr, {}});
+    trace.stop();
+    EXPECT_EQ(r.moves, 3u);
+    EXPECT_FALSE(r.stopped);
+    EXPECT_EQ(r.ticks, c.ticks);
+    // The passes include at most a pass of waiting between keyframes and at the ends; a pass
+    // that has stepped but not yet counted itself may be missing from them.
+    EXPECT_GE(r.passes + 1, c.ticks);
+    EXPECT_LE(r.passes, c.ticks + 3);
+    for (auto pose : {std::array<int16_t, 3>{300, -200, 100}, std::array<int16_t, 3>{-155, -200, 400},
+                      std::array<int16_t, 3>{-155, 250, 400}})
+      EXPECT_TRUE(trace.passed(pose)) << pose[0] << " " << pose[1] << " " << pose[2];
+  }
+}
+
+// 270 ticks are two moves; every pass between the ends must lie on the straight line.
+TEST_F(MotionPlay, LongKeyframeKeepsToItsStraightLine)
+{
+  motion m = motion_parse("keyframes:\n  - ticks: 270\n    pose: {1: 60, 2: -30, 3: 12}\n",
+                          "long.yaml", profile_none());
+  Trace trace(host());
+  play_result r = play(robot(), m, {});
+  trace.stop();
+  EXPECT_EQ(r.moves, 2u);
+  EXPECT_LE(r.passes, 273u);
+  ASSERT_GE(trace.seen.size(), 100u);  // most passes seen, even on a busy machine
+  for (auto v : trace.seen) {
+    // On the line from 0 to (600, -300, 120): channel 2 is -v1/2 and channel 3 is v1/5, each
+    // within the rounding of the intermediate targets and the fixed-point steps.
+    EXPECT_NEAR(v[1], -v[0] / 2.0, 1.5) << v[0] << " " << v[1];
+    EXPECT_NEAR(v[2], v[0] / 5.0, 1.5) << v[0] << " " << v[2];
+  }
+  EXPECT_TRUE(trace.passed({600, -300, 120}));
+}
+
+TEST_F(MotionPlay, StopLeavesTheOutputsWhereTheyAre)
+{
+  motion m = motion_parse("keyframes:\n  - ticks: 240\n    pose: {1: 100}\n", "slow.yaml", profile_none());
+  std::atomic<bool> stop{false};
+  std::thread later([&] {
+    std::this_thread::sleep_for(1s);
+    stop = true;
+  });
+  play_result r = play(robot(), m, {1, 0, &stop, {}});
+  later.join();
+  EXPECT_TRUE(r.stopped);
+  EXPECT_LT(r.passes, 200u);
+  int64_t held = robot().get("ip_out", 1);
+  EXPECT_GT(held, 0);
+  EXPECT_LT(held, 1000);
+  EXPECT_EQ(robot().get("ip_target", 1), held);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(robot().get("ip_out", 1), held);
+}
