@@ -2,15 +2,11 @@
 // measures its tick, its idle cost, its servo cycle and its monitor from a host on loopback,
 // measures redis-server's PING on the same machine for comparison, and prints one table.
 // It reports and never fails on a missed target; it fails only when it cannot measure.
-#include <pthread.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -22,6 +18,7 @@
 #include "bench/sys_redis.h"
 #include "bench/sys_stats.h"
 #include "bench/sys_table.h"
+#include "sim/sim.h"
 #include "orvane.h"
 
 namespace {
@@ -42,31 +39,28 @@ constexpr int POLL_LINES = 4;
 constexpr int PIPE = 16;
 constexpr int REDIS_PIPE_N = 600000;
 
-std::string work_dir;
-
-// Ctrl-C or a kill: the daemon and redis-server run in process groups of their own, so they are
-// stopped here, with the working folder.
-void* on_signals(void*)
-{
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  int sig = 0;
-  sigwait(&set, &sig);
-  child_kill_all();
-  std::error_code ec;
-  std::filesystem::remove_all(work_dir, ec);
-  _exit(128 + sig);
-}
+std::string work_dir;  // the private folder (sim_dir), removed at exit and on termination
 
 [[noreturn]] void fail(const std::string& why)
 {
   fprintf(stderr, "orvane-sysbench: %s\n", why.c_str());
-  std::error_code ec;
-  std::filesystem::remove_all(work_dir, ec);
   exit(1);
+}
+
+// A thousand idle connections need as many descriptors in the daemon and here. Ctrl-C or a
+// kill: the daemon and redis-server run in process groups of their own, so the runner library's
+// termination thread stops them before it removes the folder.
+void setup()
+{
+  proc_fd_limit(4096);
+  sim_prog = "orvane-sysbench";
+  sim_block_term();
+  if (!sim_dir_make())
+    exit(1);
+  atexit(sim_cleanup);
+  work_dir = sim_dir;
+  sim_on_term = child_kill_all;
+  sim_thread(sim_term_wait, nullptr);
 }
 
 int listening_port(const child& c)
@@ -236,27 +230,7 @@ int main(int argc, char** argv)
       return 2;
     }
   }
-  // A thousand idle connections need as many descriptors in the daemon and here.
-  rlimit rl;
-  getrlimit(RLIMIT_NOFILE, &rl);
-  rlim_t want = 4096;
-  if (rl.rlim_cur < want && (rl.rlim_max == RLIM_INFINITY || rl.rlim_max >= want)) {
-    rl.rlim_cur = want;
-    setrlimit(RLIMIT_NOFILE, &rl);
-  }
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  const char* tmp = getenv("TMPDIR");
-  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/orvane-sysbench.XXXXXX";
-  if (!mkdtemp(templ.data()))
-    fail("cannot make a temporary folder");
-  work_dir = templ;
-  pthread_t sig_thread;
-  pthread_create(&sig_thread, nullptr, on_signals, nullptr);
+  setup();
   std::string loadavg = file_text("/proc/loadavg");
   fprintf(stderr, "orvane-sysbench: load average at start: %s", loadavg.c_str());
 
@@ -433,8 +407,6 @@ int main(int argc, char** argv)
              fmt("%ld, %ld, %ld", ov_idle, ov_load, ov_conns));
 
   table_print();
-  std::error_code ec;
-  std::filesystem::remove_all(work_dir, ec);
   if (n_idle < IDLE_CONNS)
     fprintf(stderr, "orvane-sysbench: only %zu of %d idle connections were accepted\n", n_idle,
             IDLE_CONNS);
