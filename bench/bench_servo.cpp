@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench/probe.h"
+#include "core/image.h"
 #include "core/map.h"
 #include "servo/sg.h"
 #include "sim/servo_chain.h"
@@ -85,6 +86,7 @@ int main(int argc, char** argv)
     usage();
 
   static sim_opts o;
+  sim_prog = "orvane-bench-servo";
   o.wire_timing = wire != 0;
   o.servo_ids.clear();
   for (long id = 1; id <= servos; id++)

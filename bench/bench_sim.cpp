@@ -7,10 +7,8 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "bench/probe.h"
@@ -18,7 +16,6 @@
 #include "core/daemon.h"
 #include "core/map.h"
 #include "core/platform.h"
-#include "core/tick.h"
 #include "sim/sim.h"
 
 // A bound on the run: ends the daemon through its map, as a host would, after the given seconds.
@@ -29,44 +26,6 @@ static void* bench_deadline(void*)
   sleep(bench_seconds);
   mem_w8(MAP_EXIT_REQ, 1);
   return nullptr;
-}
-
-static void bench_listening(int port)
-{
-  fprintf(stderr, "orvane-bench-sim: monitor listening on port %d\n", port);
-}
-
-static bool parse_ids(const char* s, std::vector<uint8_t>* ids)
-{
-  ids->clear();
-  while (*s) {
-    char* end;
-    long lo = strtol(s, &end, 10), hi = lo;
-    if (end == s)
-      return false;
-    if (*end == '-') {
-      s = end + 1;
-      hi = strtol(s, &end, 10);
-      if (end == s)
-        return false;
-    }
-    if (lo < 0 || hi > 255 || hi < lo)
-      return false;
-    for (long id = lo; id <= hi; id++)
-      ids->push_back(static_cast<uint8_t>(id));
-    s = *end == ',' ? end + 1 : end;
-    if (*end && *end != ',')
-      return false;
-  }
-  return !ids->empty();
-}
-
-// A whole decimal number within [lo, hi], or -1.
-static long number(const char* s, long lo, long hi)
-{
-  char* end = nullptr;
-  long v = strtol(s, &end, 10);
-  return end != s && *end == '\0' && v >= lo && v <= hi ? v : -1;
 }
 
 static void usage()
@@ -81,25 +40,26 @@ static void usage()
 int main(int argc, char** argv)
 {
   static sim_opts o;
+  o.prog = "orvane-bench-sim";
   o.port = 0;
   o.console = false;
+  o.poweroff_cmd = "true";
   const char* probe_out = nullptr;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+    long v;
     if (a == "--port" && next) {
-      long v = number(argv[++i], 0, 65535);
-      if (v < 0)
+      if (!sim_parse_int(argv[++i], 0, 65535, &v))
         usage();
       o.port = static_cast<int>(v);
     } else if (a == "--servos" && next) {
-      if (!parse_ids(argv[++i], &o.servo_ids))
+      if (!sim_parse_ids(argv[++i], &o.servo_ids))
         usage();
     } else if (a == "--no-wire-timing") {
       o.wire_timing = false;
     } else if (a == "--seconds" && next) {
-      long v = number(argv[++i], 1, 3600);
-      if (v < 0)
+      if (!sim_parse_int(argv[++i], 1, 3600, &v))
         usage();
       bench_seconds = static_cast<unsigned>(v);
     } else if (a == "--probe-out" && next) {
@@ -111,13 +71,7 @@ int main(int argc, char** argv)
   if (!probe_out)
     usage();
 
-  timer0_block();
   ref_block();
-  sim_block_term();
-
-  if (!sim_dir_make())
-    return 1;
-  atexit(sim_cleanup);
   // Every thread inherits its creator's name: what starts now is virtual hardware (or the
   // runner's own helpers), and what orvane_main starts is the daemon.
   pthread_setname_np(pthread_self(), "vhw");
@@ -125,23 +79,15 @@ int main(int argc, char** argv)
   // they are due rather than up to 50 us later; the daemon's threads get the default back.
   long slack = prctl(PR_GET_TIMERSLACK);
   prctl(PR_SET_TIMERSLACK, 1);
-  sim_thread(sim_term_wait, nullptr);
+  sim_up(o);
   if (bench_seconds)
     sim_thread(bench_deadline, nullptr);
-  plat.monitor_port = o.port;
-  plat.poweroff_cmd = "true";
-  plat.listening = bench_listening;
   plat.tick_probe = probe_tick_hook;
   plat.pass_probe = probe_pass_hook;
-  sim_servo_start(o);
-  sim_board_start(o);
 
   pthread_setname_np(pthread_self(), "orvane");
   prctl(PR_SET_TIMERSLACK, slack);
   ref_start(16667);  // the period of the map's initial image
   int status = orvane_main();
-  bool ok = probe_dump(probe_out);
-  fflush(stdout);
-  sim_cleanup();
-  _exit(ok ? status & 0xff : 3);
+  sim_exit(probe_dump(probe_out) ? status : 3);
 }

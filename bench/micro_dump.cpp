@@ -2,6 +2,7 @@
 // one 16-byte line with its text column, and one 'R' line of the whole 4096-byte map.
 #include <benchmark/benchmark.h>
 
+#include "core/image.h"
 #include "core/map.h"
 #include "monitor/cmd.h"
 

@@ -2,6 +2,7 @@
 // takes a trigger (one division per channel).
 #include <benchmark/benchmark.h>
 
+#include "core/image.h"
 #include "core/interp.h"
 #include "core/map.h"
 

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "bench/sys_proc.h"
@@ -34,16 +35,33 @@ int net_free_port()
   return port;
 }
 
-int net_connect(int port)
+int net_loopback(int port, bool nonblocking, int rcvbuf)
 {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s < 0)
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
+  if (fd < 0)
     return -1;
+  if (rcvbuf > 0)
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
   sockaddr_in a = net_addr(port);
-  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(s);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
+    close(fd);
     return -1;
   }
+  return fd;
+}
+
+void net_reset(int fd)
+{
+  linger hard{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  close(fd);
+}
+
+int net_connect(int port)
+{
+  int s = net_loopback(port);
+  if (s < 0)
+    return -1;
   int one = 1;
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   timeval tv{5, 0};

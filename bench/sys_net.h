@@ -1,12 +1,16 @@
-// The benchmark's host side: loopback TCP clients of the monitor (or of any line server) that
-// time requests, drive several connections at once, or hold many connections open.
-// Used by the driver's one thread only.
+// Loopback TCP clients of the monitor (or of any line server): the one loopback connect of the
+// benchmark and the tests, and the benchmark's clients that time requests, drive several
+// connections at once, or hold many connections open. No shared state; any thread.
 #pragma once
 
 #include <string>
 #include <vector>
 
 int net_free_port();  // a TCP port on 127.0.0.1 that nothing listens on right now
+// A connection to 127.0.0.1:port, blocking or not (then it may still be in progress), with an
+// optional small receive buffer set before connecting; -1 on failure.
+int net_loopback(int port, bool nonblocking = false, int rcvbuf = 0);
+void net_reset(int fd);  // closes with a reset instead of an orderly end
 // A blocking connection to 127.0.0.1:port with Nagle off and a receive time-out; -1 on failure.
 int net_connect(int port);
 // Reads until `lines` more LFs have arrived; false on a time-out or a closed connection.

@@ -6,11 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -188,4 +190,37 @@ long proc_status_kib(pid_t pid, const char* field)
     if (line.rfind(key, 0) == 0)
       return strtol(line.c_str() + key.size(), nullptr, 10);
   return -1;
+}
+
+static int count_entries(const std::string& dir)
+{
+  std::error_code ec;
+  int n = 0;
+  for (auto it = std::filesystem::directory_iterator(dir, ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    n++;
+  return n;
+}
+
+int proc_nthreads(pid_t pid) { return count_entries("/proc/" + std::to_string(pid) + "/task"); }
+int proc_nfds(pid_t pid) { return count_entries("/proc/" + std::to_string(pid) + "/fd"); }
+
+int proc_max_fd(pid_t pid)
+{
+  int top = -1;
+  std::error_code ec;
+  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+    top = std::max(top, std::stoi(e.path().filename().string()));
+  return top;
+}
+
+void proc_fd_limit(rlim_t n)
+{
+  rlimit r{};
+  getrlimit(RLIMIT_NOFILE, &r);
+  if (r.rlim_cur < n) {
+    r.rlim_cur = std::min(n, r.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &r);
+  }
 }

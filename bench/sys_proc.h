@@ -1,8 +1,9 @@
-// Process helpers for the system benchmark's driver: starting and stopping the programs it
-// measures, and reading their threads' CPU time and their resident memory from /proc.
-// Used by the driver's thread; child_kill_all also by its signal thread.
+// Process helpers for the system benchmark's driver and the tests: starting and stopping the
+// programs they measure, and reading their threads, descriptors, CPU time and memory from
+// /proc. No shared state but the running children, which child_kill_all may end from any thread.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -36,5 +37,10 @@ struct thread_cpu {
 };
 std::vector<thread_cpu> proc_threads(pid_t pid);
 long proc_status_kib(pid_t pid, const char* field);  // e.g. "VmRSS"; -1 if absent
+int proc_nthreads(pid_t pid);  // threads of the process, from /proc/<pid>/task
+int proc_nfds(pid_t pid);      // its open descriptors, from /proc/<pid>/fd
+int proc_max_fd(pid_t pid);    // its highest open descriptor
+// Raises this process's soft limit on open files to n (or the hard limit); children inherit it.
+void proc_fd_limit(rlim_t n);
 int64_t mono_ns();
 void sleep_ms(int ms);

@@ -2,15 +2,11 @@
 // measures its tick, its idle cost, its servo cycle and its monitor from a host on loopback,
 // measures redis-server's PING on the same machine for comparison, and prints one table.
 // It reports and never fails on a missed target; it fails only when it cannot measure.
-#include <pthread.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -22,6 +18,7 @@
 #include "bench/sys_redis.h"
 #include "bench/sys_stats.h"
 #include "bench/sys_table.h"
+#include "sim/sim.h"
 #include "orvane.h"
 
 namespace {
@@ -42,31 +39,28 @@ constexpr int POLL_LINES = 4;
 constexpr int PIPE = 16;
 constexpr int REDIS_PIPE_N = 600000;
 
-std::string work_dir;
-
-// Ctrl-C or a kill: the daemon and redis-server run in process groups of their own, so they are
-// stopped here, with the working folder.
-void* on_signals(void*)
-{
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  int sig = 0;
-  sigwait(&set, &sig);
-  child_kill_all();
-  std::error_code ec;
-  std::filesystem::remove_all(work_dir, ec);
-  _exit(128 + sig);
-}
+std::string work_dir;  // the private folder (sim_dir), removed at exit and on termination
 
 [[noreturn]] void fail(const std::string& why)
 {
   fprintf(stderr, "orvane-sysbench: %s\n", why.c_str());
-  std::error_code ec;
-  std::filesystem::remove_all(work_dir, ec);
   exit(1);
+}
+
+// A thousand idle connections need as many descriptors in the daemon and here. Ctrl-C or a
+// kill: the daemon and redis-server run in process groups of their own, so the runner library's
+// termination thread stops them before it removes the folder.
+void setup()
+{
+  proc_fd_limit(4096);
+  sim_prog = "orvane-sysbench";
+  sim_block_term();
+  if (!sim_dir_make())
+    exit(1);
+  atexit(sim_cleanup);
+  work_dir = sim_dir;
+  sim_on_term = child_kill_all;
+  sim_thread(sim_term_wait, nullptr);
 }
 
 int listening_port(const child& c)
@@ -220,75 +214,60 @@ void report_tick(const probe_data& d, int64_t w0, int64_t w1)
             1, "p99 ÷ 1.2 ms");
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// The daemon on the default virtual hardware: six servos with wire timing. --seconds bounds its
+// life should this driver die without stopping it.
+child start_daemon(const std::string& sim, const std::string& probes, int* port)
 {
-  std::string sim = ORVANE_BENCH_SIM_PATH, servo = ORVANE_BENCH_SERVO_PATH;
-  for (int i = 1; i < argc; i++) {
-    std::string a = argv[i];
-    if (a == "--sim" && i + 1 < argc) {
-      sim = argv[++i];
-    } else if (a == "--servo" && i + 1 < argc) {
-      servo = argv[++i];
-    } else {
-      fprintf(stderr, "usage: orvane-sysbench [--sim PATH] [--servo PATH]\n");
-      return 2;
-    }
-  }
-  // A thousand idle connections need as many descriptors in the daemon and here.
-  rlimit rl;
-  getrlimit(RLIMIT_NOFILE, &rl);
-  rlim_t want = 4096;
-  if (rl.rlim_cur < want && (rl.rlim_max == RLIM_INFINITY || rl.rlim_max >= want)) {
-    rl.rlim_cur = want;
-    setrlimit(RLIMIT_NOFILE, &rl);
-  }
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  const char* tmp = getenv("TMPDIR");
-  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/orvane-sysbench.XXXXXX";
-  if (!mkdtemp(templ.data()))
-    fail("cannot make a temporary folder");
-  work_dir = templ;
-  pthread_t sig_thread;
-  pthread_create(&sig_thread, nullptr, on_signals, nullptr);
-  std::string loadavg = file_text("/proc/loadavg");
-  fprintf(stderr, "orvane-sysbench: load average at start: %s", loadavg.c_str());
-
-  // The daemon on the default virtual hardware: six servos with wire timing.
-  std::string probes = work_dir + "/probes.txt";
-  // --seconds bounds the daemon's life should this driver die without stopping it.
   child d = child_start({sim, "--probe-out", probes, "--seconds", "600"}, work_dir, "daemon");
-  int port = listening_port(d);
-  if (port <= 0) {
+  *port = listening_port(d);
+  if (*port <= 0) {
     child_stop(d, 0);
     fail("the daemon did not start listening: " + file_text(d.err_path));
   }
+  return d;
+}
+
+struct idle_figures {
+  int64_t w0 = 0, w1 = 0;  // the measuring window
+  cpu_split cpu;
+  long overruns = 0, rss = 0, rss_anon = 0, rss_file = 0;
+};
+
+idle_figures measure_idle(const child& d)
+{
   fprintf(stderr, "orvane-sysbench: tick and idle cost, %d s with no host connected\n",
           IDLE_MS / 1000);
   sleep_ms(1000);
+  idle_figures f;
   std::vector<thread_cpu> c0 = proc_threads(d.pid);
   long ov0 = overruns(d);
-  int64_t w0 = mono_ns();
+  f.w0 = mono_ns();
   sleep_ms(IDLE_MS);
-  int64_t w1 = mono_ns();
+  f.w1 = mono_ns();
   std::vector<thread_cpu> c1 = proc_threads(d.pid);
-  long ov_idle = overruns(d) - ov0;
-  long rss_idle = proc_status_kib(d.pid, "VmRSS");
-  long rss_anon = proc_status_kib(d.pid, "RssAnon");
-  long rss_file = proc_status_kib(d.pid, "RssFile");
-  cpu_split cpu = cpu_between(c0, c1);
-  double wall = static_cast<double>(w1 - w0);
+  f.overruns = overruns(d) - ov0;
+  f.rss = proc_status_kib(d.pid, "VmRSS");
+  f.rss_anon = proc_status_kib(d.pid, "RssAnon");
+  f.rss_file = proc_status_kib(d.pid, "RssFile");
+  f.cpu = cpu_between(c0, c1);
+  return f;
+}
 
-  fprintf(stderr, "orvane-sysbench: monitor and redis-server, %d alternating rounds\n", ROUNDS);
-  redis_server rs = redis_start(work_dir);
+struct monitor_figures {
   std::vector<double> rtt, rtt_p50, rate8, redis_p50, redis_p99, redis_rps8, redis_rps1, pipe8,
       redis_pipe8;
+  bool have_redis = false;
+  std::string redis_why;
+  long overruns = 0;
+};
+
+// The monitor and redis-server in alternating rounds.
+monitor_figures measure_monitor(const child& d, int port)
+{
+  fprintf(stderr, "orvane-sysbench: monitor and redis-server, %d alternating rounds\n", ROUNDS);
+  monitor_figures f;
+  long ov0 = overruns(d);
+  redis_server rs = redis_start(work_dir);
   std::string piped;
   for (int i = 0; i < PIPE; i++)
     piped += POLL;
@@ -296,36 +275,51 @@ int main(int argc, char** argv)
     std::vector<double> one = net_rtt(port, POLL, POLL_LINES, RTT_COUNT, 300);
     if (one.empty())
       break;
-    rtt_p50.push_back(pct(one, 50));
-    rtt.insert(rtt.end(), one.begin(), one.end());
+    f.rtt_p50.push_back(pct(one, 50));
+    f.rtt.insert(f.rtt.end(), one.begin(), one.end());
     redis_ping p1 = redis_bench(rs, work_dir, 1, RTT_COUNT);
-    rate8.push_back(net_rate(port, POLL, POLL_LINES, 8, RATE_MS));
+    f.rate8.push_back(net_rate(port, POLL, POLL_LINES, 8, RATE_MS));
     redis_ping p8 = redis_bench(rs, work_dir, 8, REDIS_RATE_N);
-    pipe8.push_back(net_rate(port, piped, POLL_LINES * PIPE, 8, RATE_MS) * PIPE);
+    f.pipe8.push_back(net_rate(port, piped, POLL_LINES * PIPE, 8, RATE_MS) * PIPE);
     redis_ping pp = redis_bench(rs, work_dir, 8, REDIS_PIPE_N, PIPE);
     if (p1.ok && p8.ok && pp.ok) {
-      redis_p50.push_back(p1.p50_us);
-      redis_p99.push_back(p1.p99_us);
-      redis_rps1.push_back(p1.rps);
-      redis_rps8.push_back(p8.rps);
-      redis_pipe8.push_back(pp.rps);
+      f.redis_p50.push_back(p1.p50_us);
+      f.redis_p99.push_back(p1.p99_us);
+      f.redis_rps1.push_back(p1.rps);
+      f.redis_rps8.push_back(p8.rps);
+      f.redis_pipe8.push_back(pp.rps);
     }
   }
   redis_stop(rs);
-  long ov_load = overruns(d) - ov0 - ov_idle;
-  bool have_redis = redis_p50.size() == rtt_p50.size() && !redis_p50.empty();
-  if (rs.why.empty() && !have_redis)
-    rs.why = "redis-benchmark failed";
-  long rss_before = proc_status_kib(d.pid, "VmRSS");
+  f.overruns = overruns(d) - ov0;
+  f.have_redis = f.redis_p50.size() == f.rtt_p50.size() && !f.redis_p50.empty();
+  f.redis_why = rs.why.empty() && !f.have_redis ? "redis-benchmark failed" : rs.why;
+  return f;
+}
+
+struct conns_figures {
+  size_t n = 0;
+  long rss_before = 0, rss = 0, threads = 0, overruns = 0;
+};
+
+conns_figures measure_conns(const child& d, int port)
+{
+  conns_figures f;
+  long ov0 = overruns(d);
+  f.rss_before = proc_status_kib(d.pid, "VmRSS");
   std::vector<int> idle = net_open_idle(port, IDLE_CONNS);
   sleep_ms(500);
-  size_t n_idle = idle.size();
-  long rss_conns = proc_status_kib(d.pid, "VmRSS");
-  long threads_conns = proc_status_kib(d.pid, "Threads");
+  f.n = idle.size();
+  f.rss = proc_status_kib(d.pid, "VmRSS");
+  f.threads = proc_status_kib(d.pid, "Threads");
   net_quit(idle);
-  long ov_conns = overruns(d) - ov0 - ov_idle - ov_load;
+  f.overruns = overruns(d) - ov0;
+  return f;
+}
 
-  // Ending the daemon through its map makes the runner write its probe logs.
+// Ending the daemon through its map makes the runner write its probe logs.
+void stop_daemon(child& d, int port)
+{
   try {
     orvane::client("127.0.0.1:" + std::to_string(port), std::chrono::seconds(10)).request_exit();
   } catch (const orvane::error& e) {
@@ -334,14 +328,14 @@ int main(int argc, char** argv)
   int status = child_stop(d, 10000);
   if (status != 0)
     fail(fmt("the daemon ended with status %d", status));
+}
 
-  fprintf(stderr, "orvane-sysbench: servo cycles with the virtual chain's wire timing\n");
-  servo_figures sv6 = servo_cycle(servo, 6, 6, 1, 100, true);
-  servo_figures sv30 = servo_cycle(servo, 30, 30, 14, 40, true);
+double mib(long kib) { return static_cast<double>(kib) / 1024; }
 
-  table_info("Load average when the run began (other work on this machine)",
-             loadavg.substr(0, loadavg.find(' ', loadavg.find(' ', loadavg.find(' ') + 1) + 1)));
-  report_tick(probe_read(probes), w0, w1);
+void report_idle(const idle_figures& f)
+{
+  const cpu_split& cpu = f.cpu;
+  double wall = static_cast<double>(f.w1 - f.w0);
   auto pct_of = [&](int64_t ns) { return static_cast<double>(ns) / wall * 100; };
   double daemon_pct = pct_of(cpu.daemon);
   table_row(fmt("Idle CPU of the daemon's %zu threads, no host connected",
@@ -374,69 +368,111 @@ int main(int argc, char** argv)
              fmt("%.3f %% of one core", pct_of(cpu.ref_rel)));
   table_info("Idle CPU of the virtual hardware's threads (counted apart)",
              fmt("%.3f %% of one core", pct_of(cpu.vhw)));
-  auto mib = [](long kib) { return static_cast<double>(kib) / 1024; };
   table_row("Resident memory, idle",
-            fmt("%.2f MiB (anonymous %.2f, file %.2f)", mib(rss_idle), mib(rss_anon), mib(rss_file)),
-            mib(rss_idle) / 4, false, 1, "÷ 4 MiB");
+            fmt("%.2f MiB (anonymous %.2f, file %.2f)", mib(f.rss), mib(f.rss_anon),
+                mib(f.rss_file)),
+            mib(f.rss) / 4, false, 1, "÷ 4 MiB");
+}
 
-  report_servo("initial map (6 servos written, 1 read)", sv6);
-  report_servo("30 servos written, 14 read", sv30);
-
-  if (rtt.empty())
+void report_monitor(const monitor_figures& f)
+{
+  if (f.rtt.empty())
     fail("the monitor stopped answering");
   // Each figure is the median of the rounds' figures, each ratio the median of the rounds'
   // ratios: a round in which the machine got busier weighs no more than one that did not.
-  double p50 = pct(rtt_p50, 50), p99 = pct(rtt, 99), r8 = pct(rate8, 50);
+  double p50 = pct(f.rtt_p50, 50), p99 = pct(f.rtt, 99), r8 = pct(f.rate8, 50);
   std::string rtt_s = fmt("p50 %.1f µs, p99 %.1f µs (%zu requests, %zu rounds)", p50, p99,
-                          rtt.size(), rtt_p50.size());
+                          f.rtt.size(), f.rtt_p50.size());
   std::string rate_s = fmt("%.0f /s", r8);
-  if (have_redis) {
-    std::vector<double> rtt_ratio, rate_ratio;
-    std::string rounds;
-    for (size_t i = 0; i < rtt_p50.size(); i++) {
-      rtt_ratio.push_back(rtt_p50[i] / redis_p50[i]);
-      rate_ratio.push_back(rate8[i] / redis_rps8[i]);
-      rounds += fmt("%s%.2f / %.2f", i ? ", " : "", rtt_ratio.back(), rate_ratio.back());
-    }
-    table_row("Monitor round trip of \"r d80 40\", one connection", rtt_s, pct(rtt_ratio, 50),
-              false, 0.9, "p50 ÷ redis PING p50");
-    table_info("redis-server PING round trip, one client (redis-benchmark)",
-               fmt("p50 %.1f µs, p99 %.1f µs", pct(redis_p50, 50), pct(redis_p99, 50)));
-    table_row("Monitor \"r d80 40\" per second, 8 connections", rate_s, pct(rate_ratio, 50), true,
-              1.2, "÷ redis PING/s, 8 clients");
-    table_info("redis-server PINGs per second, 8 clients (1 client)",
-               fmt("%.0f /s (%.0f /s)", pct(redis_rps8, 50), pct(redis_rps1, 50)));
-    table_info("Round by round: p50 ratio / rate ratio", rounds);
-    std::vector<double> pipe_ratio;
-    for (size_t i = 0; i < pipe8.size(); i++)
-      pipe_ratio.push_back(pipe8[i] / redis_pipe8[i]);
-    table_info(fmt("Pipelined, %d commands per send, 8 connections: monitor \"r d80 40\" ÷ redis "
-                   "PING (-P %d), per second",
-                   PIPE, PIPE),
-               fmt("%.0f /s ÷ %.0f /s = %.2f", pct(pipe8, 50), pct(redis_pipe8, 50),
-                   pct(pipe_ratio, 50)));
-  } else {
+  if (!f.have_redis) {
     table_info("Monitor round trip of \"r d80 40\", one connection", rtt_s);
     table_info("Monitor \"r d80 40\" per second, 8 connections", rate_s);
     table_info(fmt("Monitor \"r d80 40\" per second, 8 connections, %d commands per send", PIPE),
-               fmt("%.0f /s", pct(pipe8, 50)));
-    table_info("redis comparison", "not measured: " + rs.why);
+               fmt("%.0f /s", pct(f.pipe8, 50)));
+    table_info("redis comparison", "not measured: " + f.redis_why);
+    return;
   }
-  double per_conn =
-      n_idle ? static_cast<double>(rss_conns - rss_before) / static_cast<double>(n_idle) : 0;
-  table_info(fmt("Resident memory with %zu idle connections (%ld threads)", n_idle, threads_conns),
-             fmt("%.2f MiB", mib(rss_conns)));
+  std::vector<double> rtt_ratio, rate_ratio;
+  std::string rounds;
+  for (size_t i = 0; i < f.rtt_p50.size(); i++) {
+    rtt_ratio.push_back(f.rtt_p50[i] / f.redis_p50[i]);
+    rate_ratio.push_back(f.rate8[i] / f.redis_rps8[i]);
+    rounds += fmt("%s%.2f / %.2f", i ? ", " : "", rtt_ratio.back(), rate_ratio.back());
+  }
+  table_row("Monitor round trip of \"r d80 40\", one connection", rtt_s, pct(rtt_ratio, 50),
+            false, 0.9, "p50 ÷ redis PING p50");
+  table_info("redis-server PING round trip, one client (redis-benchmark)",
+             fmt("p50 %.1f µs, p99 %.1f µs", pct(f.redis_p50, 50), pct(f.redis_p99, 50)));
+  table_row("Monitor \"r d80 40\" per second, 8 connections", rate_s, pct(rate_ratio, 50), true,
+            1.2, "÷ redis PING/s, 8 clients");
+  table_info("redis-server PINGs per second, 8 clients (1 client)",
+             fmt("%.0f /s (%.0f /s)", pct(f.redis_rps8, 50), pct(f.redis_rps1, 50)));
+  table_info("Round by round: p50 ratio / rate ratio", rounds);
+  std::vector<double> pipe_ratio;
+  for (size_t i = 0; i < f.pipe8.size(); i++)
+    pipe_ratio.push_back(f.pipe8[i] / f.redis_pipe8[i]);
+  table_info(fmt("Pipelined, %d commands per send, 8 connections: monitor \"r d80 40\" ÷ redis "
+                 "PING (-P %d), per second",
+                 PIPE, PIPE),
+             fmt("%.0f /s ÷ %.0f /s = %.2f", pct(f.pipe8, 50), pct(f.redis_pipe8, 50),
+                 pct(pipe_ratio, 50)));
+}
+
+void report_conns(const conns_figures& c, long ov_idle, long ov_load)
+{
+  double per_conn = c.n ? static_cast<double>(c.rss - c.rss_before) / static_cast<double>(c.n) : 0;
+  table_info(fmt("Resident memory with %zu idle connections (%ld threads)", c.n, c.threads),
+             fmt("%.2f MiB", mib(c.rss)));
   table_row("Resident memory per additional idle connection", fmt("%.1f KiB", per_conn),
             per_conn / 64, false, 1, "÷ 64 KiB");
   table_info("Overrun marks (ticks that found the servo cycle running): idle, monitor load, "
              "idle connections",
-             fmt("%ld, %ld, %ld", ov_idle, ov_load, ov_conns));
+             fmt("%ld, %ld, %ld", ov_idle, ov_load, c.overruns));
+}
 
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  std::string sim = ORVANE_BENCH_SIM_PATH, servo = ORVANE_BENCH_SERVO_PATH;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    if (a == "--sim" && i + 1 < argc) {
+      sim = argv[++i];
+    } else if (a == "--servo" && i + 1 < argc) {
+      servo = argv[++i];
+    } else {
+      fprintf(stderr, "usage: orvane-sysbench [--sim PATH] [--servo PATH]\n");
+      return 2;
+    }
+  }
+  setup();
+  std::string loadavg = file_text("/proc/loadavg");
+  fprintf(stderr, "orvane-sysbench: load average at start: %s", loadavg.c_str());
+
+  std::string probes = work_dir + "/probes.txt";
+  int port;
+  child d = start_daemon(sim, probes, &port);
+  idle_figures idle = measure_idle(d);
+  monitor_figures mon = measure_monitor(d, port);
+  conns_figures conns = measure_conns(d, port);
+  stop_daemon(d, port);
+
+  fprintf(stderr, "orvane-sysbench: servo cycles with the virtual chain's wire timing\n");
+  servo_figures sv6 = servo_cycle(servo, 6, 6, 1, 100, true);
+  servo_figures sv30 = servo_cycle(servo, 30, 30, 14, 40, true);
+
+  table_info("Load average when the run began (other work on this machine)",
+             loadavg.substr(0, loadavg.find(' ', loadavg.find(' ', loadavg.find(' ') + 1) + 1)));
+  report_tick(probe_read(probes), idle.w0, idle.w1);
+  report_idle(idle);
+  report_servo("initial map (6 servos written, 1 read)", sv6);
+  report_servo("30 servos written, 14 read", sv30);
+  report_monitor(mon);
+  report_conns(conns, idle.overruns, mon.overruns);
   table_print();
-  std::error_code ec;
-  std::filesystem::remove_all(work_dir, ec);
-  if (n_idle < IDLE_CONNS)
-    fprintf(stderr, "orvane-sysbench: only %zu of %d idle connections were accepted\n", n_idle,
+  if (conns.n < IDLE_CONNS)
+    fprintf(stderr, "orvane-sysbench: only %zu of %d idle connections were accepted\n", conns.n,
             IDLE_CONNS);
   return 0;
 }

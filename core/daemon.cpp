@@ -11,6 +11,7 @@
 
 #include "board/ix.h"
 #include "board/swr.h"
+#include "core/image.h"
 #include "core/interp.h"
 #include "core/map.h"
 #include "core/out.h"

@@ -1,5 +1,7 @@
 // Start-up and the control loop. orvane_main runs on the process's initial thread, brings the
 // hardware and the threads up, then becomes the control loop; sys_t1 belongs to that thread.
+// daemon.cpp is the top of the daemon: the one file of core/ that sees the subsystems (servo/,
+// monitor/, board/); the rest of core/ is the ground floor they stand on, and the build keeps it so.
 #pragma once
 
 #include <cstdint>

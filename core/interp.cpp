@@ -2,7 +2,7 @@
 
 #include "core/map.h"
 
-ip_channel ipbuf[128];
+ip_channel ipbuf[MAP_CHANNELS];
 
 void ip_reset()
 {

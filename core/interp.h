@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "core/map.h"
+
 // One channel, in fixed point with 8 fraction bits.
 struct ip_channel {
   int32_t cpos;  // current position
@@ -11,7 +13,7 @@ struct ip_channel {
   int32_t spd;   // step per pass
 };
 
-extern ip_channel ipbuf[128];  // written by the control loop only
+extern ip_channel ipbuf[MAP_CHANNELS];  // written by the control loop only
 
 void ip_reset();  // all channels at rest at 0, ip_count cleared
 void mem_proc0();  // one interpolation step for all channels

@@ -52,8 +52,6 @@ constexpr uint32_t map_sv_pos(uint8_t id) { return MAP_SV_POS - 2u + 2u * id; }
 // The map itself; word alignment lets 16- and 32-bit fields be accessed whole.
 alignas(4) extern uint8_t mem[MAP_SIZE];
 
-void mem_init();
-
 // Access helpers. Offsets must lie inside the map and be aligned to the width. The alignment is
 // stated with __builtin_assume_aligned rather than left to the cast: clang would otherwise take
 // the byte array's alignment, compile every access as a call into libatomic, and warn; its

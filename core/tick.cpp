@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/handoff.h"
 #include "core/map.h"
 #include "core/out.h"
 #include "core/platform.h"
-#include "servo/sg.h"
 
 timer_t timer0_id;
 std::atomic<int32_t> sys_t0{0};

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/image.h"
 #include "core/map.h"
 #include "fuzz/fuzz.h"
 #include "monitor/cmd.h"

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/image.h"
 #include "core/map.h"
 #include "fuzz/fuzz.h"
 #include "fuzz/rdline_ref.h"

@@ -8,7 +8,7 @@ int futaba_csum(const uint8_t* p, const uint8_t* q)
   return sum;
 }
 
-uint8_t* sv_long_begin(uint8_t* p, uint8_t addr, uint8_t n)
+static uint8_t* sv_long_begin(uint8_t* p, uint8_t addr, uint8_t n)
 {
   p[0] = 0xFA;
   p[1] = 0xAF;
@@ -21,41 +21,43 @@ uint8_t* sv_long_begin(uint8_t* p, uint8_t addr, uint8_t n)
 }
 
 // The on/off byte follows the whole value, so 0x0100 means maximum torque 0 with torque on.
-uint8_t* sv_torque_entry(uint8_t* p, uint8_t id, int16_t torque, bool torque_on)
+static uint8_t* sv_torque_entry(uint8_t* p, sv_entry e, bool torque_on)
 {
-  p[0] = id;
-  p[1] = torque_on ? static_cast<uint8_t>(torque) : 0;
-  p[2] = torque_on && torque != 0 ? 1 : 0;
+  p[0] = e.id;
+  p[1] = torque_on ? static_cast<uint8_t>(e.value) : 0;
+  p[2] = torque_on && e.value != 0 ? 1 : 0;
   return p + 3;
 }
 
-uint8_t* sv_goal_entry(uint8_t* p, uint8_t id, int16_t goal)
+static uint8_t* sv_goal_entry(uint8_t* p, sv_entry e)
 {
-  uint16_t v = static_cast<uint16_t>(goal);
-  p[0] = id;
+  uint16_t v = static_cast<uint16_t>(e.value);
+  p[0] = e.id;
   p[1] = static_cast<uint8_t>(v);
   p[2] = static_cast<uint8_t>(v >> 8);
   return p + 3;
 }
 
-uint8_t* sv_long_end(uint8_t* pkt, uint8_t* p)
+// Writes the checksum of the packet that starts at `pkt` and ends before `p`.
+static uint8_t* sv_long_end(uint8_t* pkt, uint8_t* p)
 {
   *p = static_cast<uint8_t>(futaba_csum(pkt + 2, p));
   return p + 1;
 }
 
-size_t sv_build_longs(uint8_t* buf, const sv_entry* e, size_t n, bool torque_on)
+size_t sv_build_longs(uint8_t* buf, size_t n, bool torque_on, sv_source src)
 {
   if (n > SV_LONG_MAX)
     n = SV_LONG_MAX;
-  uint8_t* p = sv_long_begin(buf, SV_REG_TORQUE, static_cast<uint8_t>(n));
-  for (size_t i = 0; i < n; i++)
-    p = sv_torque_entry(p, e[i].id, e[i].torque, torque_on);
+  uint32_t count = static_cast<uint32_t>(n);
+  uint8_t* p = sv_long_begin(buf, SV_REG_TORQUE, static_cast<uint8_t>(count));
+  for (uint32_t i = 0; i < count; i++)
+    p = sv_torque_entry(p, src.entry(src.ctx, i, SV_REG_TORQUE), torque_on);
   p = sv_long_end(buf, p);
   uint8_t* pkt = p;
-  p = sv_long_begin(pkt, SV_REG_GOAL, static_cast<uint8_t>(n));
-  for (size_t i = 0; i < n; i++)
-    p = sv_goal_entry(p, e[i].id, e[i].goal);
+  p = sv_long_begin(pkt, SV_REG_GOAL, static_cast<uint8_t>(count));
+  for (uint32_t i = 0; i < count; i++)
+    p = sv_goal_entry(p, src.entry(src.ctx, i, SV_REG_GOAL));
   p = sv_long_end(pkt, p);
   return static_cast<size_t>(p - buf);
 }

@@ -24,23 +24,22 @@ constexpr size_t sv_longs_len(size_t n) { return 16 + 6 * n; }
 // XOR of the bytes from p up to, not including, q; 0 when p is not below q.
 int futaba_csum(const uint8_t* p, const uint8_t* q);
 
-// Pieces of a long packet, so a caller can fill the entries from wherever it reads them.
-// sv_long_begin writes the 7 head bytes and returns where entry 0 goes; sv_long_end writes the
-// checksum of the packet that starts at `pkt` and ends before `p`, and returns the byte after it.
-uint8_t* sv_long_begin(uint8_t* p, uint8_t addr, uint8_t n);
-uint8_t* sv_torque_entry(uint8_t* p, uint8_t id, int16_t torque, bool torque_on);
-uint8_t* sv_goal_entry(uint8_t* p, uint8_t id, int16_t goal);
-uint8_t* sv_long_end(uint8_t* pkt, uint8_t* p);
-
-// One servo of the long packets, with the values as the exchange read them.
+// One servo of the long packets: its id and the value for one register.
 struct sv_entry {
   uint8_t id;
-  int16_t torque;
-  int16_t goal;
+  int16_t value;
+};
+
+// Where the long packets' entries come from. The builder asks for entry i of the list as it
+// reaches it, once for each packet, naming the register (SV_REG_TORQUE, then SV_REG_GOAL), so a
+// source that reads shared state reads each value when its entry is built and never before.
+struct sv_source {
+  sv_entry (*entry)(const void* ctx, uint32_t i, uint8_t reg);
+  const void* ctx;
 };
 
 // Both long packets for n <= SV_LONG_MAX servos, torque packet first; returns their length.
-size_t sv_build_longs(uint8_t* buf, const sv_entry* e, size_t n, bool torque_on);
+size_t sv_build_longs(uint8_t* buf, size_t n, bool torque_on, sv_source src);
 
 // The position query for servo `id`; returns its length, SV_QUERY_LEN.
 size_t sv_build_query(uint8_t* buf, uint8_t id);

@@ -9,9 +9,6 @@
 #include "core/platform.h"
 #include "servo/packet.h"
 
-pthread_mutex_t sg_mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t sg_cond = PTHREAD_COND_INITIALIZER;
-std::atomic<int> sg_busy{0};
 int sv_fd = 0;
 
 constexpr int64_t SV_BYTE_NS = 86806;   // a byte on the line: 10 bits at 115200 baud
@@ -92,23 +89,16 @@ static void sg_echo(uint8_t* buf, ssize_t wrote, int64_t sent, size_t answer)
     sv_resync = true;
 }
 
-// Both long packets, with every id and value read from the map as its entry is built.
-static size_t sg_build_longs(uint8_t* buf, uint8_t n, bool torque_on)
+// Entry i of the write list, read from the map as the builder reaches it.
+static sv_entry sg_entry(const void*, uint32_t i, uint8_t reg)
 {
-  uint8_t* p = sv_long_begin(buf, SV_REG_TORQUE, n);
-  for (uint32_t i = 0; i < n; i++) {
-    uint8_t id = mem_r8(MAP_WR_IDS + i);
-    p = sv_torque_entry(p, id, torque_on ? mem_r16(map_sv_torque(id)) : int16_t{0}, torque_on);
-  }
-  p = sv_long_end(buf, p);
-  uint8_t* pkt = p;
-  p = sv_long_begin(pkt, SV_REG_GOAL, n);
-  for (uint32_t i = 0; i < n; i++) {
-    uint8_t id = mem_r8(MAP_WR_IDS + i);
-    p = sv_goal_entry(p, id, mem_r16(map_sv_goal(id)));
-  }
-  p = sv_long_end(pkt, p);
-  return static_cast<size_t>(p - buf);
+  uint8_t id = mem_r8(MAP_WR_IDS + i);
+  return {id, mem_r16(reg == SV_REG_GOAL ? map_sv_goal(id) : map_sv_torque(id))};
+}
+
+size_t sg_build_longs(uint8_t* buf, uint8_t n, bool torque_on)
+{
+  return sv_build_longs(buf, n, torque_on, {sg_entry, nullptr});
 }
 
 // Only ids 1..32 have a position word. Any other id is still asked, but its answer is not kept:

@@ -13,6 +13,7 @@
 #include "core/map.h"
 #include "core/platform.h"
 #include "sim/board.h"
+#include "sim/runner_servos.h"
 #include "sim/sim.h"
 
 static const char* console_help =
@@ -69,13 +70,16 @@ static std::string console_switch(const std::string& arg, bool closed)
 
 static std::string console_servos()
 {
-  std::vector<sim_servo_view> list = sim_servo_list();
+  std::vector<sv_state> list;
+  if (sim_chain)
+    list = sim_chain->servos();
   if (list.empty())
     return "no virtual servos\n";
   std::string out = " id    goal  torque     pos\n";
   for (const auto& s : list)
     out += console_fmt("%3d  %6d  %3d %-3s  %6d%s\n", s.id, s.goal, s.max_torque,
-                       s.torque_on ? "on" : "off", s.pos, s.silent ? "  silent" : "");
+                       s.torque != 0 ? "on" : "off", s.pos,
+                       s.fault == sv_fault::silent ? "  silent" : "");
   return out;
 }
 
@@ -84,7 +88,8 @@ static std::string console_silence(const std::string& arg, bool silent)
   long id;
   if (!console_num(arg, 0, 255, &id))
     return "which servo? give its id\n";
-  if (!sim_servo_silence(static_cast<uint8_t>(id), silent))
+  if (!sim_chain ||
+      !sim_chain->fault(static_cast<uint8_t>(id), silent ? sv_fault::silent : sv_fault::none))
     return console_fmt("no virtual servo %ld\n", id);
   return console_fmt("servo %ld %s\n", id, silent ? "is silent" : "answers again");
 }
@@ -103,11 +108,12 @@ static std::string console_push(std::istringstream& in)
   if (deg.empty() || *end != '\0' || !(d >= -150.0 && d <= 150.0) || !extra.empty())
     return "push ID DEG: give degrees from -150 to 150\n";
   auto tenths = static_cast<int16_t>(d >= 0 ? d * 10 + 0.5 : d * 10 - 0.5);
-  bool torque_on;
-  if (!sim_servo_push(static_cast<uint8_t>(id), tenths, &torque_on))
+  sv_state s;
+  if (!sim_chain || !sim_chain->place(static_cast<uint8_t>(id), tenths) ||
+      !sim_chain->state(static_cast<uint8_t>(id), &s))
     return console_fmt("no virtual servo %ld\n", id);
   return console_fmt("servo %ld pushed to %.1f degrees%s\n", id, tenths / 10.0,
-                     torque_on ? "; its torque is on, it heads back to its goal" : "");
+                     s.torque != 0 ? "; its torque is on, it heads back to its goal" : "");
 }
 
 static std::string console_leds()

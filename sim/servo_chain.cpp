@@ -20,14 +20,6 @@ static int64_t now_ns()
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-static uint8_t xor_sum(const uint8_t* p, size_t n)
-{
-  uint8_t s = 0;
-  for (size_t i = 0; i < n; i++)
-    s ^= p[i];
-  return s;
-}
-
 static void make_raw(int fd)
 {
   termios t;
@@ -66,7 +58,7 @@ servo_chain* servo_chain::start(const std::vector<uint8_t>& ids, bool wire_timin
   make_raw(s);
   fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
 
-  auto* c = new servo_chain;
+  auto* c = new servo_chain(ids, now_ns());
   all_chains->push_back(c);
   c->master_ = m;
   c->slave_ = s;
@@ -74,15 +66,6 @@ servo_chain* servo_chain::start(const std::vector<uint8_t>& ids, bool wire_timin
   c->wake_[1] = w[1];
   c->path_ = name;
   c->timing_ = wire_timing;
-  int64_t now = now_ns();
-  for (uint8_t id : ids) {
-    if (c->find(id))
-      continue;
-    servo sv{};
-    sv.id = id;
-    sv.moved_ns = now;
-    c->servos_.push_back(sv);
-  }
   if (pthread_create(&c->thread_, nullptr, run, c) != 0) {
     fprintf(stderr, "orvane-sim: cannot start the servo chain\n");
     return nullptr;
@@ -92,19 +75,12 @@ servo_chain* servo_chain::start(const std::vector<uint8_t>& ids, bool wire_timin
 
 std::unique_ptr<servo_chain> servo_chain::unwired(const std::vector<uint8_t>& ids)
 {
-  std::unique_ptr<servo_chain> c(new servo_chain);
+  // The clock is the line's own: it starts at 0 and moves only with the bytes on it.
+  std::unique_ptr<servo_chain> c(new servo_chain(ids, 0));
   c->timing_ = false;
-  for (uint8_t id : ids) {
-    if (c->find(id))
-      continue;
-    servo sv{};
-    sv.id = id;
-    c->servos_.push_back(sv);
-  }
   return c;
 }
 
-// The clock is the line's own: it starts at 0 and moves only with the bytes on it.
 std::vector<uint8_t> servo_chain::feed(const uint8_t* p, size_t n)
 {
   std::lock_guard<std::mutex> l(mu_);
@@ -212,144 +188,29 @@ void servo_chain::take(const uint8_t* p, size_t n, int64_t now)
 {
   if (!late_.empty())
     flush_late(now);
+  sv_reply r;
   for (size_t i = 0; i < n; i++) {
     send(&p[i], 1, now);
-    parse(p[i], line_free_);
+    if (!model_.hear(p[i], line_free_, &r))
+      continue;
+    log(model_.packet());
+    if (r.n == 0)
+      continue;
+    if (r.held) {
+      late_.insert(late_.end(), r.bytes, r.bytes + r.n);
+      late_t_ = r.t;
+    } else {
+      send(r.bytes, r.n, r.t);
+    }
   }
 }
 
-// Packets are FA AF id flags address length count, count entries of length bytes, checksum;
-// a query has count 0. Anything else on the line is skipped up to the next header.
-void servo_chain::parse(uint8_t b, int64_t t)
+void servo_chain::log(const std::vector<uint8_t>& pkt)
 {
-  if (rx_.empty() && b != 0xFA)
-    return;
-  if (rx_.size() == 1 && b != 0xAF) {
-    rx_.clear();
-    if (b == 0xFA)
-      rx_.push_back(b);
-    return;
-  }
-  rx_.push_back(b);
-  if (rx_.size() < 7)
-    return;
-  size_t total = 8 + static_cast<size_t>(rx_[5]) * rx_[6];
-  if (rx_.size() == total)
-    packet_done(t);
-}
-
-void servo_chain::packet_done(int64_t t)
-{
-  std::vector<uint8_t> pkt;
-  pkt.swap(rx_);
   packets_.push_back(pkt);
   if (packets_.size() > KEEP)
     packets_.pop_front();
   taken_++;
-  size_t n = pkt.size();
-  if (pkt[n - 1] != xor_sum(&pkt[2], n - 3))
-    return;
-  uint8_t id = pkt[2], flags = pkt[3], addr = pkt[4], len = pkt[5], cnt = pkt[6];
-  if (id == 0) {
-    for (size_t e = 0; e < cnt && len > 0; e++) {
-      const uint8_t* ent = &pkt[7 + e * len];
-      servo* s = find(ent[0]);
-      if (!s)
-        continue;
-      move(*s, t);
-      for (size_t k = 1; k < len && addr + k - 1 < sizeof s->reg; k++)
-        s->reg[addr + k - 1] = ent[k];
-    }
-    return;
-  }
-  servo* s = find(id);
-  if (!s)
-    return;
-  move(*s, t);
-  if (flags == 0x0F && cnt == 0) {
-    if (on_query_)
-      on_query_(id);
-    answer(*s, t);
-  } else if (flags == 0 && cnt == 1) {
-    for (size_t k = 0; k < len && addr + k < sizeof s->reg; k++)
-      s->reg[addr + k] = pkt[7 + k];
-  }
-}
-
-// The reply to a query: FD DF id flags address length 01, the asked register bytes, checksum.
-void servo_chain::answer(servo& s, int64_t t)
-{
-  sv_fault f = s.fault;
-  if (s.fault_left > 0 && --s.fault_left == 0)
-    s.fault = sv_fault::none;
-  if (f == sv_fault::silent)
-    return;
-  int16_t pos = static_cast<int16_t>(s.pos >= 0 ? s.pos + 0.5 : s.pos - 0.5);
-  s.reg[0x2A] = static_cast<uint8_t>(pos);
-  s.reg[0x2B] = static_cast<uint8_t>(static_cast<uint16_t>(pos) >> 8);
-  const uint8_t* q = &packets_.back()[0];
-  uint8_t addr = q[4], len = q[5];
-  uint8_t r[8 + 256];
-  size_t n = 0;
-  r[n++] = 0xFD;
-  r[n++] = 0xDF;
-  r[n++] = f == sv_fault::other_id ? static_cast<uint8_t>(s.id + 1) : s.id;
-  r[n++] = 0x00;
-  r[n++] = addr;
-  r[n++] = len;
-  r[n++] = 0x01;
-  for (size_t k = 0; k < len; k++)
-    r[n++] = addr + k < sizeof s.reg ? s.reg[addr + k] : 0;
-  r[n] = xor_sum(&r[2], n - 2);
-  if (f == sv_fault::bad_csum)
-    r[n] ^= 0x01;
-  n++;
-  if (f == sv_fault::short_reply)
-    n--;
-  s.replies++;
-  if (f == sv_fault::late_reply) {
-    late_.insert(late_.end(), r, r + n);
-    late_t_ = t + LATE_NS;
-    return;
-  }
-  send(r, n, t + RETURN_NS);
-}
-
-// With torque on the servo heads for its goal (within its range) at a bounded speed.
-void servo_chain::move(servo& s, int64_t now)
-{
-  if (s.reg[0x24] != 0) {
-    int16_t g = static_cast<int16_t>(s.reg[0x1E] | s.reg[0x1F] << 8);
-    double goal = std::clamp<int>(g, -POS_LIMIT, POS_LIMIT);
-    double step = SPEED * static_cast<double>(now - s.moved_ns) / 1e9;
-    if (s.pos < goal)
-      s.pos = std::min(s.pos + step, goal);
-    else
-      s.pos = std::max(s.pos - step, goal);
-  }
-  s.moved_ns = now;
-}
-
-servo_chain::servo* servo_chain::find(uint8_t id)
-{
-  for (auto& s : servos_)
-    if (s.id == id)
-      return &s;
-  return nullptr;
-}
-
-sv_state servo_chain::view(servo& s, int64_t now)
-{
-  move(s, now);
-  sv_state v{};
-  v.id = s.id;
-  v.goal = static_cast<int16_t>(s.reg[0x1E] | s.reg[0x1F] << 8);
-  v.max_torque = s.reg[0x23];
-  v.torque = s.reg[0x24];
-  v.pos = static_cast<int16_t>(s.pos >= 0 ? s.pos + 0.5 : s.pos - 0.5);
-  v.fault = s.fault;
-  v.replies = s.replies;
-  return v;
 }
 
 std::vector<std::vector<uint8_t>> servo_chain::packets()
@@ -374,43 +235,25 @@ void servo_chain::clear_packets()
 std::vector<sv_state> servo_chain::servos()
 {
   std::lock_guard<std::mutex> l(mu_);
-  std::vector<sv_state> v;
-  int64_t now = now_ns();
-  for (auto& s : servos_)
-    v.push_back(view(s, now));
-  return v;
+  return model_.servos(now_ns());
 }
 
 bool servo_chain::state(uint8_t id, sv_state* out)
 {
   std::lock_guard<std::mutex> l(mu_);
-  servo* s = find(id);
-  if (!s)
-    return false;
-  *out = view(*s, now_ns());
-  return true;
+  return model_.state(id, now_ns(), out);
 }
 
 bool servo_chain::place(uint8_t id, int16_t pos)
 {
   std::lock_guard<std::mutex> l(mu_);
-  servo* s = find(id);
-  if (!s)
-    return false;
-  s->pos = std::clamp<int>(pos, -POS_LIMIT, POS_LIMIT);
-  s->moved_ns = now_ns();
-  return true;
+  return model_.place(id, pos, now_ns());
 }
 
 bool servo_chain::fault(uint8_t id, sv_fault f, int times)
 {
   std::lock_guard<std::mutex> l(mu_);
-  servo* s = find(id);
-  if (!s)
-    return false;
-  s->fault = times == 0 ? sv_fault::none : f;
-  s->fault_left = times;
-  return true;
+  return model_.fault(id, f, times);
 }
 
 void servo_chain::noise(const std::vector<uint8_t>& bytes)
@@ -426,5 +269,5 @@ void servo_chain::noise(const std::vector<uint8_t>& bytes)
 void servo_chain::on_query(std::function<void(uint8_t id)> f)
 {
   std::lock_guard<std::mutex> l(mu_);
-  on_query_ = std::move(f);
+  model_.on_query = std::move(f);
 }

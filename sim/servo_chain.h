@@ -1,6 +1,7 @@
-// The virtual servo chain: the far end of a pseudo-terminal that acts like a chain of
-// command-type servos on a half-duplex line, so the daemon's serial code runs unchanged.
-// One thread per chain serves the line; tests and the console inspect it under its own lock.
+// The virtual servo chain's line: the far end of a pseudo-terminal that carries bytes like the
+// robot's half-duplex servo line (echo, byte timing, the UART's receive groups, held replies)
+// and keeps a log of the packets on it; the servos on it are a servo_model. One thread per
+// chain serves the line; tests and the console inspect line and servos under the chain's lock.
 #pragma once
 
 #include <pthread.h>
@@ -13,35 +14,14 @@
 #include <string>
 #include <vector>
 
-// What a servo does wrong when it is asked for its position.
-enum class sv_fault {
-  none,
-  silent,       // no reply at all
-  bad_csum,     // the checksum byte is off by one bit
-  other_id,     // the reply names the next id (checksum consistent)
-  short_reply,  // only the first 9 bytes
-  late_reply,   // held back until the daemon has given up: goes out with its next packet
-};
-
-// One servo as the far side sees it.
-struct sv_state {
-  uint8_t id;
-  int16_t goal;        // register 0x1E, as sent
-  uint8_t max_torque;  // register 0x23
-  uint8_t torque;      // register 0x24: nonzero is on
-  int16_t pos;         // present position, 0.1 degree
-  sv_fault fault;
-  unsigned replies;  // replies sent, faulty ones included
-};
+#include "sim/servo_model.h"
 
 class servo_chain {
  public:
-  static constexpr int64_t BYTE_NS = 86806;       // 10 bits at 115200 baud
-  static constexpr int64_t RETURN_NS = 100000;    // a servo's delay before it answers
-  static constexpr size_t RX_GROUP = 8;            // bytes the daemon's UART hands on at once
-  static constexpr int64_t LATE_NS = 150000000;   // a late reply, if the daemon stays quiet
-  static constexpr double SPEED = 3750.0;         // 0.1-degree units per second
-  static constexpr int POS_LIMIT = 1500;
+  static constexpr int64_t BYTE_NS = 86806;  // 10 bits at 115200 baud
+  static constexpr size_t RX_GROUP = 8;       // bytes the daemon's UART hands on at once
+  static constexpr int64_t RETURN_NS = servo_model::RETURN_NS;
+  static constexpr int POS_LIMIT = servo_model::POS_LIMIT;
   // Packets kept for inspection: a runner that serves the line for hours must not keep them all.
   static constexpr size_t KEEP = 4096;
 
@@ -73,35 +53,21 @@ class servo_chain {
   void on_query(std::function<void(uint8_t id)> f);
 
  private:
-  struct servo {
-    uint8_t id;
-    uint8_t reg[0x80];
-    double pos;
-    int64_t moved_ns;  // time of the last position update
-    sv_fault fault;
-    int fault_left;
-    unsigned replies;
-  };
   struct out_byte {
     int64_t t;
     uint8_t b;
   };
 
-  servo_chain() = default;
+  servo_chain(const std::vector<uint8_t>& ids, int64_t now) : model_(ids, now) {}
   static void* run(void* self);
   void serve();
   void take(const uint8_t* p, size_t n, int64_t now);
-  void parse(uint8_t b, int64_t t);
-  void packet_done(int64_t t);
-  void answer(servo& s, int64_t t);
+  void log(const std::vector<uint8_t>& pkt);
   void send(const uint8_t* p, size_t n, int64_t t);
-  void move(servo& s, int64_t now);
   void flush_late(int64_t now);
-  servo* find(uint8_t id);
-  sv_state view(servo& s, int64_t now);
 
   std::mutex mu_;
-  std::vector<servo> servos_;
+  servo_model model_;
   bool timing_ = true;
   int master_ = -1, slave_ = -1, wake_[2] = {-1, -1};
   bool stop_ = false;
@@ -109,10 +75,8 @@ class servo_chain {
   std::string path_;
   std::deque<out_byte> out_;  // bytes on their way to the daemon, in time order
   int64_t line_free_ = 0;     // when the line is next free for a byte
-  std::vector<uint8_t> rx_;   // the packet being received
   std::deque<std::vector<uint8_t>> packets_;
   size_t taken_ = 0;  // packets taken since the last clear
   std::vector<uint8_t> late_;  // held-back replies
   int64_t late_t_ = 0;
-  std::function<void(uint8_t)> on_query_;
 };

@@ -10,15 +10,17 @@
 #include <cstring>
 #include <filesystem>
 
+const char* sim_prog = "orvane-sim";
 std::string sim_dir;
+void (*sim_on_term)();
 
 bool sim_dir_make()
 {
   const char* tmp = getenv("TMPDIR");
   std::string base = tmp && *tmp ? tmp : "/tmp";
-  std::string templ = base + "/orvane-sim.XXXXXX";
+  std::string templ = base + "/" + sim_prog + ".XXXXXX";
   if (!mkdtemp(templ.data())) {
-    fprintf(stderr, "orvane-sim: cannot make a folder in %s: %s\n", base.c_str(), strerror(errno));
+    fprintf(stderr, "%s: cannot make a folder in %s: %s\n", sim_prog, base.c_str(), strerror(errno));
     return false;
   }
   sim_dir = templ;
@@ -42,7 +44,7 @@ void sim_thread(void* (*fn)(void*), void* arg)
   pthread_attr_init(&a);
   pthread_attr_setdetachstate(&a, PTHREAD_CREATE_DETACHED);
   if (pthread_create(&t, &a, fn, arg) != 0) {
-    fprintf(stderr, "orvane-sim: cannot start a thread\n");
+    fprintf(stderr, "%s: cannot start a thread\n", sim_prog);
     _exit(1);
   }
   pthread_attr_destroy(&a);
@@ -69,6 +71,8 @@ void* sim_term_wait(void*)
   sigset_t set = sim_term_set();
   int sig = 0;
   sigwait(&set, &sig);
+  if (sim_on_term)
+    sim_on_term();
   sim_cleanup();
   _exit(128 + sig);
 }

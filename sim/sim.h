@@ -7,6 +7,7 @@
 #include <vector>
 
 struct sim_opts {
+  const char* prog = "orvane-sim";   // the runner's name in its messages
   int port = 6498;
   const char* serial_path = nullptr;  // a real serial line instead of the virtual servo chain
   const char* i2c_path = nullptr;     // a real I2C bus instead of the virtual LED boards
@@ -16,7 +17,20 @@ struct sim_opts {
   bool console = true;                // read console commands from standard input
 };
 
-extern std::string sim_dir;  // private folder for the stand-ins' files, removed at exit
+// The runner's start-up, shared by orvane-sim and the benchmark's runner: blocks the tick and
+// termination signals in the calling thread (and so in every thread it starts), makes the
+// private folder, starts the termination thread, points the platform seam at the stand-ins and
+// starts them. Ends the process when it cannot. The options must outlive the process.
+void sim_up(const sim_opts& o);
+// Ends the runner with the daemon's status once orvane_main has returned: the stand-ins' threads
+// still run, so the process ends at once instead of destroying what they use.
+[[noreturn]] void sim_exit(int status);
+// Option values: a whole decimal number within [lo, hi]; a list of servo ids such as 1,3,5-8.
+bool sim_parse_int(const char* s, long lo, long hi, long* out);
+bool sim_parse_ids(const char* s, std::vector<uint8_t>* ids);
+
+extern const char* sim_prog;  // names the program in its messages and its folder
+extern std::string sim_dir;   // private folder for the stand-ins' files, removed at exit
 
 bool sim_dir_make();  // makes sim_dir under $TMPDIR (or /tmp); says why on stderr if it cannot
 void sim_cleanup();   // removes sim_dir and everything in it
@@ -25,25 +39,12 @@ void sim_thread(void* (*fn)(void*), void* arg);  // starts a detached stand-in t
 
 // Termination (SIGINT, SIGTERM, SIGHUP): sim_block_term blocks it in the calling thread and so in
 // every thread started afterwards; sim_term_wait, run as a thread once sim_dir exists, takes it,
-// removes sim_dir and ends the process as the signal would have.
+// runs sim_on_term if set, removes sim_dir and ends the process as the signal would have.
 void sim_block_term();
 void* sim_term_wait(void*);
+extern void (*sim_on_term)();  // set before the termination thread starts; may be null
 
 // Each stand-in points the platform seam at itself and starts its threads.
 void sim_servo_start(const sim_opts& o);
 void sim_board_start(const sim_opts& o);
 void sim_console_start();
-
-// What the console shows of the virtual servo chain, and the one fault it can inject.
-struct sim_servo_view {
-  uint8_t id;
-  int16_t goal;        // goal position, 0.1 degree
-  uint8_t max_torque;  // register 0x23
-  bool torque_on;      // register 0x24
-  int16_t pos;         // present position, 0.1 degree
-  bool silent;         // does not answer queries
-};
-std::vector<sim_servo_view> sim_servo_list();   // empty when no virtual chain runs
-bool sim_servo_silence(uint8_t id, bool silent);  // false when the chain has no such servo
-// Moves a servo by hand to a present position (0.1 degree); tells whether its torque is on.
-bool sim_servo_push(uint8_t id, int16_t pos, bool* torque_on);

@@ -9,44 +9,26 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "abuse/abuse.h"
 #include "core/map.h"
+#include "support/daemon_watch.h"
 #include "support/emulation.h"
+#include "support/sim_line.h"
 #include "support/sim_process.h"
 
 namespace {
 
 constexpr int HOSTS = 1000;
 
-// CPU time (user + system) that one thread of a process has used, in clock ticks; -1 if the
-// thread has no such name.
-long thread_cpu(pid_t pid, const std::string& name)
+// CPU time that one thread of a process has used, in clock ticks; -1 if the thread has no such
+// name.
+long thread_ticks(pid_t pid, const std::string& name)
 {
-  std::string dir = "/proc/" + std::to_string(pid) + "/task/";
-  for (const auto& t : std::filesystem::directory_iterator(dir)) {
-    std::ifstream comm(t.path() / "comm");
-    std::string c;
-    if (!(comm >> c) || c != name)
-      continue;
-    std::ifstream stat(t.path() / "stat");
-    std::string s((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream rest(s.substr(s.rfind(')') + 2));  // fields from the third on
-    std::string f;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> f; i++) {
-      if (i == 14)
-        utime = std::stol(f);
-      if (i == 15)
-        stime = std::stol(f);
-    }
-    return utime + stime;
-  }
+  for (const thread_cpu& t : proc_threads(pid))
+    if (t.name == name)
+      return t.ns / (1000000000 / sysconf(_SC_CLK_TCK));
   return -1;
 }
 
@@ -55,25 +37,21 @@ long thread_cpu(pid_t pid, const std::string& name)
 TEST(AbuseConnections, ThousandHostsAtOnceAllGetTheBannerAndTheirThreadsEnd)
 {
   ORVANE_SKIP_IF_EMULATED();
-  abuse_fd_limit(HOSTS + 256);  // for this process and the runner it starts
+  proc_fd_limit(HOSTS + 256);  // for this process and the runner it starts
   rlimit r{};
   getrlimit(RLIMIT_NOFILE, &r);
   if (r.rlim_cur < HOSTS + 256)
     GTEST_SKIP() << "the hard limit on open files, " << r.rlim_max << ", is below " << HOSTS + 256;
-  SimProcess sim({"--no-console"});
-  int port = sim.port();
-  ASSERT_GT(port, 0);
-  MonitorClient host;
-  ASSERT_TRUE(host.connect(port));
-  auto before = abuse_map(host);
-  int threads = abuse_threads(sim.pid());
-  uint32_t idle = abuse_passes(host, 2s);
+  SimLine t;
+  auto before = whole_map(t.host);
+  int threads = proc_nthreads(t.sim.pid());
+  uint32_t idle = daemon_passes(t.host, 2s);
 
   std::vector<int> fds;
   std::vector<std::string> got(HOSTS);
   auto t0 = std::chrono::steady_clock::now();
   for (int i = 0; i < HOSTS; i++) {
-    fds.push_back(abuse_connect(port, true));
+    fds.push_back(net_loopback(t.port, true));
     ASSERT_GE(fds.back(), 0) << "connection " << i;
   }
   // Every host gets its whole banner line, however the connects were queued.
@@ -104,10 +82,10 @@ TEST(AbuseConnections, ThousandHostsAtOnceAllGetTheBannerAndTheirThreadsEnd)
          std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
   for (const std::string& b : got)
     EXPECT_TRUE(b.empty() || b.substr(0, 10) == "#orvane-6 ") << b;
-  EXPECT_EQ(abuse_threads(sim.pid()), threads + banners);
+  EXPECT_EQ(proc_nthreads(t.sim.pid()), threads + banners);
 
   // A thousand idle connections cost the control loop nothing.
-  uint32_t held = abuse_passes(host, 2s);
+  uint32_t held = daemon_passes(t.host, 2s);
   EXPECT_GE(held, idle / 2) << "passes in 2 s: " << idle << " idle, " << held << " with " << HOSTS
                             << " hosts";
 
@@ -117,27 +95,23 @@ TEST(AbuseConnections, ThousandHostsAtOnceAllGetTheBannerAndTheirThreadsEnd)
       (void)!send(fds[i], "q\n", 2, MSG_NOSIGNAL);
     close(fds[i]);
   }
-  EXPECT_TRUE(wait_until([&] { return abuse_threads(sim.pid()) == threads; }, 40s, 100ms))
-      << abuse_threads(sim.pid()) << " threads, " << threads << " before";
-  EXPECT_TRUE(abuse_ticking(host));
-  EXPECT_EQ(abuse_changed(before, abuse_map(host)), std::vector<uint32_t>{});
+  EXPECT_TRUE(wait_until([&] { return proc_nthreads(t.sim.pid()) == threads; }, 40s, 100ms))
+      << proc_nthreads(t.sim.pid()) << " threads, " << threads << " before";
+  EXPECT_TRUE(daemon_ticking(t.host));
+  EXPECT_EQ(map_changes(before, whole_map(t.host)), std::vector<uint32_t>{});
 }
 
 TEST(AbuseConnections, HostsThatLeaveInTheMiddleOfAWholeMapDumpCostNothing)
 {
   ORVANE_SKIP_IF_EMULATED();
-  SimProcess sim({"--no-console"});
-  int port = sim.port();
-  ASSERT_GT(port, 0);
-  MonitorClient host;
-  ASSERT_TRUE(host.connect(port));
-  auto before = abuse_map(host);
-  int threads = abuse_threads(sim.pid());
+  SimLine t;
+  auto before = whole_map(t.host);
+  int threads = proc_nthreads(t.sim.pid());
 
   // A small receive buffer: the daemon is still sending the 12 KiB lines when the host goes,
   // half of the time with a reset, half with an orderly close.
   for (int i = 0; i < 200; i++) {
-    int fd = abuse_connect(port, false, 2048);
+    int fd = net_loopback(t.port, false, 2048);
     ASSERT_GE(fd, 0);
     std::string ask;
     for (int k = 0; k < 4; k++)
@@ -148,15 +122,15 @@ TEST(AbuseConnections, HostsThatLeaveInTheMiddleOfAWholeMapDumpCostNothing)
     ASSERT_EQ(poll(&p, 1, 10000), 1);
     ASSERT_GT(recv(fd, buf, sizeof buf, 0), 0);
     if (i % 2)
-      abuse_reset(fd);
+      net_reset(fd);
     else
       close(fd);
   }
-  EXPECT_TRUE(abuse_ticking(host));
-  EXPECT_EQ(host.read_u32(MAP_TICK_PERIOD), 16667u);  // others are served all the while
-  EXPECT_TRUE(wait_until([&] { return abuse_threads(sim.pid()) == threads; }, 40s, 100ms))
-      << abuse_threads(sim.pid()) << " threads, " << threads << " before";
-  EXPECT_EQ(abuse_changed(before, abuse_map(host)), std::vector<uint32_t>{});
+  EXPECT_TRUE(daemon_ticking(t.host));
+  EXPECT_EQ(t.host.read_u32(MAP_TICK_PERIOD), 16667u);  // others are served all the while
+  EXPECT_TRUE(wait_until([&] { return proc_nthreads(t.sim.pid()) == threads; }, 40s, 100ms))
+      << proc_nthreads(t.sim.pid()) << " threads, " << threads << " before";
+  EXPECT_EQ(map_changes(before, whole_map(t.host)), std::vector<uint32_t>{});
 }
 
 // With no descriptor left, every accept fails at once while the host waits in the queue; the
@@ -164,35 +138,32 @@ TEST(AbuseConnections, HostsThatLeaveInTheMiddleOfAWholeMapDumpCostNothing)
 TEST(AbuseConnections, ListenerOutOfDescriptorsPausesAndRecovers)
 {
   ORVANE_SKIP_IF_EMULATED();
-  SimProcess sim({"--no-console"});
-  int port = sim.port();
-  ASSERT_GT(port, 0);
-  MonitorClient host, spare;
-  ASSERT_TRUE(host.connect(port));
-  ASSERT_TRUE(spare.connect(port));
-  auto before = abuse_map(host);
+  SimLine t;
+  MonitorClient spare;
+  ASSERT_TRUE(spare.connect(t.port));
+  auto before = whole_map(t.host);
 
   // The limit just above the highest descriptor; hosts fill whatever gaps lie below it.
   rlimit old{}, low{};
-  ASSERT_EQ(prlimit(sim.pid(), RLIMIT_NOFILE, nullptr, &old), 0);
+  ASSERT_EQ(prlimit(t.sim.pid(), RLIMIT_NOFILE, nullptr, &old), 0);
   low = old;
-  low.rlim_cur = static_cast<rlim_t>(abuse_max_fd(sim.pid())) + 1;
-  ASSERT_EQ(prlimit(sim.pid(), RLIMIT_NOFILE, &low, nullptr), 0);
-  std::vector<MonitorClient> fillers(low.rlim_cur - static_cast<rlim_t>(abuse_fds(sim.pid())));
+  low.rlim_cur = static_cast<rlim_t>(proc_max_fd(t.sim.pid())) + 1;
+  ASSERT_EQ(prlimit(t.sim.pid(), RLIMIT_NOFILE, &low, nullptr), 0);
+  std::vector<MonitorClient> fillers(low.rlim_cur - static_cast<rlim_t>(proc_nfds(t.sim.pid())));
   for (auto& f : fillers)
-    ASSERT_TRUE(f.connect(port));
+    ASSERT_TRUE(f.connect(t.port));
   MonitorClient waiting;
-  int fd = abuse_connect(port);
+  int fd = net_loopback(t.port);
   ASSERT_GE(fd, 0);
   waiting.fd = fd;
 
-  long cpu0 = thread_cpu(sim.pid(), "dbgs0");
+  long cpu0 = thread_ticks(t.sim.pid(), "dbgs0");
   ASSERT_GE(cpu0, 0) << "no listener thread named dbgs0";
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_TRUE(abuse_ticking(host));
+  EXPECT_TRUE(daemon_ticking(t.host));
   std::this_thread::sleep_for(2s);
   double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  double cpu = static_cast<double>(thread_cpu(sim.pid(), "dbgs0") - cpu0) /
+  double cpu = static_cast<double>(thread_ticks(t.sim.pid(), "dbgs0") - cpu0) /
                static_cast<double>(sysconf(_SC_CLK_TCK));
   EXPECT_LT(cpu, wall / 4) << "the listener used " << cpu << " s of CPU in " << wall << " s";
   EXPECT_EQ(waiting.line(0ms), std::nullopt);  // no banner without a descriptor
@@ -203,8 +174,8 @@ TEST(AbuseConnections, ListenerOutOfDescriptorsPausesAndRecovers)
   auto banner = waiting.line(10s);
   ASSERT_TRUE(banner.has_value());
   EXPECT_EQ(banner->substr(0, 10), "#orvane-6 ");
-  ASSERT_EQ(prlimit(sim.pid(), RLIMIT_NOFILE, &old, nullptr), 0);
+  ASSERT_EQ(prlimit(t.sim.pid(), RLIMIT_NOFILE, &old, nullptr), 0);
   EXPECT_TRUE(waiting.send("r 40 4\n"));
   EXPECT_EQ(waiting.line(), "#0040 1b 41 00 00  .A..");
-  EXPECT_EQ(abuse_changed(before, abuse_map(host)), std::vector<uint32_t>{});
+  EXPECT_EQ(map_changes(before, whole_map(t.host)), std::vector<uint32_t>{});
 }

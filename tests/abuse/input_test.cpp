@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "abuse/abuse.h"
 #include "core/map.h"
+#include "support/daemon_watch.h"
 #include "support/emulation.h"
 #include "support/sim_process.h"
 
@@ -27,9 +27,9 @@ struct AbuseInput : ::testing::Test {
     port = sim->port();
     ASSERT_GT(port, 0);
     ASSERT_TRUE(host.connect(port));
-    before = abuse_map(host);
+    before = whole_map(host);
     ASSERT_EQ(before.size(), MAP_SIZE);
-    threads = abuse_threads(sim->pid());
+    threads = proc_nthreads(sim->pid());
   }
 
   // Sends everything, waiting while the daemon is slow to take it; false if it stops taking.
@@ -82,9 +82,9 @@ std::string defang(std::string text)
 
 TEST_F(AbuseInput, GarbageNulBytesEndlessAndCrOnlyLinesChangeNothing)
 {
-  int fd = abuse_connect(port);
+  int fd = net_loopback(port);
   ASSERT_GE(fd, 0);
-  AbuseReader reader(fd);
+  LineChecker reader(fd);
 
   std::mt19937 rng(6498);
   std::string garbage(size_t{64} * 1024, '\0');
@@ -103,19 +103,19 @@ TEST_F(AbuseInput, GarbageNulBytesEndlessAndCrOnlyLinesChangeNothing)
   for (const std::string* part : {&garbage, &nul, &endless, &cr_only}) {
     // Each part starts on a line of its own, so the cut lines are the ones defang saw.
     ASSERT_TRUE(send_all(fd, "\n" + defang(*part) + "\n"));
-    EXPECT_TRUE(abuse_ticking(host));
+    EXPECT_TRUE(daemon_ticking(host));
   }
   ASSERT_TRUE(send_all(fd, "r 40 4\n"));
   EXPECT_TRUE(reader.wait_line("#0040 1b 41 00 00  .A..", 60s));
   EXPECT_FALSE(reader.ended());
   EXPECT_EQ(reader.malformed(), std::vector<std::string>{});
-  EXPECT_EQ(abuse_changed(before, abuse_map(host)), std::vector<uint32_t>{});
-  abuse_reset(fd);
+  EXPECT_EQ(map_changes(before, whole_map(host)), std::vector<uint32_t>{});
+  net_reset(fd);
 }
 
 TEST_F(AbuseInput, DumpFloodThatNobodyReadsHoldsOnlyItsOwnConnection)
 {
-  int fd = abuse_connect(port, true);
+  int fd = net_loopback(port, true);
   ASSERT_GE(fd, 0);
   std::string flood;
   for (int i = 0; i < 2000; i++)
@@ -132,7 +132,7 @@ TEST_F(AbuseInput, DumpFloodThatNobodyReadsHoldsOnlyItsOwnConnection)
   }
   EXPECT_GT(sent, 0u);
 
-  EXPECT_TRUE(abuse_ticking(host));
+  EXPECT_TRUE(daemon_ticking(host));
   MonitorClient other;
   ASSERT_TRUE(other.connect(port));
   EXPECT_EQ(other.read_u32(MAP_TICK_PERIOD), 16667u);
@@ -141,11 +141,11 @@ TEST_F(AbuseInput, DumpFloodThatNobodyReadsHoldsOnlyItsOwnConnection)
   other.send("q\n");
 
   // The stuck connection ends once its host resets it, and its thread with it.
-  abuse_reset(fd);
-  EXPECT_TRUE(wait_until([&] { return abuse_threads(sim->pid()) == threads; }, 30s, 50ms))
-      << abuse_threads(sim->pid()) << " threads, " << threads << " before";
-  EXPECT_TRUE(abuse_ticking(host));
-  EXPECT_EQ(abuse_changed(before, abuse_map(host), {{0x0300, 0x0302}}), std::vector<uint32_t>{});
+  net_reset(fd);
+  EXPECT_TRUE(wait_until([&] { return proc_nthreads(sim->pid()) == threads; }, 30s, 50ms))
+      << proc_nthreads(sim->pid()) << " threads, " << threads << " before";
+  EXPECT_TRUE(daemon_ticking(host));
+  EXPECT_EQ(map_changes(before, whole_map(host), {{0x0300, 0x0302}}), std::vector<uint32_t>{});
 }
 
 TEST_F(AbuseInput, TwoHostsWritingTheSameBytesLeaveEachByteFromOneOfThem)
@@ -192,7 +192,7 @@ TEST_F(AbuseInput, TwoHostsWritingTheSameBytesLeaveEachByteFromOneOfThem)
     EXPECT_NE(v, 0);
   uint16_t word = host.read_u16(target);
   EXPECT_TRUE(word == 0x1234 || word == 0xabcd || word == 0x12cd || word == 0xab34) << word;
-  EXPECT_TRUE(abuse_ticking(host));
-  EXPECT_EQ(abuse_changed(before, abuse_map(host), {{at, at + n}, {target, target + 2}}),
+  EXPECT_TRUE(daemon_ticking(host));
+  EXPECT_EQ(map_changes(before, whole_map(host), {{at, at + n}, {target, target + 2}}),
             std::vector<uint32_t>{});
 }

@@ -6,6 +6,7 @@
 
 #include "board/ix.h"
 #include "core/daemon.h"
+#include "core/image.h"
 #include "core/map.h"
 #include "core/platform.h"
 #include "core/tick.h"

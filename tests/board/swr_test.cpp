@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "board/swr.h"
+#include "core/image.h"
 #include "core/map.h"
 #include "core/platform.h"
 #include "sim/gpio_block.h"

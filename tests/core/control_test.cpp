@@ -4,6 +4,7 @@
 #include <csignal>
 
 #include "core/daemon.h"
+#include "core/image.h"
 #include "core/map.h"
 #include "core/tick.h"
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "core/image.h"
 #include "core/interp.h"
 #include "core/map.h"
 

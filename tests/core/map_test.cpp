@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/image.h"
 #include "core/interp.h"
 #include "core/map.h"
 

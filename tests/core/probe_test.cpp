@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/daemon.h"
+#include "core/image.h"
 #include "core/map.h"
 #include "core/platform.h"
 #include "core/tick.h"

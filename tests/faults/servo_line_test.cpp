@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "abuse/abuse.h"
 #include "core/map.h"
 #include "sim/servo_chain.h"
+#include "support/daemon_watch.h"
 #include "support/emulation.h"
 #include "support/sim_process.h"
 
@@ -37,8 +37,8 @@ struct ServoLineFaults : ::testing::Test {
     ASSERT_TRUE(host.connect(port));
     ASSERT_TRUE(host.write_map(MAP_RD_GROUP, {1, 3, 1, 2, 3}));  // group 0 asks servos 1, 2, 3
     ASSERT_TRUE(wait_until([&] { return all_true(); }, 20s, 20ms));
-    before = abuse_map(host);
-    idle = abuse_passes(host, 2s);
+    before = whole_map(host);
+    idle = daemon_passes(host, 2s);
   }
   void TearDown() override
   {
@@ -70,10 +70,10 @@ struct ServoLineFaults : ::testing::Test {
   // test's read group and the daemon's own fields, and nothing but overrun marks went to stdout.
   void expect_unharmed()
   {
-    EXPECT_TRUE(abuse_ticking(host));
-    uint32_t now = abuse_passes(host, 2s);
+    EXPECT_TRUE(daemon_ticking(host));
+    uint32_t now = daemon_passes(host, 2s);
     EXPECT_GE(now, idle / 2) << "passes in 2 s: " << idle << " before, " << now << " after";
-    EXPECT_EQ(abuse_changed(before, abuse_map(host)), std::vector<uint32_t>{});
+    EXPECT_EQ(map_changes(before, whole_map(host)), std::vector<uint32_t>{});
     EXPECT_EQ(sim->out().find_first_not_of(' '), std::string::npos) << sim->out();
     EXPECT_EQ(sim->wait_exit(0ms), std::nullopt);
   }
@@ -110,7 +110,7 @@ TEST_F(ServoLineFaults, EveryServoSilentMarksOverrunsAndTheServosComeBack)
   EXPECT_TRUE(wait_until([&] { return marks() >= m0 + 10; }, 20s));
   EXPECT_TRUE(wait_until([&] { return chain->packet_count() >= packets + 30; }, 20s))
       << "the cycles stopped";
-  uint32_t passes = abuse_passes(host, 2s);
+  uint32_t passes = daemon_passes(host, 2s);
   EXPECT_GE(passes, idle / 2) << "passes in 2 s: " << idle << " before, " << passes << " silent";
   EXPECT_EQ(host.read_u32(MAP_TICK_PERIOD), 16667u);
   printf("all servos silent: %u passes in 2 s (%u before), %zu overrun marks so far\n", passes,
@@ -189,7 +189,7 @@ TEST_F(ServoLineFaults, IdsOutsideOneToThirtyTwoAreAskedButTheirAnswersNeverStor
   EXPECT_GE(replies(40), 5u);
 
   // ip_out, ip_count and the host bytes after sv_pos are as they were.
-  std::vector<uint8_t> after = abuse_map(host);
+  std::vector<uint8_t> after = whole_map(host);
   ASSERT_EQ(after.size(), MAP_SIZE);
   std::vector<uint32_t> changed;
   for (uint32_t off = MAP_IP_OUT; off < MAP_SIZE; off++)

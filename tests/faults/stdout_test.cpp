@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "abuse/abuse.h"
 #include "core/map.h"
+#include "support/daemon_watch.h"
 #include "support/emulation.h"
 #include "support/sim_process.h"
 #include "support/small_pipe.h"
@@ -54,7 +54,7 @@ struct StalledStdout : ::testing::Test {
 TEST_F(StalledStdout, FullAndUnreadStopsNothingAndTheMarksFollowOnceDrained)
 {
   ASSERT_NO_FATAL_FAILURE(start());
-  uint32_t passes = abuse_passes(host, 2s);
+  uint32_t passes = daemon_passes(host, 2s);
   EXPECT_GE(passes, KEEPS_RATE);
 
   std::string got = out.read(filled + 10, 20s);
@@ -73,9 +73,9 @@ TEST_F(StalledStdout, ReaderGoneEndsNothing)
 {
   ASSERT_NO_FATAL_FAILURE(start());
   out.close_reader();
-  uint32_t passes = abuse_passes(host, 2s);
+  uint32_t passes = daemon_passes(host, 2s);
   EXPECT_GE(passes, KEEPS_RATE);
-  EXPECT_TRUE(abuse_ticking(host));
+  EXPECT_TRUE(daemon_ticking(host));
   ends_on_exit_request();
 }
 

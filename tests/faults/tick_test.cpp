@@ -6,29 +6,26 @@
 #include <string>
 #include <vector>
 
-#include "abuse/abuse.h"
 #include "core/map.h"
+#include "support/daemon_watch.h"
 #include "support/emulation.h"
+#include "support/sim_line.h"
 #include "support/sim_process.h"
 
 TEST(TickFaults, OneMicrosecondPeriodKeepsTheMonitorAnsweringAndRecovers)
 {
   ORVANE_SKIP_IF_EMULATED();
-  SimProcess sim({"--no-console"});
-  int port = sim.port();
-  ASSERT_GT(port, 0);
-  MonitorClient host;
-  ASSERT_TRUE(host.connect(port));
-  auto before = abuse_map(host);
-  uint32_t idle = abuse_passes(host, 2s);
+  SimLine t;
+  auto before = whole_map(t.host);
+  uint32_t idle = daemon_passes(t.host, 2s);
 
-  size_t marks0 = sim.out().size();
+  size_t marks0 = t.sim.out().size();
   auto t0 = std::chrono::steady_clock::now();
-  ASSERT_TRUE(host.write_u32(MAP_TICK_PERIOD, 1));
+  ASSERT_TRUE(t.host.write_u32(MAP_TICK_PERIOD, 1));
   // The monitor answers every read in its usual deadline while the ticks race.
-  uint32_t first = host.read_u32(MAP_LOOP_COUNT), last = first;
+  uint32_t first = t.host.read_u32(MAP_LOOP_COUNT), last = first;
   for (int i = 0; i < 20; i++) {
-    auto b = host.read_map(MAP_LOOP_COUNT, 4);
+    auto b = t.host.read_map(MAP_LOOP_COUNT, 4);
     ASSERT_EQ(b.size(), 4u) << "no answer at 1 us";
     last = b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
     std::this_thread::sleep_for(50ms);
@@ -36,14 +33,14 @@ TEST(TickFaults, OneMicrosecondPeriodKeepsTheMonitorAnsweringAndRecovers)
   EXPECT_GT(last - first, idle / 2) << "the control loop stalled";
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   printf("at 1 us: %.0f passes/s, %.0f overrun marks/s, 20 of 20 reads answered\n",
-         (last - first) / secs, static_cast<double>(sim.out().size() - marks0) / secs);
+         (last - first) / secs, static_cast<double>(t.sim.out().size() - marks0) / secs);
 
-  ASSERT_TRUE(host.write_u32(MAP_TICK_PERIOD, 16667));
-  EXPECT_EQ(host.read_u32(MAP_TICK_PERIOD), 16667u);
+  ASSERT_TRUE(t.host.write_u32(MAP_TICK_PERIOD, 16667));
+  EXPECT_EQ(t.host.read_u32(MAP_TICK_PERIOD), 16667u);
   std::this_thread::sleep_for(200ms);  // the last short ticks drain
-  uint32_t after = abuse_passes(host, 2s);
+  uint32_t after = daemon_passes(t.host, 2s);
   EXPECT_GE(after, 1u);
   EXPECT_LE(after, 2 * idle + 10) << "passes in 2 s: " << idle << " before, " << after << " after";
-  EXPECT_EQ(abuse_changed(before, abuse_map(host)), std::vector<uint32_t>{});
-  EXPECT_EQ(sim.out().find_first_not_of(' '), std::string::npos);
+  EXPECT_EQ(map_changes(before, whole_map(t.host)), std::vector<uint32_t>{});
+  EXPECT_EQ(t.sim.out().find_first_not_of(' '), std::string::npos);
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/image.h"
+
 using Lines = std::vector<std::string>;
 
 // A fresh map image and the remembered region of a freshly started daemon.

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/image.h"
 #include "core/map.h"
 #include "monitor/cmd.h"
 #include "monitor/dbgs.h"

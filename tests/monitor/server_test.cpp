@@ -9,56 +9,47 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
+#include "bench/sys_net.h"
+#include "bench/sys_proc.h"
 #include "support/emulation.h"
 #include "support/monitor_client.h"
 #include "support/sim_process.h"
 
 // Address space of the process in KiB.
-static long sim_vmsize(pid_t pid)
-{
-  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  long n = -1;
-  while (f >> key && key != "VmSize:") {
-  }
-  f >> n;
-  return n;
-}
+static long sim_vmsize(pid_t pid) { return proc_status_kib(pid, "VmSize"); }
 
 // Connection threads alive in the process (they name themselves "dbgs1").
 static int sim_connections(pid_t pid)
 {
   int n = 0;
-  std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  for (const auto& t : std::filesystem::directory_iterator(dir)) {
-    std::ifstream f(t.path() / "comm");
-    std::string comm;
-    n += f >> comm && comm == "dbgs1";
-  }
+  for (const thread_cpu& t : proc_threads(pid))
+    n += t.name == "dbgs1";
   return n;
+}
+
+// A raw connection that has read the banner byte by byte, up to and with its LF (kept in
+// *banner if given); -1 if the connection fails.
+static int banner_host(int port, std::string* banner = nullptr)
+{
+  int fd = net_loopback(port);
+  char c = 0;
+  pollfd p{fd, POLLIN, 0};
+  while (fd >= 0 && c != '\n' && poll(&p, 1, 10000) == 1 && recv(fd, &c, 1, 0) == 1)
+    if (banner)
+      *banner += c;
+  return fd;
 }
 
 TEST(MonitorServer, BannerNamesTheBuildDateAndTimeAndEndsInLfAlone)
 {
   ORVANE_SKIP_IF_EMULATED();
   SimProcess sim;
-  int port = sim.port();
-  ASSERT_GT(port, 0);
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_GT(sim.port(), 0);
   std::string banner;
-  char c = 0;
-  pollfd p{fd, POLLIN, 0};
-  while (c != '\n' && poll(&p, 1, 10000) == 1 && recv(fd, &c, 1, 0) == 1)
-    banner += c;
+  int fd = banner_host(sim.port(), &banner);
+  ASSERT_GE(fd, 0);
   close(fd);
   // "#orvane-6 (Feb 23 2015 16:54:19)" and LF: '9' a digit, '_' a blank or a digit.
   const std::string form = "#orvane-6 (Mmm _9 9999 99:99:99)\n";
@@ -81,18 +72,10 @@ TEST(MonitorServer, LinesOfOneDumpArriveTogether)
 {
   ORVANE_SKIP_IF_EMULATED();
   SimProcess sim;
-  int port = sim.port();
-  ASSERT_GT(port, 0);
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_GT(sim.port(), 0);
+  int fd = banner_host(sim.port());
+  ASSERT_GE(fd, 0);
   pollfd p{fd, POLLIN, 0};
-  char c = 0;
-  while (c != '\n' && poll(&p, 1, 10000) == 1 && recv(fd, &c, 1, 0) == 1) {
-  }
   const size_t dump = size_t{4} * 73;  // "r d80 40": four lines of 16 bytes and their text
   for (int round = 0; round < 3; round++) {
     ASSERT_EQ(send(fd, "r d80 40\n", 9, MSG_NOSIGNAL), 9);

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <vector>
 
+#include "core/image.h"
 #include "core/interp.h"
 #include "core/map.h"
 #include "core/platform.h"
@@ -416,10 +417,7 @@ TEST_F(ServoExchangeOnTheWire, CycleOfTheInitialMapTakesAtLeastItsTimeOnTheLine)
 TEST_F(ServoExchangeOnTheWire, EchoArrivesInReceiveFifoGroupsAtThePaceOfTheLine)
 {
   uint8_t buf[SV_BUF_SIZE];
-  sv_entry e[6];
-  for (uint8_t i = 0; i < 6; i++)
-    e[i] = {static_cast<uint8_t>(i + 1), 0, 0};
-  size_t n = sv_build_longs(buf, e, 6, true);
+  size_t n = sg_build_longs(buf, 6, true);  // the initial map's write list, servos 1-6 at rest
   ASSERT_EQ(n, 52u);
   auto t0 = std::chrono::steady_clock::now();
   ASSERT_EQ(write(sv_fd, buf, n), static_cast<ssize_t>(n));

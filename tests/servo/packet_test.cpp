@@ -9,16 +9,32 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes longs(const std::vector<sv_entry>& e, bool torque_on)
+// A servo of the long packets as a case lists it, and the builder's source over such a list.
+struct servo_row {
+  uint8_t id;
+  int16_t torque;
+  int16_t goal;
+};
+
+sv_source rows(const servo_row* r)
+{
+  return {[](const void* ctx, uint32_t i, uint8_t reg) -> sv_entry {
+            const servo_row& s = static_cast<const servo_row*>(ctx)[i];
+            return {s.id, reg == SV_REG_GOAL ? s.goal : s.torque};
+          },
+          r};
+}
+
+bytes longs(const std::vector<servo_row>& e, bool torque_on)
 {
   uint8_t buf[SV_BUF_SIZE + 16] = {};
-  size_t n = sv_build_longs(buf, e.data(), e.size(), torque_on);
+  size_t n = sv_build_longs(buf, e.size(), torque_on, rows(e.data()));
   return bytes(buf, buf + n);
 }
 
 struct LongCase {
   const char* what;
-  std::vector<sv_entry> entries;
+  std::vector<servo_row> entries;
   bool torque_on;
   bytes torque, position;  // an empty `position` means: not checked
 };
@@ -27,7 +43,7 @@ struct LongCase {
 
 TEST(ServoPacket, LongPacketsMatchTheirByteVectors)
 {
-  std::vector<sv_entry> six;
+  std::vector<servo_row> six;
   for (uint8_t id = 1; id <= 6; id++)
     six.push_back({id, 0, 0});
   const LongCase cases[] = {
@@ -67,12 +83,12 @@ TEST(ServoPacket, LongPacketsMatchTheirByteVectors)
 // 40 servos fill the buffer exactly; a larger count must not write past it.
 TEST(ServoPacket, LongPacketsNeverOutgrowTheBuffer)
 {
-  std::vector<sv_entry> e(60, sv_entry{9, 1, 1});
+  std::vector<servo_row> e(60, servo_row{9, 1, 1});
   uint8_t buf[SV_BUF_SIZE + 16];
   for (auto& b : buf)
     b = 0xEE;
-  EXPECT_EQ(sv_build_longs(buf, e.data(), 40, true), SV_BUF_SIZE);
-  EXPECT_EQ(sv_build_longs(buf, e.data(), 60, true), SV_BUF_SIZE);
+  EXPECT_EQ(sv_build_longs(buf, 40, true, rows(e.data())), SV_BUF_SIZE);
+  EXPECT_EQ(sv_build_longs(buf, 60, true, rows(e.data())), SV_BUF_SIZE);
   for (size_t i = SV_BUF_SIZE; i < sizeof buf; i++)
     EXPECT_EQ(buf[i], 0xEE);
   EXPECT_EQ(buf[6], 40);

@@ -8,6 +8,7 @@
 #include "sim/servo_chain.h"
 #include "support/emulation.h"
 #include "support/monitor_client.h"
+#include "support/sim_line.h"
 #include "support/sim_process.h"
 
 TEST(ServoSim, SerialLineThatCannotBeOpenedEndsTheDaemonWithStatusOne)
@@ -48,18 +49,14 @@ TEST(ServoSim, SerialOptionDrivesALineServedByAnotherProgram)
 TEST(ServoSim, HostMoveIsFollowedByServoOnesPresentPosition)
 {
   ORVANE_SKIP_IF_EMULATED();
-  SimProcess sim({"--no-console"});
-  int port = sim.port();
-  ASSERT_GT(port, 0) << sim.err();
-  MonitorClient host;
-  ASSERT_TRUE(host.connect(port));
-  ASSERT_TRUE(host.write_u16(MAP_IP_TARGET + 2 * 33, 100));  // servo 1's torque
-  ASSERT_TRUE(host.write_u16(MAP_IP_TARGET + 2 * 1, 450));
-  ASSERT_TRUE(host.write_u8(MAP_TTIME, 30));
-  bool moving = wait_until([&] { return static_cast<int16_t>(host.read_u16(map_sv_pos(1))) > 0; }, 10s, 20ms);
+  SimLine t;
+  ASSERT_TRUE(t.host.write_u16(MAP_IP_TARGET + 2 * 33, 100));  // servo 1's torque
+  ASSERT_TRUE(t.host.write_u16(MAP_IP_TARGET + 2 * 1, 450));
+  ASSERT_TRUE(t.host.write_u8(MAP_TTIME, 30));
+  bool moving = wait_until([&] { return static_cast<int16_t>(t.host.read_u16(map_sv_pos(1))) > 0; }, 10s, 20ms);
   EXPECT_TRUE(moving);
-  bool there = wait_until([&] { return static_cast<int16_t>(host.read_u16(map_sv_pos(1))) == 450; }, 20s, 20ms);
-  EXPECT_TRUE(there) << "servo 1 at " << static_cast<int16_t>(host.read_u16(map_sv_pos(1)));
+  bool there = wait_until([&] { return static_cast<int16_t>(t.host.read_u16(map_sv_pos(1))) == 450; }, 20s, 20ms);
+  EXPECT_TRUE(there) << "servo 1 at " << static_cast<int16_t>(t.host.read_u16(map_sv_pos(1)));
 }
 
 // A runner serves its line for hours, three packets and more per tick: it keeps the latest

@@ -1,7 +1,5 @@
 #include "support/monitor_client.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +7,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "bench/sys_net.h"
 #include "orvane.h"
 
 MonitorClient::~MonitorClient() { close(); }
@@ -26,12 +25,8 @@ bool MonitorClient::connect(int port, std::chrono::milliseconds timeout)
   close();
   auto end = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+    fd = net_loopback(port);
+    if (fd >= 0)
       break;
     close();
     if (std::chrono::steady_clock::now() >= end)
