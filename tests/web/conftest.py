@@ -1,18 +1,24 @@
-"""Fixtures of the browser tests: orvane-sim with its console, orvane-web in front of it, a raw
+"""Fixtures of the browser tests: orvane-sim with its console, orvane-web in front of it, a
 monitor host that reads the map from the far side, and headless Chromium driven by Selenium.
 
-Paths come from the environment that ctest sets: ORVANE_SIM, ORVANE_WEB, ORVANE_FIELDS and
-ORVANE_ARTIFACTS. Every wait is a condition with a generous deadline."""
+Paths come from the environment that ctest sets: ORVANE_SIM, ORVANE_WEB and ORVANE_ARTIFACTS.
+Offsets and the monitor host come from the orvane module (python/). Every wait is a condition
+with a generous deadline."""
 import os
 import re
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 
 import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'python'))
+import orvane  # noqa: E402
+import orvane.fields  # noqa: E402
 
 DEADLINE = 20.0
 
@@ -28,22 +34,9 @@ def wait_for(cond, timeout=DEADLINE, step=0.05, what='condition'):
         time.sleep(step)
 
 
-def fields():
-    """Offsets from the field table, the one place host tools take them from."""
-    table = {}
-    with open(os.environ['ORVANE_FIELDS']) as f:
-        for line in f:
-            if line.startswith('#') or not line.strip():
-                continue
-            col = line.rstrip('\n').split('\t')
-            table[col[0]] = {'offset': int(col[1], 16), 'width': int(col[3]),
-                             'stride': int(col[5]), 'first': int(col[6])}
-    return table
-
-
 def offset(name, index=None):
-    f = fields()[name]
-    return f['offset'] + (0 if index is None else (index - f['first']) * f['stride'])
+    """A field's offset, from the field table through the orvane module."""
+    return orvane.fields.resolve(name, index)[2]
 
 
 class Process:
@@ -114,29 +107,15 @@ class Sim(Process):
         return self.stdout_bytes().count(b' ')
 
 
-class Monitor:
-    """A raw host on the monitor port: reads and writes the map from the far side."""
+class Monitor(orvane.Client):
+    """A host on the monitor port, through the orvane module: reads and writes the map from the
+    far side; a write returns once the daemon has stored it."""
 
     def __init__(self, address):
-        host, port = address.rsplit(':', 1)
-        self.s = socket.create_connection((host, int(port)), timeout=DEADLINE)
-        self.f = self.s.makefile('rb')
-        self.f.readline()  # banner
-
-    def read(self, adr, n):
-        self.s.sendall(f'R {adr:x} {n:x}\n'.encode())
-        line = self.f.readline().decode('latin-1')
-        return bytes(int(h, 16) for h in line[1:].split()[1:])
+        super().__init__(address, timeout=DEADLINE)
 
     def word(self, adr, signed=True):
         return int.from_bytes(self.read(adr, 2), 'little', signed=signed)
-
-    def write(self, adr, data):
-        self.s.sendall(('W %x ' % adr + ' '.join('%02x' % b for b in data) + '\n').encode())
-        self.read(adr, 1)  # carried out once the next line is answered
-
-    def close(self):
-        self.s.close()
 
 
 class Web(Process):
