@@ -136,36 +136,42 @@ class Client:
     def __exit__(self, *exc):
         self.close()
 
-    def _send(self, text, end):
+    def _connected(self):
         if self._sock is None:
             raise Closed(f"not connected to {self.robot}")
+        return self._sock
+
+    def _io(self, op, timed_out):
+        """Runs a socket call; a failure closes the connection and raises the library's error."""
         try:
-            self._sock.settimeout(max(end - time.monotonic(), 0.001))
-            self._sock.sendall(text.encode("ascii"))
+            return op()
         except socket.timeout:
             self.close()
-            raise Timeout("the robot takes no more commands: timed out") from None
+            raise Timeout(timed_out) from None
         except OSError as e:
             self.close()
             raise Closed(f"connection closed by the robot ({(e.strerror or str(e)).lower()})") from None
 
+    def _send(self, text, end):
+        sock = self._connected()
+
+        def send():
+            sock.settimeout(max(end - time.monotonic(), 0.001))
+            sock.sendall(text.encode("ascii"))
+        self._io(send, "the robot takes no more commands: timed out")
+
     def _line(self, end):
         while b"\n" not in self._buf:
-            if self._sock is None:
-                raise Closed(f"not connected to {self.robot}")
+            sock = self._connected()
             left = end - time.monotonic()
             if left <= 0:
                 self.close()
                 raise Timeout("no answer from the robot: timed out")
-            try:
-                self._sock.settimeout(left)
-                got = self._sock.recv(16384)
-            except socket.timeout:
-                self.close()
-                raise Timeout("no answer from the robot: timed out") from None
-            except OSError as e:
-                self.close()
-                raise Closed(f"connection closed by the robot ({(e.strerror or str(e)).lower()})") from None
+
+            def recv():
+                sock.settimeout(left)
+                return sock.recv(16384)
+            got = self._io(recv, "no answer from the robot: timed out")
             if not got:
                 self.close()
                 raise Closed("connection closed by the robot")
