@@ -2,18 +2,16 @@
 # Cross-builds orvane and its tests for the robot's CPU (cmake/armv6.cmake: ARM1176, ARMv6 with
 # VFPv2, static) and runs every test program under qemu's emulation of that CPU; the programs that
 # tests start as processes (orvane-sim, orvane) run on the emulated CPU too (ORVANE_EMULATOR).
-# The robot's daemon itself is checked first (tools/arm-check.sh). Extra arguments go to each test
-# program, e.g. --gtest_filter=Interp.*
+# The robot's programs themselves, the daemon and orvane-web, are checked first (tools/arm-check.sh).
+# Extra arguments go to each test program, e.g. --gtest_filter=Interp.*
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/deps.sh cmake ninja-build g++-arm-linux-gnueabi qemu-user googletest
+tools/deps.sh qemu-user
 build=${ORVANE_ARM_BUILD:-build-armv6}
 cpu=(qemu-arm -cpu arm1176)
 
-cmake -S . -B "$build" -G Ninja --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/armv6.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-ninja -C "$build" -j2
-tools/arm-check.sh "$build/core/orvane"
+tools/arm-build.sh "$build"
+tools/arm-check.sh "$build/core/orvane" "$build/tools/web/orvane-web"
 
 mapfile -t programs < <(grep -v '^$' "$build/test-programs.txt")
 [ ${#programs[@]} -gt 0 ] || { echo "armv6: no test programs listed" >&2; exit 1; }

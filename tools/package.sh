@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds both Debian packages into dist/:
 #   dist/orvane_<version>_armhf.deb          for the robot: the static ARMv6 daemon, its systemd
-#                                            service, log rotation and orvane-doctor
+#                                            service, log rotation, orvane-doctor and orvane-web
 #   dist/orvane-tools_<version>_<arch>.deb   for the PC: orvane-sim and the host tools
 # Each package is staged with `cmake --install --component robot|tools`, so a program joins a
 # package through its install rule. The build folders of ./run-tests (build/) and of
@@ -9,8 +9,9 @@
 # tools/package-check.sh checks the result.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/deps.sh cmake ninja-build g++ libgtest-dev g++-arm-linux-gnueabi googletest dpkg-dev \
-  libcli11-dev help2man
+tools/deps.sh cmake ninja-build g++ libgtest-dev dpkg-dev libcli11-dev help2man libyaml-cpp-dev \
+  libboost-dev nlohmann-json3-dev
+command -v npm >/dev/null || tools/deps.sh nodejs npm
 umask 022
 host_build=${ORVANE_HOST_BUILD:-build}
 arm_build=${ORVANE_ARM_BUILD:-build-armv6}
@@ -18,13 +19,12 @@ dist=dist
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Same settings as ./run-tests and tools/arm-test.sh, so that their builds serve as they are.
-settings=(-G Ninja --no-warn-unused-cli -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_WERROR=ON
-          -DCMAKE_INSTALL_PREFIX=/usr)
-cmake -S . -B "$host_build" "${settings[@]}" >/dev/null
-cmake -S . -B "$arm_build" "${settings[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/armv6.cmake >/dev/null
+# Same settings as ./run-tests, so that its build serves as it is; the robot's build is
+# tools/arm-test.sh's, made by the script they share.
+cmake -S . -B "$host_build" -G Ninja --no-warn-unused-cli -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DORVANE_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 ninja -C "$host_build" -j2
-ninja -C "$arm_build" -j2
+tools/arm-build.sh "$arm_build"
 
 # The version: the project's, plus the commit count and hash, so that every commit's package
 # upgrades the one before it.
@@ -91,8 +91,8 @@ build_deb() {
   echo "$out"
 }
 
-# The robot's package. The daemon is static: the sources of the C and C++ libraries linked into
-# it are named in Built-Using.
+# The robot's package. Its programs are static: the sources of the C and C++ libraries linked
+# into them are named in Built-Using.
 stage orvane robot "$arm_build"
 install -m 0755 packaging/postinst packaging/prerm packaging/postrm "$work/orvane/DEBIAN/"
 built_using=$(dpkg-query -W -f='${source:Package} (= ${source:Version}), ' \
@@ -105,7 +105,8 @@ control orvane armhf \
   " LED boards from a 4096-byte memory map, which host programs read and write" \
   " over TCP (port 6498). This package holds the daemon, built statically for" \
   " the BCM2835's ARMv6 CPU, its systemd service, log rotation for its output," \
-  " and orvane-doctor, which checks the board's set-up."
+  " orvane-doctor, which checks the board's set-up, and orvane-web, a live view" \
+  " of the robot in a browser, built the same way."
 build_deb orvane armhf
 
 # The PC package: its libraries come from the programs' own dependencies.
