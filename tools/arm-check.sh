@@ -2,10 +2,11 @@
 # Checks that programs built for the robot run on its CPU, the BCM2835's ARM1176 (ARMv6 with
 # VFPv2, no Thumb-2, no NEON), and need none of its libraries:
 #   tools/arm-check.sh FILE...
-# Each file's build attributes (readelf -A) must name no architecture above ARMv6, no Thumb-2 and
-# no floating-point unit beyond VFPv2, and the file must be statically linked. A file named
-# `orvane` (the daemon) is also run under qemu's ARM1176 on a machine without /dev/mem, where it
-# must print "error: cannot open /dev/mem" and end with status 255.
+# Every file gets the build checks (check_build): its build attributes (readelf -A) must name no
+# architecture above ARMv6, no Thumb-2 and no floating-point unit beyond VFPv2, and it must be
+# statically linked. A file named `orvane` (the daemon) also gets a run (check_daemon_run): under
+# qemu's ARM1176 on a machine without /dev/mem it must print "error: cannot open /dev/mem" and
+# end with status 255. Other programs, such as orvane-web, have their own run elsewhere.
 set -euo pipefail
 [ $# -gt 0 ] || { echo "usage: tools/arm-check.sh FILE..." >&2; exit 2; }
 
@@ -29,9 +30,11 @@ run_daemon() {
   fi
 }
 
-for f in "$@"; do
-  this=0
-  attrs=$(readelf -A "$f") || { bad "$f" "not an ELF file"; continue; }
+# check_build FILE: the instruction set and floating point the file was built for, and static.
+# Fails only when FILE is no ELF file at all.
+check_build() {
+  local f=$1 attrs arch thumb fp simd
+  attrs=$(readelf -A "$f") || { bad "$f" "not an ELF file"; return 1; }
   tag() { sed -n "s/^ *Tag_$1: *//p" <<<"$attrs"; }
   arch=$(tag CPU_arch) thumb=$(tag THUMB_ISA_use) fp=$(tag FP_arch) simd=$(tag Advanced_SIMD_arch)
   [[ $arch =~ $arch_ok ]] || bad "$f" "architecture '${arch:-none}' is above the ARM1176's ARMv6"
@@ -42,17 +45,24 @@ for f in "$@"; do
     bad "$f" "is linked dynamically; a robot program must need none of the system's libraries"
   fi
   [ "$this" -eq 1 ] || echo "arm-check: $f: $arch, ${thumb:-no Thumb}, ${fp:-no FPU}, static"
+}
 
-  if [ "$(basename "$f")" = orvane ]; then
-    status=0
-    out=$(run_daemon "$f" 2>&1) || status=$?
-    if [ "$status" -eq 200 ]; then
-      continue
-    elif [ "$status" -ne 255 ] || [ "$out" != "error: cannot open /dev/mem" ]; then
-      bad "$f" "without /dev/mem: status $status and output '$out'; want 255 and 'error: cannot open /dev/mem'"
-    else
-      echo "arm-check: $f: without /dev/mem on the emulated ARM1176: '$out', status 255"
-    fi
+# check_daemon_run FILE: the daemon on the emulated CPU, where it finds no /dev/mem.
+check_daemon_run() {
+  local f=$1 status=0 out
+  out=$(run_daemon "$f" 2>&1) || status=$?
+  if [ "$status" -eq 200 ]; then
+    return
+  elif [ "$status" -ne 255 ] || [ "$out" != "error: cannot open /dev/mem" ]; then
+    bad "$f" "without /dev/mem: status $status and output '$out'; want 255 and 'error: cannot open /dev/mem'"
+  else
+    echo "arm-check: $f: without /dev/mem on the emulated ARM1176: '$out', status 255"
   fi
+}
+
+for f in "$@"; do
+  this=0
+  check_build "$f" || continue
+  [ "$(basename "$f")" != orvane ] || check_daemon_run "$f"
 done
 exit "$fail"
