@@ -5,7 +5,8 @@
 #   every file under /etc a conffile, the robot's programs built for its CPU (tools/arm-check.sh,
 #   which also runs the daemon without /dev/mem);
 # - the service: systemd-analyze verify on the extracted robot package, and its security figure;
-# - the PC package's orvane-sim, run from the extracted package: banner, loop rate, a servo move.
+# - the PC package's orvane-sim, run from the extracted package: banner, loop rate, a servo move;
+#   against it the robot package's orvane-web on the emulated ARM1176: token, page, a command.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh lintian systemd logrotate qemu-user man-db python3
@@ -24,7 +25,7 @@ echo "--- contents"
 robot_files=(usr/sbin/orvane usr/sbin/orvane-doctor lib/systemd/system/orvane.service
   etc/logrotate.d/orvane usr/share/man/man8/orvane.8.gz usr/share/man/man8/orvane-doctor.8.gz
   usr/share/doc/orvane/copyright usr/share/doc/orvane/changelog.gz usr/share/doc/orvane/deploy.md
-  usr/share/lintian/overrides/orvane)
+  usr/share/lintian/overrides/orvane usr/bin/orvane-web usr/share/man/man1/orvane-web.1.gz)
 tools_files=(usr/bin/orvane-sim usr/share/man/man1/orvane-sim.1.gz
   usr/bin/orvane-ctl usr/share/man/man1/orvane-ctl.1.gz
   usr/share/doc/orvane-tools/copyright usr/share/doc/orvane-tools/changelog.gz)
@@ -67,8 +68,9 @@ verify=$(cd "$work" && MANPATH=$root/usr/share/man systemd-analyze verify --root
 [ -z "$verify" ] || bad "systemd-analyze verify: $verify"
 systemd-analyze security --offline=true --root="$root" orvane.service 2>&1 | tail -n 1
 
-echo "--- orvane-sim from the PC package"
-/usr/bin/python3 tests/package/smoke.py "$work/tools/usr/bin/orvane-sim" || bad "smoke test fails"
+echo "--- orvane-sim from the PC package, the robot's orvane-web against it"
+/usr/bin/python3 tests/package/smoke.py "$work/tools/usr/bin/orvane-sim" \
+  --web "$work/robot/usr/bin/orvane-web" --emulator "qemu-arm -cpu arm1176" || bad "smoke test fails"
 
 [ "$fail" -eq 0 ] && echo "package-check: both packages passed"
 exit "$fail"
