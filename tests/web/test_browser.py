@@ -83,18 +83,23 @@ def test_silent_servo_greys_its_row_until_it_answers(sim, web, browser):
     mon.close()
 
 
-def test_exit_needs_its_confirmation_and_then_ends_the_daemon(sim, web, browser):
+@pytest.mark.parametrize('button', ['exit', 'poweroff'])
+def test_exit_and_poweroff_need_their_confirmation_and_then_end_the_daemon(sim, web, browser, button):
     open_page(browser, web)
-    browser.find_element(By.ID, 'exit').click()
+    browser.find_element(By.ID, button).click()
     wait_for(lambda: browser.find_element(By.ID, 'confirm').is_displayed(), what='the confirmation')
     browser.find_element(By.ID, 'confirm-no').click()
     time.sleep(0.5)
     assert sim.p.poll() is None
-    browser.find_element(By.ID, 'exit').click()
+    browser.find_element(By.ID, button).click()
     wait_for(lambda: browser.find_element(By.ID, 'confirm').is_displayed(), what='the confirmation')
     browser.find_element(By.ID, 'confirm-yes').click()
     wait_for(lambda: sim.p.poll() is not None, what='the daemon to end')
-    assert sim.p.returncode == 0
+    assert sim.p.returncode == 0  # the simulator's power-off only says so on its standard error
+    if button == 'poweroff':
+        wait_for(lambda: b'KT4_SDREQ' in sim.stdout_bytes(), what='the power-off line')
+    else:
+        assert b'KT4_SDREQ' not in sim.stdout_bytes()
     wait_for(lambda: browser.find_element(By.ID, 'status').text == 'reconnecting', what='"reconnecting"')
 
 
