@@ -38,7 +38,7 @@ std::string one_line(const mo::mo_errors& e)
 
 }  // namespace
 
-web_motions::web_motions(std::string dir, std::string profile)
+web_motions::web_motions(const std::string& dir, const std::string& profile)
 {
   auto m = std::make_shared<impl>();
   std::error_code ec;

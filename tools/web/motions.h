@@ -28,7 +28,7 @@ class web_motions {
   // Offers the *.yaml and *.yml files of `dir` (the profile itself excepted); `profile` gives
   // joint names, trims and limits (empty: joints are servo ids). Throws std::runtime_error with
   // every problem of the profile, or why the folder cannot be read.
-  web_motions(std::string dir, std::string profile);
+  web_motions(const std::string& dir, const std::string& profile);
 
   static bool built();      // whether this build can play motions at all
   bool offered() const { return impl_ != nullptr; }

@@ -5,7 +5,7 @@
 
 struct web_motions::impl {};
 
-web_motions::web_motions(std::string, std::string)
+web_motions::web_motions(const std::string&, const std::string&)
 {
   throw std::runtime_error("this build of orvane-web cannot play motions; play them from a PC's "
                            "orvane-web or orvane-ctl");
