@@ -238,6 +238,7 @@ struct MotionFolder : TempDir {
                      "    pose: {base: 20, lift: 10}\n  - ticks: 30\n    pose: {base: 0}\n");
     file("bad.yaml", "keyframes:\n  - ms: 100\n    pose: {lift: 45}\n");
     file("slow.yml", "keyframes:\n  - ms: 20000\n    torque: on\n    pose: {base: 90}\n");
+    file("limp.yaml", "keyframes:\n  - ticks: 5\n    pose: {base: 10}\n");
     file("notes.txt", "not a motion");
   }
 };
@@ -249,14 +250,14 @@ TEST(WebMotions, FolderListsItsMotionsAndTheirFaultsButNotTheProfile)
   MotionFolder d;
   web_motions m(d.path, d.file("robot.yaml"));
   auto list = m.list();
-  ASSERT_EQ(list.size(), 3u);
+  ASSERT_EQ(list.size(), 4u);
   EXPECT_EQ(list[0].name, "bad.yaml");
   EXPECT_NE(list[0].problem.find("lift"), std::string::npos) << list[0].problem;
-  EXPECT_EQ(list[1].name, "nod.yaml");
-  EXPECT_EQ(list[1].description, "a nod");
-  EXPECT_NEAR(list[1].seconds, 1.0, 0.02);  // 500 ms and 30 ticks
-  EXPECT_EQ(list[1].problem, "");
-  EXPECT_EQ(list[2].name, "slow.yml");
+  EXPECT_EQ(list[2].name, "nod.yaml");
+  EXPECT_EQ(list[2].description, "a nod");
+  EXPECT_NEAR(list[2].seconds, 1.0, 0.02);  // 500 ms and 30 ticks
+  EXPECT_EQ(list[2].problem, "");
+  EXPECT_EQ(list[3].name, "slow.yml");
 
   EXPECT_THROW(web_motions(d.path + "/none", ""), std::runtime_error);
   EXPECT_THROW(web_motions(d.path, d.file("bad.yaml")), std::runtime_error);  // not a profile
@@ -305,4 +306,11 @@ TEST_F(WebSim, PollerPlaysMotionsOneAtATimeAndStopsThemOnRequest)
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(c.get("servo.1.goal"), held);
   EXPECT_LT(held, 900);
+
+  // A servo without torque will not follow: the page is told before the motion starts.
+  c.torque(false, {1});
+  ASSERT_EQ(run(R"({"op":"play","motion":"limp.yaml"})"), 200);
+  ASSERT_TRUE(wait_until([&] { return motion().value("outcome", "") == "done"; }, 10s)) << motion();
+  ASSERT_EQ(motion()["warnings"].size(), 1u) << motion();
+  EXPECT_NE(motion()["warnings"][0].get<std::string>().find("servo 1"), std::string::npos);
 }

@@ -110,7 +110,7 @@ std::vector<web_motion_info> web_motions::list() const
 }
 
 bool web_motions::play(orvane::client& c, const std::string& name, const std::atomic<bool>& stop,
-                       const std::function<void(size_t, size_t)>& on_move) const
+                       const events& ev) const
 {
   if (!impl_ || !good_name(name))
     throw std::runtime_error("no motion named " + name);
@@ -122,9 +122,7 @@ bool web_motions::play(orvane::client& c, const std::string& name, const std::at
   }
   mo::play_opts o;
   o.stop = &stop;
-  size_t total = 0;
-  // The plan is made inside play(); its length is known once the first move starts.
-  o.on_move = [&](size_t i, const mo::mo_move&) { on_move(i, total); };
-  total = mo::play_plan(c, m, o).size();
+  o.on_move = [&](size_t i, const mo::mo_move&) { ev.move(i); };
+  ev.start(mo::play_plan(c, m, o).size(), mo::play_warnings(c, m));
   return !mo::play(c, m, o).stopped;
 }

@@ -35,11 +35,17 @@ class web_motions {
   std::vector<web_motion_info> list() const;
   // Whether `name` may name a file here: a plain file name, never a path.
   static bool good_name(const std::string& name);
+  // What a motion tells its watchers as it plays: the number of moves and anything worth
+  // knowing first (a servo without torque will not follow), then each move as it starts.
+  struct events {
+    std::function<void(size_t moves, std::vector<std::string> warnings)> start;
+    std::function<void(size_t index)> move;
+  };
   // Plays `name` on `c` until its end or until `stop` is set (the servos then stay where they
-  // are); `on_move(i, n)` as move i of n starts. Throws orvane::error from the robot, or
-  // std::runtime_error when the file is gone or no longer valid. Returns false if stopped.
+  // are). Throws orvane::error from the robot, or std::runtime_error when the file is gone or no
+  // longer valid. Returns false if stopped.
   bool play(orvane::client& c, const std::string& name, const std::atomic<bool>& stop,
-            const std::function<void(size_t, size_t)>& on_move) const;
+            const events& ev) const;
 
  private:
   struct impl;  // the folder and the loaded profile

@@ -27,7 +27,7 @@ std::vector<web_motion_info> web_motions::list() const
 }
 
 bool web_motions::play(orvane::client&, const std::string& name, const std::atomic<bool>&,
-                       const std::function<void(size_t, size_t)>&) const
+                       const events&) const
 {
   throw std::runtime_error("no motion named " + name);
 }

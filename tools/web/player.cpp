@@ -24,7 +24,7 @@ bool web_player::start(std::shared_ptr<orvane::client> c, const std::string& nam
   stop_ = false;
   {
     std::lock_guard<std::mutex> l(mu_);
-    status_ = {name, true, 0, 0, ""};
+    status_ = {name, true, 0, 0, {}, ""};
   }
   thread_ = std::thread([this, c = std::move(c), name] { run(*c, name); });
   return true;
@@ -51,11 +51,17 @@ void web_player::run(orvane::client& c, const std::string& name)
 {
   std::string outcome;
   try {
-    outcome = motions_.play(c, name, stop_, [this](size_t i, size_t n) {
+    web_motions::events ev;
+    ev.start = [this](size_t moves, std::vector<std::string> warnings) {
+      std::lock_guard<std::mutex> l(mu_);
+      status_.moves = moves;
+      status_.warnings = std::move(warnings);
+    };
+    ev.move = [this](size_t i) {
       std::lock_guard<std::mutex> l(mu_);
       status_.move = i + 1;
-      status_.moves = n;
-    }) ? "done" : "stopped";
+    };
+    outcome = motions_.play(c, name, stop_, ev) ? "done" : "stopped";
   } catch (const std::exception& e) {
     outcome = e.what();
   }

@@ -148,7 +148,8 @@ static nlohmann::json content(const web_state& s)
           {"led_on", s.led_on},       {"switches", s.sw},
           {"leds", s.leds},           {"servos", servos},
           {"motion", {{"name", s.play.name}, {"playing", s.play.playing}, {"move", s.play.move},
-                      {"moves", s.play.moves}, {"outcome", s.play.outcome}}}};
+                      {"moves", s.play.moves}, {"warnings", s.play.warnings},
+                      {"outcome", s.play.outcome}}}};
 }
 
 std::string web_state_content(const web_state& s)

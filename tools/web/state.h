@@ -30,6 +30,7 @@ struct web_play {
   std::string name;         // empty: none played yet
   bool playing = false;
   size_t move = 0, moves = 0;  // the move under way (from 1) and how many the motion has
+  std::vector<std::string> warnings;  // said before it started, such as servos without torque
   std::string outcome;      // once ended: "done", "stopped", or what went wrong
 };
 

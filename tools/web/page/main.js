@@ -224,6 +224,7 @@ function renderMotion(m) {
   if (playing) text = m.moves ? `playing ${m.name}: move ${m.move} of ${m.moves}` : `playing ${m.name}`;
   else if (m && m.name) text = m.outcome === 'done' || m.outcome === 'stopped' ? `${m.name}: ${m.outcome}` : `${m.name} failed: ${m.outcome}`;
   $('motion-status').textContent = text;
+  $('motion-warnings').textContent = m && m.warnings ? m.warnings.join('; ') : '';
 }
 
 // Plots move with the clock even while no state arrives.
