@@ -10,29 +10,12 @@
 #include <sstream>
 
 #include "support/sim_host.h"
+#include "support/temp_dir.h"
 #include "tools/motion/motion_file.h"
 
 using namespace orvane::motion;
 
 namespace {
-
-// A folder of its own for each test's files, removed afterwards.
-struct TempDir {
-  TempDir()
-  {
-    char tmpl[] = "/tmp/orvane-motion-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::string file(const std::string& name, const std::string& text = "") const
-  {
-    std::string p = path + "/" + name;
-    if (!text.empty())
-      std::ofstream(p) << text;
-    return p;
-  }
-  std::string path;
-};
 
 std::string slurp(const std::string& path)
 {

@@ -21,6 +21,7 @@ import orvane  # noqa: E402
 import orvane.fields  # noqa: E402
 
 DEADLINE = 20.0
+MOTIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'motions')
 
 
 def wait_for(cond, timeout=DEADLINE, step=0.05, what='condition'):
@@ -158,7 +159,7 @@ def sim():
 
 @pytest.fixture
 def web(sim):
-    w = Web(sim.address)
+    w = Web(sim.address, extra=['--motions', MOTIONS, '--profile', os.path.join(MOTIONS, 'robot.yaml')])
     yield w
     w.stop()
     assert_clean_exit(w)

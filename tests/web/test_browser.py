@@ -83,19 +83,53 @@ def test_silent_servo_greys_its_row_until_it_answers(sim, web, browser):
     mon.close()
 
 
-def test_exit_needs_its_confirmation_and_then_ends_the_daemon(sim, web, browser):
+@pytest.mark.parametrize('button', ['exit', 'poweroff'])
+def test_exit_and_poweroff_need_their_confirmation_and_then_end_the_daemon(sim, web, browser, button):
     open_page(browser, web)
-    browser.find_element(By.ID, 'exit').click()
+    browser.find_element(By.ID, button).click()
     wait_for(lambda: browser.find_element(By.ID, 'confirm').is_displayed(), what='the confirmation')
     browser.find_element(By.ID, 'confirm-no').click()
     time.sleep(0.5)
     assert sim.p.poll() is None
-    browser.find_element(By.ID, 'exit').click()
+    browser.find_element(By.ID, button).click()
     wait_for(lambda: browser.find_element(By.ID, 'confirm').is_displayed(), what='the confirmation')
     browser.find_element(By.ID, 'confirm-yes').click()
     wait_for(lambda: sim.p.poll() is not None, what='the daemon to end')
-    assert sim.p.returncode == 0
+    assert sim.p.returncode == 0  # the simulator's power-off only says so on its standard error
+    if button == 'poweroff':
+        wait_for(lambda: b'KT4_SDREQ' in sim.stdout_bytes(), what='the power-off line')
+    else:
+        assert b'KT4_SDREQ' not in sim.stdout_bytes()
     wait_for(lambda: browser.find_element(By.ID, 'status').text == 'reconnecting', what='"reconnecting"')
+
+
+def test_playlist_plays_a_motion_live_and_stops_another(sim, web, browser):
+    open_page(browser, web)
+    motion = lambda name: browser.find_element(By.CSS_SELECTOR, f'.motion[data-motion="{name}"]')
+    status = lambda: browser.find_element(By.ID, 'motion-status').text
+    wait_for(lambda: browser.find_elements(By.CSS_SELECTOR, '.motion'), what='the playlist')
+    names = [b.get_attribute('data-motion') for b in browser.find_elements(By.CSS_SELECTOR, '.motion')]
+    assert names == ['sweep.yaml', 'wave.yaml']  # robot.yaml is the profile, not a motion
+    motion('wave.yaml').click()
+    wait_for(lambda: status().startswith('playing wave.yaml: move'), what='"playing"')
+    assert not motion('sweep.yaml').is_enabled()
+    # The wave raises the shoulder (servo 2) to 60 degrees, and the page shows it on the way.
+    wait_for(lambda: browser.find_element(By.CSS_SELECTOR, '#servo-2 .goal').text == '60.0°',
+             what='the shoulder raised')
+    browser.save_screenshot(artifact('orvane-web-motion.png'))
+    wait_for(lambda: status() == 'wave.yaml: done', what='the wave done')
+    mon = Monitor(sim.address)
+    assert mon.word(offset('servo.#.goal', 2)) == 0  # and back at rest
+
+    motion('sweep.yaml').click()
+    wait_for(lambda: status().startswith('playing sweep.yaml'), what='the sweep playing')
+    browser.find_element(By.ID, 'motion-stop').click()
+    wait_for(lambda: status() == 'sweep.yaml: stopped', what='the sweep stopped')
+    held = mon.read(offset('ip_out', 0), 64)
+    time.sleep(0.3)
+    assert mon.read(offset('ip_out', 0), 64) == held  # the servos stay where they were
+    assert motion('wave.yaml').is_enabled()
+    mon.close()
 
 
 def test_killed_and_restarted_robot_shows_reconnecting_then_live_data(browser):
@@ -135,7 +169,8 @@ def test_requests_without_the_token_get_403_and_bad_ones_4xx_and_change_nothing(
                         (base + '/?token=wrong-token-here', None),
                         (base + '/api/robots?token=browser-test-token-', None),
                         (base + '/api/robots', f'orvane_web_{port}=wrong-token-here'),
-                        (base + '/api/robots', 'orvane_web_1=browser-test-token')]:
+                        (base + '/api/robots', 'orvane_web_1=browser-test-token'),
+                        (base + '/api/motions', None)]:
         status, body = request(url, cookie=cookie)
         assert (status, body) == (403, b'forbidden\n'), url
     status, _ = request(base + '/api/command?robot=0', b'{"op":"torque","on":true}')
@@ -149,6 +184,8 @@ def test_requests_without_the_token_get_403_and_bad_ones_4xx_and_change_nothing(
                          (b'{"op":"move","goals":[[1,10]],"ms":100}', 'robot=1'),
                          (b'{"op":"leds","leds":[[0,300]]}', 'robot=0'),
                          (b'{"op":"exit"}', 'robot=0'),
+                         (b'{"op":"play","motion":"../motions/wave.yaml"}', 'robot=0'),
+                         (b'{"op":"play","motion":"robot.yaml"}', 'robot=0'),  # the profile
                          (b'{not json', 'robot=0'),
                          (b'x' * 20000, 'robot=0')]:
         status, _ = request(f'{base}/api/command?{target}', body, cookie)

@@ -8,6 +8,8 @@
 
 #include "orvane.h"
 #include "support/sim_host.h"
+#include "support/temp_dir.h"
+#include "tools/web/motions.h"
 #include "tools/web/access.h"
 #include "tools/web/command.h"
 #include "tools/web/poller.h"
@@ -90,7 +92,9 @@ TEST(WebCommand, BadRequestsAreRefusedWithAReason)
            R"({"op":"leds","leds":[[16,1]]})", R"({"op":"leds","leds":[[0,256]]})",
            R"({"op":"leds","leds":[[0,-1]]})", R"({"op":"leds"})",
            R"({"op":"exit"})", R"({"op":"exit","confirm":1})", R"({"op":"poweroff","confirm":false})",
-           R"({"op":"play","motion":"wave"})",                       // no motion library here
+           R"({"op":"play","motion":"wave"})",                       // not a motion file name
+           R"({"op":"play","motion":"../wave.yaml"})", R"({"op":"play","motion":".hidden.yaml"})",
+           R"({"op":"play"})",
        }) {
     SCOPED_TRACE(body);
     auto r = web_parse_command(body);
@@ -161,6 +165,8 @@ TEST_F(WebSim, DecodedStateAgreesWithTheLibrary)
   EXPECT_EQ(j["switches"][3], true);
 }
 
+const web_motions no_motions;
+
 struct published {
   std::mutex mu;
   std::vector<nlohmann::json> states;
@@ -182,7 +188,7 @@ TEST_F(WebSim, PollerPollsAtMostOncePerTick)
   orvane::client& c = robot();
   c.set("tick_period", 50000);  // 20 ticks a second
   published p;
-  web_poller w(0, host().address, 1000, [&](const std::string& s) { p.add(s); });
+  web_poller w(0, host().address, 1000, [&](const std::string& s) { p.add(s); }, no_motions);
   ASSERT_TRUE(wait_until([&] { return w.polls() > 2; }, 10s));
   uint64_t polls0 = w.polls();
   auto loops0 = static_cast<uint32_t>(c.get("loop_count"));
@@ -201,7 +207,7 @@ TEST(WebPoller, ReconnectsByItselfAndRefusesCommandsMeanwhile)
   int port = sim->port();
   ASSERT_GT(port, 0);
   std::string address = "127.0.0.1:" + std::to_string(port);
-  web_poller w(0, address, 30, [&](const std::string& s) { p.add(s); });
+  web_poller w(0, address, 30, [&](const std::string& s) { p.add(s); }, no_motions);
   ASSERT_TRUE(wait_until([&] { return p.last().value("connected", false); }, 10s));
 
   sim.reset();
@@ -221,4 +227,90 @@ TEST(WebPoller, ReconnectsByItselfAndRefusesCommandsMeanwhile)
            [&](int st, const std::string&) { status = st; });
   ASSERT_TRUE(wait_until([&] { return status != 0; }, 5s));
   EXPECT_EQ(status, 200);
+}
+
+// A folder as a robot builder keeps it: a profile, motions (one with a fault), a stray file.
+struct MotionFolder : TempDir {
+  MotionFolder()
+  {
+    file("robot.yaml", "joints:\n  base: {id: 1}\n  lift: {id: 2, min: -30, max: 30}\n");
+    file("nod.yaml", "description: a nod\nkeyframes:\n  - ms: 500\n    torque: on\n"
+                     "    pose: {base: 20, lift: 10}\n  - ticks: 30\n    pose: {base: 0}\n");
+    file("bad.yaml", "keyframes:\n  - ms: 100\n    pose: {lift: 45}\n");
+    file("slow.yml", "keyframes:\n  - ms: 20000\n    torque: on\n    pose: {base: 90}\n");
+    file("limp.yaml", "keyframes:\n  - ticks: 5\n    pose: {base: 10}\n");
+    file("notes.txt", "not a motion");
+  }
+};
+
+TEST(WebMotions, FolderListsItsMotionsAndTheirFaultsButNotTheProfile)
+{
+  if (!web_motions::built())
+    GTEST_SKIP() << "this build has no motion library";
+  MotionFolder d;
+  web_motions m(d.path, d.file("robot.yaml"));
+  auto list = m.list();
+  ASSERT_EQ(list.size(), 4u);
+  EXPECT_EQ(list[0].name, "bad.yaml");
+  EXPECT_NE(list[0].problem.find("lift"), std::string::npos) << list[0].problem;
+  EXPECT_EQ(list[2].name, "nod.yaml");
+  EXPECT_EQ(list[2].description, "a nod");
+  EXPECT_NEAR(list[2].seconds, 1.0, 0.02);  // 500 ms and 30 ticks
+  EXPECT_EQ(list[2].problem, "");
+  EXPECT_EQ(list[3].name, "slow.yml");
+
+  EXPECT_THROW(web_motions(d.path + "/none", ""), std::runtime_error);
+  EXPECT_THROW(web_motions(d.path, d.file("bad.yaml")), std::runtime_error);  // not a profile
+  for (const char* name : {"nod.yaml", "a b.yml"})
+    EXPECT_TRUE(web_motions::good_name(name)) << name;
+  for (const char* name : {"", "nod", "../nod.yaml", "sub/nod.yaml", ".nod.yaml", "nod.yaml.txt"})
+    EXPECT_FALSE(web_motions::good_name(name)) << name;
+}
+
+// A page plays a motion while the poller goes on showing the robot; moves wait for its end, and
+// a stop leaves the servos where they are.
+TEST_F(WebSim, PollerPlaysMotionsOneAtATimeAndStopsThemOnRequest)
+{
+  if (!web_motions::built())
+    GTEST_SKIP() << "this build has no motion library";
+  MotionFolder d;
+  web_motions m(d.path, d.file("robot.yaml"));
+  published p;
+  web_poller w(0, host().address, 30, [&](const std::string& s) { p.add(s); }, m);
+  auto run = [&](const char* body) {
+    std::atomic<int> status{0};
+    w.submit(std::get<web_command>(web_parse_command(body)), [&](int st, const std::string&) { status = st; });
+    EXPECT_TRUE(wait_until([&] { return status != 0; }, 10s)) << body;
+    return status.load();
+  };
+  auto motion = [&] { return p.last().value("motion", nlohmann::json::object()); };
+  const char* move = R"({"op":"move","goals":[[1,5]],"ms":0})";
+
+  EXPECT_EQ(run(R"({"op":"play","motion":"gone.yaml"})"), 404);
+  EXPECT_EQ(run(R"({"op":"play","motion":"bad.yaml"})"), 400);
+  ASSERT_EQ(run(R"({"op":"play","motion":"nod.yaml"})"), 200);
+  EXPECT_EQ(run(move), 409);
+  EXPECT_EQ(run(R"({"op":"play","motion":"nod.yaml"})"), 409);
+  ASSERT_TRUE(wait_until([&] { return motion().value("outcome", "") == "done"; }, 20s)) << motion();
+  EXPECT_EQ(motion()["moves"], 2);
+  orvane::client& c = robot();
+  EXPECT_EQ(c.get("servo.1.goal"), 0);
+  EXPECT_EQ(c.get("servo.2.goal"), 100);
+  EXPECT_EQ(run(move), 200);
+
+  ASSERT_EQ(run(R"({"op":"play","motion":"slow.yml"})"), 200);
+  ASSERT_TRUE(wait_until([&] { return c.get("servo.1.goal") > 100; }, 10s));
+  EXPECT_EQ(run(R"({"op":"stop"})"), 200);
+  ASSERT_TRUE(wait_until([&] { return motion().value("outcome", "") == "stopped"; }, 10s)) << motion();
+  int64_t held = c.get("servo.1.goal");
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(c.get("servo.1.goal"), held);
+  EXPECT_LT(held, 900);
+
+  // A servo without torque will not follow: the page is told before the motion starts.
+  c.torque(false, {1});
+  ASSERT_EQ(run(R"({"op":"play","motion":"limp.yaml"})"), 200);
+  ASSERT_TRUE(wait_until([&] { return motion().value("outcome", "") == "done"; }, 10s)) << motion();
+  ASSERT_EQ(motion()["warnings"].size(), 1u) << motion();
+  EXPECT_NE(motion()["warnings"][0].get<std::string>().find("servo 1"), std::string::npos);
 }

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "orvane.h"
+#include "tools/web/motions.h"
 
 using nlohmann::json;
 
@@ -82,9 +83,10 @@ std::variant<web_command, std::string> parse(const json& j)
     if (!j.contains("motion") || !j["motion"].is_string())
       return std::string("\"play\" needs a \"motion\" name");
     c.motion = j["motion"].get<std::string>();
-    auto list = web_motion_list();
-    if (std::find(list.begin(), list.end(), c.motion) == list.end())
+    if (!web_motions::good_name(c.motion))
       return "no motion named \"" + c.motion.substr(0, max_name) + "\"";
+  } else if (op == "stop") {
+    c.what = web_command::stop;
   } else {
     return "unknown op \"" + op.substr(0, max_name) + "\"";
   }
@@ -126,7 +128,7 @@ void web_apply(orvane::client& c, const web_command& cmd)
       c.request_poweroff();
       break;
     case web_command::play:
-      web_motion_play(c, cmd.motion);
-      break;
+    case web_command::stop:
+      break;  // the poller's player runs these
   }
 }

@@ -1,6 +1,6 @@
 // What a page may ask of a robot: a request body checked completely before anything is sent,
 // then carried out through the client library. Parsing is pure; web_apply runs on the robot's
-// poller thread, the only one that uses its client.
+// poller thread. Playing and stopping motions are the poller's player's (player.h).
 #pragma once
 
 #include <string>
@@ -14,7 +14,7 @@ class client;
 }
 
 struct web_command {
-  enum kind { move, torque, led, exit, poweroff, play } what = move;
+  enum kind { move, torque, led, exit, poweroff, play, stop } what = move;
   std::vector<std::pair<int, double>> goals;  // move: servo id, degrees
   int ms = 0;                                 // move: duration
   bool on = false;                            // torque
@@ -26,11 +26,5 @@ struct web_command {
 // A JSON body such as {"op":"move","goals":[[1,45.0]],"ms":500}; on error, why it is refused.
 std::variant<web_command, std::string> web_parse_command(std::string_view body);
 
-// Carries it out; throws the client library's errors.
+// Carries out every command but play and stop; throws the client library's errors.
 void web_apply(orvane::client& c, const web_command& cmd);
-
-// Motion playback, the hook for the motion library (motion.cpp): whether this build has it, the
-// motion files a page may offer, and playing one.
-bool web_motion_available();
-std::vector<std::string> web_motion_list();
-void web_motion_play(orvane::client& c, const std::string& name);

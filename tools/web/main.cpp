@@ -11,6 +11,7 @@
 
 #include "orvane.h"
 #include "tools/web/access.h"
+#include "tools/web/motions.h"
 #include "tools/web/poller.h"
 #include "tools/web/server.h"
 
@@ -34,7 +35,7 @@ static int run(int argc, char** argv)
                "URL to open, with its access token, on standard error."};
   app.set_version_flag("--version", std::string("orvane-web (") + __DATE__ + ")");
   std::vector<std::string> robots;
-  std::string listen = "127.0.0.1:8080", token;
+  std::string listen = "127.0.0.1:8080", token, motions_dir, profile;
   double rate = 30;
   app.add_option("-r,--robot", robots, "robot to show, HOST[:PORT] (repeatable; default localhost:6498)")
       ->type_name("HOST[:PORT]");
@@ -43,6 +44,12 @@ static int run(int argc, char** argv)
   app.add_option("-t,--token", token,
                  "access token (8 or more letters, digits, - _ . ~); default: a new random one")
       ->type_name("TOKEN");
+  app.add_option("-m,--motions", motions_dir,
+                 "folder of motion files the page may play (default: none; a PC build only)")
+      ->type_name("DIR");
+  app.add_option("-p,--profile", profile,
+                 "robot profile for those motions: joint names, trim, limits (default: servo ids)")
+      ->type_name("FILE");
   app.add_option("--rate", rate, "most polls per second per robot (never more than one per tick)")
       ->check(CLI::Range(1.0, 1000.0))->capture_default_str();
   try {
@@ -76,6 +83,19 @@ static int run(int argc, char** argv)
       return 1;
     }
   }
+  if (!profile.empty() && motions_dir.empty()) {
+    fprintf(stderr, "orvane-web: --profile is for the motions of --motions DIR; give both\n");
+    return 2;
+  }
+  web_motions motions;
+  if (!motions_dir.empty()) {
+    try {
+      motions = web_motions(motions_dir, profile);
+    } catch (const std::exception& e) {
+      fprintf(stderr, "orvane-web: %s\n", e.what());
+      return 2;
+    }
+  }
   if (robots.empty())
     robots.push_back("localhost:" + std::to_string(orvane::default_port));
 
@@ -83,7 +103,7 @@ static int run(int argc, char** argv)
   signal(SIGPIPE, SIG_IGN);
   std::shared_ptr<web_server> server;
   try {
-    server = web_listen({host, port, token});
+    server = web_listen({host, port, token, &motions});
   } catch (const std::exception& e) {
     fprintf(stderr, "orvane-web: %s\n", e.what());
     return 1;
@@ -100,7 +120,7 @@ static int run(int argc, char** argv)
     int index = static_cast<int>(i);
     pollers.push_back(std::make_unique<web_poller>(index, robots[i], rate, [server, index](std::string j) {
       web_publish(*server, index, std::move(j));
-    }));
+    }, motions));
     list.push_back(pollers.back().get());
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);

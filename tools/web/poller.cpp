@@ -41,8 +41,10 @@ struct rate_meter {
 
 }  // namespace
 
-web_poller::web_poller(int index, std::string address, double max_hz, publish_fn publish)
-    : index_(index), address_(std::move(address)), max_hz_(max_hz), publish_(std::move(publish))
+web_poller::web_poller(int index, std::string address, double max_hz, publish_fn publish,
+                       const web_motions& motions)
+    : index_(index), address_(std::move(address)), max_hz_(max_hz), publish_(std::move(publish)),
+      motions_(motions), player_(motions)
 {
   thread_ = std::thread([this] { run(); });
 }
@@ -85,18 +87,44 @@ std::deque<web_poller::job> web_poller::take_jobs()
   return std::exchange(jobs_, {});
 }
 
+void web_poller::carry_out(std::shared_ptr<orvane::client>& c, const job& j)
+{
+  const web_command& cmd = j.cmd;
+  if (cmd.what == web_command::stop) {
+    player_.stop();
+    return j.done(200, "stopping");
+  }
+  if ((cmd.what == web_command::move || cmd.what == web_command::play) && player_.playing())
+    return j.done(409, player_.status().name + " is playing: stop it first");
+  if (cmd.what != web_command::play) {
+    web_apply(*c, cmd);
+    return j.done(200, "done");
+  }
+  auto list = motions_.list();
+  auto m = std::find_if(list.begin(), list.end(), [&](auto& i) { return i.name == cmd.motion; });
+  if (m == list.end())
+    return j.done(404, "no motion named " + cmd.motion);
+  if (!m->problem.empty())
+    return j.done(400, m->problem);
+  std::string why;
+  if (!player_.start(c, cmd.motion, &why))
+    return j.done(409, why);
+  j.done(200, "playing");
+}
+
 void web_poller::run()
 {
   const std::vector<web_range> plan = web_poll_plan();
   std::vector<std::vector<uint8_t>> data(plan.size());
-  std::unique_ptr<orvane::client> c;
+  std::shared_ptr<orvane::client> c;
   web_state last;
   std::string last_content;
   clk::time_point last_push, next_poll = clk::now();
   rate_meter meter;
   uint64_t seq = 0;
 
-  auto push = [&](const web_state& s) {
+  auto push = [&](web_state& s) {
+    s.play = player_.status();
     std::string content = web_state_content(s);
     clk::time_point now = clk::now();
     if (content == last_content && now - last_push < heartbeat)
@@ -108,6 +136,7 @@ void web_poller::run()
   };
   // The robot went away: the page keeps the last values, marked stale, and the reason.
   auto lost = [&](const std::string& why) {
+    player_.stop();  // a motion is not taken up again after a reconnection
     c.reset();
     last.connected = false;
     last.problem = why;
@@ -118,7 +147,7 @@ void web_poller::run()
   while (true) {
     if (!c) {
       try {
-        c = std::make_unique<orvane::client>(address_, time_out);
+        c = std::make_shared<orvane::client>(address_, time_out);
       } catch (const orvane::error& e) {
         lost(e.what());
         for (job& j : take_jobs())
@@ -134,8 +163,7 @@ void web_poller::run()
         continue;
       }
       try {
-        web_apply(*c, j.cmd);
-        j.done(200, "done");
+        carry_out(c, j);
       } catch (const orvane::out_of_range& e) {
         j.done(400, e.what());
       } catch (const orvane::error& e) {

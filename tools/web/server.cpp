@@ -15,6 +15,7 @@
 #include "tools/web/access.h"
 #include "tools/web/assets.h"
 #include "tools/web/command.h"
+#include "tools/web/motions.h"
 #include "tools/web/poller.h"
 
 namespace asio = boost::asio;
@@ -50,6 +51,7 @@ struct web_server {
   tcp::acceptor acceptor{ioc};
   std::string token, cookie;
   uint16_t port = 0;
+  const web_motions* motions = nullptr;
   std::vector<web_poller*> robots;
   std::vector<robot_slot> slots;
 
@@ -151,7 +153,8 @@ response text(const request& req, http::status st, std::string msg)
 
 response json_reply(const request& req, http::status st, const nlohmann::json& j)
 {
-  return reply(req, st, "application/json", j.dump());
+  // File names and motion files may hold invalid UTF-8: replaced, never an exception.
+  return reply(req, st, "application/json", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 // A request that changes something, or opens a page's feed, must come from our own page: a
@@ -245,6 +248,8 @@ class visitor : public std::enable_shared_from_this<visitor> {
       }
       if (path == "/api/robots")
         return send(json_reply(req, http::status::ok, robots_json()));
+      if (path == "/api/motions")
+        return send(json_reply(req, http::status::ok, motions_json()));
       if (const web_asset* a = web_find_asset(path)) {
         response r = reply(req, http::status::ok, web_content_type(path), std::string(a->data, a->size));
         if (req.method() == http::verb::head)
@@ -268,7 +273,18 @@ class visitor : public std::enable_shared_from_this<visitor> {
     nlohmann::json list = nlohmann::json::array();
     for (size_t i = 0; i < s_.robots.size(); i++)
       list.push_back({{"index", i}, {"address", s_.robots[i]->address()}});
-    return {{"robots", list}, {"motions", web_motion_list()}, {"play", web_motion_available()}};
+    return {{"robots", list}};
+  }
+
+  // The folder is read afresh, so a motion saved meanwhile shows when the page asks again.
+  nlohmann::json motions_json() const
+  {
+    nlohmann::json list = nlohmann::json::array();
+    if (s_.motions)
+      for (const web_motion_info& m : s_.motions->list())
+        list.push_back({{"name", m.name}, {"description", m.description},
+                        {"seconds", m.seconds}, {"problem", m.problem}});
+    return {{"offered", s_.motions && s_.motions->offered()}, {"motions", list}};
   }
 
   // POST /api/command?robot=N with a JSON body; answered once the robot's poller has run it.
@@ -355,6 +371,7 @@ std::shared_ptr<web_server> web_listen(const web_options& o)
 {
   auto s = std::make_shared<web_server>();
   s->token = o.token;
+  s->motions = o.motions;
   beast::error_code ec;
   tcp::resolver res(s->ioc);
   auto eps = res.resolve(o.host, std::to_string(o.port), tcp::resolver::passive, ec);

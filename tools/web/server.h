@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+class web_motions;
 class web_poller;
 struct web_server;
 
@@ -16,6 +17,7 @@ struct web_options {
   std::string host;          // listen address
   uint16_t port = 0;         // 0 picks a free port
   std::string token;
+  const web_motions* motions = nullptr;  // the playlist; lives as long as the server
 };
 
 // Binds the listening socket; throws std::runtime_error with a one-line reason.

@@ -146,7 +146,10 @@ static nlohmann::json content(const web_state& s)
           {"name", s.name},           {"tick_period", s.tick_period},
           {"torque_on", s.torque_on}, {"comm_on", s.comm_on},
           {"led_on", s.led_on},       {"switches", s.sw},
-          {"leds", s.leds},           {"servos", servos}};
+          {"leds", s.leds},           {"servos", servos},
+          {"motion", {{"name", s.play.name}, {"playing", s.play.playing}, {"move", s.play.move},
+                      {"moves", s.play.moves}, {"warnings", s.play.warnings},
+                      {"outcome", s.play.outcome}}}};
 }
 
 std::string web_state_content(const web_state& s)

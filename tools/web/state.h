@@ -25,6 +25,15 @@ struct web_servo {
   int moving = 0;               // ticks left in its goal channel's move
 };
 
+// A motion played from a page: the one under way, or how the last one ended.
+struct web_play {
+  std::string name;         // empty: none played yet
+  bool playing = false;
+  size_t move = 0, moves = 0;  // the move under way (from 1) and how many the motion has
+  std::vector<std::string> warnings;  // said before it started, such as servos without torque
+  std::string outcome;      // once ended: "done", "stopped", or what went wrong
+};
+
 struct web_state {
   bool connected = false;
   std::string problem;          // why not connected, for the page
@@ -35,6 +44,7 @@ struct web_state {
   std::array<int, 16> leds{};   // board A 0..7, board B 0..7
   uint32_t loop_count = 0;
   std::vector<web_servo> servos;  // the write list, in its order; ids 1..32 only
+  web_play play;                  // the gateway's, not the robot's: set by the poller
 };
 
 // Decodes a state from the bytes of `plan`'s ranges (data[i] holds range i).

@@ -39,8 +39,11 @@ export async function command(robot, body) {
   return answer;
 }
 
-export async function robots() {
-  const res = await fetch('/api/robots');
+async function getJson(path) {
+  const res = await fetch(path);
   if (!res.ok) throw new Error(`${res.status}`);
   return res.json();
 }
+
+export const robots = () => getJson('/api/robots');
+export const motions = () => getJson('/api/motions');

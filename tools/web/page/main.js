@@ -2,7 +2,7 @@
 // commands. Element ids are what the browser tests look for.
 import 'uplot/dist/uPlot.min.css';
 import './style.css';
-import { openFeed, command, robots } from './api.js';
+import { openFeed, command, robots, motions } from './api.js';
 import { ServoPlot } from './plot.js';
 
 const $ = (id) => document.getElementById(id);
@@ -72,6 +72,8 @@ function buildStatic() {
   $('poweroff').addEventListener('click', () =>
     confirmThen('Power the robot\'s board off? It must be switched on again by hand.', { op: 'poweroff', confirm: true }));
   $('confirm-no').addEventListener('click', () => $('confirm').close());
+  $('motion-stop').addEventListener('click', () => send({ op: 'stop' }));
+  $('motion-refresh').addEventListener('click', () => loadMotions());
   $('robot').addEventListener('change', (e) => show(Number(e.target.value)));
   window.addEventListener('resize', () => rows.forEach((r) => r.plot.resize()));
 }
@@ -178,6 +180,51 @@ function render(s) {
     }
     if (s.connected) r.plot.add(deg(sv.goal), sv.pos === null ? null : deg(sv.pos));
   }
+  renderMotion(s.motion);
+}
+
+// The playlist: one button per motion file, with its description and length, or the fault that
+// keeps it from playing.
+async function loadMotions() {
+  let info;
+  try {
+    info = await motions();
+  } catch (e) {
+    toast(`cannot list motions: ${e.message}`);
+    return;
+  }
+  $('motions').hidden = !info.offered;
+  const list = $('motion-list');
+  list.replaceChildren();
+  for (const m of info.motions) {
+    const b = el('button', 'motion');
+    b.dataset.motion = m.name;
+    b.append(el('b', '', m.name));
+    if (m.problem) {
+      b.disabled = true;
+      b.append(el('span', 'problem-text', m.problem));
+    } else {
+      b.append(el('span', 'k', `${m.seconds.toFixed(1)} s${m.description ? ` · ${m.description}` : ''}`));
+      b.addEventListener('click', () => send({ op: 'play', motion: m.name }));
+    }
+    list.append(b);
+  }
+  if (info.offered && info.motions.length === 0) list.append(el('span', 'k', 'no motion files in the folder'));
+  if (last) renderMotion(last.motion);
+}
+
+function renderMotion(m) {
+  const playing = Boolean(m && m.playing);
+  $('motion-stop').disabled = !playing;
+  document.querySelectorAll('.motion').forEach((b) => {
+    b.classList.toggle('playing', playing && b.dataset.motion === m.name);
+    if (!b.querySelector('.problem-text')) b.disabled = playing;
+  });
+  let text = '';
+  if (playing) text = m.moves ? `playing ${m.name}: move ${m.move} of ${m.moves}` : `playing ${m.name}`;
+  else if (m && m.name) text = m.outcome === 'done' || m.outcome === 'stopped' ? `${m.name}: ${m.outcome}` : `${m.name} failed: ${m.outcome}`;
+  $('motion-status').textContent = text;
+  $('motion-warnings').textContent = m && m.warnings ? m.warnings.join('; ') : '';
 }
 
 // Plots move with the clock even while no state arrives.
@@ -219,17 +266,10 @@ async function start() {
       sel.append(o);
     }
     sel.hidden = info.robots.length < 2;
-    if (info.play && info.motions.length > 0) {
-      $('motions').hidden = false;
-      for (const m of info.motions) {
-        const b = el('button', '', m);
-        b.addEventListener('click', () => send({ op: 'play', motion: m }));
-        $('motion-list').append(b);
-      }
-    }
   } catch (e) {
     toast(`cannot list robots: ${e.message}`);
   }
+  loadMotions();
   show(0);
   setInterval(tick, 100);
 }

@@ -1,0 +1,37 @@
+// Plays one motion at a time on a robot, on a thread of its own, so that the robot's poller goes
+// on showing it move. It shares the poller's client (the client library serialises calls).
+// start() is called from one thread (the poller's); stop(), playing() and status() from any;
+// the destructor stops the motion and joins.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "tools/web/motions.h"
+#include "tools/web/state.h"
+
+class web_player {
+ public:
+  explicit web_player(const web_motions& motions) : motions_(motions) {}
+  ~web_player();
+  web_player(const web_player&) = delete;
+  web_player& operator=(const web_player&) = delete;
+
+  // Starts `name`; false (and why) if a motion is already playing.
+  bool start(std::shared_ptr<orvane::client> c, const std::string& name, std::string* why);
+  void stop();  // returns at once; the motion ends within a poll of the robot
+  bool playing() const;
+  web_play status() const;
+
+ private:
+  void run(orvane::client& c, const std::string& name);  // the player's thread
+
+  const web_motions& motions_;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mu_;  // guards status_
+  web_play status_;
+  std::thread thread_;     // touched by start() and the destructor only
+};
