@@ -43,9 +43,10 @@ def offset(name, index=None):
 class Process:
     """A child process whose standard output and error are collected by reader threads."""
 
-    def __init__(self, argv, stdin=subprocess.PIPE):
+    def __init__(self, argv, stdin=subprocess.PIPE, env=None):
         self.p = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE, start_new_session=True)
+                                  stderr=subprocess.PIPE, start_new_session=True,
+                                  env=None if env is None else {**os.environ, **env})
         self.out = bytearray()
         self.err = bytearray()
         self.lock = threading.Lock()
@@ -120,16 +121,18 @@ class Monitor(orvane.Client):
 
 
 class Web(Process):
-    def __init__(self, *robots, token='browser-test-token', extra=()):
-        argv = [os.environ['ORVANE_WEB'], '--listen', '127.0.0.1:0', '--token', token]
+    def __init__(self, *robots, token='browser-test-token', extra=(), env=None):
+        argv = [os.environ['ORVANE_WEB'], '--listen', '127.0.0.1:0']
+        if token is not None:
+            argv += ['--token', token]
         for r in robots:
             argv += ['--robot', r]
-        super().__init__(argv + list(extra), stdin=subprocess.DEVNULL)
+        super().__init__(argv + list(extra), stdin=subprocess.DEVNULL, env=env)
         m = wait_for(lambda: re.search(r'(http://\S+)', self.stderr()),
                      what='orvane-web to print its URL')
         self.url = m.group(1)
-        self.base = self.url.split('/?')[0]
-        self.token = token
+        self.base, _, query = self.url.partition('/?')
+        self.token = query.removeprefix('token=')
 
 
 def free_port():

@@ -11,7 +11,7 @@ import pytest
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 
-from conftest import Monitor, Sim, Web, artifact, chromium, free_port, offset, wait_for
+from conftest import Monitor, Sim, Web, artifact, assert_clean_exit, chromium, free_port, offset, wait_for
 
 
 def open_page(browser, web):
@@ -195,6 +195,17 @@ def test_requests_without_the_token_get_403_and_bad_ones_4xx_and_change_nothing(
     status, answer = request(base + '/api/command?robot=0', b'{"op":"torque","on":true}', cookie)
     assert (status, json.loads(answer)) == (200, {'ok': True})
     mon.close()
+
+
+def test_token_may_come_from_the_environment_out_of_sight_of_ps(sim):
+    w = Web(sim.address, token=None, env={'ORVANE_WEB_TOKEN': 'from-the-environment'})
+    try:
+        assert w.token == 'from-the-environment'
+        assert request(w.base + '/api/robots?token=from-the-environment')[0] == 200
+        assert request(w.base + '/api/robots?token=browser-test-token')[0] == 403
+    finally:
+        w.stop()
+    assert_clean_exit(w)
 
 
 def test_non_loopback_listen_without_a_token_is_refused():

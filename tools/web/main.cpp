@@ -41,9 +41,10 @@ static int run(int argc, char** argv)
       ->type_name("HOST[:PORT]");
   app.add_option("-l,--listen", listen, "address and port to serve pages on")
       ->type_name("ADDR:PORT")->capture_default_str();
+  // The environment keeps a service's token out of `ps`, which every user can read.
   app.add_option("-t,--token", token,
                  "access token (8 or more letters, digits, - _ . ~); default: a new random one")
-      ->type_name("TOKEN");
+      ->type_name("TOKEN")->envname("ORVANE_WEB_TOKEN");
   app.add_option("-m,--motions", motions_dir,
                  "folder of motion files the page may play (default: none; a PC build only)")
       ->type_name("DIR");
