@@ -82,6 +82,16 @@ def stop(proc):
             proc.wait()
 
 
+def expect_exit(proc, what, after):
+    """proc ends with status 0 within the deadline, after `after` was asked of `what`."""
+    try:
+        status = proc.wait(timeout=DEADLINE)
+    except subprocess.TimeoutExpired:
+        fail(f"{what} did not end after {after}")
+    if status != 0:
+        fail(f"{what} ended with status {status} after {after}")
+
+
 def ask(port, method, target, headers=None, body=None):
     """One HTTP request to orvane-web on its own connection; the response and its body."""
     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=DEADLINE)
@@ -126,12 +136,7 @@ def check_web(cmd, sim_port, host):
         wait_for(lambda: True if host.read(0xC80, 2) == 77 else None, "LED A0 at 77")
 
         web.send_signal(signal.SIGTERM)
-        try:
-            status = web.wait(timeout=DEADLINE)
-        except subprocess.TimeoutExpired:
-            fail("orvane-web did not end on SIGTERM")
-        if status != 0:
-            fail(f"orvane-web ended with status {status} on SIGTERM")
+        expect_exit(web, "orvane-web", "SIGTERM")
         return port
     finally:
         stop(web)
@@ -176,12 +181,7 @@ def main():
             web = f"; orvane-web on port {port}: 403 without the token, the page, LED A0 at 77, stopped"
 
         host.write(0x50, 1)
-        try:
-            status = sim.wait(timeout=DEADLINE)
-        except subprocess.TimeoutExpired:
-            fail("no exit after an exit request")
-        if status != 0:
-            fail(f"exit status {status} after an exit request")
+        expect_exit(sim, "orvane-sim", "an exit request")
         print(f"smoke: banner {banner!r}, {rate:.1f} passes/s, servo 1 at 500 after {moved:.2f} s, "
               f"exit status 0{web}")
     finally:

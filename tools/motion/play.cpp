@@ -130,7 +130,7 @@ play_result play(client& c, const motion& m, const play_opts& o)
     c.move_channels(t, static_cast<int>(mv.ticks));
     r.moves++;
     if (o.on_move)
-      o.on_move(i, mv);
+      o.on_move(i, moves.size(), mv);
     r.stopped = !wait_end(c, mv.targets.front().ch, po.tick_us, o);
   }
   if (r.stopped)

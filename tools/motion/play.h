@@ -17,7 +17,7 @@ struct play_opts {
   double speed = 1.0;
   unsigned repeat = 0;                      // 0: as the file says
   const std::atomic<bool>* stop = nullptr;  // set it to stop: the servos stay where they are
-  std::function<void(size_t index, const mo_move&)> on_move;  // as each move starts
+  std::function<void(size_t index, size_t moves, const mo_move&)> on_move;  // as each starts
 };
 
 struct play_result {

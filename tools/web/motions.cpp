@@ -122,7 +122,7 @@ bool web_motions::play(orvane::client& c, const std::string& name, const std::at
   }
   mo::play_opts o;
   o.stop = &stop;
-  o.on_move = [&](size_t i, const mo::mo_move&) { ev.move(i); };
-  ev.start(mo::play_plan(c, m, o).size(), mo::play_warnings(c, m));
+  o.on_move = [&](size_t i, size_t n, const mo::mo_move&) { ev.move(i, n); };
+  ev.start(mo::play_warnings(c, m));
   return !mo::play(c, m, o).stopped;
 }

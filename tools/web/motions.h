@@ -35,11 +35,11 @@ class web_motions {
   std::vector<web_motion_info> list() const;
   // Whether `name` may name a file here: a plain file name, never a path.
   static bool good_name(const std::string& name);
-  // What a motion tells its watchers as it plays: the number of moves and anything worth
-  // knowing first (a servo without torque will not follow), then each move as it starts.
+  // What a motion tells its watchers as it plays: anything worth knowing first (a servo
+  // without torque will not follow), then each move as it starts, of how many.
   struct events {
-    std::function<void(size_t moves, std::vector<std::string> warnings)> start;
-    std::function<void(size_t index)> move;
+    std::function<void(std::vector<std::string> warnings)> start;
+    std::function<void(size_t index, size_t moves)> move;
   };
   // Plays `name` on `c` until its end or until `stop` is set (the servos then stay where they
   // are). Throws orvane::error from the robot, or std::runtime_error when the file is gone or no

@@ -11,14 +11,10 @@ web_player::~web_player()
     thread_.join();
 }
 
-bool web_player::start(std::shared_ptr<orvane::client> c, const std::string& name, std::string* why)
+void web_player::start(std::shared_ptr<orvane::client> c, const std::string& name)
 {
-  if (web_play now = status(); now.playing) {
-    *why = now.name + " is playing: stop it first";
-    return false;
-  }
-  // The thread before has ended (its status says so); only its join is left. A stop asked
-  // before this start is for the motion before, so it is cleared first.
+  // The thread before has ended (busy() said so); only its join is left. A stop asked before
+  // this start is for the motion before, so it is cleared first.
   if (thread_.joinable())
     thread_.join();
   stop_ = false;
@@ -27,7 +23,6 @@ bool web_player::start(std::shared_ptr<orvane::client> c, const std::string& nam
     status_ = {name, true, 0, 0, {}, ""};
   }
   thread_ = std::thread([this, c = std::move(c), name] { run(*c, name); });
-  return true;
 }
 
 void web_player::stop()
@@ -35,10 +30,10 @@ void web_player::stop()
   stop_ = true;
 }
 
-bool web_player::playing() const
+std::string web_player::busy() const
 {
   std::lock_guard<std::mutex> l(mu_);
-  return status_.playing;
+  return status_.playing ? status_.name + " is playing: stop it first" : "";
 }
 
 web_play web_player::status() const
@@ -52,14 +47,14 @@ void web_player::run(orvane::client& c, const std::string& name)
   std::string outcome;
   try {
     web_motions::events ev;
-    ev.start = [this](size_t moves, std::vector<std::string> warnings) {
+    ev.start = [this](std::vector<std::string> warnings) {
       std::lock_guard<std::mutex> l(mu_);
-      status_.moves = moves;
       status_.warnings = std::move(warnings);
     };
-    ev.move = [this](size_t i) {
+    ev.move = [this](size_t i, size_t n) {
       std::lock_guard<std::mutex> l(mu_);
       status_.move = i + 1;
+      status_.moves = n;
     };
     outcome = motions_.play(c, name, stop_, ev) ? "done" : "stopped";
   } catch (const std::exception& e) {

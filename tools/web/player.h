@@ -1,6 +1,6 @@
 // Plays one motion at a time on a robot, on a thread of its own, so that the robot's poller goes
 // on showing it move. It shares the poller's client (the client library serialises calls).
-// start() is called from one thread (the poller's); stop(), playing() and status() from any;
+// start() is called from one thread (the poller's); stop(), busy() and status() from any;
 // the destructor stops the motion and joins.
 #pragma once
 
@@ -20,10 +20,12 @@ class web_player {
   web_player(const web_player&) = delete;
   web_player& operator=(const web_player&) = delete;
 
-  // Starts `name`; false (and why) if a motion is already playing.
-  bool start(std::shared_ptr<orvane::client> c, const std::string& name, std::string* why);
+  // Why nothing else may move the servos now, or empty when no motion plays.
+  std::string busy() const;
+  // Starts `name` once busy() is empty. Only the starting thread makes the player busy, and
+  // only the player's thread makes it idle, so that check holds until this call.
+  void start(std::shared_ptr<orvane::client> c, const std::string& name);
   void stop();  // returns at once; the motion ends within a poll of the robot
-  bool playing() const;
   web_play status() const;
 
  private:

@@ -87,15 +87,16 @@ std::deque<web_poller::job> web_poller::take_jobs()
   return std::exchange(jobs_, {});
 }
 
-void web_poller::carry_out(std::shared_ptr<orvane::client>& c, const job& j)
+void web_poller::carry_out(const std::shared_ptr<orvane::client>& c, const job& j)
 {
   const web_command& cmd = j.cmd;
   if (cmd.what == web_command::stop) {
     player_.stop();
     return j.done(200, "stopping");
   }
-  if ((cmd.what == web_command::move || cmd.what == web_command::play) && player_.playing())
-    return j.done(409, player_.status().name + " is playing: stop it first");
+  if (cmd.what == web_command::move || cmd.what == web_command::play)
+    if (std::string why = player_.busy(); !why.empty())
+      return j.done(409, why);
   if (cmd.what != web_command::play) {
     web_apply(*c, cmd);
     return j.done(200, "done");
@@ -106,9 +107,7 @@ void web_poller::carry_out(std::shared_ptr<orvane::client>& c, const job& j)
     return j.done(404, "no motion named " + cmd.motion);
   if (!m->problem.empty())
     return j.done(400, m->problem);
-  std::string why;
-  if (!player_.start(c, cmd.motion, &why))
-    return j.done(409, why);
+  player_.start(c, cmd.motion);
   j.done(200, "playing");
 }
 

@@ -45,7 +45,7 @@ class web_poller {
     done_fn done;
   };
   void run();
-  void carry_out(std::shared_ptr<orvane::client>& c, const job& j);
+  void carry_out(const std::shared_ptr<orvane::client>& c, const job& j);
   bool wait_until(std::chrono::steady_clock::time_point t);  // false once stopping
   std::deque<job> take_jobs();
 
