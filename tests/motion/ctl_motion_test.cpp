@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "support/sim_host.h"
 #include "support/temp_dir.h"
@@ -114,6 +115,9 @@ TEST_F(MotionCtl, TeachTakesPushedPosesAndPutsTheRobotBack)
       EXPECT_TRUE(t->wait_stdout(p.says, SIM_HOST_TIMEOUT)) << t->out() << t->err();
       host().sim.send_stdin("open 0\n");
       ASSERT_TRUE(wait_until([&] { return robot().get("sw_in", 0) == 0; }, SIM_HOST_TIMEOUT));
+      // Open for as long as a hand would hold it: teach looks at the switch every tick or two
+      // and takes only a close that follows an open it saw, and nothing tells the test it saw it.
+      std::this_thread::sleep_for(500ms);
     }
     if (by_signal)
       t->send_signal(SIGINT);
