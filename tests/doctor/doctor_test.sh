@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # orvane-doctor against made-up roots: a board set up right, then one fault per case. Each case
 # checks the exit status, that the output names the fault, and that the doctor changed nothing.
-#   tests/doctor/doctor_test.sh tools/orvane-doctor.sh build/packaging/orvane-memprobe
+#   tests/doctor/doctor_test.sh daemon/orvane-doctor.sh build/daemon/orvane-memprobe
 # The real /dev/mem probe maps the made-up root's dev/mem (a file); stand-in probes give the
 # kernel's answers that a made-up root cannot.
 set -euo pipefail
