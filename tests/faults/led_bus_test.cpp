@@ -4,6 +4,7 @@
 // stalls beside one that answers can only be shown on a real bus.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <thread>
 
 #include "core/map.h"
@@ -32,6 +33,7 @@ TEST(LedBusFaults, StalledBusCostsTheLoopLittleAndBothBoardsGetEveryPassOnceItAn
     std::this_thread::sleep_for(500ms);
     uint32_t stalled = daemon_passes(host, 2s);
     EXPECT_GT(stalled, 40u) << "passes in 2 s with the bus stalled";
+    printf("stalled LED bus: %u passes in 2 s\n", stalled);
 
     boards.stall(0ms);
     // Packets against passes over half a second, give or take the window's edges.
