@@ -33,7 +33,8 @@ bool led_boards::init(const std::string& path)
     fprintf(stderr, "orvane-sim: cannot open %s: %s\n", path.c_str(), strerror(errno));
     return false;
   }
-  fcntl(fd_, F_SETPIPE_SZ, static_cast<int>(PIPE_SIZE));  // a stall fills it; the size is no need
+  // One page, which a stall fills at once; the reader keeps up with the daemon otherwise.
+  fcntl(fd_, F_SETPIPE_SZ, static_cast<int>(PIPE_SIZE));
   return true;
 }
 
