@@ -104,7 +104,9 @@ void* pthread_dbgs1(void* p0)
   while (dbgs_getline(&c.rd, buf)) {
     // A write may end the daemon (exit_req, poweroff_req) before this thread sends again, so
     // the answers queued before it go to the kernel first: a host that sends "R 0 1000" and
-    // "W 50 1" together gets the whole dump. Dumps alone still leave in one send per batch.
+    // "W 50 1" together gets the whole dump. Dumps alone still leave in one send per batch:
+    // a send after every command cut 8 hosts sending 16 "r d80 40" at a time from about 250,000
+    // to 50,000 commands/s.
     if (c.n > 0 && dbgs_writes(buf))
       dbgs_flush(&c);
     if (dbgs_exec(buf, out))

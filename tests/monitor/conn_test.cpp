@@ -95,7 +95,7 @@ TEST_F(Connection, ZeroByteEndsTheParseButTheLineRunsToItsLf)
 // lands, every answer of the lines before it must be with the kernel, none left in the thread.
 TEST_F(HeldConnection, AnswersQueuedBeforeAWriteAreHandedOverBeforeTheWriteLands)
 {
-  constexpr size_t dump = 3 * MAP_SIZE + 8;  // "R 0 1000": the whole map in one line
+  constexpr size_t dump = 3 * size_t{MAP_SIZE} + 8;  // "R 0 1000": the whole map in one line
   ASSERT_TRUE(host.send("R 0 1000\nW 50 1\n"));
   // The host reads a little at a time and looks at the map between reads.
   size_t got = 0;
