@@ -77,7 +77,7 @@ TEST(MotionProfile, EveryFaultIsNamedWithItsLineAndField)
     EXPECT_NE(refusal([&] { profile_parse(c.text, "robot.yaml"); }).find(c.error), std::string::npos)
         << c.text << "gave: " << refusal([&] { profile_parse(c.text, "robot.yaml"); });
   EXPECT_EQ(refusal([] { profile_load("/nonexistent-orvane/robot.yaml"); }),
-            "/nonexistent-orvane/robot.yaml: cannot read the file");
+            "/nonexistent-orvane/robot.yaml: cannot read the file: No such file or directory");
 }
 
 TEST(MotionFile, KeyframesResolveToGoalAndTorqueChannels)
