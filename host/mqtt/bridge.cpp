@@ -192,7 +192,8 @@ void mq_bridge::carry_out(robot_side& r, const job& j)
 {
   std::string reply_to = mq_topic(o_.id, "reply");
   if (auto* no = std::get_if<mq_refused>(&j)) {
-    link_->publish(reply_to, mq_reply(no->request, no->why), 1, false);
+    if (!no->why.empty())
+      link_->publish(reply_to, mq_reply(no->request, no->why), 1, false);
     return;
   }
   const mq_accepted& a = std::get<mq_accepted>(j);

@@ -11,17 +11,18 @@ namespace {
 
 constexpr int disconnect_ms = 1000;
 
-std::string failure_text(MQTTAsync_failureData* f)
+std::string failure_text(MQTTAsync_failureData5* f)
 {
   if (f == nullptr)
     return "connection failed";
-  std::string s = f->message != nullptr ? f->message : MQTTAsync_strerror(f->code);
-  // A refusal by the broker comes as the CONNACK code: 4 and 5 are the credentials.
-  if (f->code == 4 || f->code == 5)
-    s = "the broker refused the credentials (not authorised)";
-  else if (f->code == 3)
-    s = "the broker is unavailable";
-  return s.empty() ? "connection failed (code " + std::to_string(f->code) + ")" : s;
+  if (f->reasonCode == MQTTREASONCODE_BAD_USER_NAME_OR_PASSWORD ||
+      f->reasonCode == MQTTREASONCODE_NOT_AUTHORIZED)
+    return "the broker refused the credentials (not authorised)";
+  if (f->reasonCode != MQTTREASONCODE_SUCCESS)
+    return std::string("the broker refused: ") + MQTTReasonCode_toString(f->reasonCode);
+  if (f->message != nullptr && *f->message != 0)
+    return f->message;
+  return std::string("connection failed: ") + MQTTAsync_strerror(f->code);
 }
 
 }  // namespace
@@ -30,8 +31,8 @@ std::string failure_text(MQTTAsync_failureData* f)
 struct mq_link_cb {
   static int on_message(void* ctx, char* topic, int topic_len, MQTTAsync_message* m);
   static void on_lost(void* ctx, char* cause);
-  static void on_connect_ok(void* ctx, MQTTAsync_successData*);
-  static void on_connect_failed(void* ctx, MQTTAsync_failureData* resp);
+  static void on_connect_ok(void* ctx, MQTTAsync_successData5*);
+  static void on_connect_failed(void* ctx, MQTTAsync_failureData5* resp);
 };
 
 std::string mq_link::paho_uri(const std::string& uri)
@@ -61,6 +62,9 @@ mq_link::mq_link(options o, handlers h) : o_(std::move(o)), h_(std::move(h))
   MQTTAsync c = nullptr;
   MQTTAsync_createOptions co = MQTTAsync_createOptions_initializer;
   co.sendWhileDisconnected = 0;  // nothing old is sent late
+  // MQTT 5, for its subscription option that keeps a message's retained flag as published: the
+  // bridge must tell a retained command from a fresh one.
+  co.MQTTVersion = MQTTVERSION_5;
   int rc = MQTTAsync_createWithOptions(&c, uri.c_str(), o_.client_id.c_str(),
                                        MQTTCLIENT_PERSISTENCE_NONE, nullptr, &co);
   if (rc != MQTTASYNC_SUCCESS)
@@ -73,7 +77,7 @@ mq_link::~mq_link()
 {
   MQTTAsync c = client_;
   if (MQTTAsync_isConnected(c)) {
-    MQTTAsync_disconnectOptions d = MQTTAsync_disconnectOptions_initializer;
+    MQTTAsync_disconnectOptions d = MQTTAsync_disconnectOptions_initializer5;
     d.timeout = disconnect_ms;
     MQTTAsync_disconnect(c, &d);
     for (int i = 0; i < disconnect_ms / 10 && MQTTAsync_isConnected(c); i++)
@@ -93,11 +97,11 @@ void mq_link::connect()
   int expected = down_;
   if (!state_.compare_exchange_strong(expected, connecting_))
     return;
-  MQTTAsync_connectOptions co = MQTTAsync_connectOptions_initializer;
+  MQTTAsync_connectOptions co = MQTTAsync_connectOptions_initializer5;
   co.keepAliveInterval = o_.keepalive;
-  // A clean session: the broker keeps nothing for us across a lost link, so no command that
-  // was queued while we were away is ever delivered after a reconnection.
-  co.cleansession = 1;
+  // A clean start, and a session that ends with the connection: the broker keeps nothing for us
+  // across a lost link, so no command queued while we were away is delivered after a reconnection.
+  co.cleanstart = 1;
   co.connectTimeout = std::max(2, o_.keepalive);
   co.automaticReconnect = 0;  // the bridge's thread reconnects, so it can stop motions first
   co.username = o_.user.empty() ? nullptr : o_.user.c_str();
@@ -107,7 +111,7 @@ void mq_link::connect()
   will.message = o_.will_payload.c_str();
   will.retained = 1;
   will.qos = 1;
-  co.will = &will;
+  co.will = o_.will_topic.empty() ? nullptr : &will;
   MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
   if (o_.uri.rfind("mqtts://", 0) == 0) {
     ssl.trustStore = o_.cafile.empty() ? nullptr : o_.cafile.c_str();
@@ -115,8 +119,8 @@ void mq_link::connect()
     ssl.verify = 1;  // the certificate must name the host we dialled
     co.ssl = &ssl;
   }
-  co.onSuccess = &mq_link_cb::on_connect_ok;
-  co.onFailure = &mq_link_cb::on_connect_failed;
+  co.onSuccess5 = &mq_link_cb::on_connect_ok;
+  co.onFailure5 = &mq_link_cb::on_connect_failed;
   co.context = this;
   int rc = MQTTAsync_connect(client_, &co);
   if (rc != MQTTASYNC_SUCCESS) {
@@ -128,7 +132,7 @@ void mq_link::connect()
   }
 }
 
-void mq_link_cb::on_connect_ok(void* ctx, MQTTAsync_successData*)
+void mq_link_cb::on_connect_ok(void* ctx, MQTTAsync_successData5*)
 {
   auto* self = static_cast<mq_link*>(ctx);
   {
@@ -139,7 +143,7 @@ void mq_link_cb::on_connect_ok(void* ctx, MQTTAsync_successData*)
   self->h_.connected();
 }
 
-void mq_link_cb::on_connect_failed(void* ctx, MQTTAsync_failureData* resp)
+void mq_link_cb::on_connect_failed(void* ctx, MQTTAsync_failureData5* resp)
 {
   auto* self = static_cast<mq_link*>(ctx);
   {
@@ -190,13 +194,13 @@ bool mq_link::publish(const std::string& topic, const std::string& payload, int 
 
 bool mq_link::subscribe(const std::vector<std::string>& topics, int qos)
 {
-  std::vector<char*> names;
-  std::vector<int> qoss(topics.size(), qos);
-  for (const std::string& t : topics)
-    names.push_back(const_cast<char*>(t.c_str()));
-  MQTTAsync_responseOptions r = MQTTAsync_responseOptions_initializer;
-  return MQTTAsync_subscribeMany(client_, static_cast<int>(names.size()), names.data(),
-                                 qoss.data(), &r) == MQTTASYNC_SUCCESS;
+  bool ok = true;
+  for (const std::string& t : topics) {
+    MQTTAsync_responseOptions r = MQTTAsync_responseOptions_initializer;
+    r.subscribeOptions.retainAsPublished = 1;
+    ok = MQTTAsync_subscribe(client_, t.c_str(), qos, &r) == MQTTASYNC_SUCCESS && ok;
+  }
+  return ok;
 }
 
 void mq_link::disconnect(const std::string& last)
@@ -211,7 +215,7 @@ void mq_link::disconnect(const std::string& last)
   MQTTAsync_responseOptions r = MQTTAsync_responseOptions_initializer;
   if (MQTTAsync_sendMessage(client_, o_.will_topic.c_str(), &m, &r) == MQTTASYNC_SUCCESS)
     MQTTAsync_waitForCompletion(client_, r.token, disconnect_ms);
-  MQTTAsync_disconnectOptions d = MQTTAsync_disconnectOptions_initializer;
+  MQTTAsync_disconnectOptions d = MQTTAsync_disconnectOptions_initializer5;
   d.timeout = disconnect_ms;
   MQTTAsync_disconnect(client_, &d);
   for (int i = 0; i < disconnect_ms / 10 && MQTTAsync_isConnected(client_); i++)

@@ -21,7 +21,7 @@ class mq_link {
     std::string user, password;
     std::string cafile;     // mqtts: the CA that signed the broker's certificate; empty: system's
     int keepalive = 5;      // seconds
-    std::string will_topic, will_payload;  // retained, QoS 1
+    std::string will_topic, will_payload;  // retained, QoS 1; no will without a topic
   };
   struct handlers {
     std::function<void()> connected;              // subscribe and announce here

@@ -76,6 +76,8 @@ std::variant<mq_accepted, mq_refused> mq_check(const mq_incoming& m, std::string
     return mq_refused{"", "not a command for " + std::string(id) + ": " + m.topic.substr(0, 128)};
   std::string verb = all ? "stop" : m.topic.substr(prefix.size());
   bool stop = verb == "stop";
+  if (!stop && m.payload.empty())
+    return mq_refused{"", ""};  // what clears a retained command: nothing to carry out or answer
 
   json body = m.payload.empty() && stop ? json::object() : json::parse(m.payload, nullptr, false);
   std::string request = request_of(body).value_or("");

@@ -45,7 +45,8 @@ struct mq_refused {
 // class-wide stop), it is neither retained nor older or newer than `max_age_s` by its "ts"
 // (seconds since the epoch), it has a request "id", and its body passes orvane-web's command
 // check with the topic's verb. `poweroff` needs `allow_poweroff`. A stop only ever stops, so
-// neither its age nor its being retained is held against it, and it needs no id or ts.
+// neither its age nor its being retained is held against it, and it needs no id or ts. An empty
+// message (what clears a retained one) is refused with an empty reason: it gets no reply.
 std::variant<mq_accepted, mq_refused> mq_check(const mq_incoming& m, std::string_view id,
                                                double now_s, double max_age_s,
                                                bool allow_poweroff);
