@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "orvane.h"
-#include "tools/web/command.h"
-#include "tools/web/state.h"
+#include "host/web/command.h"
+#include "host/web/state.h"
 
 using clk = std::chrono::steady_clock;
 

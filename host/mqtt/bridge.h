@@ -18,8 +18,8 @@
 
 #include "host/mqtt/link.h"
 #include "host/mqtt/topics.h"
-#include "tools/web/motions.h"
-#include "tools/web/player.h"
+#include "host/web/motions.h"
+#include "host/web/player.h"
 
 struct mq_bridge_opts {
   std::string robot;       // HOST[:PORT]

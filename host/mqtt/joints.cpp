@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "tools/motion/profile.h"
+#include "host/motion/profile.h"
 
 std::map<int, std::string> mq_joints(const std::string& profile)
 {

@@ -12,8 +12,8 @@
 #include <variant>
 #include <vector>
 
-#include "tools/web/command.h"
-#include "tools/web/state.h"
+#include "host/web/command.h"
+#include "host/web/state.h"
 
 constexpr double mq_max_age_s = 5;  // default: a command older (or newer) than this is refused
 
