@@ -97,9 +97,10 @@ int run(int argc, char** argv)
   app.add_option("-r,--robot", o.robot, "the robot's monitor, HOST[:PORT]")
       ->type_name("HOST[:PORT]")->capture_default_str();
   app.add_option("-b,--broker", o.link.uri, "the broker, mqtt://HOST[:PORT] or mqtts://HOST[:PORT]")
-      ->type_name("URL")->capture_default_str();
+      ->type_name("URL")->capture_default_str()->envname("ORVANE_MQTT_BROKER");
   app.add_option("--id", o.id, "this robot's id in topics: 1 to 32 of a-z 0-9 _ - "
-                               "(default: the robot's name, lower-cased)");
+                               "(default: the robot's name, lower-cased)")
+      ->envname("ORVANE_MQTT_ID");
   app.add_option("--credentials", credentials,
                  "file of two lines, the broker user and its password (mode 600)")
       ->type_name("FILE");
