@@ -1,6 +1,9 @@
 // The bridge's pure parts: ids, broker URLs, the command check and the events between states.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "host/mqtt/link.h"
 #include "host/mqtt/topics.h"
 
@@ -80,4 +83,19 @@ TEST(MqttTopics, EventsBetweenTwoStates)
   EXPECT_EQ(ev[1], R"({"event":"reading-lost","servo":1,"t":42})");
   EXPECT_EQ(ev[2], R"({"event":"reading-back","servo":2,"t":42})");
   EXPECT_TRUE(mq_state_events(b, b, 42).empty());
+}
+
+// docs/fleet.md shows the classroom's broker configuration as the tests run it, word for word.
+TEST(MqttDocs, TheGuideHoldsTheTestedBrokerConfiguration)
+{
+  auto slurp = [](const std::string& p) {
+    std::ifstream f(p);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  };
+  std::string doc = slurp(ORVANE_DOCS_DIR "/fleet.md");
+  for (const char* file : {"orvane.conf", "orvane.acl"}) {
+    std::string text = slurp(std::string(ORVANE_CLASSROOM_DIR) + "/" + file);
+    ASSERT_FALSE(text.empty()) << file;
+    EXPECT_NE(doc.find("```\n" + text + "```"), std::string::npos) << file << " differs in docs/fleet.md";
+  }
 }
