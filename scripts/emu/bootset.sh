@@ -6,7 +6,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cache=$1 deb=$2
-"$here/../../tools/deps.sh" qemu-system-arm device-tree-compiler cpio
+"$here/../deps.sh" qemu-system-arm device-tree-compiler cpio
 [ -f "$deb" ] || { echo "orvane-emu: no robot package at $deb" >&2; exit 1; }
 # The kernel this was tried with; the newest of the series if Debian has moved on.
 pinned=${ORVANE_EMU_KERNEL:-6.1.0-50-rpi}

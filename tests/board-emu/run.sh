@@ -5,7 +5,7 @@
 # ticks); the whole run is bounded, and a boot that hangs is tried once more and reported.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-tools/deps.sh cmake ninja-build g++ qemu-system-arm device-tree-compiler cpio python3-pytest \
+scripts/deps.sh cmake ninja-build g++ qemu-system-arm device-tree-compiler cpio python3-pytest \
   chromium chromium-driver python3-selenium
 [ -f build/build.ninja ] ||
   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_WERROR=ON >/dev/null
