@@ -7,7 +7,7 @@
 
 plat_cfg plat = {
     "/dev/ttyAMA0", "/dev/i2c-1", "/dev/mem", 0x20200000, 6498, "poweroff", nullptr,
-    nullptr, nullptr,
+    nullptr, nullptr, nullptr,
 };
 
 int plat_open(const char* path)
