@@ -2,6 +2,7 @@
 // virtual servos and LED boards, and make servos fall silent. It reads on a thread of its own
 // and answers on standard error, so standard output stays the daemon's. Whatever else the runner
 // shows while a prompt may stand goes through sim_console_say, under the console's lock.
+// The commands are in console.cpp; the prompt and the reading thread in console_io.cpp.
 #pragma once
 
 #include <string>

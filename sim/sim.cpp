@@ -16,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "sim/console.h"
 #include "sim/out_tap.h"
 
 const char* sim_prog = "orvane-sim";
@@ -145,6 +146,7 @@ void* sim_term_wait(void*)
   if (sim_on_term)
     sim_on_term();
   sim_tap_drain();
+  sim_console_close();
   sim_cleanup();
   _exit(128 + sig);
 }
