@@ -45,10 +45,15 @@ static void sim_dir_sweep(const std::string& base)
     struct stat st;
     if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid())
       continue;
-    int fd = open((dir + "/lock").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    std::string lock = dir + "/lock";
+    int fd = open(lock.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
       continue;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    // Got while the lock is still the folder's own: the owner may have removed its folder after
+    // the open, and a new runner have taken the name.
+    struct stat held, now;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 &&
+        lstat(lock.c_str(), &now) == 0 && held.st_ino == now.st_ino && held.st_dev == now.st_dev) {
       std::error_code ec;
       std::filesystem::remove_all(dir, ec);
     }
