@@ -35,6 +35,7 @@ static void sim_listening(int port)
 // that ran on would leave its user talking to whatever holds the port.
 static void sim_listen_failed(int err)
 {
+  sim_tap_drain();  // the daemon's line first, on a terminal too
   if (err == EADDRINUSE)
     fprintf(stderr, "%s: port %d is in use (another orvane-sim?); choose another with --port N\n",
             sim_prog, plat.monitor_port);
