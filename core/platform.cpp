@@ -7,7 +7,7 @@
 
 plat_cfg plat = {
     "/dev/ttyAMA0", "/dev/i2c-1", "/dev/mem", PLAT_GPIO_BASE, 6498, "poweroff", nullptr,
-    nullptr, nullptr,
+    nullptr, nullptr, nullptr,
 };
 
 int plat_open(const char* path)

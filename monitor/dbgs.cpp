@@ -132,6 +132,15 @@ static void dbgs_start(const pthread_attr_t* at, int fd)
     close(fd);
 }
 
+// The listener ends after a failed set-up. A runner on a PC is told why (a second simulator on
+// a taken port would otherwise run on out of every host's reach); on the robot nobody is told.
+static void* dbgs_not_listening(int err)
+{
+  if (plat.listen_failed)
+    plat.listen_failed(err);
+  return nullptr;
+}
+
 void* pthread_dbgs0(void*)
 {
   pthread_setname_np(pthread_self(), "dbgs0");
@@ -140,7 +149,7 @@ void* pthread_dbgs0(void*)
   int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (ls < 0) {
     dbgs_status = -1;
-    return nullptr;
+    return dbgs_not_listening(errno);
   }
   int one = 1;
   setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -149,16 +158,18 @@ void* pthread_dbgs0(void*)
   a.sin_addr.s_addr = htonl(INADDR_ANY);
   a.sin_port = htons(static_cast<uint16_t>(plat.monitor_port));
   if (bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) {
-    printf("bind() failed(%d)\n", errno);
+    int err = errno;
+    printf("bind() failed(%d)\n", err);
     fflush(stdout);  // standard output may be a pipe: the message must not wait for exit
     dbgs_status = -2;
     close(ls);
-    return nullptr;
+    return dbgs_not_listening(err);
   }
   if (listen(ls, DBGS_BACKLOG) < 0) {
+    int err = errno;
     dbgs_status = -3;
     close(ls);
-    return nullptr;
+    return dbgs_not_listening(err);
   }
   dbgs_status = 1;
   socklen_t alen = sizeof a;
