@@ -11,8 +11,10 @@ from .client import (CHANNELS, DEFAULT_PORT, DEGREES_MAX, SERVO_MAX, TORQUE_ON_V
                      connect)
 from .errors import Closed, ConnectError, Error, OutOfRange, ProtocolError, Timeout, UnknownField
 from .fields import FIELDS, MAP_SIZE, NO_READING, Field, decode, find_field, resolve, suggest
+from .version import __version__
 
 __all__ = [
+    "__version__",
     "CHANNELS", "DEFAULT_PORT", "DEGREES_MAX", "SERVO_MAX", "TORQUE_ON_VALUE", "Client", "connect",
     "Closed", "ConnectError", "Error", "OutOfRange", "ProtocolError", "Timeout", "UnknownField",
     "FIELDS", "MAP_SIZE", "NO_READING", "Field", "decode", "find_field", "resolve", "suggest",
