@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/daemon.h"
+#include "daemon/daemon.h"
 #include "orvane_version.h"
 #include "sim/sim.h"
 
