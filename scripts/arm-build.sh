@@ -21,11 +21,8 @@ cmake -S . -B "$build" -G Ninja --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmak
 # answers "files" and "dns" itself; only other services named in the robot's nsswitch.conf (mDNS)
 # would be loaded from the system's armhf glibc, which a static armel program cannot: so the
 # robot's orvane-web takes /etc/hosts names and addresses, not .local names (docs/deploy.md).
-# The warning is replaced by one line that points here.
-ninja -C "$build" -j2 "$@" 2>&1 | awk '
-  /: in function / { held = $0; next }
-  /Using .getaddrinfo. in statically linked applications/ { held = ""; quiet++; next }
-  held != "" { print held; held = "" }
-  { print; fflush() }
-  END { if (held != "") print held
-        if (quiet) print "arm-build: getaddrinfo in a static program: expected, see scripts/arm-build.sh" }'
+# The warning is replaced by one line that points here (sed -u: the build's lines go on
+# showing as they come).
+ninja -C "$build" -j2 "$@" 2>&1 | sed -u -e '/: in function /{N
+  s|^.*\n.*Using .getaddrinfo. in statically linked applications.*$|arm-build: getaddrinfo in a static program: expected, see scripts/arm-build.sh|
+}'

@@ -1,3 +1,4 @@
+#!/usr/bin/env bash
 # Builds both Debian packages into dist/:
 #   dist/orvane_<version>_armhf.deb          for the robot: the static ARMv6 daemon, its systemd
 #                                            service, log rotation, orvane-doctor and orvane-web
