@@ -4,6 +4,7 @@
 #include <string>
 
 #include "daemon/daemon.h"
+#include "orvane_version.h"
 #include "sim/sim.h"
 
 static void usage(FILE* f)
@@ -22,8 +23,8 @@ static void usage(FILE* f)
       "  --poweroff-cmd CMD   shell command run on a power-off request\n"
       "                       (default: a message on standard error)\n"
       "  --no-console         do not read console commands from standard input\n"
-
-      "  --help               show this text\n",
+      "  --help               show this text\n"
+      "  --version            show the version\n",
       f);
 }
 
@@ -35,6 +36,9 @@ static bool parse_args(int argc, char** argv, sim_opts* o)
     long v;
     if (a == "--help" || a == "-h") {
       usage(stdout);
+      exit(0);
+    } else if (a == "--version") {
+      puts("orvane-sim (orvane) " ORVANE_VERSION);
       exit(0);
     } else if (a == "--port" && next && sim_parse_int(next, 0, 65535, &v)) {
       o->port = static_cast<int>(v);

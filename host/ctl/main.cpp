@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "orvane_version.h"
 #include "verbs.h"
 
 namespace {

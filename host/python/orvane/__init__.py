@@ -12,8 +12,10 @@ from .client import (CHANNELS, DEFAULT_PORT, DEGREES_MAX, MOVE_TICKS_MAX, SERVO_
 from .errors import (Closed, ConnectError, Error, NotInWriteList, NotReached, OutOfRange,
                      ProtocolError, Timeout, UnknownField)
 from .fields import FIELDS, MAP_SIZE, NO_READING, Field, decode, find_field, resolve, suggest
+from .version import __version__
 
 __all__ = [
+    "__version__",
     "CHANNELS", "DEFAULT_PORT", "DEGREES_MAX", "MOVE_TICKS_MAX", "SERVO_MAX", "TORQUE_ON_VALUE",
     "Client", "connect", "split_move",
     "Closed", "ConnectError", "Error", "NotInWriteList", "NotReached", "OutOfRange", "ProtocolError",
