@@ -5,8 +5,8 @@
 
 #include <cmath>
 
-#include "tools/motion/limits.h"
-#include "tools/motion/plan.h"
+#include "host/motion/limits.h"
+#include "host/motion/plan.h"
 
 using namespace orvane::motion;
 
