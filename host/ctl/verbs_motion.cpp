@@ -91,6 +91,7 @@ struct play_args {
   bool offline = false;
   unsigned seg = mo::MO_SEG_TICKS;
   std::string plot, curve;
+  std::string ease;  // overrides every keyframe's
 };
 
 // Draws the planned curve with orvane.plot, under Debian's own Python (it has matplotlib).
@@ -161,6 +162,11 @@ void play(ctl& c, const play_args& a)
     m = mo::motion_load(a.file, p);
   } catch (const mo::mo_errors& e) {
     refuse(e, a.file);
+  }
+  if (!a.ease.empty()) {
+    m.ease = a.ease == "smooth" ? mo::mo_ease::smooth : a.ease == "spline" ? mo::mo_ease::spline : mo::mo_ease::linear;
+    for (mo::keyframe& k : m.frames)
+      k.ease = m.ease;
   }
   mo::play_opts o;
   o.speed = a.speed;
@@ -435,6 +441,8 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
   p->add_option("--plot", pa.plot, "with --dry-run: draw the planned curve of each joint into this PNG");
   p->add_option("--curve", pa.curve, "with --dry-run: write the planned curve as CSV (- for standard output)");
   p->add_flag("--offline", pa.offline, "plan from outputs 0 at 16667 us a tick, without asking the robot");
+  p->add_option("--ease", pa.ease, "play every keyframe linear, smooth or spline, whatever the file says")
+      ->check(CLI::IsMember({"linear", "smooth", "spline"}));
   p->add_option("--seg", pa.seg, "ticks of each move along a smooth or spline keyframe")
       ->check(CLI::Range(1, 255));
 

@@ -1,6 +1,7 @@
 #include "host/motion/preview.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace orvane::motion {
@@ -16,6 +17,8 @@ double units_deg(const joint& j, double units)
 std::string num(double v, const char* f = "%.2f")
 {
   char b[32];
+  if (std::fabs(v) < 0.005)
+    v = 0;  // no "-0.00"
   snprintf(b, sizeof b, f, v);
   return b;
 }
@@ -36,7 +39,8 @@ std::string preview_csv(const motion& m, const profile& p, const plan_opts& o, c
 
   std::string out;
   for (const joint* j : js)
-    out += "# joint," + j->name + "," + std::to_string(j->id) + "," + fmt_deg(j->min) + "," + fmt_deg(j->max) + "\n";
+    out += "# joint," + j->name + "," + std::to_string(j->id) + "," + fmt_deg(j->min) + "," + fmt_deg(j->max) + "," +
+           fmt_deg(j->trim) + "," + (j->reverse ? "1" : "0") + "\n";
   for (const mo_span& s : spans)
     out += "# keyframe," + std::to_string(s.frame + 1) + "," + std::to_string(m.frames[s.frame].line) + "," +
            std::to_string(s.t0 + s.ticks) + "," + ease_name(s.ease) + "\n";

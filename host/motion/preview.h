@@ -10,7 +10,7 @@ namespace orvane::motion {
 
 // Header "tick,time_s,J.curve,J.goal,..." in joint degrees, one row per tick from 0, after
 // comment lines that carry what the plot draws besides:
-//   # joint,NAME,ID,MIN,MAX          # keyframe,N,LINE,TICK,EASE (TICK: where it ends)
+//   # joint,NAME,ID,MIN,MAX,TRIM,REVERSE      # keyframe,N,LINE,TICK,EASE (TICK: where it ends)
 std::string preview_csv(const motion& m, const profile& p, const plan_opts& o, const mo_outputs& start);
 
 }  // namespace orvane::motion

@@ -159,7 +159,7 @@ def read_plan(text, name):
     joints, frames, lines = [], [], []
     for line in text.splitlines():
         if line.startswith("# joint,"):
-            _, j, sid, lo, hi = line.split(",")
+            _, j, sid, lo, hi = line.split(",")[:5]
             joints.append((j, int(sid), float(lo), float(hi)))
         elif line.startswith("# keyframe,"):
             _, n, ln, tick, ease = line.split(",")
@@ -214,11 +214,11 @@ def plot_plan(plan, out, title=None):
     per_tick = (t[-1] / ticks[-1]) if ticks and ticks[-1] else 1 / 60
     for ax, (name, sid, lo, hi) in zip(axes, joints):
         curve, goal = cols[f"{name}.curve"], cols[f"{name}.goal"]
-        ax.step(t, goal, where="post", color="tab:blue", lw=0.9, alpha=0.7, label="goal (interpolator)")
+        ax.plot(t, goal, color="tab:blue", lw=0.9, alpha=0.7, label="goal (interpolator)")
         ax.plot(t, curve, color="tab:orange", lw=1.4, label="planned curve")
         at = [(tick * per_tick, ease) for _, _, tick, ease in frames]
         ax.scatter([x for x, _ in at], [curve[min(int(x / per_tick + 0.5), len(curve) - 1)] for x, _ in at],
-                   c=[EASE_COLOUR.get(e, "k") for _, e in at], s=18, zorder=3, label="keyframe")
+                   c=[EASE_COLOUR.get(e, "k") for _, e in at], s=18, zorder=3)
         span = max(curve + goal) - min(curve + goal)
         margin = max(5.0, 0.15 * span)
         bottom, top = min(curve + goal) - margin, max(curve + goal) + margin
