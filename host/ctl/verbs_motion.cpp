@@ -156,6 +156,8 @@ void dry_run(const mo::motion& m, const mo::profile& p, const mo::plan_opts& po,
 
 void play(ctl& c, const play_args& a)
 {
+  if (!a.dry_run && (a.offline || !a.plot.empty() || !a.curve.empty()))
+    throw usage_error("--offline, --plot and --curve go with --dry-run");
   mo::profile p = load_profile(a.profile);
   mo::motion m;
   try {
@@ -202,8 +204,6 @@ void play(ctl& c, const play_args& a)
     }
     if (a.dry_run)
       return dry_run(m, p, po, start, a);
-    if (!a.plot.empty() || !a.curve.empty())
-      throw usage_error("--plot and --curve go with --dry-run");
     for (const auto& w : mo::play_warnings(c.client(), m))
       ctl_warn(w);
     catch_interrupt();
