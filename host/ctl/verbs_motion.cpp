@@ -2,6 +2,8 @@
 // (host/motion/); these functions read the options, say what happens, and turn Ctrl-C into the
 // library's stop flag.
 #include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,8 +16,12 @@
 #include <optional>
 #include <sstream>
 
+#include "host/motion/limits.h"
 #include "host/motion/play.h"
+#include "host/motion/preview.h"
 #include "host/motion/record.h"
+#include "host/motion/simplify.h"
+#include "host/motion/yaml_util.h"
 #include "host/motion/teach.h"
 #include "verbs.h"
 
@@ -89,28 +95,77 @@ struct play_args {
   double speed = 1.0;
   unsigned repeat = 0;
   bool dry_run = false;
+  bool fit = false;
+  bool offline = false;
+  unsigned seg = mo::MO_SEG_TICKS;
+  std::string plot, curve;
+  std::string ease;  // overrides every keyframe's
 };
 
-void dry_run(ctl& c, const mo::motion& m, const mo::play_opts& o)
+// Draws the planned curve with orvane.plot, under Debian's own Python (it has matplotlib).
+void draw(const std::string& csv, const std::string& png, const std::string& title)
 {
-  std::vector<mo::mo_move> moves;
-  int32_t tick = 16667;
-  try {
-    moves = mo::play_plan(c.client(), m, o);
-    tick = static_cast<int32_t>(c.client().get("tick_period"));
-  } catch (const orvane::connect_error& e) {
-    ctl_warn(std::string(e.what()) + "; planning from outputs 0 at 16667 us a tick");
-    moves = mo::plan(m, {tick, o.speed, o.repeat}, {});
+  std::string path = ORVANE_PYTHON_DIR;
+  if (const char* had = getenv("PYTHONPATH"); had && *had)
+    path += std::string(":") + had;
+  setenv("PYTHONPATH", path.c_str(), 1);
+  const char* py = getenv("ORVANE_PYTHON") ? getenv("ORVANE_PYTHON") : "/usr/bin/python3";
+  std::vector<std::string> args = {py, "-m", "orvane.plot", csv, "-o", png, "--title", title};
+  std::vector<char*> argv;
+  for (auto& s : args)
+    argv.push_back(s.data());
+  argv.push_back(nullptr);
+  fflush(stdout);
+  pid_t pid;
+  int st = 0;
+  if (posix_spawn(&pid, py, nullptr, nullptr, argv.data(), environ) != 0)
+    throw orvane::error(std::string("cannot run ") + py + " for the plot");
+  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
   }
-  for (const mo::mo_move& mv : moves)
-    printf("%s\n", mo::move_line(m, mv).c_str());
+  if (!WIFEXITED(st) || WEXITSTATUS(st) != 0)
+    throw orvane::error("the plot was not drawn (see above)");
+}
+
+void dry_run(const mo::motion& m, const mo::profile& p, const mo::plan_opts& po, const mo::mo_outputs& start,
+             const play_args& a)
+{
+  std::vector<mo::mo_move> moves = mo::plan(m, po, start);
+  bool quiet = !a.plot.empty() || !a.curve.empty();
+  FILE* say = a.curve == "-" ? stderr : stdout;
+  if (!quiet)
+    for (const mo::mo_move& mv : moves)
+      printf("%s\n", mo::move_line(m, mv).c_str());
+  if (!a.curve.empty()) {
+    std::string csv = mo::preview_csv(m, p, po, start);
+    if (a.curve == "-")
+      fwrite(csv.data(), 1, csv.size(), stdout);
+    else
+      write_file(a.curve, csv);
+  }
+  if (!a.plot.empty()) {
+    char tmp[] = "/tmp/orvane-plan-XXXXXX.csv";
+    int fd = mkstemps(tmp, 4);
+    if (fd < 0)
+      throw orvane::error("cannot write a temporary file in /tmp");
+    close(fd);
+    try {
+      write_file(tmp, mo::preview_csv(m, p, po, start));
+      draw(tmp, a.plot, a.file);
+    } catch (...) {
+      unlink(tmp);
+      throw;
+    }
+    unlink(tmp);
+  }
   unsigned ticks = mo::plan_ticks(moves);
-  printf("%zu moves, %u ticks, %.2f s at %d us a tick; nothing sent\n", moves.size(), ticks,
-         ticks * (tick / 1e6), tick);
+  fprintf(say, "%zu moves, %u ticks, %.2f s at %d us a tick; nothing sent\n", moves.size(), ticks,
+          ticks * (po.tick_us / 1e6), po.tick_us);
 }
 
 void play(ctl& c, const play_args& a)
 {
+  if (!a.dry_run && (a.offline || !a.plot.empty() || !a.curve.empty()))
+    throw usage_error("--offline, --plot and --curve go with --dry-run");
   mo::profile p = load_profile(a.profile);
   mo::motion m;
   try {
@@ -118,13 +173,45 @@ void play(ctl& c, const play_args& a)
   } catch (const mo::mo_errors& e) {
     refuse(e, a.file);
   }
+  if (!a.ease.empty()) {
+    m.ease = a.ease == "smooth" ? mo::mo_ease::smooth : a.ease == "spline" ? mo::mo_ease::spline : mo::mo_ease::linear;
+    for (mo::keyframe& k : m.frames)
+      k.ease = m.ease;
+  }
   mo::play_opts o;
   o.speed = a.speed;
   o.repeat = a.repeat;
+  o.seg = a.seg;
   o.stop = &interrupted;
   try {
+    // Where the plan starts: the robot's period and outputs, or 16667 us and 0 without one.
+    mo::plan_opts po{16667, a.speed, a.repeat, a.seg};
+    mo::mo_outputs start{};
+    if (!a.offline) {
+      try {
+        po.tick_us = static_cast<int32_t>(c.client().get("tick_period"));
+        start = mo::play_outputs(c.client());
+      } catch (const orvane::connect_error& e) {
+        if (!a.dry_run)
+          throw;
+        ctl_warn(std::string(e.what()) + "; planning from outputs 0 at 16667 us a tick");
+      }
+    }
+    if (a.fit) {
+      for (const auto& l : mo::limit_fit(m, p, po, start))
+        fprintf(stderr, "orvane-ctl: %s\n", l.c_str());
+    } else {
+      try {
+        mo::limit_check(m, p, po, start);
+      } catch (const mo::mo_errors& e) {
+        for (const auto& l : e.list)
+          fprintf(stderr, "orvane-ctl: %s\n", l.c_str());
+        throw orvane::error(a.file + ": too fast for the joints' limits in " + p.file +
+                            "; nothing was sent (--fit stretches those keyframes)");
+      }
+    }
     if (a.dry_run)
-      return dry_run(c, m, o);
+      return dry_run(m, p, po, start, a);
     for (const auto& w : mo::play_warnings(c.client(), m))
       ctl_warn(w);
     catch_interrupt();
@@ -285,10 +372,43 @@ struct record_args {
   double seconds = 0;
   std::vector<std::string> fields;
   std::string file;
+  std::string motion, profile;  // --motion: also turn the recording into this motion file
+  double tolerance = 1.0;
 };
+
+struct r2m_args {
+  std::string csv, out, profile;
+  double tolerance = 1.0;
+  double lead_ms = 1000;
+};
+
+// Turns a recording into a motion file and says how many keyframes it took.
+void to_motion(const std::string& csv, const std::string& out, const std::string& prof, double tol, double lead)
+{
+  mo::profile p = load_profile(prof);
+  std::vector<std::string> notes;
+  mo::motion m;
+  try {
+    m = mo::recording_motion(mo::mo_read_file(csv), csv, p, {tol, lead}, notes);
+    std::string text = "# from the recording " + csv + " with orvane-ctl, within " + mo::fmt_deg(tol) +
+                       " degrees\n" + mo::motion_text(m);
+    mo::motion_parse(text, out, p);  // what is written must play
+    for (const auto& n : notes)
+      ctl_warn(n);
+    write_file(out, text);
+  } catch (const mo::mo_errors& e) {
+    for (const auto& l : e.list)
+      fprintf(stderr, "orvane-ctl: %s\n", l.c_str());
+    throw orvane::error(out + " not written");
+  }
+  printf("wrote %s: %zu keyframes within %s degrees of the recording\n", out.c_str(), m.frames.size(),
+         mo::fmt_deg(tol).c_str());
+}
 
 void record(ctl& c, const record_args& a)
 {
+  if (!a.motion.empty() && a.file == "-")
+    throw usage_error("--motion needs the recording in a file, not on standard output");
   auto& cl = c.client();
   auto cols = mo::record_columns(cl, a.fields);
   std::ofstream f;
@@ -306,6 +426,10 @@ void record(ctl& c, const record_args& a)
     throw orvane::error(ctl_file_error("cannot write", a.file, errno));
   fprintf(stderr, "orvane-ctl: recorded %zu rows in %zu polls: passes %u..%u, %llu missed in %zu gaps\n",
           r.rows, r.polls, r.first, r.last, static_cast<unsigned long long>(r.missed), r.gaps);
+  if (!a.motion.empty()) {
+    f.close();
+    to_motion(a.file, a.motion, a.profile, a.tolerance, 1000);
+  }
 }
 
 }  // namespace
@@ -314,7 +438,7 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
 {
   static play_args pa;
   auto* p = ctl_verb(app, c, "play", "Play a motion file on the robot's interpolator",
-                     "play FILE [--profile P] [--speed X] [--repeat N] [--dry-run]", [&c] { play(c, pa); });
+                     "play FILE [--profile P] [--speed X] [--repeat N] [--fit] [--dry-run [--plot OUT.png] [--curve OUT.csv]]", [&c] { play(c, pa); });
   p->add_option("file", pa.file, "motion file (YAML; see docs/motions.md)")->required();
   p->add_option("-p,--profile", pa.profile, "robot profile (robot.yaml): joint names, trim, limits");
   p->add_option("--speed", pa.speed, "speed factor: 2 plays twice as fast (0.01..100)")
@@ -322,6 +446,14 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
   p->add_option("--repeat", pa.repeat, "times to play it (default: the file's repeat, or 1)")
       ->check(ctl_range(1, 10000, true));
   p->add_flag("-n,--dry-run", pa.dry_run, "print the moves it would send, and send nothing");
+  p->add_flag("--fit", pa.fit, "stretch keyframes that pass a joint's speed or acceleration limit");
+  p->add_option("--plot", pa.plot, "with --dry-run: draw the planned curve of each joint into this PNG");
+  p->add_option("--curve", pa.curve, "with --dry-run: write the planned curve as CSV (- for standard output)");
+  p->add_flag("--offline", pa.offline, "plan from outputs 0 at 16667 us a tick, without asking the robot");
+  p->add_option("--ease", pa.ease, "play every keyframe linear, smooth or spline, whatever the file says")
+      ->check(CLI::IsMember({"linear", "smooth", "spline"}));
+  p->add_option("--seg", pa.seg, "ticks of each move along a smooth or spline keyframe")
+      ->check(ctl_range(1, 255, true));
 
   static teach_args ta;
   auto* t = ctl_verb(app, c, "teach", "Pose the robot by hand and save the poses as a motion",
@@ -338,10 +470,26 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
 
   static record_args ra;
   auto* r = ctl_verb(app, c, "record", "Record fields once per control-loop pass into a CSV file",
-                     "record --seconds S [--fields F,...] FILE.csv", [&c] { record(c, ra); });
+                     "record --seconds S [--fields F,...] [--motion OUT.yaml [--profile P] [--tolerance DEG]] FILE.csv", [&c] { record(c, ra); });
   r->add_option("--seconds", ra.seconds, "how long to record")->required()->check(ctl_range(0.01, 86400.0));
   r->add_option("--fields", ra.fields,
                 "fields to record (default: each write-list servo's goal and position, the switches)")
       ->delimiter(',');
   r->add_option("file", ra.file, "CSV file to write, - for standard output")->required();
+  r->add_option("--motion", ra.motion, "also turn the recorded positions into this motion file");
+  r->add_option("-p,--profile", ra.profile, "robot profile for --motion's joint names");
+  r->add_option("--tolerance", ra.tolerance, "--motion: degrees the motion may differ from the recording")
+      ->check(ctl_range(0.1, 90.0));
+
+  static r2m_args ma;
+  auto* m = ctl_verb(app, c, "record2motion", "Turn a recording's positions into a motion file",
+                     "record2motion REC.csv OUT.yaml [--profile P] [--tolerance DEG]",
+                     [] { to_motion(ma.csv, ma.out, ma.profile, ma.tolerance, ma.lead_ms); });
+  m->add_option("recording", ma.csv, "CSV written by orvane-ctl record (its sv_pos columns)")->required();
+  m->add_option("motion", ma.out, "motion file to write")->required();
+  m->add_option("-p,--profile", ma.profile, "robot profile: joint names, trim, direction, limits");
+  m->add_option("--tolerance", ma.tolerance, "degrees the motion may differ from the recording (default 1)")
+      ->check(ctl_range(0.1, 90.0));
+  m->add_option("--lead-ms", ma.lead_ms, "time to reach the first pose (default 1000)")
+      ->check(ctl_range(1.0, 600000.0));
 }

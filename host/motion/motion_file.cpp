@@ -147,6 +147,15 @@ struct motion_reader {
     }
   }
 
+  std::optional<mo_ease> ease(const YAML::Node& n, const std::string& field)
+  {
+    for (mo_ease e : {mo_ease::linear, mo_ease::smooth, mo_ease::spline})
+      if (n.IsScalar() && n.Scalar() == ease_name(e))
+        return e;
+    r.fail(n, field, "needs linear, smooth or spline");
+    return std::nullopt;
+  }
+
   void frame(const YAML::Node& k, size_t i)
   {
     std::string f = "keyframes[" + std::to_string(i + 1) + "]";
@@ -154,7 +163,12 @@ struct motion_reader {
     kf.line = yaml_line(k);
     if (!k.IsMap())
       return r.fail(k, f, "a keyframe is a map with ms or ticks, and pose");
-    r.only(k, f, {"ms", "ticks", "pose", "torque"});
+    r.only(k, f, {"ms", "ticks", "pose", "torque", "ease"});
+    if (k["ease"])
+      if (auto e = ease(k["ease"], f + ".ease")) {
+        kf.ease = *e;
+        kf.ease_own = true;
+      }
     duration(k, f, kf);
     pose(k, f, kf);
     torque(k, f, kf);
@@ -166,6 +180,8 @@ struct motion_reader {
   {
     for (size_t i = 0; i < m.frames.size(); i++) {
       keyframe& kf = m.frames[i];
+      if (!kf.ease_own)
+        kf.ease = m.ease;
       if (torque_all[i])
         for (const auto& n : named)
           if (std::none_of(kf.torque.begin(), kf.torque.end(), [&](auto& e) { return e.first == n; }))
@@ -186,7 +202,9 @@ struct motion_reader {
       return;
     if (!doc.IsMap())
       return r.fail(doc, "", "a motion is a map with a 'keyframes' list");
-    r.only(doc, "", {"description", "repeat", "keyframes"});
+    r.only(doc, "", {"description", "repeat", "ease", "keyframes"});
+    if (YAML::Node e = doc["ease"])
+      m.ease = ease(e, "ease").value_or(mo_ease::linear);
     if (YAML::Node d = doc["description"]; d && d.IsScalar())
       m.description = d.Scalar();
     if (YAML::Node rep = doc["repeat"]) {
@@ -228,6 +246,11 @@ std::string torque_word(int v)
 
 }  // namespace
 
+const char* ease_name(mo_ease e)
+{
+  return e == mo_ease::smooth ? "smooth" : e == mo_ease::spline ? "spline" : "linear";
+}
+
 motion motion_parse(const std::string& text, const std::string& file, const profile& p)
 {
   motion_reader mr{{file, {}}, p, {}, {}, {}, {}, {}, 0, 0, {}};
@@ -249,6 +272,8 @@ std::string motion_text(const motion& m)
     s += "description: " + yaml_key(m.description) + "\n";
   if (m.repeat != 1)
     s += "repeat: " + std::to_string(m.repeat) + "\n";
+  if (m.ease != mo_ease::linear)
+    s += std::string("ease: ") + ease_name(m.ease) + "\n";
   std::vector<std::string> named;
   auto mention = [&](const std::string& n) {
     if (std::find(named.begin(), named.end(), n) == named.end())
@@ -263,6 +288,8 @@ std::string motion_text(const motion& m)
   s += "keyframes:\n";
   for (const keyframe& k : m.frames) {
     s += k.in_ticks ? "  - ticks: " + fmt_deg(k.amount) + "\n" : "  - ms: " + fmt_deg(k.amount) + "\n";
+    if (k.ease != m.ease)
+      s += std::string("    ease: ") + ease_name(k.ease) + "\n";
     if (!k.torque.empty()) {
       bool same = std::all_of(k.torque.begin(), k.torque.end(),
                               [&](auto& e) { return e.second == k.torque[0].second; });

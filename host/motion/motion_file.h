@@ -24,6 +24,11 @@ struct mo_target {
   bool operator==(const mo_target&) const = default;
 };
 
+// How a keyframe's goals travel from the pose before to its own: a straight line, a
+// minimum-jerk transition that starts and ends at rest, or a curve through the poses.
+enum class mo_ease { linear, smooth, spline };
+const char* ease_name(mo_ease e);
+
 struct keyframe {
   int line = 0;          // where the keyframe starts in its file
   bool in_ticks = false; // duration given in ticks rather than milliseconds
@@ -31,12 +36,15 @@ struct keyframe {
   std::vector<std::pair<std::string, double>> pose;  // joint and degrees, in file order
   std::vector<std::pair<std::string, int>> torque;   // joint and maximum torque (0 is off)
   std::vector<mo_target> targets;                    // goal channels, then torque channels
+  mo_ease ease = mo_ease::linear;  // its own, or the file's
+  bool ease_own = false;           // the keyframe says its ease itself
 };
 
 struct motion {
   std::string file;
   std::string description;
   unsigned repeat = 1;
+  mo_ease ease = mo_ease::linear;  // the file's ease, for keyframes that do not name their own
   std::vector<keyframe> frames;
 };
 

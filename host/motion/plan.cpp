@@ -3,67 +3,58 @@
 #include <algorithm>
 #include <cmath>
 
-#include "orvane.h"
-
 namespace orvane::motion {
 
-unsigned frame_ticks(const keyframe& k, const plan_opts& o)
+std::vector<mo_move> plan(const std::vector<mo_span>& spans, unsigned seg)
 {
-  double t = k.in_ticks ? k.amount : k.amount * 1000.0 / o.tick_us;
-  return static_cast<unsigned>(std::max(1L, std::lround(t / o.speed)));
+  size_t count = 0;
+  for (const mo_span& s : spans)
+    count += span_moves(s.ease, s.ticks, seg);
+  std::vector<mo_move> moves;
+  moves.reserve(count);
+  for (const mo_span& s : spans) {
+    unsigned parts = span_moves(s.ease, s.ticks, seg);
+    unsigned done = 0;
+    for (unsigned p = 1; p <= parts; p++) {
+      mo_move mv;
+      unsigned until = static_cast<unsigned>(uint64_t{s.ticks} * p / parts);
+      mv.ticks = until - done;
+      done = until;
+      mv.frame = s.frame;
+      mv.rep = s.rep;
+      mv.part = p;
+      mv.parts = parts;
+      for (const mo_path& path : s.paths) {
+        double at = p == parts ? path.to : path_at(path, s.ticks, until);
+        mv.targets.push_back({path.ch, static_cast<int16_t>(std::lround(at))});
+      }
+      moves.push_back(std::move(mv));
+    }
+  }
+  return moves;
 }
 
 std::vector<mo_move> plan(const motion& m, const plan_opts& o, const mo_outputs& start)
 {
-  if (o.tick_us <= 0)
-    throw mo_errors({"tick_period reads " + std::to_string(o.tick_us) + " us: cannot time the keyframes"});
-  if (!(o.speed >= 0.01 && o.speed <= 100))
-    throw mo_errors({"speed " + std::to_string(o.speed) + ": give a factor from 0.01 to 100"});
-  unsigned reps = o.repeat ? o.repeat : m.repeat;
-  size_t count = 0;
-  for (const keyframe& k : m.frames)
-    count += (frame_ticks(k, o) + MO_MAX_TTIME - 1) / MO_MAX_TTIME;
-  if (count * reps > MO_MAX_MOVES)
-    throw mo_errors({m.file + ": " + std::to_string(count * reps) + " moves at this tick period, speed and repeat; at most " +
-                     std::to_string(MO_MAX_MOVES) + " are played"});
+  return plan(plan_spans(m, o, start), o.seg);
+}
 
-  // A keyframe with no pose holds every channel of the motion where it is, so that its time
-  // is counted in passes like any other move.
-  std::vector<uint8_t> used;
-  for (const keyframe& k : m.frames)
-    for (const mo_target& t : k.targets)
-      if (std::find(used.begin(), used.end(), t.ch) == used.end())
-        used.push_back(t.ch);
-  if (used.empty())
-    throw mo_errors({m.file + ": the motion names no joint"});
-
-  std::vector<mo_move> moves;
-  moves.reserve(count * reps);
-  mo_outputs cur = start;
-  for (unsigned rep = 0; rep < reps; rep++)
-    for (size_t f = 0; f < m.frames.size(); f++) {
-      std::vector<mo_target> targets = m.frames[f].targets;
-      if (targets.empty())
-        for (uint8_t ch : used)
-          targets.push_back({ch, cur[ch]});
-      unsigned total = frame_ticks(m.frames[f], o);
-      move_split split{static_cast<int>(total)};
-      auto parts = static_cast<unsigned>(split.parts());
-      for (unsigned p = 1; p <= parts; p++) {
-        mo_move mv;
-        mv.ticks = static_cast<unsigned>(split.end_of(static_cast<int>(p)) - split.end_of(static_cast<int>(p) - 1));
-        mv.frame = f;
-        mv.rep = rep;
-        mv.part = p;
-        mv.parts = parts;
-        for (const mo_target& t : targets)
-          mv.targets.push_back({t.ch, split.target(cur[t.ch], t.value, static_cast<int>(p))});
-        moves.push_back(std::move(mv));
-      }
-      for (const mo_target& t : targets)
-        cur[t.ch] = t.value;
+// The interpolator's own arithmetic: 8 fraction bits, a step truncated toward zero, the last
+// step landing on the target, and the output the floor of the position.
+std::vector<int16_t> plan_outputs(const std::vector<mo_move>& moves, int16_t start, uint8_t ch)
+{
+  std::vector<int16_t> out;
+  int32_t cpos = start * 256;
+  for (const mo_move& mv : moves) {
+    auto t = std::find_if(mv.targets.begin(), mv.targets.end(), [&](const mo_target& x) { return x.ch == ch; });
+    int32_t tpos = t == mv.targets.end() ? cpos : t->value * 256;
+    int32_t spd = (tpos - cpos) / static_cast<int32_t>(mv.ticks);
+    for (unsigned i = 1; i <= mv.ticks; i++) {
+      cpos = i == mv.ticks ? tpos : cpos + spd;
+      out.push_back(static_cast<int16_t>(cpos >> 8));
     }
-  return moves;
+  }
+  return out;
 }
 
 unsigned plan_ticks(const std::vector<mo_move>& moves)

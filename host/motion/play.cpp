@@ -23,7 +23,7 @@ mo_outputs read_outputs(client& c)
 
 plan_opts robot_opts(client& c, const play_opts& o)
 {
-  return {static_cast<int32_t>(c.get("tick_period")), o.speed, o.repeat};
+  return {static_cast<int32_t>(c.get("tick_period")), o.speed, o.repeat, o.seg};
 }
 
 bool stopping(const play_opts& o) { return o.stop && o.stop->load(); }
@@ -67,6 +67,8 @@ std::vector<int> motion_channels(const std::vector<mo_move>& moves)
 }
 
 }  // namespace
+
+mo_outputs play_outputs(client& c) { return read_outputs(c); }
 
 std::vector<mo_move> play_plan(client& c, const motion& m, const play_opts& o)
 {
@@ -130,6 +132,7 @@ play_result play(client& c, const motion& m, const play_opts& o)
   r.planned = moves.size();
   r.ticks = plan_ticks(moves);
   auto l0 = static_cast<uint32_t>(c.get("loop_count"));
+  r.first_pass = l0;
   size_t i = 0;
   // A robot lost on the way: the error says how far the motion got.
   auto progress = [&](const error& e) {

@@ -18,6 +18,7 @@ struct play_opts {
   unsigned repeat = 0;                      // 0: as the file says
   const std::atomic<bool>* stop = nullptr;  // set it to stop: the servos stay where they are
   std::function<void(size_t index, size_t moves, const mo_move&)> on_move;  // as each starts
+  unsigned seg = MO_SEG_TICKS;              // ticks of each move along an eased keyframe
 };
 
 struct play_result {
@@ -26,10 +27,13 @@ struct play_result {
   unsigned ticks = 0;       // ticks of the plan
   uint32_t passes = 0;      // control-loop passes from before the first trigger to the end
   bool stopped = false;     // ended by the stop flag
+  uint32_t first_pass = 0;  // loop_count read before the first trigger
 };
 
 // The plan for this robot: its tick period, and the outputs its channels hold now. Reads only.
 std::vector<mo_move> play_plan(client& c, const motion& m, const play_opts& o);
+// The channels' outputs now, where a plan starts from. Reads only.
+mo_outputs play_outputs(client& c);
 // Things worth saying before a motion plays, such as servos whose torque is off. Reads only.
 std::vector<std::string> play_warnings(client& c, const motion& m);
 // Plays the motion and returns once its last move has ended or it was stopped.

@@ -77,8 +77,8 @@ static void profile_joint(yaml_reader& r, const YAML::Node& key, const YAML::Nod
   if (p.find(j.name))
     return r.fail(key, f, "named twice");
   if (!v.IsMap())
-    return r.fail(v, f, "needs a map with id, and optionally trim, reverse, min, max");
-  r.only(v, f, {"id", "trim", "reverse", "min", "max"});
+    return r.fail(v, f, "needs a map with id, and optionally trim, reverse, min, max, speed, accel");
+  r.only(v, f, {"id", "trim", "reverse", "min", "max", "speed", "accel"});
   bool ok = true;
   if (!v["id"]) {
     r.fail(v, f + ".id", "missing: every joint needs its servo id");
@@ -111,6 +111,8 @@ static void profile_joint(yaml_reader& r, const YAML::Node& key, const YAML::Nod
   deg("trim", j.trim, -MO_DEG_LIMIT, MO_DEG_LIMIT);
   deg("min", j.min, -MO_DEG_LIMIT, MO_DEG_LIMIT);
   deg("max", j.max, -MO_DEG_LIMIT, MO_DEG_LIMIT);
+  deg("speed", j.speed, 0, 1e4);
+  deg("accel", j.accel, 0, 1e6);
   if (v["reverse"]) {
     auto rev = r.flag(v["reverse"], f + ".reverse");
     j.reverse = rev.value_or(false);

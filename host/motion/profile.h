@@ -25,6 +25,8 @@ struct joint {
   double trim = 0;       // degrees added on the servo's side, after the direction
   bool reverse = false;  // the servo turns the other way from the joint
   double min = -MO_DEG_LIMIT, max = MO_DEG_LIMIT;  // soft limits, joint degrees
+  double speed = 0;      // top speed in degrees a second; 0: none
+  double accel = 0;      // top acceleration in degrees a second squared; 0: none
 };
 
 struct profile {

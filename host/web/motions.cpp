@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "host/motion/limits.h"
 #include "host/motion/play.h"
 #include "host/motion/profile.h"
 
@@ -101,6 +102,7 @@ std::vector<web_motion_info> web_motions::list() const
         ticks += mo::frame_ticks(k, usual);
       info.description = m.description;
       info.seconds = ticks * m.repeat * usual.tick_us / 1e6;
+      mo::limit_check(m, impl_->profile, usual, {});  // from rest; play checks from where the robot is
     } catch (const mo::mo_errors& e) {
       info.problem = one_line(e);
     }
@@ -117,6 +119,11 @@ bool web_motions::play(orvane::client& c, const std::string& name, const std::at
   mo::motion m;
   try {
     m = mo::motion_load(impl_->dir / name, impl_->profile);
+  } catch (const mo::mo_errors& e) {
+    throw std::runtime_error(one_line(e));
+  }
+  try {  // a motion too fast for the profile's speed limits is refused, as orvane-ctl play does
+    mo::limit_check(m, impl_->profile, {static_cast<int32_t>(c.get("tick_period"))}, mo::play_outputs(c));
   } catch (const mo::mo_errors& e) {
     throw std::runtime_error(one_line(e));
   }

@@ -6,7 +6,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <array>
+#include <cmath>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -24,6 +27,15 @@ std::string slurp(const std::string& path)
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// The exit status, once everything the process wrote has been read: a busy machine may run the
+// test on before the reader has drained the pipes.
+std::optional<int> finished(SimProcess& p)
+{
+  auto st = p.wait_exit(SIM_HOST_TIMEOUT);
+  p.wait_output_closed(SIM_HOST_TIMEOUT);
+  return st;
 }
 
 class MotionCtl : public SimHostTest {
@@ -81,7 +93,7 @@ TEST_F(MotionCtl, RefusedFileAndDryRunSendNothing)
   for (const Case& c : cases) {
     auto before = host_view();
     auto p = ctl(c.args);
-    EXPECT_EQ(p->wait_exit(SIM_HOST_TIMEOUT), c.status) << p->err();
+    EXPECT_EQ(finished(*p), c.status) << p->err();
     for (const auto& s : c.say)
       EXPECT_NE((c.status ? p->err() : p->out()).find(s), std::string::npos) << s << "\nnot in:\n" << p->out() << p->err();
     EXPECT_EQ(host_view(), before) << c.args[1];
@@ -123,7 +135,7 @@ TEST_F(MotionCtl, TeachTakesPushedPosesAndPutsTheRobotBack)
       t->send_signal(SIGINT);
     else
       t->send_stdin("q\n");
-    EXPECT_EQ(t->wait_exit(SIM_HOST_TIMEOUT), 0) << t->err();
+    EXPECT_EQ(finished(*t), 0) << t->err();
     motion m = motion_load(out, profile_load(prof));
     ASSERT_EQ(m.frames.size(), 2u) << slurp(out);
     EXPECT_EQ(m.frames[0].pose, (std::vector<std::pair<std::string, double>>{{"j1", -30}, {"j2", -25}}));
@@ -139,7 +151,7 @@ TEST_F(MotionCtl, RecordWritesOneRowPerPassSeenAndCountsTheGaps)
 {
   std::string csv = dir.file("rec.csv");
   auto r = ctl({"record", "--seconds", "2", csv});
-  ASSERT_EQ(r->wait_exit(SIM_HOST_TIMEOUT), 0) << r->err();
+  ASSERT_EQ(finished(*r), 0) << r->err();
   std::istringstream in(slurp(csv));
   std::string line;
   std::getline(in, line);
@@ -188,9 +200,126 @@ TEST_F(MotionCtl, TeachNamesAJointWithNoReadingAndLeavesItOut)
   ASSERT_TRUE(t->wait_stdout("teaching j1 j2", SIM_HOST_TIMEOUT)) << t->err();
   ASSERT_TRUE(wait_until([&] { return robot().get("sv_pos", 2) == orvane::no_reading; }, SIM_HOST_TIMEOUT));
   t->send_stdin("\nq\n");
-  EXPECT_EQ(t->wait_exit(SIM_HOST_TIMEOUT), 0) << t->err();
+  EXPECT_EQ(finished(*t), 0) << t->err();
   EXPECT_NE(t->err().find("keyframe 1: no reading from j2 (servo 2); left out of this keyframe"), std::string::npos)
       << t->err();
   EXPECT_NE(t->out().find("keyframe 1: j1=-12\n"), std::string::npos) << t->out() << t->err();
   EXPECT_EQ(slurp(out).find("j2"), std::string::npos) << slurp(out);
+}
+
+namespace {
+
+// A recording's positions: passes since its first row -> the sv_pos cells of servos 1..3.
+std::map<int64_t, std::array<double, 3>> positions(const std::string& csv)
+{
+  std::map<int64_t, std::array<double, 3>> out;
+  std::istringstream in(slurp(csv));
+  std::string line;
+  std::getline(in, line);  // time_s,loop_count,gap,sv_pos.1,sv_pos.2,sv_pos.3
+  int64_t first = -1;
+  while (std::getline(in, line)) {
+    std::array<double, 6> v{};
+    std::istringstream cells(line);
+    std::string cell;
+    bool read = true;  // an empty cell is no reading: the row is left out
+    for (double& x : v)
+      if (std::getline(cells, cell, ',') && !cell.empty())
+        x = std::stod(cell);
+      else
+        read = false;
+    if (!read)
+      continue;
+    if (first < 0)
+      first = static_cast<int64_t>(v[1]);
+    out[static_cast<int64_t>(v[1]) - first] = {v[3], v[4], v[5]};
+  }
+  return out;
+}
+
+const char* arm3 = "joints:\n  j1: {id: 1}\n  j2: {id: 2, reverse: true}\n  j3: {id: 3, trim: 2}\n";
+
+}  // namespace
+
+TEST_F(MotionCtl, TooFastKeyframesAreRefusedByLineOrFitted)
+{
+  std::string prof = dir.file("slow.yaml", "joints:\n  j1: {id: 1, speed: 100}\n");
+  std::string fast = dir.file("fast.yaml", "keyframes:\n  - ms: 300\n    pose: {j1: 60}\n  - ms: 300\n    pose: {j1: 0}\n");
+  auto before = host_view();
+  auto p = ctl({"play", fast, "-p", prof});
+  EXPECT_EQ(finished(*p), 1);
+  for (const char* want : {"fast.yaml:2: keyframes[1].pose.j1: 200 degrees a second is above the joint's top speed 100\n",
+                           "fast.yaml:4: keyframes[2].pose.j1: 200 degrees a second",
+                           "fast.yaml: too fast for the joints' limits in"})
+    EXPECT_NE(p->err().find(want), std::string::npos) << want << "\nnot in:\n" << p->err();
+  EXPECT_EQ(host_view(), before);
+  auto f = ctl({"play", fast, "-p", prof, "--fit"});
+  EXPECT_EQ(finished(*f), 0) << f->err();
+  EXPECT_NE(f->err().find("fast.yaml:2: keyframes[1] stretched from 300 to 602 ms (x2.01)"), std::string::npos) << f->err();
+  EXPECT_NE(f->out().find("played " + fast + ": 2 moves, 72 ticks planned"), std::string::npos) << f->out();
+  EXPECT_EQ(robot().get("ip_out", 1), 0);
+}
+
+// A smooth motion is recorded, turned into keyframes within 1.5 degrees, played and recorded
+// again: the two recordings agree within the tolerance, once aligned in time (each starts
+// whenever its play did).
+TEST_F(MotionCtl, RecordingTurnedIntoAMotionPlaysBackWithinTheTolerance)
+{
+  std::string prof = dir.file("arm3.yaml", arm3);
+  std::string orig = dir.file("orig.yaml",
+                              "ease: smooth\nkeyframes:\n"
+                              "  - ms: 400\n    torque: on\n    pose: {j1: 0, j2: 0, j3: 0}\n"
+                              "  - ms: 2000\n    pose: {j1: 40, j2: -25, j3: 15}\n"
+                              "  - ms: 1500\n    ease: spline\n    pose: {j1: 10, j3: 30}\n"
+                              "  - ms: 1500\n    ease: spline\n    pose: {j1: -20, j2: 10}\n");
+  robot().set_bytes("rd_group", {1, 3, 1, 2, 3}, 0);
+  std::string conv = dir.file("conv.yaml");
+  std::vector<std::map<int64_t, std::array<double, 3>>> rec;
+  for (std::string file : {orig, conv}) {
+    SCOPED_TRACE(file);
+    robot().move_channels({{1, 0}, {2, 0}, {3, 20}}, 1);
+    robot().wait_until_still();
+    std::string csv = dir.file("rec" + std::to_string(rec.size()) + ".csv");
+    auto r = ctl({"record", "--seconds", "6.5", "--fields", "sv_pos.1,sv_pos.2,sv_pos.3", csv});
+    std::this_thread::sleep_for(300ms);
+    auto p = ctl({"play", file, "-p", prof});
+    ASSERT_EQ(finished(*p), 0) << p->err();
+    ASSERT_EQ(finished(*r), 0) << r->err();
+    rec.push_back(positions(csv));
+    if (file == orig) {
+      auto c = ctl({"record2motion", csv, conv, "-p", prof, "--tolerance", "1.5", "--lead-ms", "100"});
+      ASSERT_EQ(finished(*c), 0) << c->err();
+      EXPECT_NE(c->out().find("keyframes within 1.5 degrees of the recording"), std::string::npos) << c->out();
+    }
+  }
+  // The offset of the second recording's passes against the first's that fits best.
+  auto rms = [&](int64_t off) {
+    double sum = 0;
+    size_t n = 0;
+    for (const auto& [l, a] : rec[0])
+      if (auto b = rec[1].find(l + off); b != rec[1].end())
+        for (size_t j = 0; j < 3; j++, n++)
+          sum += (a[j] - b->second[j]) * (a[j] - b->second[j]);
+    return n > rec[0].size() * 2 ? std::sqrt(sum / n) : 1e9;
+  };
+  int64_t off = -60;
+  for (int64_t o = -60; o <= 60; o++)
+    off = rms(o) < rms(off) ? o : off;
+  ASSERT_LT(rms(off), 1e9) << rec[0].size() << " and " << rec[1].size() << " rows never overlap";
+  // Every position of the replay lies within the tolerance of the original at nearly the same
+  // pass: a pass that comes late between two moves on a busy machine shifts the rest by one, and
+  // a position is read up to a pass late, or later when the machine is loaded (at a load of 17 on
+  // 2 cores, up to 2.8 degrees off here once in three runs). So: within the tolerance on the
+  // whole, and never more than 1.5 degrees beyond it.
+  double worst = 0;
+  for (const auto& [l, b] : rec[1]) {
+    double near = 1e9;
+    for (int64_t d = -3; d <= 3; d++)
+      if (auto a = rec[0].find(l - off + d); a != rec[0].end())
+        near = std::min(near, std::max({std::fabs(a->second[0] - b[0]), std::fabs(a->second[1] - b[1]),
+                                        std::fabs(a->second[2] - b[2])}));
+    if (near < 1e9)
+      worst = std::max(worst, near);
+  }
+  EXPECT_LE(worst, 1.5 + 1.5) << "offset " << off << ", rms " << rms(off);
+  EXPECT_LE(rms(off), 1.5);
 }

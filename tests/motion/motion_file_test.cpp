@@ -72,6 +72,8 @@ TEST(MotionProfile, EveryFaultIsNamedWithItsLineAndField)
       {"joints:\n  a: {id: one}\n", "robot.yaml:2: joints.a.id: needs a number"},
       {"joints: [1, 2]\n", "robot.yaml:1: joints: needs a map"},
       {"joints:\n  a: {id: 1\n", "robot.yaml:3: not valid YAML"},
+      {"joints:\n  a: {id: 1, speed: -5}\n", "robot.yaml:2: joints.a.speed: outside 0..10000"},
+      {"joints:\n  a: {id: 1, accel: fast}\n", "robot.yaml:2: joints.a.accel: needs a number"},
   };
   for (const Case& c : cases)
     EXPECT_NE(refusal([&] { profile_parse(c.text, "robot.yaml"); }).find(c.error), std::string::npos)
@@ -124,7 +126,9 @@ TEST(MotionFile, EveryFaultOfAFileIsListedWithItsLineAndField)
       "  - pose: {shoulder: 151}\n"                   // 8
       "  - ticks: 2.5\n"                              // 9
       "    torque: strong\n"                          // 10
-      "    speed: 2\n";                               // 11
+      "    speed: 2\n"                                // 11
+      "  - ms: 10\n"                                  // 12
+      "    ease: quick\n";                            // 13
   std::string e = refusal([&] { motion_parse(text, "bad.yaml", arm()); });
   for (const char* want : {
            "bad.yaml:2: keyframes[1].ms: a keyframe needs a duration above zero",
@@ -137,6 +141,7 @@ TEST(MotionFile, EveryFaultOfAFileIsListedWithItsLineAndField)
            "bad.yaml:9: keyframes[5].ticks: needs a whole number of ticks",
            "bad.yaml:10: keyframes[5].torque: needs on, off or a maximum torque from 0 to 100",
            "bad.yaml:11: keyframes[5].speed: unknown field",
+           "bad.yaml:13: keyframes[6].ease: needs linear, smooth or spline",
        })
     EXPECT_NE(e.find(want), std::string::npos) << want << "\nnot in:\n" << e;
   EXPECT_EQ(refusal([] { motion_parse("keyframes:\n  - ms: 10\n    pose: {7: 5}\n", "m.yaml", profile_none()); }),
@@ -154,4 +159,22 @@ TEST(MotionFile, EveryFaultOfAFileIsListedWithItsLineAndField)
             }),
             "m.yaml:3: keyframes[1].pose.arm: not a servo id (1 to 32; give a profile to use joint names); "
             "2 more places name joints without one: hand");
+}
+
+// The file's ease holds for every keyframe that does not name its own, and survives being written.
+TEST(MotionFile, EaseComesFromTheFileOrTheKeyframeAndIsWrittenBack)
+{
+  motion m = motion_parse("ease: spline\nkeyframes:\n  - ms: 10\n    pose: {1: 5}\n"
+                          "  - ms: 10\n    ease: linear\n    pose: {1: 6}\n",
+                          "m.yaml", profile_none());
+  ASSERT_EQ(m.frames.size(), 2u);
+  EXPECT_EQ(m.ease, mo_ease::spline);
+  EXPECT_EQ(m.frames[0].ease, mo_ease::spline);
+  EXPECT_EQ(m.frames[1].ease, mo_ease::linear);
+  motion back = motion_parse(motion_text(m), "m.yaml", profile_none());
+  EXPECT_EQ(back.frames[0].ease, mo_ease::spline);
+  EXPECT_EQ(back.frames[1].ease, mo_ease::linear);
+  EXPECT_NE(refusal([] { motion_parse("ease: 3\nkeyframes:\n  - ms: 1\n", "m.yaml", profile_none()); })
+                .find("m.yaml:1: ease: needs linear, smooth or spline"),
+            std::string::npos);
 }

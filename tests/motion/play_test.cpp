@@ -156,3 +156,35 @@ TEST_F(MotionPlay, LostRobotSaysHowFarPlayGotAndWarningsComeOncePerCause)
         << e.what();
   }
 }
+
+// A smooth motion played as short moves: each channel's outputs go through the planned goals in
+// order (none other), and every keyframe's pose is reached exactly.
+TEST_F(MotionPlay, EasedMotionGivesExactlyThePlannedGoals)
+{
+  motion m = motion_parse("ease: smooth\nkeyframes:\n"
+                          "  - ticks: 30\n    pose: {1: 40, 2: -20, 3: 10}\n"
+                          "  - ticks: 18\n    ease: spline\n    pose: {1: -15, 3: 35}\n"
+                          "  - ticks: 24\n    ease: spline\n    pose: {1: -30, 2: 25}\n",
+                          "eased.yaml", profile_none());
+  robot().move_channels({{1, 0}, {2, 0}, {3, 0}}, 1);
+  robot().wait_until_still();
+  std::vector<mo_move> moves = play_plan(robot(), m, {});
+  Trace trace(host());
+  play_result r = play(robot(), m, {});
+  trace.stop();
+  EXPECT_EQ(r.ticks, 72u);
+  EXPECT_LE(r.passes, 72u + 3 * moves.size());
+  for (size_t ch = 0; ch < 3; ch++) {
+    std::vector<int16_t> want = plan_outputs(moves, 0, static_cast<uint8_t>(ch + 1));
+    want.insert(want.begin(), 0);
+    size_t at = 0;
+    for (const auto& v : trace.seen) {
+      while (at < want.size() && want[at] != v[ch])
+        at++;
+      ASSERT_LT(at, want.size()) << "channel " << ch + 1 << ": " << v[ch] << " is not a planned goal, or out of order";
+    }
+  }
+  for (auto pose : {std::array<int16_t, 3>{400, -200, 100}, std::array<int16_t, 3>{-300, 250, 350}})
+    EXPECT_TRUE(trace.passed(pose)) << pose[0] << " " << pose[1] << " " << pose[2];
+  EXPECT_TRUE(trace.passed({-150, -200, 350}) || trace.passed({-150, -199, 350}));
+}

@@ -109,7 +109,7 @@ def test_playlist_plays_a_motion_live_and_stops_another(sim, web, browser):
     status = lambda: browser.find_element(By.ID, 'motion-status').text
     wait_for(lambda: browser.find_elements(By.CSS_SELECTOR, '.motion'), what='the playlist')
     names = [b.get_attribute('data-motion') for b in browser.find_elements(By.CSS_SELECTOR, '.motion')]
-    assert names == ['sweep.yaml', 'wave.yaml']  # robot.yaml is the profile, not a motion
+    assert names == ['reach.yaml', 'sweep.yaml', 'wave.yaml']  # robot.yaml is the profile, not a motion
     motion('wave.yaml').click()
     wait_for(lambda: status().startswith('playing wave.yaml: move'), what='"playing"')
     assert not motion('sweep.yaml').is_enabled()

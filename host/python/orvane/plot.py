@@ -1,7 +1,10 @@
 """Plots a recording made by ``orvane-ctl record``: goal against position per servo over time,
-with the passes that no poll saw shaded, and the switches underneath.
+with the passes that no poll saw shaded, and the switches underneath. Plots a motion's planned
+curve too, from a motion file or the CSV of ``orvane-ctl play --dry-run --curve``: each joint's
+curve, the goals the interpolator makes of it, the keyframes and the joint's limits.
 
     python3 -m orvane.plot FILE.csv -o FILE.png
+    python3 -m orvane.plot motions/wave.yaml -p motions/robot.yaml -o wave.png
 
 Needs matplotlib (Debian: python3-matplotlib, for /usr/bin/python3); the rest of the orvane
 module does not.
@@ -9,8 +12,12 @@ module does not.
 
 import argparse
 import csv
+import io
 import math
+import os
 import re
+import shutil
+import subprocess
 import sys
 
 GOAL = re.compile(r"^servo\.(\d+)\.goal$")
@@ -142,16 +149,130 @@ def plot(cols, out, title=None):
     plt.close(fig)
 
 
+PLAN_HEAD = ("tick", "time_s")
+EASE_COLOUR = {"linear": "tab:gray", "smooth": "tab:green", "spline": "tab:purple"}
+
+
+def read_plan(text, name):
+    """A planned curve: {"joints": [(name, id, min, max)], "keyframes": [(n, line, tick, ease)],
+    "cols": {name: [values]}}."""
+    joints, frames, lines = [], [], []
+    for line in text.splitlines():
+        if line.startswith("# joint,"):
+            _, j, sid, lo, hi = line.split(",")[:5]
+            joints.append((j, int(sid), float(lo), float(hi)))
+        elif line.startswith("# keyframe,"):
+            _, n, ln, tick, ease = line.split(",")
+            frames.append((int(n), int(ln), int(tick), ease))
+        elif line and not line.startswith("#"):
+            lines.append(line)
+    rows = list(csv.reader(io.StringIO("\n".join(lines))))
+    if not rows or tuple(rows[0][:2]) != PLAN_HEAD:
+        raise RecordingError(f"{name}: not a planned curve (no tick,time_s header)")
+    head = rows[0]
+    cols = {h: [] for h in head}
+    for n, row in enumerate(rows[1:], start=2):
+        if len(row) != len(head):
+            raise RecordingError(f"{name}: row {n}: {len(row)} cells, the header has {len(head)}")
+        for h, cell in zip(head, row):
+            cols[h].append(number(cell))
+    return {"joints": joints, "keyframes": frames, "cols": cols}
+
+
+def plan_of_motion(path, profile=None):
+    """The planned curve of a motion file, from orvane-ctl (ORVANE_CTL, PATH, or the build
+    folder), planned from rest at 60 Hz without asking a robot."""
+    here = os.path.dirname(os.path.abspath(__file__))  # host/python/orvane in a source tree
+    root = os.path.dirname(os.path.dirname(os.path.dirname(here)))
+    ctl = (os.environ.get("ORVANE_CTL") or shutil.which("orvane-ctl")
+           or os.path.join(root, "build", "host", "ctl", "orvane-ctl"))
+    cmd = [ctl, "play", path, "--dry-run", "--offline", "--curve", "-"]
+    if profile:
+        cmd += ["--profile", profile]
+    try:
+        r = subprocess.run(cmd, capture_output=True, text=True, timeout=60)
+    except OSError as e:
+        raise RecordingError(f"cannot run {ctl}: {e.strerror} (set ORVANE_CTL)") from e
+    if r.returncode != 0:
+        raise RecordingError(r.stderr.strip() or f"{ctl} failed")
+    return read_plan(r.stdout, path)
+
+
+def plot_plan(plan, out, title=None):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    cols, joints, frames = plan["cols"], plan["joints"], plan["keyframes"]
+    if not joints:
+        raise RecordingError("nothing to plot: the motion moves no joint")
+    fig, axes = plt.subplots(len(joints), 1, sharex=True, figsize=(10, 1.2 + 1.9 * len(joints)),
+                             squeeze=False)
+    axes = [a[0] for a in axes]
+    t, ticks = cols["time_s"], cols["tick"]
+    per_tick = (t[-1] / ticks[-1]) if ticks and ticks[-1] else 1 / 60
+    for ax, (name, sid, lo, hi) in zip(axes, joints):
+        curve, goal = cols[f"{name}.curve"], cols[f"{name}.goal"]
+        ax.plot(t, goal, color="tab:blue", lw=0.9, alpha=0.7, label="goal (interpolator)")
+        ax.plot(t, curve, color="tab:orange", lw=1.4, label="planned curve")
+        at = [(tick * per_tick, ease) for _, _, tick, ease in frames]
+        ax.scatter([x for x, _ in at], [curve[min(int(x / per_tick + 0.5), len(curve) - 1)] for x, _ in at],
+                   c=[EASE_COLOUR.get(e, "k") for _, e in at], s=18, zorder=3)
+        span = max(curve + goal) - min(curve + goal)
+        margin = max(5.0, 0.15 * span)
+        bottom, top = min(curve + goal) - margin, max(curve + goal) + margin
+        for lim in (lo, hi):
+            if bottom - margin <= lim <= top + margin:
+                ax.axhline(lim, color="tab:red", ls="--", lw=0.9)
+                bottom, top = min(bottom, lim - 2), max(top, lim + 2)
+        ax.set_ylim(bottom, top)
+        ax.set_ylabel(f"{name} (servo {sid})\ndegrees")
+        ax.grid(True, alpha=0.3)
+    handles, labels = axes[0].get_legend_handles_labels()
+    from matplotlib.lines import Line2D
+
+    handles += [Line2D([], [], color="tab:red", ls="--")]
+    labels += ["limit"]
+    for ease, colour in EASE_COLOUR.items():
+        if any(e == ease for *_, e in frames):
+            handles.append(Line2D([], [], marker="o", ls="", color=colour))
+            labels.append(f"{ease} keyframe")
+    axes[0].legend(handles, labels, loc="upper right", fontsize="small")
+    axes[-1].set_xlabel("planned time (s)")
+    fig.suptitle(title or f"planned curve: {len(frames)} keyframes, {t[-1]:.2f} s")
+    fig.tight_layout()
+    fig.savefig(out, dpi=90)
+    plt.close(fig)
+
+
+def draw_file(path, out, title=None, profile=None):
+    """Plots whatever `path` is: a motion file, a planned curve or a recording."""
+    if re.search(r"\.ya?ml$", path):
+        return plot_plan(plan_of_motion(path, profile), out, title or os.path.basename(path))
+    try:
+        with open(path) as f:
+            text = f.read()
+    except OSError as e:
+        raise RecordingError(f"cannot read {path}: {e.strerror}") from e
+    first = next((ln for ln in text.splitlines() if ln and not ln.startswith("#")), "")
+    if first.startswith("tick,time_s"):
+        return plot_plan(read_plan(text, path), out, title)
+    return plot(read_recording(path), out, title)
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(prog="python3 -m orvane.plot",
-                                 description="Plot goal against position per servo from a recording.")
-    ap.add_argument("csv", help="recording made by orvane-ctl record")
-    ap.add_argument("-o", "--output", help="image to write (default: the CSV's name with .png)")
+                                 description="Plot goal against position per servo from a recording, "
+                                             "or a motion's planned curve.")
+    ap.add_argument("csv", help="recording made by orvane-ctl record, a motion file, or a planned curve")
+    ap.add_argument("-o", "--output", help="image to write (default: the input's name with .png)")
+    ap.add_argument("-p", "--profile", help="robot profile, for a motion file")
     ap.add_argument("--title", help="title over the plot")
     a = ap.parse_args(argv)
-    out = a.output or re.sub(r"(\.csv)?$", ".png", a.csv, count=1)
+    out = a.output or re.sub(r"(\.csv|\.ya?ml)?$", ".png", a.csv, count=1)
     try:
-        plot(read_recording(a.csv), out, a.title)
+        draw_file(a.csv, out, a.title, a.profile)
     except RecordingError as e:
         print(f"orvane.plot: {e}", file=sys.stderr)
         return 1

@@ -1,11 +1,14 @@
 """orvane.plot on recordings as orvane-ctl record writes them, and on files that are not."""
 
+import os
+
 import pytest
 
 pytest.importorskip("matplotlib")
 
 from orvane import plot  # noqa: E402
 
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 HEAD = "time_s,loop_count,gap,servo.1.goal,sv_pos.1,sw_in.0\n"
 
 
@@ -45,3 +48,21 @@ def test_files_that_are_not_recordings_are_refused_in_one_line(tmp_path, capsys,
     err = capsys.readouterr().err
     assert says in err and err.count("\n") == 1
     assert not (tmp_path / "out.png").exists()
+
+
+def test_motion_file_becomes_a_plot_of_its_planned_curve(tmp_path):
+    """orvane-ctl plans it without a robot; every joint gets its curve, goals, keyframes, limits."""
+    ctl = os.environ.get("ORVANE_CTL", os.path.join(ROOT, "build", "host", "ctl", "orvane-ctl"))
+    if not os.access(ctl, os.X_OK):
+        pytest.skip("orvane-ctl is not built")
+    os.environ["ORVANE_CTL"] = ctl
+    prof = write(tmp_path, "robot.yaml", "joints:\n  a: {id: 1, min: -10, max: 50}\n  b: {id: 3, reverse: true}\n")
+    mo = write(tmp_path, "m.yaml", "ease: spline\nkeyframes:\n  - ticks: 30\n    pose: {a: 40, b: 10}\n"
+                                   "  - ticks: 12\n    ease: smooth\n    pose: {a: -5}\n")
+    plan = plot.plan_of_motion(str(mo), str(prof))
+    assert plan["joints"] == [("a", 1, -10.0, 50.0), ("b", 3, -150.0, 150.0)]
+    assert [(n, t, e) for n, _, t, e in plan["keyframes"]] == [(1, 30, "spline"), (2, 42, "smooth")]
+    cols = plan["cols"]
+    assert cols["tick"][-1] == 42 and cols["a.curve"][30] == 40 and cols["a.goal"][42] == -5
+    assert plot.main([str(mo), "-p", str(prof)]) == 0
+    assert (tmp_path / "m.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
