@@ -21,7 +21,7 @@ fi
 known() { apt-cache show "$1" >/dev/null 2>&1; }
 
 kver=$pinned
-if [ ! -d "$cache/kernel-$kver" ] && ! known "linux-image-$kver:armel"; then
+if [ ! -d "$cache/kernel-$kver-tree2" ] && ! known "linux-image-$kver:armel"; then
   known linux-image-rpi:armel || apt-get update -qq >&2
   kver=$(apt-cache depends linux-image-rpi:armel | sed -n 's/.*Depends: linux-image-\(6[^:]*-rpi\).*/\1/p' | head -n 1)
   [ -n "$kver" ] || { echo "orvane-emu: Debian offers no linux-image-rpi for armel" >&2; exit 1; }
