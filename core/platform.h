@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+constexpr off_t PLAT_GPIO_BASE = 0x20200000;  // the BCM2835's GPIO registers, physical address
+
 struct plat_cfg {
   const char* serial_path;   // servo line
   const char* i2c_path;      // LED boards' bus

@@ -28,10 +28,10 @@ constexpr int DBGS_BACKLOG = SOMAXCONN;
 // gave up while queued (ECONNABORTED) or a signal is no reason to wait.
 constexpr long DBGS_ACCEPT_PAUSE_NS = 100L * 1000 * 1000;
 
-// Answers wait here until the connection is about to receive again (or closes), and leave in one
-// send: a dump of four lines took four sends, a system call setting the socket option that pushed
-// them, and the receive; now one send and one receive. Lines of commands that came in together go
-// out together. It holds at least one 'R' line of the whole map.
+// Answers wait here until the connection is about to receive again, carry out a write, or close,
+// and leave in one send: a dump of four lines took four sends, a system call setting the socket
+// option that pushed them, and the receive; now one send and one receive. Lines of commands that
+// came in together go out together. It holds at least one 'R' line of the whole map.
 constexpr size_t DBGS_OUTQ = 16384;
 static_assert(DBGS_OUTQ >= DBGS_OUT);
 
@@ -101,9 +101,17 @@ void* pthread_dbgs1(void* p0)
   c.rd.src = dbgs_src{dbgs_get, dbgs_pause, &c};
   dbgs_sink out{dbgs_put, &c};
   char buf[DBGS_BUF];
-  while (dbgs_getline(&c.rd, buf))
+  while (dbgs_getline(&c.rd, buf)) {
+    // A write may end the daemon (exit_req, poweroff_req) before this thread sends again, so
+    // the answers queued before it go to the kernel first: a host that sends "R 0 1000" and
+    // "W 50 1" together gets the whole dump. Dumps alone still leave in one send per batch:
+    // a send after every command cut 8 hosts sending 16 "r d80 40" at a time from about 250,000
+    // to 50,000 commands/s.
+    if (c.n > 0 && dbgs_writes(buf))
+      dbgs_flush(&c);
     if (dbgs_exec(buf, out))
       break;
+  }
   dbgs_flush(&c);
   // Closing with unread input resets the connection and drops answers not yet on the wire; a
   // shutdown first pushes them out, followed by the end of the stream.

@@ -22,7 +22,8 @@ lintian --fail-on error "$robot_deb" "$tools_deb" ||
   bad "lintian reports errors"
 
 echo "--- contents"
-robot_files=(usr/sbin/orvane usr/sbin/orvane-doctor lib/systemd/system/orvane.service
+robot_files=(usr/sbin/orvane usr/sbin/orvane-doctor usr/lib/orvane/orvane-memprobe
+  lib/systemd/system/orvane.service
   etc/logrotate.d/orvane usr/share/man/man8/orvane.8.gz usr/share/man/man8/orvane-doctor.8.gz
   usr/share/doc/orvane/copyright usr/share/doc/orvane/changelog.gz usr/share/doc/orvane/deploy.md
   usr/share/lintian/overrides/orvane usr/bin/orvane-web usr/share/man/man1/orvane-web.1.gz)

@@ -54,3 +54,9 @@ double ctl_double(const std::string& text, const std::string& what)
 }
 
 void ctl_warn(const std::string& text) { fprintf(stderr, "orvane-ctl: warning: %s\n", text.c_str()); }
+
+void ctl_check_deg(const orvane::field_ref& r)
+{
+  if (r.f->unit != "0.1deg")
+    throw usage_error("--deg applies to fields in 0.1 degrees, not to '" + r.label + "'");
+}

@@ -38,4 +38,14 @@ std::string ctl_value(const orvane::field_ref& r, int64_t v, bool degrees);
 // Integer from decimal or 0x-prefixed hexadecimal text; usage_error if it is not one.
 int64_t ctl_int(const std::string& text, const std::string& what);
 double ctl_double(const std::string& text, const std::string& what);
-void ctl_warn(const std::string& text);  // "orvane-ctl: warning: ..." on standard error
+void ctl_warn(const std::string& text);
+// --deg applies to fields in 0.1 degrees only; usage_error for any other (get, watch and set).
+void ctl_check_deg(const orvane::field_ref& r);
+
+// A validator for a number option from lo to hi whose failure reads in our words
+// ("--timeout: 0.05 is out of range 0.1..3600"); `whole` refuses fractions.
+CLI::Validator ctl_range(double lo, double hi, bool whole = false);
+// A parse error of CLI11 in orvane-ctl's words; `verb` is the deepest verb reached (or app).
+std::string ctl_parse_message(const CLI::App& app, const CLI::App& verb, const CLI::ParseError& e);
+// "cannot write PATH: No such file or directory" (the reason left out when err is 0).
+std::string ctl_file_error(const std::string& what, const std::string& path, int err);  // "orvane-ctl: warning: ..." on standard error

@@ -36,7 +36,7 @@ int run(int argc, char** argv)
       ->envname("ORVANE_ROBOT")
       ->type_name("HOST[:PORT]");
   app.add_option("-t,--timeout", c.timeout, "seconds to wait for the robot (default 3)")
-      ->check(CLI::Range(0.1, 3600.0));
+      ->check(ctl_range(0.1, 3600.0));
   app.set_version_flag("--version", "orvane-ctl (orvane) " ORVANE_VERSION);
   app.require_subcommand(1);
   app.footer("Environment: ORVANE_ROBOT gives the robot when -r is not used.\n"
@@ -54,7 +54,7 @@ int run(int argc, char** argv)
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    return usage_failure(c, app, e.what());
+    return usage_failure(c, app, ctl_parse_message(app, *chosen(app), e));
   }
   try {
     c.run();
@@ -62,6 +62,9 @@ int run(int argc, char** argv)
     return ferror(stdout) ? 1 : 0;
   } catch (const usage_error& e) {
     return usage_failure(c, app, e.what());
+  } catch (const orvane::not_in_write_list& e) {
+    fprintf(stderr, "orvane-ctl: %s; --anyway sends it all the same\n", e.what());
+    return 1;
   } catch (const orvane::error& e) {
     fprintf(stderr, "orvane-ctl: %s\n", e.what());
     return 1;
