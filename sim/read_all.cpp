@@ -37,7 +37,7 @@ unsigned sim_read_layout(const uint8_t* ids, unsigned n, unsigned wr_count, int3
   unsigned next = 0;
   for (unsigned g = 0; g < used; g++) {
     unsigned count = m / used + (g < m % used ? 1 : 0);
-    uint8_t* grp = groups + g * MAP_RD_GROUP_SIZE;
+    uint8_t* grp = groups + size_t{g} * MAP_RD_GROUP_SIZE;
     grp[0] = 1;
     grp[1] = static_cast<uint8_t>(count);
     memcpy(grp + 2, kept + next, count);
@@ -59,7 +59,7 @@ void sim_read_all()
     return;
   for (unsigned g = 0; g < MAP_RD_GROUPS; g++) {
     uint32_t at = MAP_RD_GROUP + g * MAP_RD_GROUP_SIZE;
-    const uint8_t* grp = groups + g * MAP_RD_GROUP_SIZE;
+    const uint8_t* grp = groups + size_t{g} * MAP_RD_GROUP_SIZE;
     if (grp[0] == 0)
       mem_w8(at, 0);
     for (unsigned i = 2; i < MAP_RD_GROUP_SIZE; i++)

@@ -32,12 +32,13 @@ static int sim_lock_fd = -1;   // flock held while sim_dir exists: its owner sti
 static void sim_dir_sweep(const std::string& base)
 {
   std::string prefix = std::string(sim_prog) + ".";
+  std::string in = base + "/";
   std::vector<std::string> found;
   if (DIR* d = opendir(base.c_str())) {
     while (dirent* e = readdir(d)) {
       std::string name = e->d_name;
       if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0)
-        found.push_back(base + "/" + name);
+        found.push_back(in + name);
     }
     closedir(d);
   }

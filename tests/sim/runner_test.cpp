@@ -167,12 +167,13 @@ TEST(ReadLayout, FewestGroupsThatKeepTheCycleWithinTheTickFilledEvenly)
       EXPECT_EQ(got[0], 0xee) << c.what << ": the groups are left as they were";
       continue;
     }
-    std::vector<uint8_t> want(SIM_RD_BYTES, 0);
-    for (size_t g = 0; g < c.groups.size(); g++) {
-      want[g * MAP_RD_GROUP_SIZE] = 1;
-      want[g * MAP_RD_GROUP_SIZE + 1] = static_cast<uint8_t>(c.groups[g].size());
-      std::copy(c.groups[g].begin(), c.groups[g].end(), want.begin() + g * MAP_RD_GROUP_SIZE + 2);
+    std::vector<uint8_t> want;
+    for (const auto& ids : c.groups) {
+      want.insert(want.end(), {1, static_cast<uint8_t>(ids.size())});
+      want.insert(want.end(), ids.begin(), ids.end());
+      want.resize(want.size() + MAP_RD_ROOM - ids.size());
     }
+    want.resize(SIM_RD_BYTES);
     EXPECT_EQ(std::vector<uint8_t>(got, got + SIM_RD_BYTES), want) << c.what;
   }
 }
