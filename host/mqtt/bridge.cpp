@@ -100,6 +100,7 @@ mq_bridge::mq_bridge(mq_bridge_opts o, const web_motions& motions)
   lo.will_payload = "offline";
   mq_link::handlers h;
   h.connected = [this] {
+    std::lock_guard<std::mutex> l(mu_);  // so that the bridge's wait cannot miss it
     link_fresh_ = true;
     cv_.notify_all();
   };
@@ -136,13 +137,13 @@ void mq_bridge::on_message(mq_incoming m)
   if (auto* a = std::get_if<mq_accepted>(&j); a && a->cmd.what == web_command::stop)
     player_.stop();  // at once, not after the commands queued before it
   std::lock_guard<std::mutex> l(mu_);
-  if (jobs_.size() >= max_jobs) {
-    if (auto* a = std::get_if<mq_accepted>(&j))
-      j = mq_refused{a->request, "too many commands waiting; try again"};
-    jobs_.back() = std::move(j);  // the newest refusal replaces the last: the queue stays bounded
-  } else {
-    jobs_.push_back(std::move(j));
-  }
+  // A flood is answered, not queued: past max_jobs only refusals wait, and past twice that
+  // nothing does.
+  if (jobs_.size() >= 2 * max_jobs)
+    return;
+  if (auto* a = std::get_if<mq_accepted>(&j); a && jobs_.size() >= max_jobs)
+    j = mq_refused{a->request, "too many commands waiting; try again"};
+  jobs_.push_back(std::move(j));
   cv_.notify_all();
 }
 

@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <memory>
+#include <sstream>
 #include <nlohmann/json.hpp>
 
 #include "broker.h"
@@ -35,16 +37,28 @@ struct Room {
       start_bridge(i);
     }
   }
+  // The bridge is this build's, or the one ORVANE_MQTT_BRIDGE names with the words before it
+  // ("qemu-arm -cpu arm1176 build-armv6/host/mqtt/orvane-mqtt": the robot's, emulated, which
+  // reads no profile and plays no motions).
   void start_bridge(int i)
   {
     std::string cred = broker.dir().path + "/" + robot_id(i) + ".cred";
-    bridges[i] = std::make_unique<SimProcess>(
-        std::vector<std::string>{"--robot", sims[i]->address, "--broker", broker.url(), "--id",
-                                 robot_id(i), "--credentials", cred, "--keepalive", "2",
-                                 "--motions", ORVANE_MOTIONS_DIR, "--profile",
-                                 ORVANE_MOTIONS_DIR "/robot.yaml"},
-        ORVANE_MQTT_PATH);
+    std::vector<std::string> args;
+    std::string exe = ORVANE_MQTT_PATH;
+    if (const char* b = getenv("ORVANE_MQTT_BRIDGE"); b != nullptr && *b != 0) {
+      std::istringstream words(b);
+      for (std::string w; words >> w;)
+        args.push_back(w);
+      exe = args.front();
+      args.erase(args.begin());
+    } else {
+      args = {"--motions", ORVANE_MOTIONS_DIR, "--profile", ORVANE_MOTIONS_DIR "/robot.yaml"};
+    }
+    args.insert(args.end(), {"--robot", sims[i]->address, "--broker", broker.url(), "--id",
+                             robot_id(i), "--credentials", cred, "--keepalive", "2"});
+    bridges[i] = std::make_unique<SimProcess>(args, exe);
   }
+  static bool plays_motions() { return getenv("ORVANE_MQTT_BRIDGE") == nullptr; }
   static std::vector<std::pair<std::string, std::string>> accounts(int robots)
   {
     std::vector<std::pair<std::string, std::string>> a = {{"teacher", "pw-teacher"}};
@@ -120,7 +134,9 @@ TEST_F(Fleet, EveryRobotIsOnlineWithItsInfoRetainedAndABrokerRestartBringsThemBa
       json j = json::parse(info->payload);
       EXPECT_EQ(j["id"], robot_id(i));
       EXPECT_EQ(j["robot_name"], "ZIDIDOVE");
-      EXPECT_EQ(j["joints"]["base"], 1);
+      if (Room::plays_motions()) {
+        EXPECT_EQ(j["joints"]["base"], 1);
+      }
       EXPECT_NE(j["banner"].get<std::string>().find("#orvane"), std::string::npos);
     }
     // The broker keeps nothing across a restart: what the newcomer gets next round, the
@@ -214,6 +230,8 @@ TEST_F(Fleet, OneGroupsCredentialsCannotCommandAnotherRobot)
 
 TEST_F(Fleet, TheClassWideStopStopsEveryMotionAndALostBrokerStopsOne)
 {
+  if (!Room::plays_motions())
+    GTEST_SKIP() << "the robot's bridge plays no motions";
   Room room(ORVANE_MQTT_ROBOTS);
   auto t = room.teacher();
   room.all_online(*t);
@@ -269,7 +287,9 @@ TEST_F(Fleet, AKilledBridgeIsAnnouncedOfflineAndStateMessagesKeepToTheRate)
   EXPECT_LE(n, static_cast<size_t>(5 * seconds) + 1) << "more state messages than --rate";
   json last = json::parse(states.back().payload);
   EXPECT_GT(last["rate"].get<double>(), 0);
-  EXPECT_TRUE(last["servo"].contains("base"));  // joint names from the profile
+  if (Room::plays_motions()) {
+    EXPECT_TRUE(last["servo"].contains("base"));  // joint names from the profile
+  }
 
   // kill -9: only the broker can say the bridge is gone, from its last will.
   size_t from = t->count();
