@@ -13,7 +13,7 @@
 
 #include "bench/probe.h"
 #include "bench/reftimer.h"
-#include "core/daemon.h"
+#include "daemon/daemon.h"
 #include "core/map.h"
 #include "core/platform.h"
 #include "sim/sim.h"

@@ -1,7 +1,7 @@
 # The robot's toolchain: the BCM2835's ARM1176JZF-S (ARMv6 with VFPv2), built with Debian's armel
 # cross compiler (g++-arm-linux-gnueabi) and linked statically. Any robot program can use it:
 #   cmake -S . -B build-armv6 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/armv6.cmake
-# The programs run here under qemu's emulation of that very CPU (tools/arm-test.sh).
+# The programs run here under qemu's emulation of that very CPU (scripts/arm-test.sh).
 #
 # Why these flags:
 # - -mcpu=arm1176jzf-s: the instruction set (ARMv6KZ) and scheduling of the board's CPU, nothing

@@ -1,5 +1,5 @@
 // Fuzz targets: one entry per kind of input the daemon takes from outside, each checking what it
-// can of the answer. Built as libFuzzer programs by tools/fuzz.sh (clang, ASan, UBSan) and replayed
+// can of the answer. Built as libFuzzer programs by scripts/fuzz.sh (clang, ASan, UBSan) and replayed
 // over their corpora as tests in every build. No state survives from one input to the next.
 #pragma once
 

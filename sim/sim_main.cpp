@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/daemon.h"
+#include "daemon/daemon.h"
 #include "sim/sim.h"
 
 static void usage(FILE* f)

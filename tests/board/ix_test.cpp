@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "board/ix.h"
-#include "core/daemon.h"
+#include "daemon/daemon.h"
 #include "core/image.h"
 #include "core/map.h"
 #include "core/platform.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/daemon.h"
+#include "daemon/daemon.h"
 #include "core/image.h"
 #include "core/map.h"
 #include "core/platform.h"

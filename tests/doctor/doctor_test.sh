@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # orvane-doctor against made-up roots: a board set up right, then one fault per case. Each case
 # checks the exit status, that the output names the fault, and that the doctor changed nothing.
-#   tests/doctor/doctor_test.sh tools/orvane-doctor.sh
+#   tests/doctor/doctor_test.sh daemon/orvane-doctor.sh
 set -euo pipefail
 doctor=$(realpath "$1")
 work=$(mktemp -d)

@@ -12,7 +12,7 @@
 
 #include "support/sim_host.h"
 #include "support/temp_dir.h"
-#include "tools/motion/motion_file.h"
+#include "host/motion/motion_file.h"
 
 using namespace orvane::motion;
 

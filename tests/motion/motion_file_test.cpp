@@ -2,7 +2,7 @@
 // line and field.
 #include <gtest/gtest.h>
 
-#include "tools/motion/motion_file.h"
+#include "host/motion/motion_file.h"
 
 using namespace orvane::motion;
 

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "tools/motion/plan.h"
+#include "host/motion/plan.h"
 
 using namespace orvane::motion;
 

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "support/sim_host.h"
-#include "tools/motion/play.h"
+#include "host/motion/play.h"
 
 using namespace orvane::motion;
 

@@ -2,7 +2,7 @@
 //   SimHost h;                        // orvane-sim --port 0, then h.robot is connected
 //   h.robot.set("led_on", 0);
 // The fixture SimHostTest does the same in SetUp, after skipping emulated runs without an
-// emulator. Owned by the test's thread; h.robot itself may be shared (see client/orvane.h).
+// emulator. Owned by the test's thread; h.robot itself may be shared (see host/client/orvane.h).
 #pragma once
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 monitor host that reads the map from the far side, and headless Chromium driven by Selenium.
 
 Paths come from the environment that ctest sets: ORVANE_SIM, ORVANE_WEB and ORVANE_ARTIFACTS.
-Offsets and the monitor host come from the orvane module (python/). Every wait is a condition
+Offsets and the monitor host come from the orvane module (host/python/). Every wait is a condition
 with a generous deadline."""
 import os
 import re
@@ -16,7 +16,7 @@ import time
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'python'))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'host', 'python'))
 import orvane  # noqa: E402
 import orvane.fields  # noqa: E402
 

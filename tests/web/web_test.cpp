@@ -9,11 +9,11 @@
 #include "orvane.h"
 #include "support/sim_host.h"
 #include "support/temp_dir.h"
-#include "tools/web/motions.h"
-#include "tools/web/access.h"
-#include "tools/web/command.h"
-#include "tools/web/poller.h"
-#include "tools/web/state.h"
+#include "host/web/motions.h"
+#include "host/web/access.h"
+#include "host/web/command.h"
+#include "host/web/poller.h"
+#include "host/web/state.h"
 
 TEST(WebAccess, ListenAddressesAndWhichOnesNeedAToken)
 {

@@ -1,4 +1,0 @@
-// The robot's daemon: no arguments, no environment, no files; everything is in the memory map.
-#include "core/daemon.h"
-
-int main() { return orvane_main(); }

@@ -1,0 +1,109 @@
+#include "daemon/daemon.h"
+
+#include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "board/ix.h"
+#include "board/swr.h"
+#include "core/image.h"
+#include "core/interp.h"
+#include "core/map.h"
+#include "core/out.h"
+#include "core/platform.h"
+#include "core/tick.h"
+#include "monitor/dbgs.h"
+#include "servo/sg.h"
+
+int32_t sys_t1;
+int ctl_status;
+
+static bool ctl_pass()
+{
+  if (plat.pass_probe)
+    plat.pass_probe();
+  mem_proc0();
+  swr_proc();
+  ix_proc();
+  mem_w32(MAP_LOOP_COUNT, mem_ru32(MAP_LOOP_COUNT) + 1);
+  if (mem_r8(MAP_EXIT_REQ) != 0) {
+    ctl_status = 0;
+    return true;
+  }
+  if (mem_r8(MAP_POWEROFF_REQ) != 0) {
+    // The announcement must be out before the board goes down, but a stalled reader must not
+    // keep the robot up: after a second the command runs anyway.
+    out_say("KT4_SDREQ\n", std::chrono::seconds(1));
+    // Powering off is the one place that runs a shell command: the command is a shell line.
+    ctl_status = ctl_poweroff_status(system(plat.poweroff_cmd));  // NOLINT(cert-env33-c)
+    return true;
+  }
+  return false;
+}
+
+int ctl_poweroff_status(int wait_status)
+{
+  if (wait_status == -1)
+    return 127;
+  if (WIFEXITED(wait_status))
+    return WEXITSTATUS(wait_status);
+  return wait_status & 0xff;  // killed: the signal number (and 0x80 for a core dump), never 0
+}
+
+ctl ctl_step()
+{
+  if (sys_t0.load(std::memory_order_relaxed) == sys_t1)
+    return ctl::idle;
+  if (ctl_pass())
+    return ctl::end;
+  // Every tick counted so far is consumed, those that came during the pass included.
+  sys_t1 = sys_t0.load(std::memory_order_relaxed);
+  return ctl::pass;
+}
+
+int orvane_main()
+{
+  // Nothing is ever held in a stdio buffer for standard output, so ending the process never
+  // waits for a reader that stalled: the daemon's own lines go out through out_say.
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  mem_init();
+  swr_init();
+  i2c_init();
+  timer0_init();
+  // sg_mutex and sg_cond are valid from static initialisation with default attributes; they are
+  // not initialised again here, since the tick thread may already be signalling sg_cond.
+  // The threads started here run with SIGPIPE blocked, so that a line written to a standard
+  // output whose reader has gone fails instead of ending the daemon. The control loop keeps it
+  // unblocked: the power-off command inherits this thread's mask.
+  sigset_t pipe_sig, mask;
+  sigemptyset(&pipe_sig);
+  sigaddset(&pipe_sig, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_sig, &mask);
+  out_init(STDOUT_FILENO);
+  // Neither thread is ever joined; detached, a listener that ends after a set-up failure gives
+  // its resources back.
+  pthread_attr_t detached;
+  pthread_attr_init(&detached);
+  pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
+  pthread_t dbgs0, sg;
+  pthread_create(&dbgs0, &detached, pthread_dbgs0, nullptr);
+  pthread_create(&sg, &detached, pthread_sg, nullptr);
+  pthread_attr_destroy(&detached);
+  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+  mem_w16(MAP_SV_COMM_ON, 1);
+
+  for (;;) {
+    ctl r = ctl_step();
+    if (r == ctl::end)
+      return ctl_status;
+    // Sleep until the tick thread counts the next tick: a pass starts as soon as its tick is
+    // counted, and an idle daemon wakes once per tick rather than every millisecond.
+    if (r == ctl::idle)
+      sys_t0_wait(sys_t1);
+  }
+}

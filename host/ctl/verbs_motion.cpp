@@ -1,0 +1,373 @@
+// Verbs that work with motions: play, teach and record. The work is done by the motion library
+// (host/motion/); these functions read the options, say what happens, and turn Ctrl-C into the
+// library's stop flag.
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+
+#include "host/motion/play.h"
+#include "host/motion/record.h"
+#include "host/motion/teach.h"
+#include "verbs.h"
+
+namespace mo = orvane::motion;
+
+namespace {
+
+// Set by SIGINT and SIGTERM while a motion verb runs; the verb stops at its next look.
+std::atomic<bool> interrupted{false};
+
+void on_interrupt(int) { interrupted = true; }
+
+// Ctrl-C sets the flag instead of ending the process, so that every verb can put the robot
+// back as it promised. No SA_RESTART: a wait on standard input returns at once.
+void catch_interrupt()
+{
+  struct sigaction sa {};
+  sa.sa_handler = on_interrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+// A file's errors, each on a line of its own, then the one line that main prints.
+[[noreturn]] void refuse(const mo::mo_errors& e, const std::string& what)
+{
+  for (const auto& l : e.list)
+    fprintf(stderr, "orvane-ctl: %s\n", l.c_str());
+  size_t n = e.list.size();
+  throw orvane::error(what + ": " + std::to_string(n) + (n == 1 ? " problem" : " problems") +
+                      "; nothing was sent");
+}
+
+mo::profile load_profile(const std::string& path)
+{
+  if (path.empty())
+    return mo::profile_none();
+  try {
+    return mo::profile_load(path);
+  } catch (const mo::mo_errors& e) {
+    refuse(e, path);
+  }
+}
+
+// Writes a whole file under a temporary name first, so that a failure leaves the old one intact.
+void write_file(const std::string& path, const std::string& text)
+{
+  std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out)
+      throw orvane::error("cannot write " + tmp);
+  }
+  if (rename(tmp.c_str(), path.c_str()) != 0) {
+    unlink(tmp.c_str());
+    throw orvane::error("cannot write " + path);
+  }
+}
+
+struct play_args {
+  std::string file, profile;
+  double speed = 1.0;
+  unsigned repeat = 0;
+  bool dry_run = false;
+};
+
+void dry_run(ctl& c, const mo::motion& m, const mo::play_opts& o)
+{
+  std::vector<mo::mo_move> moves;
+  int32_t tick = 16667;
+  try {
+    moves = mo::play_plan(c.client(), m, o);
+    tick = static_cast<int32_t>(c.client().get("tick_period"));
+  } catch (const orvane::connect_error& e) {
+    ctl_warn(std::string(e.what()) + "; planning from outputs 0 at 16667 us a tick");
+    moves = mo::plan(m, {tick, o.speed, o.repeat}, {});
+  }
+  for (const mo::mo_move& mv : moves)
+    printf("%s\n", mo::move_line(m, mv).c_str());
+  unsigned ticks = mo::plan_ticks(moves);
+  printf("%zu moves, %u ticks, %.2f s at %d us a tick; nothing sent\n", moves.size(), ticks,
+         ticks * (tick / 1e6), tick);
+}
+
+void play(ctl& c, const play_args& a)
+{
+  mo::profile p = load_profile(a.profile.empty() ? c.profile_path : a.profile);
+  mo::motion m;
+  try {
+    m = mo::motion_load(a.file, p);
+  } catch (const mo::mo_errors& e) {
+    refuse(e, a.file);
+  }
+  mo::play_opts o;
+  o.speed = a.speed;
+  o.repeat = a.repeat;
+  o.stop = &interrupted;
+  try {
+    if (a.dry_run)
+      return dry_run(c, m, o);
+    for (const auto& w : mo::play_warnings(c.client(), m))
+      ctl_warn(w);
+    catch_interrupt();
+    mo::play_result r = mo::play(c.client(), m, o);
+    if (r.stopped)
+      throw orvane::error("interrupted: stopped after " + std::to_string(r.moves) + " of " +
+                          std::to_string(r.planned) + " moves, the servos held where they were");
+    printf("played %s: %zu moves, %u ticks planned, %u passes\n", a.file.c_str(), r.moves, r.ticks,
+           r.passes);
+  } catch (const mo::mo_errors& e) {
+    refuse(e, a.file);
+  }
+}
+
+struct teach_args {
+  std::string file, profile;
+  std::vector<std::string> joints;
+  int ms = 500;
+  int on_switch = -1;
+};
+
+std::vector<const mo::joint*> teach_joints(ctl& c, const mo::profile& p, const teach_args& a)
+{
+  std::vector<const mo::joint*> js;
+  std::vector<std::string> names = a.joints;
+  if (names.empty() && p.file.empty())
+    for (int id : c.client().write_list())
+      if (id >= 1 && id <= mo::MO_MAX_ID)
+        names.push_back(std::to_string(id));
+  if (names.empty())
+    for (const auto& j : p.joints)
+      js.push_back(&j);
+  for (const auto& n : names) {
+    const mo::joint* j = p.find(n);
+    if (!j)
+      throw usage_error("no joint '" + n + "'" + (p.file.empty() ? " (servo ids 1..32 without a profile)" : " in " + p.file));
+    if (std::find(js.begin(), js.end(), j) == js.end())
+      js.push_back(j);
+  }
+  if (js.empty())
+    throw usage_error("no joints to teach");
+  return js;
+}
+
+// Takes a keyframe and says what it holds, or why it holds less than asked.
+void teach_take(mo::teach_session& s)
+{
+  size_t before = s.count();
+  for (const auto& n : s.capture())
+    ctl_warn(n);
+  if (s.count() > before) {
+    const mo::keyframe& k = s.taught().frames.back();
+    std::string line = "keyframe " + std::to_string(s.count()) + ":";
+    for (const auto& [name, deg] : k.pose)
+      line += " " + name + "=" + mo::fmt_deg(deg);
+    printf("%s\n", line.c_str());
+  }
+  fflush(stdout);
+}
+
+// Lines typed on standard input, without blanks, taken as they come; never blocks longer than
+// the wait asked for, so that teach can look at its switch and at Ctrl-C in between.
+struct key_lines {
+  bool open = true;  // false once standard input has ended
+  std::string buf;
+
+  void wait(int ms)
+  {
+    pollfd pf{STDIN_FILENO, POLLIN, 0};
+    if (poll(&pf, open ? 1 : 0, ms) <= 0)
+      return;
+    char chunk[256];
+    ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n > 0) {
+      buf.append(chunk, static_cast<size_t>(n));
+      return;
+    }
+    open = false;
+    if (!buf.empty())
+      buf += '\n';  // a last line without its line end still counts
+  }
+
+  std::optional<std::string> next()
+  {
+    size_t nl = buf.find('\n');
+    if (nl == std::string::npos)
+      return std::nullopt;
+    std::string cmd = buf.substr(0, nl);
+    buf.erase(0, nl + 1);
+    std::erase_if(cmd, [](char ch) { return ch == ' ' || ch == '\r' || ch == '\t'; });
+    return cmd;
+  }
+};
+
+void teach(ctl& c, const teach_args& a)
+{
+  mo::profile p = load_profile(a.profile.empty() ? c.profile_path : a.profile);
+  auto& cl = c.client();
+  std::vector<const mo::joint*> js = teach_joints(c, p, a);
+  catch_interrupt();
+  mo::teach_session s(cl, p, js, a.ms);
+  s.begin();
+  std::string names;
+  for (const mo::joint* j : js)
+    names += " " + j->name;
+  printf("teaching%s: torque off, move the robot by hand\n", names.c_str());
+  printf("Enter: take a keyframe%s, u: undo the last, q: write %s and quit\n",
+         a.on_switch >= 0 ? (" (or close switch " + std::to_string(a.on_switch) + ")").c_str() : "",
+         a.file.c_str());
+  fflush(stdout);
+
+  bool quit = false;
+  int64_t was_closed = a.on_switch >= 0 ? cl.get("sw_in", a.on_switch) : 0;
+  key_lines keys;
+  while (!quit && !interrupted) {
+    // The switch is looked at about once a tick or two; the keyboard wakes the wait at once.
+    keys.wait(a.on_switch >= 0 ? 20 : 100);
+    while (!quit) {
+      std::optional<std::string> cmd = keys.next();
+      if (!cmd)
+        break;
+      if (cmd->empty())
+        teach_take(s);
+      else if (*cmd == "u" && s.undo())
+        printf("undone: %zu keyframes left\n", s.count());
+      else if (*cmd == "u")
+        printf("nothing to undo\n");
+      else if (*cmd == "q")
+        quit = true;
+      else
+        printf("Enter: take a keyframe, u: undo the last, q: write %s and quit\n", a.file.c_str());
+      fflush(stdout);
+    }
+    // At the end of input the switch (or Ctrl-C) carries on alone; with no switch it is a q.
+    if (!keys.open && a.on_switch < 0)
+      quit = true;
+    if (a.on_switch >= 0 && !quit && !interrupted) {
+      int64_t closed = cl.get("sw_in", a.on_switch);
+      if (closed && !was_closed)
+        teach_take(s);
+      was_closed = closed;
+    }
+  }
+  s.end();
+  printf("read groups and torque put back as they were\n");
+  if (s.count() == 0) {
+    printf("no keyframes taken; %s not written\n", a.file.c_str());
+    return;
+  }
+  // Ctrl-C keeps what was taught too: without a keyboard it is the only way to end.
+  mo::motion m = s.taught();
+  write_file(a.file, "# taught with orvane-ctl teach" + (p.file.empty() ? "" : " --profile " + p.file) +
+                         "\n" + mo::motion_text(m));
+  printf("wrote %s: %zu keyframe%s\n", a.file.c_str(), s.count(), s.count() == 1 ? "" : "s");
+}
+
+struct record_args {
+  double seconds = 0;
+  std::vector<std::string> fields;
+  std::string file;
+};
+
+void record(ctl& c, const record_args& a)
+{
+  auto& cl = c.client();
+  // With a profile, a joint name stands for its goal and position ("elbow"), or one of them
+  // ("elbow.goal", "sv_pos.elbow").
+  std::vector<std::string> names;
+  for (const std::string& n : a.fields) {
+    if (const mo::joint* j = c.profile().file.empty() ? nullptr : c.profile().find(n)) {
+      names.push_back("servo." + std::to_string(j->id) + ".goal");
+      names.push_back("sv_pos." + std::to_string(j->id));
+    } else if (n.size() > 5 && n.ends_with(".goal") && !c.profile().file.empty() &&
+               c.profile().find(n.substr(0, n.size() - 5))) {
+      names.push_back("servo." + std::to_string(c.profile().find(n.substr(0, n.size() - 5))->id) + ".goal");
+    } else {
+      names.push_back(ctl_field_name(c, n));
+    }
+  }
+  auto cols = mo::record_columns(cl, names);
+  std::ofstream f;
+  bool to_stdout = a.file == "-";
+  if (!to_stdout) {
+    f.open(a.file, std::ios::trunc);
+    if (!f)
+      throw orvane::error("cannot write " + a.file);
+  }
+  catch_interrupt();
+  std::ostream& out = to_stdout ? std::cout : f;
+  mo::record_result r = mo::record(cl, cols, a.seconds, out, &interrupted);
+  if (!out)
+    throw orvane::error("cannot write " + a.file);
+  fprintf(stderr, "orvane-ctl: recorded %zu rows in %zu polls: passes %u..%u, %llu missed in %zu gaps\n",
+          r.rows, r.polls, r.first, r.last, static_cast<unsigned long long>(r.missed), r.gaps);
+  // Empty cells say why: a servo that nobody asks has no position to record.
+  std::vector<std::pair<int, size_t>> lacking;
+  for (size_t i = 0; i < cols.size() && i < r.empty.size(); i++)
+    if (r.empty[i] && cols[i].ref.f->name == "sv_pos")
+      lacking.emplace_back(cols[i].ref.index, r.empty[i]);
+  if (lacking.empty())
+    return;
+  auto g = cl.groups();
+  auto pos = cl.positions();
+  for (auto [id, n] : lacking) {
+    auto why = orvane::reading_of(g, pos, id);
+    std::string text = "sv_pos." + std::to_string(id) + ": no reading in " + std::to_string(n) +
+                       " of " + std::to_string(r.rows) + " rows";
+    if (why.state != orvane::reading_state::valid)
+      text += ": " + ctl_reading_hint(why, id);
+    fprintf(stderr, "orvane-ctl: %s\n", text.c_str());
+    out << "# " << text << '\n';  // for the plot's legend; readers of the CSV skip '#' lines
+  }
+  out.flush();
+  if (!out)
+    throw orvane::error("cannot write " + a.file);
+}
+
+}  // namespace
+
+void ctl_motion_verbs(CLI::App& app, ctl& c)
+{
+  static play_args pa;
+  auto* p = ctl_verb(app, c, "play", "Play a motion file on the robot's interpolator",
+                     "play FILE [--profile P] [--speed X] [--repeat N] [--dry-run]", [&c] { play(c, pa); });
+  p->add_option("file", pa.file, "motion file (YAML; see docs/motions.md)")->required();
+  p->add_option("-p,--profile", pa.profile, "robot profile (robot.yaml): joint names, trim, limits");
+  p->add_option("--speed", pa.speed, "speed factor: 2 plays twice as fast (0.01..100)")
+      ->check(CLI::Range(0.01, 100.0));
+  p->add_option("--repeat", pa.repeat, "times to play it (default: the file's repeat, or 1)")
+      ->check(CLI::Range(1, 10000));
+  p->add_flag("-n,--dry-run", pa.dry_run, "print the moves it would send, and send nothing");
+
+  static teach_args ta;
+  auto* t = ctl_verb(app, c, "teach", "Pose the robot by hand and save the poses as a motion",
+                     "teach FILE [--profile P] [--joints J,...] [--ms 500] [--on-switch N]",
+                     [&c] { teach(c, ta); });
+  t->add_option("file", ta.file, "motion file to write")->required();
+  t->add_option("-p,--profile", ta.profile, "robot profile (robot.yaml)");
+  t->add_option("--joints", ta.joints, "joints to teach (default: all of the profile, or the write list)")
+      ->delimiter(',');
+  t->add_option("--ms", ta.ms, "duration of every keyframe in milliseconds (default 500)")
+      ->check(CLI::Range(1, 600000));
+  t->add_option("--on-switch", ta.on_switch, "also take a keyframe when switch N (0..4) closes")
+      ->check(CLI::Range(0, 4));
+
+  static record_args ra;
+  auto* r = ctl_verb(app, c, "record", "Record fields once per control-loop pass into a CSV file",
+                     "record --seconds S [--fields F,...] FILE.csv", [&c] { record(c, ra); });
+  r->add_option("--seconds", ra.seconds, "how long to record")->required()->check(CLI::Range(0.01, 86400.0));
+  r->add_option("--fields", ra.fields,
+                "fields to record (default: each write-list servo's goal and position, the switches)")
+      ->delimiter(',');
+  r->add_option("file", ra.file, "CSV file to write, - for standard output")->required();
+}

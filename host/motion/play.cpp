@@ -1,0 +1,145 @@
+#include "host/motion/play.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace orvane::motion {
+
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+using clk = std::chrono::steady_clock;
+
+namespace {
+
+mo_outputs read_outputs(client& c)
+{
+  auto b = c.read(resolve("ip_out", 0).offset, 2 * channels);
+  mo_outputs out{};
+  for (size_t i = 0; i < out.size(); i++)
+    out[i] = static_cast<int16_t>(b[2 * i] | b[2 * i + 1] << 8);
+  return out;
+}
+
+plan_opts robot_opts(client& c, const play_opts& o)
+{
+  return {static_cast<int32_t>(c.get("tick_period")), o.speed, o.repeat};
+}
+
+bool stopping(const play_opts& o) { return o.stop && o.stop->load(); }
+
+// Waits until channel `ch` has no steps left. It sleeps through most of the move, as ip_count
+// says how many passes remain, and polls every eighth of a tick during the last one, so the
+// next trigger lands before the following pass. False if the stop flag was set meanwhile.
+bool wait_end(client& c, int ch, int32_t tick_us, const play_opts& o)
+{
+  uint32_t off = resolve("ip_count", ch).offset;
+  microseconds tick(std::max<int32_t>(tick_us, 100));
+  microseconds stall = std::max<microseconds>(3s, 4 * tick);
+  int last = -1;
+  auto give_up = clk::now() + stall;
+  for (;;) {
+    if (stopping(o))
+      return false;
+    int left = c.read(off, 1)[0];
+    if (left == 0)
+      return true;
+    auto now = clk::now();
+    if (left != last) {
+      last = left;
+      give_up = now + stall;
+    } else if (now >= give_up) {
+      throw timeout_error("the move on " + c.robot() + " made no progress: is the control loop running?");
+    }
+    microseconds nap = left > 1 ? tick * (left - 1) - tick / 2 : tick / 8;
+    std::this_thread::sleep_for(std::clamp<microseconds>(nap, 500us, 50ms));
+  }
+}
+
+std::vector<int> motion_channels(const std::vector<mo_move>& moves)
+{
+  std::vector<int> chans;
+  for (const mo_move& mv : moves)
+    for (const mo_target& t : mv.targets)
+      if (std::find(chans.begin(), chans.end(), t.ch) == chans.end())
+        chans.push_back(t.ch);
+  return chans;
+}
+
+}  // namespace
+
+std::vector<mo_move> play_plan(client& c, const motion& m, const play_opts& o)
+{
+  return plan(m, robot_opts(c, o), read_outputs(c));
+}
+
+std::vector<std::string> play_warnings(client& c, const motion& m)
+{
+  std::vector<std::string> w;
+  if (c.get("sv_torque_on") == 0)
+    w.push_back("sv_torque_on is 0: no servo has torque, so none will move");
+  mo_outputs out = read_outputs(c);
+  std::vector<int> wl = c.write_list();
+  std::vector<int> seen;
+  for (const keyframe& k : m.frames)
+    for (const mo_target& t : k.targets) {
+      int id = t.ch;
+      if (id < 1 || id > MO_MAX_ID || std::find(seen.begin(), seen.end(), id) != seen.end())
+        continue;
+      seen.push_back(id);
+      if (std::find(wl.begin(), wl.end(), id) == wl.end())
+        w.push_back("servo " + std::to_string(id) + " is not in the write list: it gets no goals");
+      bool given = std::any_of(m.frames.begin(), m.frames.end(), [&](const keyframe& f) {
+        return std::any_of(f.targets.begin(), f.targets.end(),
+                           [&](const mo_target& x) { return x.ch == mo_torque_ch(id) && x.value != 0; });
+      });
+      if (out[static_cast<size_t>(mo_torque_ch(id))] == 0 && !given)
+        w.push_back("servo " + std::to_string(id) +
+                    " has its torque off and the motion does not switch it on: it will not follow");
+    }
+  return w;
+}
+
+void play_hold(client& c, const std::vector<int>& chans)
+{
+  mo_outputs out = read_outputs(c);
+  std::vector<target> t;
+  t.reserve(chans.size());
+  for (int ch : chans)
+    t.push_back({ch, out[static_cast<size_t>(ch)]});
+  c.move_channels(t, 1);
+}
+
+play_result play(client& c, const motion& m, const play_opts& o)
+{
+  plan_opts po = robot_opts(c, o);
+  std::vector<mo_move> moves = plan(m, po, read_outputs(c));
+  play_result r;
+  r.planned = moves.size();
+  r.ticks = plan_ticks(moves);
+  auto l0 = static_cast<uint32_t>(c.get("loop_count"));
+  for (size_t i = 0; i < moves.size() && !r.stopped; i++) {
+    const mo_move& mv = moves[i];
+    if (stopping(o)) {
+      r.stopped = true;
+      break;
+    }
+    std::vector<target> t;
+    for (const mo_target& x : mv.targets)
+      t.push_back({x.ch, x.value});
+    c.move_channels(t, static_cast<int>(mv.ticks));
+    r.moves++;
+    if (o.on_move)
+      o.on_move(i, moves.size(), mv);
+    r.stopped = !wait_end(c, mv.targets.front().ch, po.tick_us, o);
+  }
+  if (r.stopped)
+    play_hold(c, motion_channels(moves));
+  // The pass that ends a move counts itself only after its interpolation step: let it finish
+  // before reading the count, or the last pass may not be in it yet.
+  std::this_thread::sleep_for(std::clamp<microseconds>(microseconds(po.tick_us / 4), 1ms, 5ms));
+  r.passes = static_cast<uint32_t>(c.get("loop_count")) - l0;
+  return r;
+}
+
+}  // namespace orvane::motion

@@ -1,0 +1,40 @@
+// Playing a motion on a robot through the daemon's own interpolator: one trigger per planned
+// move, each started as soon as the one before has ended. Runs on the caller's thread and uses
+// the caller's client; a stop flag set from any thread (or a signal handler) ends it at once.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "orvane.h"
+#include "host/motion/plan.h"
+
+namespace orvane::motion {
+
+struct play_opts {
+  double speed = 1.0;
+  unsigned repeat = 0;                      // 0: as the file says
+  const std::atomic<bool>* stop = nullptr;  // set it to stop: the servos stay where they are
+  std::function<void(size_t index, size_t moves, const mo_move&)> on_move;  // as each starts
+};
+
+struct play_result {
+  size_t moves = 0;         // moves started
+  size_t planned = 0;       // moves in the plan
+  unsigned ticks = 0;       // ticks of the plan
+  uint32_t passes = 0;      // control-loop passes from before the first trigger to the end
+  bool stopped = false;     // ended by the stop flag
+};
+
+// The plan for this robot: its tick period, and the outputs its channels hold now. Reads only.
+std::vector<mo_move> play_plan(client& c, const motion& m, const play_opts& o);
+// Things worth saying before a motion plays, such as servos whose torque is off. Reads only.
+std::vector<std::string> play_warnings(client& c, const motion& m);
+// Plays the motion and returns once its last move has ended or it was stopped.
+play_result play(client& c, const motion& m, const play_opts& o);
+// Holds channels where their outputs are now: their targets become the outputs, in one tick.
+void play_hold(client& c, const std::vector<int>& channels);
+
+}  // namespace orvane::motion

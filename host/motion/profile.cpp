@@ -1,0 +1,161 @@
+#include "host/motion/profile.h"
+
+#include <cmath>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "host/motion/yaml_util.h"
+
+namespace orvane::motion {
+
+const joint* profile::find(const std::string& name) const
+{
+  for (const auto& j : joints)
+    if (j.name == name)
+      return &j;
+  return nullptr;
+}
+
+const joint* profile::by_id(int id) const
+{
+  for (const auto& j : joints)
+    if (j.id == id)
+      return &j;
+  return nullptr;
+}
+
+profile profile_none()
+{
+  profile p;
+  for (int id = 1; id <= MO_MAX_ID; id++) {
+    joint j;
+    j.name = std::to_string(id);
+    j.id = id;
+    p.joints.push_back(j);
+  }
+  return p;
+}
+
+// The whole file as text, or a one-entry error list naming it.
+std::string mo_read_file(const std::string& path)
+{
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  if (!in || !(s << in.rdbuf()))
+    throw mo_errors({path + ": cannot read the file"});
+  return s.str();
+}
+
+static void profile_joint(yaml_reader& r, const YAML::Node& key, const YAML::Node& v, profile& p)
+{
+  std::string f = "joints." + key.Scalar();
+  joint j;
+  j.name = key.Scalar();
+  if (j.name.empty() || !key.IsScalar())
+    return r.fail(key, "joints", "a joint needs a name");
+  if (p.find(j.name))
+    return r.fail(key, f, "named twice");
+  if (!v.IsMap())
+    return r.fail(v, f, "needs a map with id, and optionally trim, reverse, min, max");
+  r.only(v, f, {"id", "trim", "reverse", "min", "max"});
+  bool ok = true;
+  if (!v["id"]) {
+    r.fail(v, f + ".id", "missing: every joint needs its servo id");
+    ok = false;
+  } else if (auto id = r.number(v["id"], f + ".id")) {
+    if (*id != std::floor(*id) || *id < 1 || *id > MO_MAX_ID) {
+      r.fail(v["id"], f + ".id", "servo ids are 1 to 32");
+      ok = false;
+    } else if (const joint* other = p.by_id(static_cast<int>(*id))) {
+      r.fail(v["id"], f + ".id", "servo " + fmt_deg(*id) + " is joint " + other->name + " already");
+      ok = false;
+    }
+    j.id = static_cast<int>(*id);
+  } else {
+    ok = false;
+  }
+  auto deg = [&](const char* name, double& out, double lo, double hi) {
+    if (!v[name])
+      return;
+    if (auto d = r.number(v[name], f + "." + name)) {
+      if (*d < lo || *d > hi) {
+        r.fail(v[name], f + "." + name, "outside " + fmt_deg(lo) + ".." + fmt_deg(hi) + " degrees");
+        ok = false;
+      }
+      out = *d;
+    } else {
+      ok = false;
+    }
+  };
+  deg("trim", j.trim, -MO_DEG_LIMIT, MO_DEG_LIMIT);
+  deg("min", j.min, -MO_DEG_LIMIT, MO_DEG_LIMIT);
+  deg("max", j.max, -MO_DEG_LIMIT, MO_DEG_LIMIT);
+  if (v["reverse"]) {
+    auto rev = r.flag(v["reverse"], f + ".reverse");
+    j.reverse = rev.value_or(false);
+    ok = ok && rev;
+  }
+  if (ok && j.min >= j.max) {
+    r.fail(v, f, "min " + fmt_deg(j.min) + " is not below max " + fmt_deg(j.max));
+    ok = false;
+  }
+  if (ok)
+    p.joints.push_back(j);
+}
+
+profile profile_parse(const std::string& text, const std::string& file)
+{
+  yaml_reader r{file, {}};
+  profile p;
+  p.file = file;
+  YAML::Node doc = r.parse(text);
+  if (r.errors.empty() && !doc.IsMap())
+    r.fail(doc, "", "a profile is a map with a 'joints' map");
+  if (r.errors.empty()) {
+    r.only(doc, "", {"robot", "joints"});
+    YAML::Node js = doc["joints"];
+    if (!js || !js.IsMap() || js.size() == 0)
+      r.fail(js ? js : doc, "joints", "needs a map of joint names to servos");
+    else
+      for (const auto& kv : js)
+        profile_joint(r, kv.first, kv.second, p);
+  }
+  r.finish();
+  return p;
+}
+
+profile profile_load(const std::string& path)
+{
+  return profile_parse(mo_read_file(path), path);
+}
+
+double joint_servo_deg(const joint& j, double deg)
+{
+  return (j.reverse ? -deg : deg) + j.trim;
+}
+
+int16_t joint_units(const joint& j, double deg)
+{
+  return static_cast<int16_t>(std::lround(joint_servo_deg(j, deg) * 10));
+}
+
+double joint_deg(const joint& j, int16_t units)
+{
+  double d = units / 10.0 - j.trim;
+  return j.reverse ? -d : d;
+}
+
+std::string joint_check(const joint& j, double deg)
+{
+  if (deg < j.min || deg > j.max)
+    return fmt_deg(deg) + " degrees is outside the joint's limits " + fmt_deg(j.min) + ".." +
+           fmt_deg(j.max);
+  double s = joint_servo_deg(j, deg);
+  if (s < -MO_DEG_LIMIT || s > MO_DEG_LIMIT)
+    return fmt_deg(deg) + " degrees puts servo " + std::to_string(j.id) + " at " + fmt_deg(s) +
+           ", beyond its range of -150..150";
+  return "";
+}
+
+}  // namespace orvane::motion

@@ -1,0 +1,151 @@
+#include "host/web/command.h"
+
+#include <algorithm>
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+#include "orvane.h"
+#include "host/web/motions.h"
+
+using nlohmann::json;
+
+namespace {
+
+constexpr int max_ms = 10000;          // longest move a page may ask for
+constexpr int led_count = 16;
+constexpr size_t max_name = 255;
+
+bool int_in(const json& v, int lo, int hi)
+{
+  if (!v.is_number_integer())
+    return false;
+  auto n = v.get<int64_t>();
+  return n >= lo && n <= hi;
+}
+
+// A list of [a, b] pairs, 1..max long; `ok` checks each pair.
+template <class Ok>
+bool pairs(const json& v, size_t max, Ok ok)
+{
+  if (!v.is_array() || v.empty() || v.size() > max)
+    return false;
+  return std::all_of(v.begin(), v.end(),
+                     [&](const json& p) { return p.is_array() && p.size() == 2 && ok(p[0], p[1]); });
+}
+
+std::variant<web_command, std::string> parse(const json& j)
+{
+  if (!j.is_object() || !j.contains("op") || !j["op"].is_string())
+    return std::string("the request needs an \"op\"");
+  std::string op = j["op"].get<std::string>();
+  web_command c;
+  if (op == "move") {
+    c.what = web_command::move;
+    bool ok = j.contains("goals") && pairs(j["goals"], orvane::servo_max, [](const json& id, const json& deg) {
+      return int_in(id, 1, orvane::servo_max) && deg.is_number() &&
+             std::isfinite(deg.get<double>()) && std::fabs(deg.get<double>()) <= orvane::degrees_max;
+    });
+    if (!ok)
+      return std::string("\"goals\" must list [servo id 1..32, degrees -150..150] pairs");
+    if (!j.contains("ms") || !int_in(j["ms"], 0, max_ms))
+      return std::string("\"ms\" must be a duration of 0 to 10000 ms");
+    for (const json& p : j["goals"])
+      c.goals.emplace_back(p[0].get<int>(), p[1].get<double>());
+    c.ms = j["ms"].get<int>();
+  } else if (op == "torque") {
+    c.what = web_command::torque;
+    if (!j.contains("on") || !j["on"].is_boolean())
+      return std::string("\"on\" must be true or false");
+    c.on = j["on"].get<bool>();
+    if (j.contains("ids")) {
+      const json& ids = j["ids"];
+      if (!ids.is_array() || ids.size() > orvane::servo_max ||
+          !std::all_of(ids.begin(), ids.end(), [](const json& v) { return int_in(v, 1, orvane::servo_max); }))
+        return std::string("\"ids\" must list servo ids 1..32");
+      for (const json& v : ids)
+        c.ids.push_back(v.get<int>());
+    }
+  } else if (op == "read") {
+    c.what = web_command::read;
+    const json* ids = j.contains("ids") ? &j["ids"] : nullptr;
+    if (!ids || !ids->is_array() || ids->empty() || ids->size() > orvane::servo_max ||
+        !std::all_of(ids->begin(), ids->end(), [](const json& v) { return int_in(v, 1, orvane::servo_max); }))
+      return std::string("\"ids\" must list servo ids 1..32");
+    for (const json& v : *ids)
+      c.ids.push_back(v.get<int>());
+  } else if (op == "leds") {
+    c.what = web_command::led;
+    bool ok = j.contains("leds") && pairs(j["leds"], led_count, [](const json& i, const json& v) {
+      return int_in(i, 0, led_count - 1) && int_in(v, 0, 255);
+    });
+    if (!ok)
+      return std::string("\"leds\" must list [LED 0..15, value 0..255] pairs");
+    for (const json& p : j["leds"])
+      c.leds.emplace_back(p[0].get<int>(), p[1].get<int>());
+  } else if (op == "exit" || op == "poweroff") {
+    c.what = op == "exit" ? web_command::exit : web_command::poweroff;
+    if (!j.contains("confirm") || j["confirm"] != true)
+      return "\"" + op + "\" needs \"confirm\": true";
+  } else if (op == "play") {
+    c.what = web_command::play;
+    if (!j.contains("motion") || !j["motion"].is_string())
+      return std::string("\"play\" needs a \"motion\" name");
+    c.motion = j["motion"].get<std::string>();
+    if (!web_motions::good_name(c.motion))
+      return "no motion named \"" + c.motion.substr(0, max_name) + "\"";
+  } else if (op == "stop") {
+    c.what = web_command::stop;
+  } else {
+    return "unknown op \"" + op.substr(0, max_name) + "\"";
+  }
+  return c;
+}
+
+}  // namespace
+
+std::variant<web_command, std::string> web_parse_command(std::string_view body)
+{
+  json j = json::parse(body, nullptr, false);
+  if (j.is_discarded())
+    return std::string("the request body is not JSON");
+  return parse(j);
+}
+
+void web_apply(orvane::client& c, const web_command& cmd)
+{
+  switch (cmd.what) {
+    case web_command::move: {
+      int ticks = std::clamp(c.ticks_for(std::chrono::milliseconds(cmd.ms)), 1, 255);
+      c.move(cmd.goals, ticks);
+      break;
+    }
+    case web_command::torque:
+      c.torque(cmd.on, cmd.ids);
+      break;
+    case web_command::led: {
+      std::vector<std::pair<int, uint8_t>> v;
+      for (auto [i, value] : cmd.leds)
+        v.emplace_back(i, static_cast<uint8_t>(value));
+      c.set_leds(v);
+      break;
+    }
+    case web_command::exit:
+      c.request_exit();
+      break;
+    case web_command::poweroff:
+      c.request_poweroff();
+      break;
+    case web_command::read: {
+      // Added to the servos the groups hold already, laid out afresh.
+      std::vector<int> ids;
+      for (const auto& g : c.groups())
+        ids.insert(ids.end(), g.begin(), g.end());
+      ids.insert(ids.end(), cmd.ids.begin(), cmd.ids.end());
+      c.read_servos(ids);
+      break;
+    }
+    case web_command::play:
+    case web_command::stop:
+      break;  // the poller's player runs these
+  }
+}

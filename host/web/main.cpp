@@ -1,0 +1,151 @@
+// orvane-web: a live view of one or more robots in any browser. One poller thread per robot
+// (poller.h), one I/O thread for every browser (server.h).
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <unistd.h>
+
+#include "orvane.h"
+#include "host/web/access.h"
+#include "host/web/joints.h"
+#include "host/web/motions.h"
+#include "host/web/poller.h"
+#include "host/web/server.h"
+
+// The address to put in the printed URL: the listen address, or this machine's name when it
+// listens on every address.
+static std::string url_host(const std::string& host)
+{
+  std::string h = host;
+  if (h == "0.0.0.0" || h == "::" || h.empty()) {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) == 0)
+      h = name;
+  }
+  return h.find(':') != std::string::npos ? "[" + h + "]" : h;
+}
+
+static int run(int argc, char** argv)
+{
+  CLI::App app{"orvane-web: a live view of robots in a browser. It polls each robot at most once\n"
+               "per tick over one monitor connection and serves any number of pages. It prints the\n"
+               "URL to open, with its access token, on standard error."};
+  app.set_version_flag("--version", std::string("orvane-web (") + __DATE__ + ")");
+  std::vector<std::string> robots;
+  std::string listen = "127.0.0.1:8080", token, motions_dir, profile;
+  double rate = 30;
+  app.add_option("-r,--robot", robots, "robot to show, HOST[:PORT] (repeatable; default localhost:6498)")
+      ->type_name("HOST[:PORT]");
+  app.add_option("-l,--listen", listen, "address and port to serve pages on")
+      ->type_name("ADDR:PORT")->capture_default_str();
+  // The environment keeps a service's token out of `ps`, which every user can read.
+  app.add_option("-t,--token", token,
+                 "access token (8 or more letters, digits, - _ . ~); default: a new random one")
+      ->type_name("TOKEN")->envname("ORVANE_WEB_TOKEN");
+  app.add_option("-m,--motions", motions_dir,
+                 "folder of motion files the page may play (default: none; a PC build only)")
+      ->type_name("DIR");
+  app.add_option("-p,--profile", profile,
+                 "robot profile: joint names and soft limits on the page, and for the motions "
+                 "(default: servo ids)")
+      ->type_name("FILE")->envname("ORVANE_PROFILE");
+  app.add_option("--rate", rate, "most polls per second per robot (never more than one per tick)")
+      ->check(CLI::Range(1.0, 1000.0))->capture_default_str();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;  // --help is not an error; every usage error is 2
+  }
+
+  std::string host;
+  uint16_t port = 0;
+  if (!web_split_listen(listen, &host, &port)) {
+    fprintf(stderr, "orvane-web: --listen wants ADDR:PORT, such as 127.0.0.1:8080, not '%s'\n",
+            listen.c_str());
+    return 2;
+  }
+  if (!token.empty()) {
+    if (std::string why = web_token_problem(token); !why.empty()) {
+      fprintf(stderr, "orvane-web: bad --token: %s\n", why.c_str());
+      return 2;
+    }
+  } else if (!web_is_loopback(host)) {
+    fprintf(stderr,
+            "orvane-web: refusing to listen on %s without --token: other machines could reach "
+            "it; give a token of your own\n",
+            listen.c_str());
+    return 2;
+  } else {
+    token = web_new_token();
+    if (token.empty()) {
+      fprintf(stderr, "orvane-web: cannot read /dev/urandom for a token; give --token\n");
+      return 1;
+    }
+  }
+  web_joints joints;
+  if (!profile.empty()) {
+    try {
+      joints = web_joints_load(profile);
+    } catch (const std::exception& e) {
+      fprintf(stderr, "orvane-web: %s\n", e.what());
+      return 2;
+    }
+  }
+  web_motions motions;
+  if (!motions_dir.empty()) {
+    try {
+      motions = web_motions(motions_dir, profile);
+    } catch (const std::exception& e) {
+      fprintf(stderr, "orvane-web: %s\n", e.what());
+      return 2;
+    }
+  }
+  if (robots.empty())
+    robots.push_back("localhost:" + std::to_string(orvane::default_port));
+
+  // A robot or browser that goes away mid-send must not end the process.
+  signal(SIGPIPE, SIG_IGN);
+  std::shared_ptr<web_server> server;
+  try {
+    server = web_listen({host, port, token, &motions});
+  } catch (const std::exception& e) {
+    fprintf(stderr, "orvane-web: %s\n", e.what());
+    return 1;
+  }
+  // Block the stop signals in the pollers' threads, so that they reach the server's handler.
+  sigset_t stop, old;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, &old);
+  std::vector<std::unique_ptr<web_poller>> pollers;
+  std::vector<web_poller*> list;
+  for (size_t i = 0; i < robots.size(); i++) {
+    int index = static_cast<int>(i);
+    pollers.push_back(std::make_unique<web_poller>(index, robots[i], rate, [server, index](std::string j) {
+      web_publish(*server, index, std::move(j));
+    }, motions, joints));
+    list.push_back(pollers.back().get());
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+
+  fprintf(stderr, "orvane-web: open http://%s:%u/?token=%s\n", url_host(host).c_str(),
+          web_port(*server), token.c_str());
+  web_serve(*server, list);
+  pollers.clear();
+  return 0;
+}
+
+int main(int argc, char** argv)
+{
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    fprintf(stderr, "orvane-web: %s\n", e.what());
+    return 1;
+  }
+}

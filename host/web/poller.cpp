@@ -1,0 +1,201 @@
+#include "host/web/poller.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "orvane.h"
+#include "host/web/state.h"
+
+using clk = std::chrono::steady_clock;
+
+namespace {
+
+constexpr size_t max_jobs = 16;
+constexpr auto heartbeat = std::chrono::seconds(1);  // a page hears at least this often
+
+int64_t now_ms()
+{
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// Control-loop passes per second, from loop_count over windows of about a second.
+struct rate_meter {
+  bool have = false;
+  uint32_t count = 0;
+  clk::time_point at;
+  double rate = 0;
+  void sample(uint32_t c, clk::time_point t)
+  {
+    if (!have) {
+      have = true, count = c, at = t;
+      return;
+    }
+    std::chrono::duration<double> dt = t - at;
+    if (dt.count() >= 1.0) {
+      rate = static_cast<uint32_t>(c - count) / dt.count();  // wraps modulo 2^32 like the counter
+      count = c, at = t;
+    }
+  }
+};
+
+}  // namespace
+
+web_poller::web_poller(int index, std::string address, double max_hz, publish_fn publish,
+                       const web_motions& motions, web_joints joints)
+    : index_(index), address_(std::move(address)), max_hz_(max_hz), publish_(std::move(publish)),
+      motions_(motions), joints_(std::move(joints)), player_(motions)
+{
+  thread_ = std::thread([this] { run(); });
+}
+
+web_poller::~web_poller()
+{
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  thread_.join();
+  for (job& j : jobs_)
+    j.done(503, "orvane-web is stopping");
+}
+
+void web_poller::submit(web_command cmd, done_fn done)
+{
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    if (!stop_ && jobs_.size() < max_jobs) {
+      jobs_.push_back({std::move(cmd), std::move(done)});
+      cv_.notify_all();
+      return;
+    }
+  }
+  done(503, "too many commands waiting for " + address_);
+}
+
+bool web_poller::wait_until(clk::time_point t)
+{
+  std::unique_lock<std::mutex> l(mu_);
+  cv_.wait_until(l, t, [&] { return stop_ || !jobs_.empty(); });
+  return !stop_;
+}
+
+std::deque<web_poller::job> web_poller::take_jobs()
+{
+  std::lock_guard<std::mutex> l(mu_);
+  return std::exchange(jobs_, {});
+}
+
+void web_poller::carry_out(const std::shared_ptr<orvane::client>& c, const job& j)
+{
+  const web_command& cmd = j.cmd;
+  if (cmd.what == web_command::stop) {
+    player_.stop();
+    return j.done(200, "stopping");
+  }
+  if (cmd.what == web_command::move || cmd.what == web_command::play)
+    if (std::string why = player_.busy(); !why.empty())
+      return j.done(409, why);
+  if (cmd.what == web_command::move)
+    if (std::string why = web_joints_check(joints_, cmd.goals); !why.empty())
+      return j.done(400, why);
+  if (cmd.what != web_command::play) {
+    web_apply(*c, cmd);
+    return j.done(200, "done");
+  }
+  auto list = motions_.list();
+  auto m = std::find_if(list.begin(), list.end(), [&](auto& i) { return i.name == cmd.motion; });
+  if (m == list.end())
+    return j.done(404, "no motion named " + cmd.motion);
+  if (!m->problem.empty())
+    return j.done(400, m->problem);
+  player_.start(c, cmd.motion);
+  j.done(200, "playing");
+}
+
+void web_poller::run()
+{
+  const std::vector<web_range> plan = web_poll_plan();
+  std::vector<std::vector<uint8_t>> data(plan.size());
+  std::shared_ptr<orvane::client> c;
+  web_state last;
+  std::string last_content;
+  clk::time_point last_push, next_poll = clk::now();
+  rate_meter meter;
+  uint64_t seq = 0;
+
+  auto push = [&](web_state& s) {
+    s.play = player_.status();
+    std::string content = web_state_content(s);
+    clk::time_point now = clk::now();
+    if (content == last_content && now - last_push < heartbeat)
+      return;
+    last_content = std::move(content);
+    last_push = now;
+    web_stats st{meter.rate, polls_.load(std::memory_order_relaxed), ++seq, now_ms()};
+    publish_(web_state_json(index_, address_, s, st));
+  };
+  // The robot went away: the page keeps the last values, marked stale, and the reason.
+  auto lost = [&](const std::string& why) {
+    player_.stop();  // a motion is not taken up again after a reconnection
+    c.reset();
+    last.connected = false;
+    last.problem = why;
+    meter = {};
+    push(last);
+  };
+
+  while (true) {
+    if (!c) {
+      try {
+        c = std::make_shared<orvane::client>(address_, time_out);
+      } catch (const orvane::error& e) {
+        lost(e.what());
+        for (job& j : take_jobs())
+          j.done(503, std::string("robot not connected: ") + e.what());
+        if (!wait_until(clk::now() + retry))
+          return;
+        continue;
+      }
+    }
+    for (job& j : take_jobs()) {
+      if (!c) {
+        j.done(503, "robot not connected: " + last.problem);
+        continue;
+      }
+      try {
+        carry_out(c, j);
+      } catch (const orvane::out_of_range& e) {
+        j.done(400, e.what());
+      } catch (const orvane::error& e) {
+        j.done(502, e.what());
+        lost(e.what());
+      }
+    }
+    if (!c)
+      continue;
+    try {
+      clk::time_point start = clk::now();
+      if (start >= next_poll) {
+        for (size_t i = 0; i < plan.size(); i++)
+          data[i] = c->read(plan[i].adr, plan[i].n);
+        polls_.fetch_add(1, std::memory_order_relaxed);
+        last = web_decode(plan, data);
+        web_name_joints(last, joints_);
+        meter.sample(last.loop_count, start);
+        push(last);
+        // The next poll no sooner than one tick and one 1/max_hz after this one began.
+        auto tick = std::chrono::microseconds(std::max<int32_t>(last.tick_period, 1));
+        auto floor = std::chrono::duration<double>(1.0 / max_hz_);
+        next_poll = start + std::max(std::chrono::duration_cast<clk::duration>(tick),
+                                     std::chrono::duration_cast<clk::duration>(floor));
+      }
+    } catch (const orvane::error& e) {
+      lost(e.what());
+      continue;
+    }
+    if (!wait_until(next_poll))
+      return;
+  }
+}

@@ -1,0 +1,68 @@
+// One robot as orvane-web sees it: a thread that keeps one monitor connection open through the
+// client library, polls the map at most once per tick, carries out the pages' commands between
+// polls and reconnects by itself. The client and the poll state belong to that thread, which
+// lends the client to its player while a motion plays; submit() and the destructor may be
+// called from any thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "host/web/command.h"
+#include "host/web/joints.h"
+#include "host/web/motions.h"
+#include "host/web/player.h"
+
+class web_poller {
+ public:
+  using publish_fn = std::function<void(std::string json)>;            // poller thread
+  using done_fn = std::function<void(int status, std::string text)>;   // poller thread
+
+  // Polls no more often than `max_hz`, nor more than once per tick_period.
+  // Moves that leave a joint of `joints` beyond its limits are refused with 400.
+  web_poller(int index, std::string address, double max_hz, publish_fn publish,
+             const web_motions& motions, web_joints joints = {});
+  ~web_poller();  // stops the thread; it may take one client time-out
+  web_poller(const web_poller&) = delete;
+  web_poller& operator=(const web_poller&) = delete;
+
+  const std::string& address() const { return address_; }
+  // Queues a command; `done` gets an HTTP status (200, 4xx, 502, 503) and a one-line text.
+  // While a motion plays, moves and other motions are refused with 409.
+  void submit(web_command cmd, done_fn done);
+  uint64_t polls() const { return polls_.load(std::memory_order_relaxed); }
+
+  static constexpr auto time_out = std::chrono::milliseconds(1000);   // connect and answers
+  static constexpr auto retry = std::chrono::milliseconds(250);       // between connects
+
+ private:
+  struct job {
+    web_command cmd;
+    done_fn done;
+  };
+  void run();
+  void carry_out(const std::shared_ptr<orvane::client>& c, const job& j);
+  bool wait_until(std::chrono::steady_clock::time_point t);  // false once stopping
+  std::deque<job> take_jobs();
+
+  const int index_;
+  const std::string address_;
+  const double max_hz_;
+  const publish_fn publish_;
+  const web_motions& motions_;
+  const web_joints joints_;
+  web_player player_;
+  std::atomic<uint64_t> polls_{0};
+
+  std::mutex mu_;  // guards jobs_ and stop_
+  std::condition_variable cv_;
+  std::deque<job> jobs_;
+  bool stop_ = false;
+  std::thread thread_;
+};

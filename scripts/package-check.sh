@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Checks the packages that scripts/package.sh wrote into dist/:
+# - lintian finds no error (kept warnings are explained in docs/deploy.md);
+# - contents: the files each package must hold, root-owned, a man page for every program,
+#   every file under /etc a conffile, the robot's programs built for its CPU (scripts/arm-check.sh,
+#   which also runs the daemon without /dev/mem);
+# - the service: systemd-analyze verify on the extracted robot package, and its security figure;
+# - the PC package's orvane-sim, run from the extracted package: banner, loop rate, a servo move;
+#   against it the robot package's orvane-web on the emulated ARM1176: token, page, a command.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh lintian systemd logrotate qemu-user man-db python3
+robot_deb=$(ls dist/orvane_*_armhf.deb)
+tools_deb=$(ls dist/orvane-tools_*_"$(dpkg --print-architecture)".deb)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail=0
+bad() { echo "package-check: $1" >&2; fail=1; }
+
+echo "--- lintian"
+lintian --fail-on error "$robot_deb" "$tools_deb" ||
+  bad "lintian reports errors"
+
+echo "--- contents"
+robot_files=(usr/sbin/orvane usr/sbin/orvane-doctor lib/systemd/system/orvane.service
+  etc/logrotate.d/orvane usr/share/man/man8/orvane.8.gz usr/share/man/man8/orvane-doctor.8.gz
+  usr/share/doc/orvane/copyright usr/share/doc/orvane/changelog.gz usr/share/doc/orvane/deploy.md
+  usr/share/lintian/overrides/orvane usr/bin/orvane-web usr/share/man/man1/orvane-web.1.gz)
+tools_files=(usr/bin/orvane-sim usr/share/man/man1/orvane-sim.1.gz
+  usr/bin/orvane-ctl usr/share/man/man1/orvane-ctl.1.gz
+  usr/share/doc/orvane-tools/copyright usr/share/doc/orvane-tools/changelog.gz)
+# check_deb DEB ARCH DIR FILES...: extracts DEB into DIR and checks what every package must hold.
+check_deb() {
+  local deb=$1 arch=$2 dir=$3 f
+  shift 3
+  dpkg-deb -R "$deb" "$dir"
+  [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || bad "$deb: architecture is not $arch"
+  for f in "$@"; do [ -f "$dir/$f" ] || bad "$deb: no /$f"; done
+  dpkg-deb -c "$deb" | awk '$2 != "root/root" { print }' | grep . && bad "$deb: files not owned by root"
+  for f in "$dir"/usr/bin/* "$dir"/usr/sbin/*; do
+    [ -e "$f" ] || continue
+    compgen -G "$dir/usr/share/man/man[18]/$(basename "$f").[18].gz" >/dev/null ||
+      bad "$deb: /usr/${f#"$dir"/usr/} has no man page"
+  done
+  local want='' got
+  [ -d "$dir/etc" ] && want=$(cd "$dir" && find etc -type f | sed 's|^|/|' | sort)
+  got=$(sort "$dir/DEBIAN/conffiles" 2>/dev/null || true)
+  [ "$want" = "$got" ] || bad "$deb: conffiles '$got', files under /etc '$want'"
+  echo "$deb: $(dpkg-deb -c "$deb" | grep -vc '/$') files"
+}
+check_deb "$robot_deb" armhf "$work/robot" "${robot_files[@]}"
+check_deb "$tools_deb" "$(dpkg --print-architecture)" "$work/tools" "${tools_files[@]}"
+mapfile -t arm_programs < <(find "$work/robot" -path "$work/robot/DEBIAN" -prune -o -type f \
+  -perm -u+x -exec sh -c 'head -c4 "$1" | grep -q "^.ELF"' sh {} \; -print)
+scripts/arm-check.sh "${arm_programs[@]}" || bad "robot programs not fit for the ARM1176"
+sh "$work/robot/usr/sbin/orvane-doctor" --help >/dev/null || bad "orvane-doctor --help fails"
+logrotate -d -s "$work/logrotate.state" "$work/robot/etc/logrotate.d/orvane" 2>&1 |
+  grep -qi error && bad "logrotate rejects /etc/logrotate.d/orvane"
+
+echo "--- service"
+# The unit in a root that also has the system's own units (the targets it is ordered against).
+root=$work/unit-root
+cp -a "$work/robot" "$root"
+cp -an /lib/systemd/system/. "$root/lib/systemd/system/"
+# A setting it cannot parse is only a warning to systemd, and "ignored": any output fails here.
+verify=$(cd "$work" && MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" \
+  orvane.service 2>&1) || bad "systemd-analyze verify fails on orvane.service"
+[ -z "$verify" ] || bad "systemd-analyze verify: $verify"
+systemd-analyze security --offline=true --root="$root" orvane.service 2>&1 | tail -n 1
+
+echo "--- orvane-sim from the PC package, the robot's orvane-web against it"
+/usr/bin/python3 tests/package/smoke.py "$work/tools/usr/bin/orvane-sim" \
+  --web "$work/robot/usr/bin/orvane-web" --emulator "qemu-arm -cpu arm1176" || bad "smoke test fails"
+
+[ "$fail" -eq 0 ] && echo "package-check: both packages passed"
+exit "$fail"
