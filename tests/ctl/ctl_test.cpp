@@ -232,8 +232,9 @@ TEST(CtlRobot, InfoScanAndReadSayWhatTheRobotIsAndWhichServosAnswerAndAreRead)
     EXPECT_EQ(res.status, w.status) << res.err;
     EXPECT_EQ(res.out.substr(0, strlen(w.out)), w.out);
     EXPECT_NE(res.err.find(w.err), std::string::npos) << res.err;
-    if (w.args[0] == "read" && w.status == 0)  // the layout lands before the next row reads it
+    if (w.args[0] == "read" && w.status == 0) {  // the layout lands before the next row reads it
       ASSERT_TRUE(wait_until([&] { return r.reading(2).state == orvane::reading_state::valid; }, SIM_HOST_TIMEOUT));
+    }
   }
   EXPECT_EQ(ctl_json(h.address, {"get", "sv_pos.2", "sv_pos.3"}),
             nlohmann::json::parse(R"([{"name":"sv_pos.2","value":0},)"
