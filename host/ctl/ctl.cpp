@@ -1,10 +1,10 @@
 #include "ctl.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 
 orvane::client& ctl::client()
 {
