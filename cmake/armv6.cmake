@@ -18,6 +18,9 @@
 # - Hardening, since the daemon runs as root with /dev/mem and listens on the network: stack
 #   protector, fortified libc calls (optimised builds only; they need the optimiser), and a
 #   read-only relocation table. Armel's C library has no static PIE start file, so no PIE.
+# - -Wno-psabi: GCC notes that the passing of some arguments changed in GCC 7.1 (15 notes over
+#   the daemon and orvane-web). It matters only when linking with code compiled by GCC 6 or
+#   older; everything here, the C and C++ libraries included, comes from one GCC 12.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
@@ -26,8 +29,8 @@ set(CMAKE_C_COMPILER ${ORVANE_ARM_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${ORVANE_ARM_TRIPLE}-g++)
 
 set(_cpu "-mcpu=arm1176jzf-s -mfpu=vfp -mfloat-abi=softfp -marm -fstack-protector-strong")
+set(CMAKE_CXX_FLAGS_INIT "${_cpu} -Wno-psabi")
 set(CMAKE_C_FLAGS_INIT "${_cpu}")
-set(CMAKE_CXX_FLAGS_INIT "${_cpu}")
 foreach(_config RELEASE RELWITHDEBINFO MINSIZEREL)
   set(CMAKE_C_FLAGS_${_config}_INIT "-D_FORTIFY_SOURCE=2")
   set(CMAKE_CXX_FLAGS_${_config}_INIT "-D_FORTIFY_SOURCE=2")

@@ -6,8 +6,8 @@
 #include <cstdlib>
 
 plat_cfg plat = {
-    "/dev/ttyAMA0", "/dev/i2c-1", "/dev/mem", 0x20200000, 6498, "poweroff", nullptr,
-    nullptr, nullptr,
+    "/dev/ttyAMA0", "/dev/i2c-1", "/dev/mem", PLAT_GPIO_BASE, 6498, "poweroff", nullptr,
+    nullptr, nullptr, nullptr,
 };
 
 int plat_open(const char* path)

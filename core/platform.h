@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+constexpr off_t PLAT_GPIO_BASE = 0x20200000;  // the BCM2835's GPIO registers, physical address
+
 struct plat_cfg {
   const char* serial_path;   // servo line
   const char* i2c_path;      // LED boards' bus
@@ -13,6 +15,7 @@ struct plat_cfg {
   int monitor_port;          // TCP port of the monitor; 0 lets the system choose
   const char* poweroff_cmd;  // shell command run on a power-off request
   void (*listening)(int port);  // told the monitor's port once it listens; may be null
+  void (*listen_failed)(int err);  // told the error when the monitor cannot listen; may be null
   void (*tick_probe)();         // called at the start of each tick's work; null on the robot
   void (*pass_probe)();         // called at the start of each control-loop pass; null on the robot
 };

@@ -1,9 +1,11 @@
 #include "daemon/daemon.h"
 
 #include <pthread.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -23,6 +25,35 @@
 int32_t sys_t1;
 int ctl_status;
 
+// Runs a shell line and returns its wait status as system() would (-1 when no shell started).
+// Unlike system(), the shell starts with no signal blocked and every signal at its default: it
+// would otherwise inherit this thread's mask (the tick's signal, and the runners' SIGHUP, SIGINT
+// and SIGTERM), and a command that signals itself, such as 'kill -TERM $$', would end with
+// status 0 instead of the signal's number.
+static int ctl_run(const char* cmd)
+{
+  posix_spawnattr_t at;
+  posix_spawnattr_init(&at);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&at, &none);
+  posix_spawnattr_setsigdefault(&at, &all);
+  posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  char sh[] = "sh", c[] = "-c";
+  char* argv[] = {sh, c, const_cast<char*>(cmd), nullptr};
+  pid_t pid;
+  int err = posix_spawn(&pid, "/bin/sh", nullptr, &at, argv, environ);
+  posix_spawnattr_destroy(&at);
+  if (err != 0)
+    return -1;
+  int st;
+  while (waitpid(pid, &st, 0) < 0)
+    if (errno != EINTR)
+      return -1;
+  return st;
+}
+
 static bool ctl_pass()
 {
   if (plat.pass_probe)
@@ -39,8 +70,7 @@ static bool ctl_pass()
     // The announcement must be out before the board goes down, but a stalled reader must not
     // keep the robot up: after a second the command runs anyway.
     out_say("KT4_SDREQ\n", std::chrono::seconds(1));
-    // Powering off is the one place that runs a shell command: the command is a shell line.
-    ctl_status = ctl_poweroff_status(system(plat.poweroff_cmd));  // NOLINT(cert-env33-c)
+    ctl_status = ctl_poweroff_status(ctl_run(plat.poweroff_cmd));
     return true;
   }
   return false;
@@ -78,8 +108,8 @@ int orvane_main()
   // sg_mutex and sg_cond are valid from static initialisation with default attributes; they are
   // not initialised again here, since the tick thread may already be signalling sg_cond.
   // The threads started here run with SIGPIPE blocked, so that a line written to a standard
-  // output whose reader has gone fails instead of ending the daemon. The control loop keeps it
-  // unblocked: the power-off command inherits this thread's mask.
+  // output whose reader has gone fails instead of ending the daemon. The power-off command
+  // starts with no signal blocked whatever this thread's mask (ctl_run).
   sigset_t pipe_sig, mask;
   sigemptyset(&pipe_sig);
   sigaddset(&pipe_sig, SIGPIPE);

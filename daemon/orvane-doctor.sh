@@ -133,7 +133,10 @@ check_i2c() {
   fi
 }
 
-# --- The GPIO block is mapped through /dev/mem.
+# --- The GPIO block is mapped through /dev/mem. A shell cannot map memory, and a kernel with
+# STRICT_DEVMEM opens /dev/mem but refuses the map, so a small probe maps it as the daemon does
+# (read-only). ORVANE_MEMPROBE names another probe (the tests', or one in a build folder).
+memprobe=${ORVANE_MEMPROBE:-/usr/lib/orvane/orvane-memprobe}
 check_mem() {
   lockdown=
   [ -f "$root/sys/kernel/security/lockdown" ] &&
@@ -144,12 +147,21 @@ check_mem() {
     fail "/dev/mem: the kernel is locked down ($lockdown), which forbids /dev/mem" \
       "boot without 'lockdown=' on the kernel command line"
   elif [ -z "$root" ] && [ "$(id -u)" -ne 0 ]; then
-    ok "/dev/mem: exists (run orvane-doctor as root to try opening it)"
-  elif ! (: <"$root/dev/mem") 2>/dev/null; then
-    fail "/dev/mem: exists but cannot be opened" \
-      "orvane runs as root with CAP_SYS_RAWIO; check the kernel's lockdown and security modules"
+    ok "/dev/mem: exists (run orvane-doctor as root to try mapping it)"
+  elif [ ! -x "$memprobe" ]; then
+    fail "/dev/mem: cannot try mapping it: $memprobe is missing" "reinstall the orvane package"
   else
-    ok "/dev/mem: reachable"
+    why=$("$memprobe" "$root/dev/mem" 2>&1)
+    case $? in
+      0) ok "/dev/mem: the GPIO block maps (0x20200000, as orvane maps it)" ;;
+      1) fail "/dev/mem: exists but cannot be opened (${why#open: })" \
+           "orvane runs as root with CAP_SYS_RAWIO; check the kernel's lockdown and security modules" ;;
+      2) fail "/dev/mem: opens, but the kernel refuses to map the GPIO block (${why#map: })" \
+           "orvane would end with 'error: cannot map /dev/mem'. The kernel restricts /dev/mem" \
+           "(STRICT_DEVMEM, IO_STRICT_DEVMEM): add 'iomem=relaxed' to ${boot_cmd:-the kernel command line} and reboot" ;;
+      *) fail "/dev/mem: opens, but mapping the GPIO block fails (${why#map: })" \
+           "orvane would end with 'error: cannot map /dev/mem'; is this a BCM2835 with its usual kernel?" ;;
+    esac
   fi
 }
 

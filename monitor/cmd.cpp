@@ -88,6 +88,13 @@ static void dbgs_write(const char* p)
   }
 }
 
+bool dbgs_writes(const char* line)
+{
+  const char* p = line;
+  spcut(&p);
+  return *p == 'W' || *p == 'w';
+}
+
 bool dbgs_exec(const char* line, const dbgs_sink& out)
 {
   const char* p = line;

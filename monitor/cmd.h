@@ -24,3 +24,5 @@ struct dbgs_sink {
 
 // Carries out one zero-terminated line (without its LF); true when it is a quit command.
 bool dbgs_exec(const char* line, const dbgs_sink& out);
+// True when the line is a write command, the only one that changes the map.
+bool dbgs_writes(const char* line);

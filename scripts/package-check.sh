@@ -6,10 +6,13 @@
 #   which also runs the daemon without /dev/mem);
 # - the service: systemd-analyze verify on the extracted robot package, and its security figure;
 # - the PC package's orvane-sim, run from the extracted package: banner, loop rate, a servo move;
-#   against it the robot package's orvane-web on the emulated ARM1176: token, page, a command.
+#   against it the robot package's orvane-web on the emulated ARM1176: token, page, a command;
+# - host work from the PC package: its Python module imports with /usr/bin/python3 at the
+#   package's version and reads its field table; its CMake package is found by an outside
+#   project (tests/package/consumer.py), whose program runs against the packaged orvane-sim.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh lintian systemd logrotate qemu-user man-db python3
+scripts/deps.sh lintian systemd logrotate qemu-user man-db python3 cmake ninja-build g++ dpkg-dev
 robot_deb=$(ls dist/orvane_*_armhf.deb)
 tools_deb=$(ls dist/orvane-tools_*_"$(dpkg --print-architecture)".deb)
 work=$(mktemp -d)
@@ -22,13 +25,22 @@ lintian --fail-on error "$robot_deb" "$tools_deb" ||
   bad "lintian reports errors"
 
 echo "--- contents"
-robot_files=(usr/sbin/orvane usr/sbin/orvane-doctor lib/systemd/system/orvane.service
+robot_files=(usr/sbin/orvane usr/sbin/orvane-doctor usr/lib/orvane/orvane-memprobe
+  lib/systemd/system/orvane.service
   etc/logrotate.d/orvane usr/share/man/man8/orvane.8.gz usr/share/man/man8/orvane-doctor.8.gz
   usr/share/doc/orvane/copyright usr/share/doc/orvane/changelog.gz usr/share/doc/orvane/deploy.md
   usr/share/lintian/overrides/orvane usr/bin/orvane-web usr/share/man/man1/orvane-web.1.gz)
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+pydir=usr/lib/python3/dist-packages
 tools_files=(usr/bin/orvane-sim usr/share/man/man1/orvane-sim.1.gz
   usr/bin/orvane-ctl usr/share/man/man1/orvane-ctl.1.gz
-  usr/share/doc/orvane-tools/copyright usr/share/doc/orvane-tools/changelog.gz)
+  usr/bin/orvane-web usr/share/man/man1/orvane-web.1.gz
+  usr/share/doc/orvane-tools/copyright usr/share/doc/orvane-tools/changelog.gz
+  usr/share/doc/orvane-tools/host.md usr/share/doc/orvane-tools/motions.md
+  usr/share/orvane/motions/robot.yaml usr/share/orvane/motions/wave.yaml
+  $pydir/orvane/__init__.py $pydir/orvane/plot.py $pydir/orvane/fields.tsv
+  usr/include/orvane.h "usr/lib/$multiarch/liborvane_client.a"
+  "usr/lib/$multiarch/cmake/orvane/orvane-config.cmake" DEBIAN/postinst DEBIAN/prerm)
 # check_deb DEB ARCH DIR FILES...: extracts DEB into DIR and checks what every package must hold.
 check_deb() {
   local deb=$1 arch=$2 dir=$3 f
@@ -71,6 +83,19 @@ systemd-analyze security --offline=true --root="$root" orvane.service 2>&1 | tai
 echo "--- orvane-sim from the PC package, the robot's orvane-web against it"
 /usr/bin/python3 tests/package/smoke.py "$work/tools/usr/bin/orvane-sim" \
   --web "$work/robot/usr/bin/orvane-web" --emulator "qemu-arm -cpu arm1176" || bad "smoke test fails"
+
+echo "--- host work from the PC package"
+upstream=$(dpkg-deb -f "$tools_deb" Version | sed 's/+.*//')
+py=$(PYTHONPATH=$work/tools/$pydir PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -c '
+import orvane, orvane.plot
+print(orvane.__file__, orvane.__version__, len(orvane.FIELDS))') || bad "the Python module does not import"
+echo "python3: $py"
+case "$py" in
+  "$work/tools/$pydir/orvane/__init__.py $upstream "[1-9]*) ;;
+  *) bad "the Python module is not the package's, at version $upstream, with its fields" ;;
+esac
+/usr/bin/python3 tests/package/consumer.py --prefix "$work/tools/usr" --sim "$work/tools/usr/bin/orvane-sim" \
+  --work "$work/consumer" || bad "an outside project cannot use the packaged client library"
 
 [ "$fail" -eq 0 ] && echo "package-check: both packages passed"
 exit "$fail"

@@ -1,9 +1,7 @@
 #include "sim/console.h"
 
-#include <unistd.h>
-
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -13,20 +11,24 @@
 #include "core/map.h"
 #include "core/platform.h"
 #include "sim/board.h"
+#include "sim/out_tap.h"
 #include "sim/runner_servos.h"
 #include "sim/sim.h"
 
 static const char* console_help =
     "commands:\n"
+    "  status            monitor port, loop count, read groups, overrun marks\n"
     "  switches          the five switches, their pins and the sw_in words the daemon wrote\n"
     "  close N, open N   close or open switch N (0-4: GPIO 22, 23, 24, 25, 4)\n"
-    "  servos            the virtual servos: goal, torque, present position\n"
+    "  servos [ID]       the virtual servos (or one): goal, torque, present position, in degrees\n"
     "  silence ID        servo ID stops answering queries\n"
     "  answer ID         servo ID answers again\n"
     "  push ID DEG       moves servo ID by hand to DEG degrees (-150..150); with its torque on\n"
     "                    it heads back to its goal\n"
     "  leds              the last values each LED board was sent\n"
-    "  help              this text\n";
+    "  help              this text\n"
+    "  quit              ends orvane-sim (status 0), as Ctrl-C does (status 130); Ctrl-D ends\n"
+    "                    only the console, and the daemon runs on\n";
 
 static bool console_num(const std::string& s, long lo, long hi, long* out)
 {
@@ -68,19 +70,31 @@ static std::string console_switch(const std::string& arg, bool closed)
   return console_fmt("switch %ld (GPIO %d) %s\n", n, swr_gpio[n], closed ? "closed" : "open");
 }
 
-static std::string console_servos()
+static std::string console_deg(int16_t tenths)
 {
+  return console_fmt("%7.1f\u00b0", tenths / 10.0);
+}
+
+// Positions in degrees, as push takes them; the map and the servos count tenths.
+static std::string console_servos(const std::string& arg)
+{
+  long only = -1;
+  if (!arg.empty() && !console_num(arg, 0, 255, &only))
+    return "which servo? give its id\n";
   std::vector<sv_state> list;
   if (sim_chain)
     list = sim_chain->servos();
   if (list.empty())
     return "no virtual servos\n";
-  std::string out = " id    goal  torque     pos\n";
+  std::string out;
   for (const auto& s : list)
-    out += console_fmt("%3d  %6d  %3d %-3s  %6d%s\n", s.id, s.goal, s.max_torque,
-                       s.torque != 0 ? "on" : "off", s.pos,
-                       s.fault == sv_fault::silent ? "  silent" : "");
-  return out;
+    if (only < 0 || s.id == only)
+      out += console_fmt("%3d  ", s.id) + console_deg(s.goal) +
+             console_fmt("  %3d %-3s  ", s.max_torque, s.torque != 0 ? "on" : "off") +
+             console_deg(s.pos) + (s.fault == sv_fault::silent ? "  silent\n" : "\n");
+  if (out.empty())
+    return console_fmt("no virtual servo %ld\n", only);
+  return " id      goal  torque        pos\n" + out;
 }
 
 static std::string console_silence(const std::string& arg, bool silent)
@@ -138,6 +152,34 @@ static std::string console_leds()
   return out;
 }
 
+// What a newcomer asks first: which port, is the daemon running, which servos are read, and
+// has the servo line been keeping up.
+static std::string console_status()
+{
+  std::string out = console_fmt("monitor port %d, loop_count %u, tick %d us\n",
+                                sim_port.load(std::memory_order_relaxed), mem_ru32(MAP_LOOP_COUNT),
+                                mem_r32(MAP_TICK_PERIOD));
+  std::string groups;
+  for (uint32_t g = 0; g < MAP_RD_GROUPS; g++) {
+    uint32_t at = MAP_RD_GROUP + g * MAP_RD_GROUP_SIZE;
+    unsigned n = std::min<unsigned>(mem_r8(at + 1), MAP_RD_ROOM);
+    if (mem_r8(at) != 1 || n == 0)
+      continue;
+    groups += console_fmt("  group %u:", g);
+    for (unsigned i = 0; i < n; i++)
+      groups += console_fmt(" %u", mem_r8(at + 2 + i));
+    groups += "\n";
+  }
+  out += groups.empty() ? "read groups: none, so no servo position is read\n"
+                        : "read groups (servo ids):\n" + groups;
+  if (sim_tap_on())
+    out += console_fmt("overrun marks %llu (the daemon's standard output comes to this console)\n",
+                       static_cast<unsigned long long>(sim_tap_marks()));
+  else
+    out += "overrun marks: spaces on standard output\n";
+  return out;
+}
+
 std::string sim_console_do(const std::string& line)
 {
   std::istringstream in(line);
@@ -152,62 +194,21 @@ std::string sim_console_do(const std::string& line)
     return "too many words; try help\n";
   if (cmd == "help" || cmd == "?")
     return console_help;
+  if (cmd == "status")
+    return console_status();
   if (cmd == "switches")
     return console_switches();
   if (cmd == "close" || cmd == "open")
     return console_switch(arg, cmd == "close");
   if (cmd == "servos")
-    return console_servos();
+    return console_servos(arg);
   if (cmd == "silence" || cmd == "answer")
     return console_silence(arg, cmd == "silence");
   if (cmd == "leds")
     return console_leds();
+  if (cmd == "quit" || cmd == "exit") {
+    sim_console_close();
+    sim_exit(0);
+  }
   return "unknown command '" + cmd + "'; try help\n";
-}
-
-// Reads until standard input ends, then lets the daemon run on. On a terminal it prompts; in
-// the background it waits for the foreground instead of stopping the whole runner.
-static void* sim_console(void*)
-{
-  bool tty = isatty(0);
-  std::string buf;
-  bool prompt = tty;
-  for (;;) {
-    size_t nl;
-    while ((nl = buf.find('\n')) != std::string::npos) {
-      fputs(sim_console_do(buf.substr(0, nl)).c_str(), stderr);
-      buf.erase(0, nl + 1);
-      prompt = tty;
-    }
-    if (prompt) {
-      fputs("orvane-sim> ", stderr);
-      prompt = false;
-    }
-    char chunk[256];
-    ssize_t n = read(0, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0 && errno == EIO && tty) {
-      usleep(200000);
-      continue;
-    }
-    if (n <= 0)
-      break;
-    buf.append(chunk, static_cast<size_t>(n));
-    if (buf.size() > 4096 && buf.find('\n') == std::string::npos)
-      buf += '\n';  // no command is that long; answer it as it is
-  }
-  if (!buf.empty())
-    fputs(sim_console_do(buf).c_str(), stderr);
-  return nullptr;
-}
-
-void sim_console_start()
-{
-  if (isatty(0)) {
-    // A read from the terminal by a background job then fails instead of stopping the runner.
-    signal(SIGTTIN, SIG_IGN);
-    fputs("orvane-sim: console ready; type help for its commands\n", stderr);
-  }
-  sim_thread(sim_console, nullptr);
 }

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -31,26 +33,61 @@ bool led_boards::init(const std::string& path)
     fprintf(stderr, "orvane-sim: cannot open %s: %s\n", path.c_str(), strerror(errno));
     return false;
   }
+  // One page, which a stall fills at once; the reader keeps up with the daemon otherwise.
+  fcntl(fd_, F_SETPIPE_SZ, static_cast<int>(PIPE_SIZE));
   return true;
 }
 
+// While the bus stalls, the pipe is kept full but for room for one packet, and emptied once per
+// turn: the write that waited goes through, the next one waits for the next turn. The filler is
+// zero bytes, which no packet begins with, taken out as it comes back.
 void led_boards::run()
 {
   uint8_t buf[IX_PACKET_SIZE];
   size_t have = 0;
+  uint8_t in[2 * PIPE_SIZE];
   while (!stop_.load(std::memory_order_relaxed)) {
+    int64_t stall = stall_ms_.load(std::memory_order_relaxed);
     pollfd p = {fd_, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0)
+    if (stall == 0 && poll(&p, 1, 100) <= 0)
       continue;
-    ssize_t n = read(fd_, buf + have, sizeof buf - have);
-    if (n <= 0)
-      continue;
-    have += static_cast<size_t>(n);
-    if (have == sizeof buf) {
-      take(buf);
-      have = 0;
+    ssize_t n = read(fd_, in, sizeof in);
+    for (ssize_t i = 0; i < n; i++) {
+      if (have == 0 && filler_ > 0 && in[i] == 0) {
+        filler_--;
+        continue;
+      }
+      buf[have++] = in[i];
+      if (have == sizeof buf) {
+        take(buf);
+        have = 0;
+      }
+    }
+    if (stall > 0) {
+      top_up();
+      for (int64_t slept = 0; slept < stall && !stop_.load(std::memory_order_relaxed) &&
+                              stall_ms_.load(std::memory_order_relaxed) != 0;
+           slept += 10)
+        usleep(10000);
     }
   }
+}
+
+void led_boards::top_up()
+{
+  static const uint8_t zeros[PIPE_SIZE] = {};
+  int queued = 0;
+  if (ioctl(fd_, FIONREAD, &queued) != 0)
+    return;
+  size_t q = static_cast<size_t>(queued);
+  size_t want = PIPE_SIZE - std::min(PIPE_SIZE, std::max(q, size_t{IX_PACKET_SIZE}));
+  if (want > 0 && write(fd_, zeros, want) == static_cast<ssize_t>(want))
+    filler_ += want;
+}
+
+void led_boards::stall(std::chrono::milliseconds every)
+{
+  stall_ms_.store(every.count(), std::memory_order_relaxed);
 }
 
 void led_boards::stop() { stop_.store(true, std::memory_order_relaxed); }

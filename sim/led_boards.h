@@ -1,7 +1,8 @@
 // The virtual LED boards: a FIFO that the daemon opens as its I2C bus, and a reader that takes the
 // 15-byte packets from it. The slave-select request fails on a FIFO, so the packets are told apart
-// by their order (board A, then board B, in every pass). run() belongs to the model's reader
-// thread; any thread may read what arrived.
+// by their order (board A, then board B, in every pass). The bus can be made to stall, as one
+// whose controller never answers: each write then waits until the bus lets it go. run() belongs
+// to the model's reader thread; any thread may read what arrived and set the stall.
 #pragma once
 
 #include <atomic>
@@ -42,13 +43,21 @@ class led_boards {
   bool last(char board, uint8_t leds[IX_LEDS]) const;
   std::vector<led_packet> packets(uint64_t from) const;  // kept packets with seq >= from
   bool wait_count(uint64_t n, std::chrono::milliseconds timeout) const;
+  // A stalled bus lets one write through every `every` (zero: no stall); every other write waits
+  // for its turn. The slave address is not seen on a FIFO, so the stall holds both boards alike,
+  // and while the daemon leaves a board out the order no longer tells A from B.
+  void stall(std::chrono::milliseconds every);
 
  private:
+  static constexpr size_t PIPE_SIZE = 4096;  // one page: a stall has only that much to fill
   void take(const uint8_t* bytes);
+  void top_up();
 
   std::string path_;
   int fd_ = -1;
   std::atomic<bool> stop_{false};
+  std::atomic<int64_t> stall_ms_{0};
+  size_t filler_ = 0;  // bytes the stall put into the pipe and the reader has not taken back
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
   uint64_t count_ = 0, bad_ = 0;

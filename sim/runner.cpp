@@ -4,15 +4,45 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "core/platform.h"
 #include "core/tick.h"
+#include "sim/console.h"
+#include "sim/out_tap.h"
+#include "sim/read_all.h"
 #include "sim/sim.h"
 
+std::atomic<int> sim_port;
+static bool sim_read_all_on;  // set by sim_up before the listener starts
+
+// On the listener's thread, once the daemon listens. By now it has opened the stand-ins' files
+// (the GPIO block and the LED boards' FIFO, start-up steps 2 and 3), so the folder goes: a runner
+// killed from here on leaves nothing behind. The read groups are laid out before the first host
+// is accepted, and the console prompts only after this line.
 static void sim_listening(int port)
 {
+  sim_port.store(port, std::memory_order_relaxed);
+  sim_cleanup();
+  if (sim_read_all_on)
+    sim_read_all();
   fprintf(stderr, "%s: monitor listening on port %d\n", sim_prog, port);
+  sim_console_ready();
+}
+
+// The daemon has printed its own line (bind() failed(98)) and ended only its listener; a runner
+// that ran on would leave its user talking to whatever holds the port.
+static void sim_listen_failed(int err)
+{
+  sim_tap_drain();  // the daemon's line first, on a terminal too
+  if (err == EADDRINUSE)
+    fprintf(stderr, "%s: port %d is in use (another orvane-sim?); choose another with --port N\n",
+            sim_prog, plat.monitor_port);
+  else
+    fprintf(stderr, "%s: cannot listen on port %d: %s\n", sim_prog, plat.monitor_port,
+            strerror(err));
+  sim_exit(1);
 }
 
 void sim_up(const sim_opts& o)
@@ -31,8 +61,14 @@ void sim_up(const sim_opts& o)
   plat.monitor_port = o.port;
   plat.poweroff_cmd = o.poweroff_cmd.c_str();
   plat.listening = sim_listening;
+  plat.listen_failed = sim_listen_failed;
+  sim_read_all_on = o.read_all;
   sim_servo_start(o);
   sim_board_start(o);
+  // Overrun marks would land in the prompt's line: while the console holds a terminal, the
+  // daemon's standard output comes to the runner instead.
+  if (o.console && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO))
+    sim_tap_start();
   if (o.console)
     sim_console_start();
 }
@@ -40,6 +76,8 @@ void sim_up(const sim_opts& o)
 void sim_exit(int status)
 {
   fflush(stdout);
+  sim_tap_drain();
+  sim_console_close();
   sim_cleanup();
   _exit(status & 0xff);
 }

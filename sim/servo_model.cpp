@@ -124,9 +124,14 @@ int16_t servo_model::word(const servo& s, uint8_t reg) const
   return static_cast<int16_t>(s.reg[reg] | s.reg[reg + 1] << 8);
 }
 
-// With torque on the servo heads for its goal (within its range) at a bounded speed.
+// With torque on the servo heads for its goal (within its range) at a bounded speed. Its clock
+// never runs backwards: the line hands over each byte at its wire time, which may lie ahead of
+// the time servos() and state() are asked at, and a negative step would push a servo resting at
+// its goal past it.
 void servo_model::move(servo& s, int64_t now)
 {
+  if (now <= s.moved_ns)
+    return;
   if (s.reg[VS_TORQUE_ENABLE] != 0) {
     double goal = std::clamp<int>(word(s, VS_GOAL_POSITION), -POS_LIMIT, POS_LIMIT);
     double step = SPEED * static_cast<double>(now - s.moved_ns) / 1e9;

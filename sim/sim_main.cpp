@@ -4,6 +4,7 @@
 #include <string>
 
 #include "daemon/daemon.h"
+#include "orvane_version.h"
 #include "sim/sim.h"
 
 static void usage(FILE* f)
@@ -15,12 +16,15 @@ static void usage(FILE* f)
       "  --port N             monitor port (default 6498; 0 picks a free port)\n"
       "  --servos LIST        ids of the virtual servos, e.g. 1,2,3 (default 1-6)\n"
       "  --no-wire-timing     virtual servo bytes take no time on the line\n"
+      "  --read-all           put every servo of the write list into the read groups at start\n"
+      "                       (default: the daemon's own image, which reads servo 1 only)\n"
       "  --serial PATH        use a real serial line instead of the virtual servo chain\n"
       "  --i2c PATH           use a real I2C bus instead of the virtual LED boards\n"
       "  --poweroff-cmd CMD   shell command run on a power-off request\n"
       "                       (default: a message on standard error)\n"
       "  --no-console         do not read console commands from standard input\n"
-      "  --help               show this text\n",
+      "  --help               show this text\n"
+      "  --version            show the version\n",
       f);
 }
 
@@ -33,6 +37,9 @@ static bool parse_args(int argc, char** argv, sim_opts* o)
     if (a == "--help" || a == "-h") {
       usage(stdout);
       exit(0);
+    } else if (a == "--version") {
+      puts("orvane-sim (orvane) " ORVANE_VERSION);
+      exit(0);
     } else if (a == "--port" && next && sim_parse_int(next, 0, 65535, &v)) {
       o->port = static_cast<int>(v);
       i++;
@@ -40,6 +47,8 @@ static bool parse_args(int argc, char** argv, sim_opts* o)
       i++;
     } else if (a == "--no-wire-timing") {
       o->wire_timing = false;
+    } else if (a == "--read-all") {
+      o->read_all = true;
     } else if (a == "--serial" && next) {
       o->serial_path = next;
       i++;

@@ -62,8 +62,33 @@ void check_value(const field_ref& r, int64_t v)
 
 void check_ticks(int ticks)
 {
-  if (ticks < 1 || ticks > 255)
-    throw out_of_range("move of " + std::to_string(ticks) + " ticks out of range 1..255");
+  if (ticks < 1)
+    throw out_of_range("move of " + std::to_string(ticks) + " ticks out of range 1.." +
+                       std::to_string(move_ticks_max));
+}
+
+std::string id_list(const std::vector<int>& ids, const char* sep)
+{
+  std::string s;
+  for (int id : ids)
+    s += (s.empty() ? "" : sep) + std::to_string(id);
+  return s;
+}
+
+std::string listed_text(const std::vector<int>& ids, const std::vector<int>& list)
+{
+  std::string who = ids.size() == 1 ? "servo " + id_list(ids, ", ") + " is"
+                                    : "servos " + id_list(ids, ", ") + " are";
+  return who + " not in the write list (" +
+         (list.empty() ? std::string("wr_ids is empty") : "wr_ids " + id_list(list, " ")) +
+         "): nothing would reach " + (ids.size() == 1 ? "it" : "them");
+}
+
+std::string deg_text(double d)
+{
+  char s[32];
+  snprintf(s, sizeof s, "%.1f", d);
+  return s;
 }
 
 void check_servo(int id)
@@ -134,6 +159,16 @@ std::optional<std::vector<uint8_t>> parse_dump(std::string_view l, uint32_t adr)
     out.push_back(static_cast<uint8_t>(hi << 4 | lo));
   }
   return out;
+}
+
+not_in_write_list::not_in_write_list(std::vector<int> i, std::vector<int> l)
+    : out_of_range(listed_text(i, l)), ids(std::move(i)), write_list(std::move(l))
+{
+}
+
+not_reached::not_reached(const std::string& what, std::vector<int> i)
+    : timeout_error(what), ids(std::move(i))
+{
 }
 
 struct client::impl {
@@ -226,6 +261,8 @@ struct client::impl {
   // stops a move of its own; the enables are put back once the trigger has been taken.
   void move(const std::vector<target>& targets, int ticks)
   {
+    if (ticks > ttime_max)
+      throw out_of_range("one trigger takes at most 255 ticks");  // chained by the caller
     check_ticks(ticks);
     std::vector<uint8_t> want(channels, 0);
     for (auto& t : targets) {
@@ -275,6 +312,21 @@ struct client::impl {
         throw timeout_error("the control loop of " + robot + " does not run: timed out");
       std::this_thread::sleep_for(2ms);
     }
+  }
+
+  // The servos of `ids` outside the write list, refused.
+  void check_listed(const std::vector<int>& ids)
+  {
+    auto b = read(wr_count, 31);
+    std::vector<int> list, out;
+    for (size_t i = 0; i < std::min<size_t>(b[0], 30); i++)
+      list.push_back(b[1 + i]);
+    for (int id : ids)
+      if (std::find(list.begin(), list.end(), id) == list.end() &&
+          std::find(out.begin(), out.end(), id) == out.end())
+        out.push_back(id);
+    if (!out.empty())
+      throw not_in_write_list(out, list);
   }
 
   // Writes the request byte and waits for the daemon to close the line as it ends.
@@ -382,7 +434,8 @@ int64_t client::get(std::string_view name, std::optional<int> index)
   return decode(*r.f, b.data());
 }
 
-void client::set(std::string_view name, int64_t value, std::optional<int> index)
+void client::set(std::string_view name, int64_t value, std::optional<int> index,
+                 write_list_check check)
 {
   field_ref r = resolve(name, index);
   if (r.f->type == field_type::text || r.f->type == field_type::bytes)
@@ -390,6 +443,8 @@ void client::set(std::string_view name, int64_t value, std::optional<int> index)
   check_settable(r);
   check_value(r, value);
   std::lock_guard<std::mutex> g(p_->mu);
+  if (check == write_list_check::on && r.f->name.rfind("servo.", 0) == 0)
+    p_->check_listed({r.index});
   if (r.f->writer == field_writer::move)
     p_->move({{r.f->channel_of(r.index), static_cast<int16_t>(value)}}, 1);
   else
@@ -442,23 +497,86 @@ void client::set_bytes(std::string_view name, const std::vector<uint8_t>& value,
   p_->write(r.offset, value);
 }
 
-void client::move(const std::vector<std::pair<int, double>>& goals, int ticks)
+void client::move(const std::vector<std::pair<int, double>>& goals, int ticks,
+                  write_list_check check)
 {
   std::vector<target> t;
+  std::vector<int> ids;
   for (auto& [id, deg] : goals) {
     check_servo(id);
     if (!(std::fabs(deg) <= degrees_max))  // NaN fails too
       throw out_of_range("goal " + std::to_string(deg) + " degrees for servo " +
                          std::to_string(id) + " out of range -150.0..150.0");
     t.push_back({id, to_units(deg)});
+    ids.push_back(id);
+  }
+  check_ticks(ticks);
+  if (check == write_list_check::on && !ids.empty()) {
+    std::lock_guard<std::mutex> g(p_->mu);
+    p_->check_listed(ids);
   }
   move_channels(t, ticks);
 }
 
+// A move longer than one trigger: parts along the straight line from the outputs the channels
+// have now, each started once the one before has ended. The lock is let go between parts, as in
+// wait_until_still, so other threads are not shut out for the whole move.
 void client::move_channels(const std::vector<target>& targets, int ticks)
 {
-  std::lock_guard<std::mutex> g(p_->mu);
-  p_->move(targets, ticks);
+  check_ticks(ticks);
+  if (ticks <= ttime_max) {
+    std::lock_guard<std::mutex> g(p_->mu);
+    p_->move(targets, ticks);
+    return;
+  }
+  for (auto& t : targets)
+    if (t.channel < 0 || t.channel >= channels)
+      throw out_of_range("channel " + std::to_string(t.channel) + " out of range 0..127");
+  if (targets.empty())
+    return;
+  int64_t tick_us = std::max<int64_t>(get("tick_period"), 100);
+  auto out = read(0x0C00, 2 * channels);
+  move_split s{ticks};
+  for (int p = 1; p <= s.parts(); p++) {
+    std::vector<target> part;
+    part.reserve(targets.size());
+    for (auto& t : targets) {
+      auto ch = static_cast<size_t>(t.channel);
+      auto from = static_cast<int16_t>(out[2 * ch] | out[2 * ch + 1] << 8);
+      part.push_back({t.channel, s.target(from, t.value, p)});
+    }
+    int len = s.end_of(p) - s.end_of(p - 1);
+    {
+      std::lock_guard<std::mutex> g(p_->mu);
+      p_->move(part, len);
+    }
+    if (p < s.parts())
+      wait_part(targets.front().channel, tick_us);
+  }
+}
+
+// Sleeps through most of a part, as ip_count says how many passes remain, and polls every
+// eighth of a tick during the last one, so the next trigger lands before the following pass.
+void client::wait_part(int ch, int64_t tick_us)
+{
+  using us = std::chrono::microseconds;
+  us tick(tick_us);
+  int last = -1;
+  auto give_up = std::chrono::steady_clock::now() + std::max<us>(p_->timeout, 4 * tick);
+  for (;;) {
+    int left = read(ip_count + static_cast<uint32_t>(ch), 1)[0];
+    if (left == 0)
+      return;
+    auto now = std::chrono::steady_clock::now();
+    if (left != last) {
+      last = left;
+      give_up = now + std::max<us>(p_->timeout, 4 * tick);
+    } else if (now >= give_up) {
+      throw timeout_error("the move on " + p_->robot + " made no progress: timed out");
+    }
+    us nap = left > 1 ? tick * (left - 1) - tick / 2 : tick / 8;
+    std::this_thread::sleep_for(std::clamp<us>(nap, 500us, 50ms));
+  }
 }
 
 void client::wait_until_still(const std::vector<int>& chans, std::chrono::milliseconds stall)
@@ -493,19 +611,69 @@ void client::wait_until_still(const std::vector<int>& chans, std::chrono::millis
   }
 }
 
+std::vector<int> client::wait_until_reached(const std::vector<int>& ids, double tolerance,
+                                            std::chrono::milliseconds timeout)
+{
+  for (int id : ids)
+    check_servo(id);
+  if (!(tolerance >= 0 && tolerance <= 2 * degrees_max))
+    throw out_of_range("tolerance " + deg_text(tolerance) + " degrees out of range 0..300");
+  if (ids.empty())
+    return {};
+  wait_until_still(ids);
+  int64_t period = get("tick_period");
+  auto step = std::chrono::milliseconds(std::clamp<int64_t>(period / 2000, 5, 50));
+  auto give_up = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    auto goal = read(0x0C02, 2 * servo_max);  // ip_out of channels 1..32
+    auto pos = read(sv_pos, 2 * servo_max);
+    std::vector<int> silent, away;
+    std::string where;
+    for (int id : ids) {
+      auto i = static_cast<size_t>(id - 1);
+      auto g = static_cast<int16_t>(goal[2 * i] | goal[2 * i + 1] << 8);
+      auto v = static_cast<int16_t>(pos[2 * i] | pos[2 * i + 1] << 8);
+      if (v == no_reading) {
+        silent.push_back(id);
+      } else if (std::abs(v - g) > std::lround(tolerance * 10)) {
+        away.push_back(id);
+        where += (where.empty() ? "" : ", ") + std::to_string(id) + " at " +
+                 deg_text(to_degrees(v)) + " of " + deg_text(to_degrees(g));
+      }
+    }
+    if (away.empty())
+      return silent;
+    if (std::chrono::steady_clock::now() >= give_up) {
+      char secs[32];
+      snprintf(secs, sizeof secs, "%.1f", std::chrono::duration<double>(timeout).count());
+      throw not_reached(std::string(away.size() == 1 ? "servo " : "servos ") + id_list(away, ", ") +
+                            " on " + p_->robot + " did not reach " +
+                            (away.size() == 1 ? "its goal" : "their goals") + " within " + secs +
+                            " s (tolerance " + deg_text(tolerance) + " degrees): " +
+                            (away.size() == 1 ? where.substr(where.find(" at ") + 1) : where),
+                        away);
+    }
+    std::this_thread::sleep_for(step);
+  }
+}
+
 int client::ticks_for(std::chrono::milliseconds duration)
 {
   int64_t period = get("tick_period");
   if (period <= 0)
     period = 16667;
   int64_t t = (duration.count() * 1000 + period / 2) / period;
-  return static_cast<int>(std::clamp<int64_t>(t, 1, INT32_MAX));
+  return static_cast<int>(std::clamp<int64_t>(t, 1, move_ticks_max));
 }
 
-void client::torque(bool on, const std::vector<int>& given)
+void client::torque(bool on, const std::vector<int>& given, write_list_check check)
 {
   for (int id : given)
     check_servo(id);
+  if (check == write_list_check::on && !given.empty()) {
+    std::lock_guard<std::mutex> g(p_->mu);
+    p_->check_listed(given);
+  }
   std::vector<int> ids = given.empty() ? write_list() : given;
   std::vector<target> t;
   for (int id : ids)

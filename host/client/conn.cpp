@@ -53,6 +53,7 @@ std::string sys_error(int err) { return lower_first(strerror(err)); }
 void conn::open(const std::string& host, int port, const std::string& robot, deadline end)
 {
   close();
+  this->robot = robot;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -105,7 +106,7 @@ void conn::open(const std::string& host, int port, const std::string& robot, dea
 void conn::send(const std::string& text, deadline end)
 {
   if (fd < 0)
-    throw closed_error("not connected");
+    throw closed_error("not connected to " + robot);
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
@@ -113,11 +114,11 @@ void conn::send(const std::string& text, deadline end)
       done += static_cast<size_t>(n);
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
       if (!wait_for(fd, POLLOUT, end))
-        throw timeout_error("the robot takes no more commands: timed out");
+        throw timeout_error("the robot at " + robot + " takes no more commands: timed out");
     } else {
       int err = errno;
       close();
-      throw closed_error("connection closed by the robot (" + sys_error(err) + ")");
+      throw closed_error("connection closed by the robot at " + robot + " (" + sys_error(err) + ")");
     }
   }
 }
@@ -134,20 +135,20 @@ std::string conn::line(deadline end)
       return l;
     }
     if (fd < 0)
-      throw closed_error("not connected");
+      throw closed_error("not connected to " + robot);
     if (!wait_for(fd, POLLIN, end))
-      throw timeout_error("no answer from the robot: timed out");
+      throw timeout_error("no answer from the robot at " + robot + ": timed out");
     char buf[16384];
     ssize_t n = recv(fd, buf, sizeof buf, 0);
     if (n > 0) {
       pending.append(buf, static_cast<size_t>(n));
     } else if (n == 0) {
       close();
-      throw closed_error("connection closed by the robot");
+      throw closed_error("connection closed by the robot at " + robot);
     } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
       int err = errno;
       close();
-      throw closed_error("connection closed by the robot (" + sys_error(err) + ")");
+      throw closed_error("connection closed by the robot at " + robot + " (" + sys_error(err) + ")");
     }
   }
 }

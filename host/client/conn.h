@@ -12,6 +12,7 @@ using deadline = std::chrono::steady_clock::time_point;
 struct conn {
   int fd = -1;
   std::string pending;  // received bytes not yet taken as lines
+  std::string robot;    // "host:port", named in every error
 
   ~conn() { close(); }
   // Connects to host:port; `robot` names it in errors. Throws connect_error or timeout_error.

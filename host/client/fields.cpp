@@ -224,31 +224,40 @@ field_ref resolve(std::string_view name, std::optional<int> index)
   return {f, *index, f->offset_of(*index), with_index(*f, *index)};
 }
 
+std::string nearest(std::string_view word, const std::vector<std::string>& choices)
+{
+  std::string best;
+  size_t best_d = std::numeric_limits<size_t>::max();
+  for (auto& c : choices) {
+    size_t d = distance(word, c);
+    if (d < best_d) {
+      best_d = d;
+      best = c;
+    }
+  }
+  // Close enough: at most a third of the word wrong, and never more than three edits.
+  return best_d <= std::min<size_t>(3, std::max<size_t>(1, word.size() / 3)) ? best : "";
+}
+
 std::string suggest(std::string_view name)
 {
   // Compare with the index put where the table has it, so "servo.3.gaol" finds "servo.3.goal".
-  std::string best;
-  size_t best_d = std::numeric_limits<size_t>::max();
+  std::vector<std::string> cands;
   auto parts = split(std::string(name), '.');
+  std::string index = "0";
+  for (auto& p : parts)
+    if (all_digits(p))
+      index = p;
   for (auto& f : fields()) {
     std::string cand = f.name;
-    std::string index = "0";
-    for (auto& p : parts)
-      if (all_digits(p))
-        index = p;
     size_t hash = cand.find('#');
     if (hash != std::string::npos)
       cand.replace(hash, 1, index);
     else if (f.count > 1 && name.find('.') != std::string_view::npos)
       cand += "." + index;
-    size_t d = distance(name, cand);
-    if (d < best_d) {
-      best_d = d;
-      best = cand;
-    }
+    cands.push_back(cand);
   }
-  // Close enough: at most a third of the name wrong, and never more than three edits.
-  return best_d <= std::min<size_t>(3, std::max<size_t>(1, name.size() / 3)) ? best : "";
+  return nearest(name, cands);
 }
 
 std::string label_at(uint32_t offset)

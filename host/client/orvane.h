@@ -63,6 +63,21 @@ struct out_of_range : error {
   using error::error;
 };
 
+// A servo outside the write list (wr_ids) gets neither goals nor torque: move, torque and set on
+// a servo's channel refuse it, unless called with write_list_check::off. `ids` are the servos
+// refused, `write_list` the list as it was read. Nothing has been written when this is thrown.
+struct not_in_write_list : out_of_range {
+  not_in_write_list(std::vector<int> ids, std::vector<int> write_list);
+  std::vector<int> ids, write_list;
+};
+// Servos that did not come within the tolerance of their goals in time (wait_until_reached).
+struct not_reached : timeout_error {
+  not_reached(const std::string& what, std::vector<int> ids);
+  std::vector<int> ids;
+};
+
+enum class write_list_check { on, off };
+
 // ---- The field table (host/client/fields.tsv, compiled in).
 enum class field_type { int_, uint_, text, bytes };
 enum class field_writer { host, daemon, startup, move };
@@ -111,6 +126,9 @@ std::string label_at(uint32_t offset);
 // the element's first byte; integers are little-endian.
 int64_t decode(const field& f, const uint8_t* at);
 std::string decode_text(const field& f, const uint8_t* at);
+
+// The nearest of `choices` to a misspelt word, or "" if none is close: "did you mean".
+std::string nearest(std::string_view word, const std::vector<std::string>& choices);
 
 // Degrees <-> the map's 0.1-degree units. to_units rounds to the nearest unit.
 int16_t to_units(double degrees);
@@ -161,6 +179,21 @@ reading_info reading_of(const read_groups& g, const std::vector<int16_t>& pos, i
 std::string reading_why(const reading_info& r);
 const char* reading_name(reading_state s);  // "valid", "no_group", "silent", "behind"
 
+// ---- Moves longer than one trigger.
+constexpr int ttime_max = 255;          // ticks one trigger can start (one byte of ttime)
+constexpr int move_ticks_max = INT32_MAX;  // a longer move is chained from triggers
+
+// How a move of `ticks` passes is played as triggers of at most 255 ticks: parts() parts of
+// nearly equal length; part p (1..parts()) ends end_of(p) passes after the start, where a channel
+// going from `from` to `to` has its target on the straight line between them, the last part on
+// `to` itself. Pure; client::move and the motion library's playback both use it.
+struct move_split {
+  int ticks;
+  int parts() const { return static_cast<int>((int64_t{ticks} + ttime_max - 1) / ttime_max); }
+  int end_of(int part) const;
+  int16_t target(int16_t from, int16_t to, int part) const;
+};
+
 // ---- The client.
 struct target {  // one channel's goal for move_channels
   int channel;
@@ -191,32 +224,46 @@ class client {
   // Typed access by name. get/set take "name.index" or the name plus an index. set refuses
   // fields the daemon writes and values outside the field's range; a channel view
   // (servo.3.goal, led.a.2) is set by a one-tick move of its channel alone.
+  // Setting a servo's channel (servo.7.goal) checks the write list first, as move does.
   int64_t get(std::string_view name, std::optional<int> index = std::nullopt);
-  void set(std::string_view name, int64_t value, std::optional<int> index = std::nullopt);
+  void set(std::string_view name, int64_t value, std::optional<int> index = std::nullopt,
+           write_list_check check = write_list_check::on);
   std::string get_text(std::string_view name);                    // text fields (robot_name)
   void set_text(std::string_view name, std::string_view value);
   std::vector<uint8_t> get_bytes(std::string_view name, std::optional<int> index = std::nullopt);
   void set_bytes(std::string_view name, const std::vector<uint8_t>& value,
                  std::optional<int> index = std::nullopt);
 
-  // Moves servos to goals in degrees (-150.0..150.0) over `ticks` passes (1..255). Only the
-  // named servos' goal channels move: all others are taken out of the move for the one trigger
-  // and their enables put back afterwards. Returns once the pass that started the move has
-  // ended (one or two passes), so ip_count and ip_out already show it.
-  void move(const std::vector<std::pair<int, double>>& goals, int ticks);
-  // The same on interpolator channels with raw values (torque channels, LED channels, free ones).
+  // Moves servos to goals in degrees (-150.0..150.0) over `ticks` passes (1..move_ticks_max).
+  // Only the named servos' goal channels move: all others are taken out of the move for the one
+  // trigger and their enables put back afterwards. Returns once the pass that started the move
+  // has ended (one or two passes), so ip_count and ip_out already show it. A move longer than
+  // 255 ticks is chained (see move_split): the call returns once its last part has started.
+  // Servos outside the write list are refused (not_in_write_list) unless check is off.
+  void move(const std::vector<std::pair<int, double>>& goals, int ticks,
+            write_list_check check = write_list_check::on);
+  // The same on interpolator channels with raw values (torque channels, LED channels, free
+  // ones); no write-list check.
   void move_channels(const std::vector<target>& targets, int ticks);
   // Waits until ip_count of the channels (servo ids are their goal channels; all channels if
   // empty) is 0 and the pass that ended their moves is over, so ip_out holds the targets.
   // Throws timeout_error if their counts make no progress for `stall`.
   void wait_until_still(const std::vector<int>& channels = {},
                         std::chrono::milliseconds stall = 3s);
-  // Ticks for a duration, from the map's tick_period, at least 1 (may exceed 255).
+  // Waits until the servos' moves have ended (as wait_until_still), then until each servo's
+  // present position lies within `tolerance` degrees of its goal. Servos without a reading
+  // (sv_pos 0x8000) are not waited for: they are returned. Throws not_reached, naming the
+  // servos still away from their goals, when `timeout` has passed after the moves' end.
+  std::vector<int> wait_until_reached(const std::vector<int>& ids, double tolerance = 1.0,
+                                      std::chrono::milliseconds timeout = 3s);
+  // Ticks for a duration, from the map's tick_period: 1..move_ticks_max, what move takes.
   int ticks_for(std::chrono::milliseconds duration);
 
   // Torque of servos (the write list's servos when `ids` is empty): on gives each the value
-  // `torque_on_value` and makes sure sv_torque_on is set; off gives 0.
-  void torque(bool on, const std::vector<int>& ids = {});
+  // `torque_on_value` and makes sure sv_torque_on is set; off gives 0. Named servos outside the
+  // write list are refused as in move.
+  void torque(bool on, const std::vector<int>& ids = {},
+              write_list_check check = write_list_check::on);
   std::vector<int> write_list();                              // servo ids of the write list
   std::optional<double> position(int id);                    // degrees; nothing for 0x8000
   std::array<bool, 5> switches();                             // sw_in 0..4, true = closed
@@ -239,6 +286,7 @@ class client {
   void request_poweroff();
 
  private:
+  void wait_part(int channel, int64_t tick_us);  // until a chained move's part has ended
   struct impl;
   std::unique_ptr<impl> p_;
 };

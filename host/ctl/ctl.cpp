@@ -164,3 +164,9 @@ std::string ctl_reading_hint(const orvane::reading_info& r, int id)
   }
   return "";
 }
+
+void ctl_check_deg(const orvane::field_ref& r)
+{
+  if (r.f->unit != "0.1deg")
+    throw usage_error("--deg applies to fields in 0.1 degrees, not to '" + r.label + "'");
+}

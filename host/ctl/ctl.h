@@ -59,3 +59,13 @@ const orvane::motion::joint* ctl_joint(ctl& c, int id);
 std::string ctl_field_name(ctl& c, const std::string& name);
 // What to tell a user about a servo without a reading: why, and what to do about it.
 std::string ctl_reading_hint(const orvane::reading_info& r, int id);
+// --deg applies to fields in 0.1 degrees only; usage_error for any other (get, watch and set).
+void ctl_check_deg(const orvane::field_ref& r);
+
+// A validator for a number option from lo to hi whose failure reads in our words
+// ("--timeout: 0.05 is out of range 0.1..3600"); `whole` refuses fractions.
+CLI::Validator ctl_range(double lo, double hi, bool whole = false);
+// A parse error of CLI11 in orvane-ctl's words; `verb` is the deepest verb reached (or app).
+std::string ctl_parse_message(const CLI::App& app, const CLI::App& verb, const CLI::ParseError& e);
+// "cannot write PATH: No such file or directory" (the reason left out when err is 0).
+std::string ctl_file_error(const std::string& what, const std::string& path, int err);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <set>
 
+#include "orvane_version.h"
 #include "verbs.h"
 
 namespace {
@@ -37,11 +38,13 @@ int run(int argc, char** argv)
       ->envname("ORVANE_ROBOT")
       ->type_name("HOST[:PORT]");
   app.add_option("-t,--timeout", c.timeout, "seconds to wait for the robot (default 3)")
-      ->check(CLI::Range(0.1, 3600.0));
+      ->check(ctl_range(0.1, 3600.0));
   std::string output = "text";
   app.add_option("-o,--output", output, "output format: text (default) or json, for info, scan, "
                  "get, switches and fields")
-      ->check(CLI::IsMember({"text", "json"}))
+      ->check(CLI::Validator(
+          [](std::string& s) { return s == "text" || s == "json" ? "" : "'" + s + "' is not text or json"; },
+          "text|json"))
       ->type_name("FORMAT");
   app.add_option("--profile", c.profile_path,
                  "robot profile (robot.yaml): joint names for servo ids, and soft limits for move")
@@ -65,7 +68,7 @@ int run(int argc, char** argv)
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    return usage_failure(c, app, e.what());
+    return usage_failure(c, app, ctl_parse_message(app, *chosen(app), e));
   }
   c.json = output == "json";
   if (c.json) {
@@ -80,6 +83,9 @@ int run(int argc, char** argv)
     return ferror(stdout) ? 1 : 0;
   } catch (const usage_error& e) {
     return usage_failure(c, app, e.what());
+  } catch (const orvane::not_in_write_list& e) {
+    fprintf(stderr, "orvane-ctl: %s; --anyway sends it all the same\n", e.what());
+    return 1;
   } catch (const orvane::error& e) {
     fprintf(stderr, "orvane-ctl: %s\n", e.what());
     return 1;

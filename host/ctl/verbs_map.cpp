@@ -125,12 +125,15 @@ item find_item(ctl& c, const std::string& name)
   return {r, nullptr, r.label};
 }
 
-std::vector<item> find_items(ctl& c, const std::vector<std::string>& names)
+std::vector<item> find_items(ctl& c, const std::vector<std::string>& names, bool degrees)
 {
   std::vector<item> v;
   v.reserve(names.size());
-  for (auto& n : names)
+  for (auto& n : names) {
     v.push_back(find_item(c, n));  // every name checked before the robot is asked
+    if (degrees && !v.back().j)    // a joint is shown in its own degrees anyway
+      ctl_check_deg(v.back().r);
+  }
   return v;
 }
 
@@ -189,7 +192,7 @@ std::string why_text(const orvane::reading_info& r)
 
 void get(ctl& c, const std::vector<std::string>& names, bool degrees)
 {
-  std::vector<item> items = find_items(c, names);
+  std::vector<item> items = find_items(c, names, degrees);
   auto& cl = c.client();
   std::vector<std::string> vals;
   std::vector<int64_t> nums(items.size(), 0);
@@ -232,7 +235,8 @@ void get(ctl& c, const std::vector<std::string>& names, bool degrees)
       ctl_note("no reading: " + ctl_reading_hint(r, id));
 }
 
-void set(ctl& c, const std::string& name, const std::vector<std::string>& values, bool degrees)
+void set(ctl& c, const std::string& name, const std::vector<std::string>& values, bool degrees,
+         bool anyway)
 {
   auto r = orvane::resolve(ctl_field_name(c, name));
   if (r.f->type == orvane::field_type::text) {
@@ -256,16 +260,23 @@ void set(ctl& c, const std::string& name, const std::vector<std::string>& values
     throw usage_error("'" + r.label + "' takes one value");
   int64_t v;
   if (degrees) {
-    if (r.f->unit != "0.1deg")
-      throw usage_error("--deg applies to fields in 0.1 degrees, not to '" + r.label + "'");
+    ctl_check_deg(r);
     double d = ctl_double(values[0], "degrees");
     if (!(std::abs(d) <= orvane::degrees_max))
       throw orvane::out_of_range("goal " + values[0] + " degrees out of range -150.0..150.0");
     v = orvane::to_units(d);
+  } else if (r.f->unit == "0.1deg") {
+    try {
+      v = ctl_int(values[0], "value");
+    } catch (const usage_error& e) {  // 150.5 is surely meant in degrees
+      throw usage_error(std::string(e.what()) + "; '" + r.label +
+                        "' counts 0.1 degrees: give --deg for degrees");
+    }
   } else {
     v = ctl_int(values[0], "value");
   }
-  c.client().set(r.label, v);
+  c.client().set(r.label, v, std::nullopt,
+                 anyway ? orvane::write_list_check::off : orvane::write_list_check::on);
 }
 
 volatile sig_atomic_t interrupted = 0;
@@ -273,7 +284,7 @@ volatile sig_atomic_t interrupted = 0;
 void watch(ctl& c, const std::vector<std::string>& names, bool degrees, double interval,
            int count)
 {
-  std::vector<item> refs = find_items(c, names);
+  std::vector<item> refs = find_items(c, names, degrees);
   auto& cl = c.client();
   std::map<int, std::string> told;  // the reason last said on standard error, per servo
   struct sigaction sa {};
@@ -409,17 +420,18 @@ void ctl_map_verbs(CLI::App& app, ctl& c)
                      "get [--deg] NAME[.INDEX]...", [&c] { get(c, names, degrees); });
   g->add_option("names", names, "field names, e.g. tick_period sv_pos.1 servo.3.goal")
       ->required();
-  g->add_flag("--deg", degrees, "show positions and goals in degrees");
+  g->add_flag("--deg", degrees, "show positions and goals in degrees (fields in 0.1 degrees only)");
 
   static std::string set_name;
   static std::vector<std::string> set_values;
-  static bool set_deg = false;
-  auto* s = ctl_verb(app, c, "set", "Set a field", "set [--deg] NAME[.INDEX] VALUE...",
-                     [&c] { set(c, set_name, set_values, set_deg); });
+  static bool set_deg = false, set_anyway = false;
+  auto* s = ctl_verb(app, c, "set", "Set a field", "set [--deg] [--anyway] NAME[.INDEX] VALUE...",
+                     [&c] { set(c, set_name, set_values, set_deg, set_anyway); });
   s->add_option("name", set_name, "field name")->required();
   s->add_option("value", set_values, "value (text for robot_name, bytes for rd_group)")
       ->required();
   s->add_flag("--deg", set_deg, "VALUE in degrees, for goals");
+  s->add_flag("--anyway", set_anyway, "set servo.N.* although servo N is not in the write list");
 
   static std::vector<std::string> watch_names;
   static bool watch_deg = false;
@@ -431,8 +443,8 @@ void ctl_map_verbs(CLI::App& app, ctl& c)
   w->add_option("names", watch_names, "field names")->required();
   w->add_flag("--deg", watch_deg, "show positions and goals in degrees");
   w->add_option("--interval", interval, "seconds between samples (default 0.1)")
-      ->check(CLI::Range(0.001, 3600.0));
-  w->add_option("--count", count, "stop after N samples");
+      ->check(ctl_range(0.001, 3600.0));
+  w->add_option("--count", count, "stop after N samples")->check(ctl_range(0, INT32_MAX, true));
 
   static std::string adr, len;
   auto* d = ctl_verb(app, c, "dump", "Hex dump of the map, with field names",

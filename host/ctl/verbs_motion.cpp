@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -63,16 +64,23 @@ mo::profile load_profile(const std::string& path)
 void write_file(const std::string& path, const std::string& text)
 {
   std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out)
-      throw orvane::error("cannot write " + tmp);
+  FILE* f = fopen(tmp.c_str(), "wb");
+  if (!f)
+    throw orvane::error(ctl_file_error("cannot write", tmp, errno));
+  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+  int err = errno;
+  if (fclose(f) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    unlink(tmp.c_str());
+    throw orvane::error(ctl_file_error("cannot write", tmp, err));
   }
   if (rename(tmp.c_str(), path.c_str()) != 0) {
+    err = errno;
     unlink(tmp.c_str());
-    throw orvane::error("cannot write " + path);
+    throw orvane::error(ctl_file_error("cannot write", path, err));
   }
 }
 
@@ -300,15 +308,16 @@ void record(ctl& c, const record_args& a)
   std::ofstream f;
   bool to_stdout = a.file == "-";
   if (!to_stdout) {
+    errno = 0;
     f.open(a.file, std::ios::trunc);
     if (!f)
-      throw orvane::error("cannot write " + a.file);
+      throw orvane::error(ctl_file_error("cannot write", a.file, errno));
   }
   catch_interrupt();
   std::ostream& out = to_stdout ? std::cout : f;
   mo::record_result r = mo::record(cl, cols, a.seconds, out, &interrupted);
   if (!out)
-    throw orvane::error("cannot write " + a.file);
+    throw orvane::error(ctl_file_error("cannot write", a.file, errno));
   fprintf(stderr, "orvane-ctl: recorded %zu rows in %zu polls: passes %u..%u, %llu missed in %zu gaps\n",
           r.rows, r.polls, r.first, r.last, static_cast<unsigned long long>(r.missed), r.gaps);
   // Empty cells say why: a servo that nobody asks has no position to record.
@@ -344,9 +353,9 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
   p->add_option("file", pa.file, "motion file (YAML; see docs/motions.md)")->required();
   p->add_option("-p,--profile", pa.profile, "robot profile (robot.yaml): joint names, trim, limits");
   p->add_option("--speed", pa.speed, "speed factor: 2 plays twice as fast (0.01..100)")
-      ->check(CLI::Range(0.01, 100.0));
+      ->check(ctl_range(0.01, 100.0));
   p->add_option("--repeat", pa.repeat, "times to play it (default: the file's repeat, or 1)")
-      ->check(CLI::Range(1, 10000));
+      ->check(ctl_range(1, 10000, true));
   p->add_flag("-n,--dry-run", pa.dry_run, "print the moves it would send, and send nothing");
 
   static teach_args ta;
@@ -358,14 +367,14 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
   t->add_option("--joints", ta.joints, "joints to teach (default: all of the profile, or the write list)")
       ->delimiter(',');
   t->add_option("--ms", ta.ms, "duration of every keyframe in milliseconds (default 500)")
-      ->check(CLI::Range(1, 600000));
+      ->check(ctl_range(1, 600000, true));
   t->add_option("--on-switch", ta.on_switch, "also take a keyframe when switch N (0..4) closes")
-      ->check(CLI::Range(0, 4));
+      ->check(ctl_range(0, 4, true));
 
   static record_args ra;
   auto* r = ctl_verb(app, c, "record", "Record fields once per control-loop pass into a CSV file",
                      "record --seconds S [--fields F,...] FILE.csv", [&c] { record(c, ra); });
-  r->add_option("--seconds", ra.seconds, "how long to record")->required()->check(CLI::Range(0.01, 86400.0));
+  r->add_option("--seconds", ra.seconds, "how long to record")->required()->check(ctl_range(0.01, 86400.0));
   r->add_option("--fields", ra.fields,
                 "fields to record (default: each write-list servo's goal and position, the switches)")
       ->delimiter(',');

@@ -1,22 +1,54 @@
 // Verbs that move servos: move and torque.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 
 #include "verbs.h"
 
 namespace {
 
+constexpr double settle_default = 1.0;  // degrees, for --settle without a value
+
 struct move_args {
   int ticks = 0;
   int ms = 0;
-  bool no_wait = false;
-  std::vector<std::string> goals;  // ID=DEG
+  bool no_wait = false, anyway = false;
+  std::string settle;                // --settle [TOL]: "" for the default tolerance
+  const CLI::Option* settle_opt = nullptr;
+  std::vector<std::string> goals;    // ID=DEG
 };
 
-void move(ctl& c, const move_args& a)
+orvane::write_list_check check_of(bool anyway)
 {
+  return anyway ? orvane::write_list_check::off : orvane::write_list_check::on;
+}
+
+// The tolerance of --settle; a goal that --settle took for its value goes back to the goals.
+std::optional<double> settle_tolerance(move_args& a)
+{
+  if (!a.settle_opt || a.settle_opt->count() == 0)
+    return std::nullopt;
+  if (a.settle.find('=') != std::string::npos) {
+    a.goals.insert(a.goals.begin(), a.settle);
+    a.settle.clear();
+  }
+  if (a.settle.empty())
+    return settle_default;
+  double t = ctl_double(a.settle, "--settle tolerance");
+  if (!(t >= 0 && t <= 300))
+    throw usage_error("--settle tolerance " + a.settle + " is out of range 0..300 degrees");
+  return t;
+}
+
+void move(ctl& c, move_args& a)
+{
+  std::optional<double> tolerance = settle_tolerance(a);
+  if (a.goals.empty())
+    throw usage_error("move needs goals: servo id and degrees, e.g. 1=30 2=-45.5" +
+                      std::string(c.profile().file.empty() ? "" : ", or joint and degrees, e.g. elbow=45"));
+  if (tolerance && a.no_wait)
+    throw usage_error("--settle waits, --no-wait does not: give one of them");
   std::vector<std::pair<int, double>> goals;
   std::vector<int> ids;
   for (auto& g : a.goals) {
@@ -57,25 +89,28 @@ void move(ctl& c, const move_args& a)
     ids.push_back(id);
   }
   auto& cl = c.client();
-  int ticks = a.ticks;
-  if (ticks == 0) {
-    ticks = cl.ticks_for(std::chrono::milliseconds(a.ms > 0 ? a.ms : 1000));
-    if (ticks > 255)
-      throw orvane::out_of_range(std::to_string(a.ms) + " ms is " + std::to_string(ticks) +
-                                 " ticks; a move takes at most 255");
-  }
+  int ticks = a.ticks ? a.ticks : cl.ticks_for(std::chrono::milliseconds(a.ms > 0 ? a.ms : 1000));
+  std::vector<int> listed = cl.write_list();  // the others are refused, or warned of, below
   if (cl.get("sv_torque_on") == 0)
     ctl_warn("sv_torque_on is 0: no servo has torque, so none will move");
   else
     for (int id : ids)
-      if (cl.get("servo.#.torque", id) == 0)
+      if (std::find(listed.begin(), listed.end(), id) != listed.end() &&
+          cl.get("servo.#.torque", id) == 0)
         ctl_warn("servo " + std::to_string(id) + "'s torque is off; it will not follow its goal");
-  cl.move(goals, ticks);
-  if (!a.no_wait)
+  cl.move(goals, ticks, check_of(a.anyway));
+  if (a.no_wait)
+    return;
+  if (!tolerance) {
     cl.wait_until_still(ids);
+    return;
+  }
+  auto limit = std::chrono::milliseconds(static_cast<int64_t>(c.timeout * 1000));
+  for (int id : cl.wait_until_reached(ids, *tolerance, limit))
+    ctl_warn("servo " + std::to_string(id) + " has no reading: not waited for");
 }
 
-void torque(ctl& c, const std::string& state, const std::vector<std::string>& id_s)
+void torque(ctl& c, const std::string& state, const std::vector<std::string>& id_s, bool anyway)
 {
   if (state != "on" && state != "off")
     throw usage_error("torque is 'on' or 'off', not '" + state + "'");
@@ -83,7 +118,7 @@ void torque(ctl& c, const std::string& state, const std::vector<std::string>& id
   ids.reserve(id_s.size());
   for (auto& s : id_s)
     ids.push_back(static_cast<int>(ctl_int(s, "servo id")));
-  c.client().torque(state == "on", ids);
+  c.client().torque(state == "on", ids, check_of(anyway));
 }
 
 }  // namespace
@@ -92,21 +127,29 @@ void ctl_move_verbs(CLI::App& app, ctl& c)
 {
   static move_args a;
   auto* m = ctl_verb(app, c, "move", "Move servos to goals in degrees, and wait for the end",
-                     "move [--ticks N | --ms MS] [--no-wait] ID=DEG|JOINT=DEG...", [&c] { move(c, a); });
-  auto* t = m->add_option("--ticks", a.ticks, "duration in ticks (1..255)")
-                ->check(CLI::Range(1, 255));
+                     "move [--ticks N | --ms MS] [--no-wait | --settle [TOL]] [--anyway] ID=DEG|JOINT=DEG...",
+                     [&c] { move(c, a); });
+  auto* t = m->add_option("--ticks", a.ticks, "duration in ticks (moves above 255 are chained)")
+                ->check(ctl_range(1, orvane::move_ticks_max, true));
   m->add_option("--ms", a.ms, "duration in milliseconds (default 1000)")
-      ->check(CLI::Range(1, 3600000))
+      ->check(ctl_range(1, 3600000, true))
       ->excludes(t);
   m->add_flag("--no-wait", a.no_wait, "return once the move has started");
-  m->add_option("goals", a.goals, "servo id and goal, e.g. 1=30 2=-45.5 (-150.0..150.0), or with --profile a "
-                 "joint and its angle, e.g. elbow=45")
-      ->required();
+  a.settle_opt = m->add_option("--settle", a.settle,
+                               "after the move, wait until each servo with a reading is within TOL "
+                               "degrees of its goal (default 1)")
+                     ->expected(0, 1)
+                     ->type_name("[TOL]");
+  m->add_flag("--anyway", a.anyway, "move servos outside the write list too");
+  m->add_option("goals", a.goals, "servo id and goal, e.g. 1=30 2=-45.5 (-150.0..150.0), or with "
+                "--profile a joint and its angle, e.g. elbow=45");
 
   static std::string state;
   static std::vector<std::string> ids;
+  static bool anyway = false;
   auto* q = ctl_verb(app, c, "torque", "Switch servos' torque (the write list's when no id)",
-                     "torque on|off [ID...]", [&c] { torque(c, state, ids); });
+                     "torque on|off [ID...] [--anyway]", [&c] { torque(c, state, ids, anyway); });
   q->add_option("state", state, "on or off")->required();
   q->add_option("ids", ids, "servo ids 1..32");
+  q->add_flag("--anyway", anyway, "switch servos outside the write list too");
 }

@@ -17,6 +17,10 @@ struct motion_reader {
   std::vector<std::string> named;  // every joint the motion names, in order of first mention
   std::vector<bool> torque_all;    // per keyframe: a torque for every named joint, and its value
   std::vector<int> torque_all_value;
+  // Without a profile every joint name is the same mistake: said once, at its first place.
+  std::vector<std::string> unprofiled;
+  int unprofiled_line = 0, unprofiled_count = 0;
+  std::string unprofiled_field;
 
   void mention(const std::string& j)
   {
@@ -27,10 +31,35 @@ struct motion_reader {
   const joint* find_joint(const YAML::Node& key, const std::string& field)
   {
     const joint* j = p.find(key.Scalar());
-    if (!j)
-      r.fail(key, field, p.file.empty() ? "not a servo id (1 to 32; give a profile to use joint names)"
-                                        : "no such joint in " + p.file);
-    return j;
+    if (j)
+      return j;
+    if (!p.file.empty()) {
+      r.fail(key, field, "no such joint in " + p.file);
+    } else {
+      if (unprofiled_count++ == 0) {
+        unprofiled_line = yaml_line(key);
+        unprofiled_field = field;
+      }
+      if (std::find(unprofiled.begin(), unprofiled.end(), key.Scalar()) == unprofiled.end())
+        unprofiled.push_back(key.Scalar());
+    }
+    return nullptr;
+  }
+
+  void fail_unprofiled()
+  {
+    if (unprofiled.empty())
+      return;
+    std::string what = "not a servo id (1 to 32; give a profile to use joint names)";
+    if (unprofiled_count > 1) {
+      std::string names;
+      for (size_t i = 1; i < unprofiled.size(); i++)
+        names += (i > 1 ? ", " : "") + unprofiled[i];
+      what += "; " + std::to_string(unprofiled_count - 1) + " more " +
+              (unprofiled_count == 2 ? "place names" : "places name") + " joints without one" +
+              (names.empty() ? "" : ": " + names);
+    }
+    r.fail_line(unprofiled_line, unprofiled_field, what);
   }
 
   // "on", "off", true, false or a maximum torque from 0 to 100.
@@ -172,6 +201,7 @@ struct motion_reader {
       return r.fail(ks ? ks : doc, "keyframes", "needs a list of at least one keyframe");
     for (size_t i = 0; i < ks.size(); i++)
       frame(ks[i], i);
+    fail_unprofiled();
     if (r.errors.empty())
       resolve();
   }
@@ -200,7 +230,7 @@ std::string torque_word(int v)
 
 motion motion_parse(const std::string& text, const std::string& file, const profile& p)
 {
-  motion_reader mr{{file, {}}, p, {}, {}, {}, {}};
+  motion_reader mr{{file, {}}, p, {}, {}, {}, {}, {}, 0, 0, {}};
   mr.m.file = file;
   mr.read(text);
   mr.r.finish();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "orvane.h"
+
 namespace orvane::motion {
 
 unsigned frame_ticks(const keyframe& k, const plan_opts& o)
@@ -45,22 +47,17 @@ std::vector<mo_move> plan(const motion& m, const plan_opts& o, const mo_outputs&
         for (uint8_t ch : used)
           targets.push_back({ch, cur[ch]});
       unsigned total = frame_ticks(m.frames[f], o);
-      unsigned parts = (total + MO_MAX_TTIME - 1) / MO_MAX_TTIME;
-      unsigned done = 0;
+      move_split split{static_cast<int>(total)};
+      auto parts = static_cast<unsigned>(split.parts());
       for (unsigned p = 1; p <= parts; p++) {
         mo_move mv;
-        unsigned until = static_cast<unsigned>(uint64_t{total} * p / parts);
-        mv.ticks = until - done;
-        done = until;
+        mv.ticks = static_cast<unsigned>(split.end_of(static_cast<int>(p)) - split.end_of(static_cast<int>(p) - 1));
         mv.frame = f;
         mv.rep = rep;
         mv.part = p;
         mv.parts = parts;
-        for (const mo_target& t : targets) {
-          double from = cur[t.ch], to = t.value;
-          double at = p == parts ? to : from + (to - from) * until / total;
-          mv.targets.push_back({t.ch, static_cast<int16_t>(std::lround(at))});
-        }
+        for (const mo_target& t : targets)
+          mv.targets.push_back({t.ch, split.target(cur[t.ch], t.value, static_cast<int>(p))});
         moves.push_back(std::move(mv));
       }
       for (const mo_target& t : targets)

@@ -73,6 +73,7 @@ std::vector<mo_move> play_plan(client& c, const motion& m, const play_opts& o)
   return plan(m, robot_opts(c, o), read_outputs(c));
 }
 
+// One warning per cause, naming every servo it concerns.
 std::vector<std::string> play_warnings(client& c, const motion& m)
 {
   std::vector<std::string> w;
@@ -80,7 +81,7 @@ std::vector<std::string> play_warnings(client& c, const motion& m)
     w.push_back("sv_torque_on is 0: no servo has torque, so none will move");
   mo_outputs out = read_outputs(c);
   std::vector<int> wl = c.write_list();
-  std::vector<int> seen;
+  std::vector<int> seen, unlisted, limp;
   for (const keyframe& k : m.frames)
     for (const mo_target& t : k.targets) {
       int id = t.ch;
@@ -88,15 +89,26 @@ std::vector<std::string> play_warnings(client& c, const motion& m)
         continue;
       seen.push_back(id);
       if (std::find(wl.begin(), wl.end(), id) == wl.end())
-        w.push_back("servo " + std::to_string(id) + " is not in the write list: it gets no goals");
+        unlisted.push_back(id);
       bool given = std::any_of(m.frames.begin(), m.frames.end(), [&](const keyframe& f) {
         return std::any_of(f.targets.begin(), f.targets.end(),
                            [&](const mo_target& x) { return x.ch == mo_torque_ch(id) && x.value != 0; });
       });
       if (out[static_cast<size_t>(mo_torque_ch(id))] == 0 && !given)
-        w.push_back("servo " + std::to_string(id) +
-                    " has its torque off and the motion does not switch it on: it will not follow");
+        limp.push_back(id);
     }
+  auto who = [](const std::vector<int>& ids) {
+    std::string s = ids.size() == 1 ? "servo " : "servos ";
+    for (size_t i = 0; i < ids.size(); i++)
+      s += (i ? ", " : "") + std::to_string(ids[i]);
+    return s + (ids.size() == 1 ? " is" : " are");
+  };
+  if (!unlisted.empty())
+    w.push_back(who(unlisted) + " not in the write list: " + (unlisted.size() == 1 ? "it gets" : "they get") +
+                " no goals");
+  if (!limp.empty())
+    w.push_back(who(limp) + " without torque and the motion does not switch it on: " +
+                (limp.size() == 1 ? "it" : "they") + " will not follow");
   return w;
 }
 
@@ -118,20 +130,35 @@ play_result play(client& c, const motion& m, const play_opts& o)
   r.planned = moves.size();
   r.ticks = plan_ticks(moves);
   auto l0 = static_cast<uint32_t>(c.get("loop_count"));
-  for (size_t i = 0; i < moves.size() && !r.stopped; i++) {
-    const mo_move& mv = moves[i];
-    if (stopping(o)) {
-      r.stopped = true;
-      break;
+  size_t i = 0;
+  // A robot lost on the way: the error says how far the motion got.
+  auto progress = [&](const error& e) {
+    std::string where = i < moves.size() ? ", in keyframe " + std::to_string(moves[i].frame + 1) : "";
+    return std::string(e.what()) + "; play stopped after " + std::to_string(r.moves) + " of " +
+           std::to_string(r.planned) + " moves" + where;
+  };
+  try {
+    for (; i < moves.size() && !r.stopped; i++) {
+      const mo_move& mv = moves[i];
+      if (stopping(o)) {
+        r.stopped = true;
+        break;
+      }
+      std::vector<target> t;
+      for (const mo_target& x : mv.targets)
+        t.push_back({x.ch, x.value});
+      c.move_channels(t, static_cast<int>(mv.ticks));
+      r.moves++;
+      if (o.on_move)
+        o.on_move(i, moves.size(), mv);
+      r.stopped = !wait_end(c, mv.targets.front().ch, po.tick_us, o);
     }
-    std::vector<target> t;
-    for (const mo_target& x : mv.targets)
-      t.push_back({x.ch, x.value});
-    c.move_channels(t, static_cast<int>(mv.ticks));
-    r.moves++;
-    if (o.on_move)
-      o.on_move(i, moves.size(), mv);
-    r.stopped = !wait_end(c, mv.targets.front().ch, po.tick_us, o);
+  } catch (const timeout_error& e) {
+    throw timeout_error(progress(e));
+  } catch (const closed_error& e) {
+    throw closed_error(progress(e));
+  } catch (const protocol_error& e) {
+    throw protocol_error(progress(e));
   }
   if (r.stopped)
     play_hold(c, motion_channels(moves));

@@ -1,6 +1,11 @@
 #include "host/motion/profile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -40,11 +45,26 @@ profile profile_none()
 // The whole file as text, or a one-entry error list naming it.
 std::string mo_read_file(const std::string& path)
 {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  if (!in || !(s << in.rdbuf()))
-    throw mo_errors({path + ": cannot read the file"});
-  return s.str();
+  auto fail = [&](int err) { return mo_errors({path + ": cannot read the file: " + strerror(err)}); };
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    throw fail(errno);
+  std::string text;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) {
+      text.append(buf, static_cast<size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      int err = errno;  // a folder, for one: EISDIR
+      close(fd);
+      throw fail(err);
+    }
+  }
+  close(fd);
+  return text;
 }
 
 static void profile_joint(yaml_reader& r, const YAML::Node& key, const YAML::Node& v, profile& p)

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "orvane.h"
+#include "orvane_version.h"
 #include "host/web/access.h"
 #include "host/web/joints.h"
 #include "host/web/motions.h"
@@ -34,7 +35,7 @@ static int run(int argc, char** argv)
   CLI::App app{"orvane-web: a live view of robots in a browser. It polls each robot at most once\n"
                "per tick over one monitor connection and serves any number of pages. It prints the\n"
                "URL to open, with its access token, on standard error."};
-  app.set_version_flag("--version", std::string("orvane-web (") + __DATE__ + ")");
+  app.set_version_flag("--version", "orvane-web (orvane) " ORVANE_VERSION);
   std::vector<std::string> robots;
   std::string listen = "127.0.0.1:8080", token, motions_dir, profile;
   double rate = 30;

@@ -56,7 +56,11 @@ TEST_F(ClientSim, BadArgumentsThrowTheirErrorAndLeaveTheMapAsItWas)
       {"out of range -150.0..150.0", [&] { r.move({{1, 10.0}, {2, 150.5}}, 10); }},
       {"out of range -150.0..150.0", [&] { r.move({{1, std::nan("")}}, 10); }},
       {"servo id 33 out of range", [&] { r.move({{33, 10.0}}, 10); }},
-      {"ticks out of range 1..255", [&] { r.move({{1, 10.0}}, 256); }},
+      {"ticks out of range 1..2147483647", [&] { r.move({{1, 10.0}}, 0); }},
+      {"servo 7 is not in the write list (wr_ids 1 2 3 4 5 6): nothing would reach it",
+       [&] { r.move({{1, 10.0}, {7, 10.0}}, 10); }},
+      {"servos 7, 8 are not in the write list", [&] { r.torque(true, {1, 7, 8}); }},
+      {"servo 9 is not in the write list", [&] { r.set("servo.9.goal", 5); }},
       {"named twice", [&] { r.move_channels({{1, 5}, {1, 6}}, 5); }},
       {"out of range 0..255", [&] { r.set("ttime", 256); }},
       {"written by the daemon", [&] { r.set("loop_count", 0); }},
@@ -196,7 +200,7 @@ TEST(ClientFaults, UnreachableSilentClosingAndForeignPeersGiveTheirErrors)
          FakeRobot::read_line(fd);
          std::this_thread::sleep_for(1500ms);
        },
-       "no answer from the robot: timed out"},
+       "no answer from the robot at 127.0.0.1:"},
       {"garbles the dump",
        [&](int fd) {
          FakeRobot::banner(fd);
@@ -219,4 +223,47 @@ TEST(ClientFaults, UnreachableSilentClosingAndForeignPeersGiveTheirErrors)
     }
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
   }
+}
+
+// A move longer than one trigger is chained along its straight line and lands on its goal; the
+// write list's check can be switched off, and wait_until_reached waits for the position itself.
+TEST_F(ClientSim, LongMoveIsChainedAlongItsLineAndReachedIsWaitedFor)
+{
+  auto& r = robot();
+  r.set("tick_period", 5000);  // 200 Hz: two seconds are 400 ticks, two triggers
+  r.torque(true, {1});
+  int ticks = r.ticks_for(2000ms);
+  ASSERT_EQ(ticks, 400);
+  auto other = host().connect();
+  std::vector<std::pair<int64_t, int64_t>> seen;  // (loop_count, ip_out.1) while it moves
+  int64_t l0 = r.get("loop_count");
+  std::thread mover([&] { r.move({{1, 20.0}}, ticks); });
+  for (int i = 0; i < 60; i++) {
+    seen.push_back({other->get("loop_count"), other->get("servo.1.goal")});
+    std::this_thread::sleep_for(25ms);
+  }
+  mover.join();
+  r.wait_until_still({1});
+  EXPECT_LE(r.get("loop_count") - l0, 400 + 40);  // a pass or a few per trigger, at most
+  EXPECT_EQ(r.wait_until_reached({1, 2}, 0.5), std::vector<int>{2});  // servo 2 has no reading
+  EXPECT_NEAR(*r.position(1), 20.0, 0.5);
+  EXPECT_EQ(r.get("servo.1.goal"), 200);
+  for (auto [loop, goal] : seen)  // on the line: 0.5 units a pass, a few passes of slack
+    EXPECT_NEAR(goal, std::clamp<double>((loop - l0) * 0.5, 0, 200), 6) << "pass " << loop - l0;
+  // A limp servo does not get there, and is named.
+  r.torque(false, {1});
+  r.move({{1, -20.0}}, 2);
+  try {
+    r.wait_until_reached({1}, 0.5, 300ms);
+    ADD_FAILURE() << "no error";
+  } catch (const orvane::not_reached& e) {
+    EXPECT_EQ(e.ids, std::vector<int>{1});
+    EXPECT_NE(std::string(e.what()).find("servo 1 on " + host().address +
+                                         " did not reach its goal within 0.3 s"),
+              std::string::npos) << e.what();
+  }
+  r.move({{7, 12.5}}, 1, orvane::write_list_check::off);
+  r.set("servo.7.torque", 3, std::nullopt, orvane::write_list_check::off);
+  EXPECT_EQ(r.get("servo.7.goal"), 125);
+  EXPECT_EQ(r.get("servo.7.torque"), 3);
 }

@@ -68,6 +68,17 @@ TEST_F(CtlSim, VerbsPrintAndChangeWhatTheMapHolds)
          EXPECT_EQ(r.get("servo.3.goal"), -205);
          EXPECT_EQ(r.get("servo.2.goal"), -125);
        }},
+      {{"move", "--anyway", "--ticks", "1", "7=2.5"}, "", [&] { EXPECT_EQ(r.get("servo.7.goal"), 25); }},
+      {{"torque", "on", "7", "--anyway"}, "", [&] { EXPECT_EQ(r.get("servo.7.torque"), 100); }},
+      {{"set", "--anyway", "servo.8.goal", "-3"}, "", [&] { EXPECT_EQ(r.get("servo.8.goal"), -3); }},
+      // Longer than one trigger at 200 Hz, and waited for until servo 1 is there.
+      {{"set", "tick_period", "5000"}, "", nullptr},
+      {{"move", "--ms", "1500", "--settle", "0.5", "1=20"}, "",
+       [&] {
+         EXPECT_EQ(r.get("servo.1.goal"), 200);
+         EXPECT_NEAR(*r.position(1), 20.0, 0.5);
+       }},
+      {{"set", "tick_period", "20000"}, "", nullptr},
       {{"leds", "b.1=7", "3=200"}, "", nullptr},
       {{"leds"}, "a 0 0 0 200 0 0 0 0\nb 0 7 0 0 0 0 0 0\n", nullptr},
       {{"switches"}, "0\n0\n0\n0\n0\n", nullptr},
@@ -108,7 +119,21 @@ TEST_F(CtlSim, MistakesGiveOneLineAndTheirStatusAndLeaveTheMapAlone)
       {{"set", "sv_pos.33", "1"}, 1, "index 33 of 'sv_pos' out of range 1..32"},
       {{"get", "ttime.1"}, 1, "'ttime' takes no index"},
       {{"move", "1=10", "2=150.5"}, 1, "goal 150.5 degrees for servo 2 out of range -150.0..150.0"},
-      {{"move", "--ms", "5000", "1=10"}, 1, "300 ticks; a move takes at most 255"},
+      {{"move", "1=10", "7=10"}, 1,
+       "orvane-ctl: servo 7 is not in the write list (wr_ids 1 2 3 4 5 6): nothing would reach it; "
+       "--anyway sends it all the same\n"},
+      {{"torque", "off", "9"}, 1, "servo 9 is not in the write list (wr_ids 1 2 3 4 5 6)"},
+      {{"set", "servo.7.torque", "100"}, 1, "servo 7 is not in the write list"},
+      {{"gte", "sv_pos.1"}, 2, "orvane-ctl: unknown verb 'gte' (did you mean 'get'?)\n"},
+      {{"-t", "0.05", "get", "ttime"}, 2, "orvane-ctl: --timeout: 0.05 is out of range 0.1..3600\n"},
+      {{"move"}, 2, "orvane-ctl: move needs goals"},
+      {{"get"}, 2, "orvane-ctl: get needs names: field names"},
+      {{"move", "--ms", "0", "1=3"}, 2, "--ms: 0 is out of range 1..3600000"},
+      {{"move", "--bogus", "1=3"}, 2, "unknown option '--bogus'"},
+      {{"set", "servo.1.goal", "150.5"}, 2, "'servo.1.goal' counts 0.1 degrees: give --deg for degrees"},
+      {{"get", "--deg", "tick_period"}, 2, "--deg applies to fields in 0.1 degrees, not to 'tick_period'"},
+      {{"record", "--seconds", "1", "/nonexistent-orvane/x.csv"}, 1,
+       "orvane-ctl: cannot write /nonexistent-orvane/x.csv: No such file or directory\n"},
       {{"set", "loop_count", "5"}, 1, "written by the daemon"},
       {{"set", "wr_count", "31"}, 1, "out of range 0..30"},
       {{"leds", "a.8=1"}, 1, "LED a.8 out of range 0..7"},
@@ -127,6 +152,9 @@ TEST_F(CtlSim, MistakesGiveOneLineAndTheirStatusAndLeaveTheMapAlone)
     EXPECT_EQ(res.status, row.status) << res.err;
     EXPECT_NE(res.err.find(row.err), std::string::npos) << res.err;
     EXPECT_EQ(res.out, "");
+    for (const char* theirs : {" is required", "Value ", " not in range ", "The following argument",
+                               "Could not convert", " excludes "})
+      EXPECT_EQ(res.err.find(theirs), std::string::npos) << "CLI11's wording: " << res.err;
   }
   EXPECT_EQ(host().host_view(), before);
 }
@@ -146,7 +174,7 @@ TEST(Ctl, RobotsThatCannotBeReachedOrCloseMidCommandFailWithOneLine)
          FakeRobot::banner(fd);
          FakeRobot::read_line(fd);
        },
-       "orvane-ctl: connection closed by the robot\n"},
+       "orvane-ctl: connection closed by the robot at 127.0.0.1:"},
   };
   for (auto& r : rows) {
     SCOPED_TRACE(r.what);
@@ -162,6 +190,7 @@ TEST_F(CtlSim, ExitWithYesEndsTheDaemon)
 {
   auto res = run_ctl(host().address, {"exit", "--yes"});
   EXPECT_EQ(res.status, 0) << res.err;
+  EXPECT_EQ(res.out, "the daemon at " + host().address + " has ended\n");
   EXPECT_EQ(host().sim.wait_exit(SIM_HOST_TIMEOUT), 0);
 }
 
@@ -298,4 +327,20 @@ TEST_F(CtlSim, ProfileGivesJointNamesAndMoveKeepsItsSoftLimits)
   auto bad = run_ctl(host().address, {"--profile", dir.file("none.yaml"), "get", "base"});
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.err.find("none.yaml: cannot read the file"), std::string::npos) << bad.err;
+}
+
+// --settle names the servo that did not get there, and the ones it could not wait for.
+TEST_F(CtlSim, SettleNamesServosThatDidNotArriveOrHaveNoReading)
+{
+  // Servo 1's first reading comes a few passes after start-up; before it, it is not waited for.
+  ASSERT_TRUE(wait_until([&] { return robot().position(1).has_value(); }, SIM_HOST_TIMEOUT));
+  auto res = run_ctl(host().address, {"-t", "0.5", "move", "--ticks", "2", "--settle", "1=10"});
+  EXPECT_EQ(res.status, 1) << res.err;  // servo 1's torque is off: it stays at 0
+  EXPECT_NE(res.err.find("orvane-ctl: servo 1 on " + host().address +
+                         " did not reach its goal within 0.5 s (tolerance 1.0 degrees): at 0.0 of 10.0\n"),
+            std::string::npos) << res.err;
+  robot().torque(true, {2});
+  res = run_ctl(host().address, {"move", "--ticks", "2", "--settle", "2=10"});
+  EXPECT_EQ(res.status, 0) << res.err;
+  EXPECT_NE(res.err.find("servo 2 has no reading: not waited for"), std::string::npos) << res.err;
 }

@@ -1,6 +1,8 @@
 // The daemon as a host sees it: orvane-sim as a process, its monitor on loopback.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <string>
 #include <thread>
 
 #include "core/map.h"
@@ -126,9 +128,13 @@ TEST_F(Daemon, PowerOffStandInOnlyReportsAndItsStatusBecomesTheDaemons)
 
 TEST_F(Daemon, PowerOffCommandThatFailsGivesAFailingStatus)
 {
-  // A shell killed by SIGPIPE also shows that the command starts with that signal's ordinary
-  // disposition, neither ignored nor blocked by the daemon.
-  const std::pair<const char*, int> rows[] = {{"exit 0", 0}, {"exit 3", 3}, {"kill -PIPE $$", 13}};
+  // A shell killed by a signal shows that the command starts with that signal at its ordinary
+  // disposition, neither ignored nor blocked: not SIGPIPE, not the runner's SIGTERM and SIGHUP,
+  // not the tick's real-time signal, all of which the control loop's thread blocks or ignores.
+  const std::pair<std::string, int> rows[] = {
+      {"exit 0", 0},           {"exit 3", 3},          {"kill -PIPE $$", 13},
+      {"kill -TERM $$", 15},   {"kill -HUP $$", 1},
+      {"kill -" + std::to_string(SIGRTMIN + 1) + " $$", SIGRTMIN + 1}};
   for (auto [cmd, status] : rows) {
     ASSERT_NO_FATAL_FAILURE(start({"--poweroff-cmd", cmd}));
     host.write_u8(MAP_POWEROFF_REQ, 1);

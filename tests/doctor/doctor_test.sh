@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # orvane-doctor against made-up roots: a board set up right, then one fault per case. Each case
 # checks the exit status, that the output names the fault, and that the doctor changed nothing.
-#   tests/doctor/doctor_test.sh daemon/orvane-doctor.sh
+#   tests/doctor/doctor_test.sh daemon/orvane-doctor.sh build/daemon/orvane-memprobe
+# The real /dev/mem probe maps the made-up root's dev/mem (a file); stand-in probes give the
+# kernel's answers that a made-up root cannot.
 set -euo pipefail
 doctor=$(realpath "$1")
+export ORVANE_MEMPROBE
+ORVANE_MEMPROBE=$(realpath "$2")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -48,6 +52,8 @@ cases=(
   "1|rm dev/i2c-1|/dev/i2c-1 does not exist: the i2c-dev module is not loaded"
   "1|rm dev/i2c-1; mkdir etc/modules-load.d; echo i2c-dev >etc/modules-load.d/i2c.conf|I2C: enabled, but /dev/i2c-1 does not exist"
   "1|rm dev/mem|/dev/mem: does not exist"
+  "0|true|ok    /dev/mem: the GPIO block maps (0x20200000"
+  "1|rm dev/mem; mkfifo dev/mem|/dev/mem: opens, but mapping the GPIO block fails"
   "1|echo 'none [integrity] confidentiality' >sys/kernel/security/lockdown|the kernel is locked down (integrity)"
   "1|printf 'raspberrypi,3-model-b\0brcm,bcm2837\0' >proc/device-tree/compatible|CPU: this board is a bcm2837 (from the device tree), not a BCM2835"
   "1|rm etc/systemd/system/multi-user.target.wants/orvane.service|orvane.service is not enabled"
@@ -75,6 +81,25 @@ for c in "${cases[@]}"; do
   fi
 done
 
+# Stand-in probes: exit status | what it says | text the output must hold.
+probe_cases=(
+  "2|map: Operation not permitted|add 'iomem=relaxed' to /boot/firmware/cmdline.txt and reboot"
+  "1|open: Permission denied|/dev/mem: exists but cannot be opened (Permission denied)"
+  "9||/dev/mem: opens, but mapping the GPIO block fails"
+)
+for c in "${probe_cases[@]}" "missing||orvane-memprobe-missing is missing"; do
+  IFS='|' read -r st says text <<<"$c"
+  probe=$work/orvane-memprobe-$st
+  [ "$st" = missing ] || printf '#!/bin/sh\necho "%s"\nexit %s\n' "$says" "$st" >"$probe"
+  [ "$st" = missing ] || chmod +x "$probe"
+  status=0
+  out=$(ORVANE_MEMPROBE=$probe sh "$doctor" --root "$good" 2>&1) || status=$?
+  if [ "$status" != 1 ] || ! grep -qF -- "$text" <<<"$out"; then
+    printf 'FAILED: probe %s\n  want status 1 and: %s\n  got status %s:\n%s\n' "$c" "$text" "$status" "$out"
+    failures=$((failures + 1))
+  fi
+done
+
 # Arguments: a bad option and a missing root are usage errors; --help is not.
 # shellcheck disable=SC2086  # each entry is split into its words
 for args in "--bogus" "--root $work/missing" "--root"; do
@@ -83,5 +108,6 @@ for args in "--bogus" "--root $work/missing" "--root"; do
 done
 sh "$doctor" --help | grep -q '^usage: orvane-doctor' || { echo "FAILED: --help"; failures=$((failures + 1)); }
 
-echo "orvane-doctor: $((${#cases[@]} + 4 - failures)) of $((${#cases[@]} + 4)) cases passed"
+total=$((${#cases[@]} + ${#probe_cases[@]} + 5))
+echo "orvane-doctor: $((total - failures)) of $total cases passed"
 [ "$failures" -eq 0 ]

@@ -1,6 +1,7 @@
 // A connection thread driven in-process over a socket pair: the line reader and its limits.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,6 +36,9 @@ class Connection : public ::testing::Test {
     len = 0x0080;
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    if (conn_sndbuf > 0) {
+      ASSERT_EQ(setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &conn_sndbuf, sizeof conn_sndbuf), 0);
+    }
     host.fd = sv[0];
     conn = std::thread([this, fd = sv[1]] {
       pthread_dbgs1(as_arg(fd));
@@ -61,6 +65,13 @@ class Connection : public ::testing::Test {
   MonitorClient host;
   std::thread conn;
   std::atomic<bool> ended{false};
+  int conn_sndbuf = 0;  // nonzero: the daemon's side of the socket holds only this much
+};
+
+// The daemon's side of the socket holds a few KiB, so an answer larger than that stays with the
+// connection until the host reads it.
+struct HeldConnection : Connection {
+  HeldConnection() { conn_sndbuf = 4096; }
 };
 
 TEST_F(Connection, LongLineIsCutAfter2047CharactersAndItsRestIsTheNextLine)
@@ -78,6 +89,29 @@ TEST_F(Connection, ZeroByteEndsTheParseButTheLineRunsToItsLf)
   static const char line[] = "r 40 4\0 r 20 1\nr 20 1\n";
   EXPECT_EQ(talk(std::string(line, sizeof line - 1)),
             (std::vector<std::string>{"#0040 1b 41 00 00  .A..", "#0020 5a  Z"}));
+}
+
+// Setting exit_req may end the daemon before the connection sends again; by the time the write
+// lands, every answer of the lines before it must be with the kernel, none left in the thread.
+TEST_F(HeldConnection, AnswersQueuedBeforeAWriteAreHandedOverBeforeTheWriteLands)
+{
+  constexpr size_t dump = 3 * size_t{MAP_SIZE} + 8;  // "R 0 1000": the whole map in one line
+  ASSERT_TRUE(host.send("R 0 1000\nW 50 1\n"));
+  // The host reads a little at a time and looks at the map between reads.
+  size_t got = 0;
+  bool landed = wait_until([&] {
+    if (mem_r8(MAP_EXIT_REQ) != 0)
+      return true;
+    char b[256];
+    ssize_t n = recv(host.fd, b, sizeof b, MSG_DONTWAIT);
+    got += n > 0 ? static_cast<size_t>(n) : 0;
+    return false;
+  }, 10s, 2ms);
+  ASSERT_TRUE(landed);
+  int queued = 0;
+  ASSERT_EQ(ioctl(host.fd, FIONREAD, &queued), 0);
+  EXPECT_EQ(got + static_cast<size_t>(queued), dump);
+  talk("");  // takes the rest, so that a thread still sending can end
 }
 
 TEST(ConnectionFailure, ReceiveErrorClosesTheConnectionInsteadOfSpinning)

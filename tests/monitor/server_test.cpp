@@ -4,15 +4,20 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <string>
+#include <thread>
 
 #include "bench/sys_net.h"
 #include "bench/sys_proc.h"
+#include "core/platform.h"
+#include "monitor/dbgs.h"
 #include "support/emulation.h"
 #include "support/monitor_client.h"
 #include "support/sim_process.h"
@@ -159,9 +164,10 @@ TEST(MonitorServer, HostsThatGoAwayAreDroppedWhileOthersAreStillServed)
   EXPECT_EQ(sim.wait_exit(0ms), std::nullopt);
 }
 
+// The daemon's own listener on a taken port, run in-process as on the robot (no runner hooks):
+// it prints its line and ends only itself. orvane-sim then ends the runner (tests/sim/).
 TEST(MonitorServer, BindFailureIsReportedAndTheDaemonRunsOn)
 {
-  ORVANE_SKIP_IF_EMULATED();
   int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -171,11 +177,31 @@ TEST(MonitorServer, BindFailureIsReportedAndTheDaemonRunsOn)
   ASSERT_EQ(listen(taken, 1), 0);
   ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&a), &alen), 0);
 
-  SimProcess sim({"--port", std::to_string(ntohs(a.sin_port))});
-  EXPECT_TRUE(sim.wait_stdout("bind() failed(" + std::to_string(EADDRINUSE) + ")\n", 20s));
-  EXPECT_EQ(sim.wait_exit(500ms), std::nullopt);
-  EXPECT_EQ(sim.err().find("listening on port"), std::string::npos);
+  plat_cfg robot = plat;
+  plat.monitor_port = ntohs(a.sin_port);
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  fflush(stdout);
+  int saved = dup(STDOUT_FILENO);
+  dup2(out[1], STDOUT_FILENO);
+  static std::atomic<bool> ended;  // outlives a listener that wrongly listens on
+  std::thread([] {
+    pthread_dbgs0(nullptr);
+    ended = true;
+  }).detach();
+  bool listener_ended = wait_until([] { return ended.load(); }, 20s);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  close(out[1]);
+  char buf[64];
+  ssize_t n = read(out[0], buf, sizeof buf);
+  close(out[0]);
   close(taken);
+  plat = robot;
+  EXPECT_TRUE(listener_ended);
+  EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0),
+            "bind() failed(" + std::to_string(EADDRINUSE) + ")\n");
+  EXPECT_EQ(dbgs_status.load(), -2);
 }
 
 TEST(MonitorServer, EndedConnectionsGiveTheirThreadsAndStacksBack)

@@ -77,7 +77,7 @@ TEST(MotionProfile, EveryFaultIsNamedWithItsLineAndField)
     EXPECT_NE(refusal([&] { profile_parse(c.text, "robot.yaml"); }).find(c.error), std::string::npos)
         << c.text << "gave: " << refusal([&] { profile_parse(c.text, "robot.yaml"); });
   EXPECT_EQ(refusal([] { profile_load("/nonexistent-orvane/robot.yaml"); }),
-            "/nonexistent-orvane/robot.yaml: cannot read the file");
+            "/nonexistent-orvane/robot.yaml: cannot read the file: No such file or directory");
 }
 
 TEST(MotionFile, KeyframesResolveToGoalAndTorqueChannels)
@@ -147,4 +147,11 @@ TEST(MotionFile, EveryFaultOfAFileIsListedWithItsLineAndField)
   EXPECT_NE(refusal([] { motion_parse("keyframes:\n  - ms: 10\n    pose: {40: 5}\n", "m.yaml", profile_none()); })
                 .find("m.yaml:3: keyframes[1].pose.40: not a servo id"),
             std::string::npos);
+  // Without a profile, joint names are one mistake however often they appear: said once.
+  EXPECT_EQ(refusal([] {
+              motion_parse("keyframes:\n  - ms: 10\n    pose: {arm: 5, hand: 1}\n  - ms: 10\n    pose: {arm: 0}\n",
+                           "m.yaml", profile_none());
+            }),
+            "m.yaml:3: keyframes[1].pose.arm: not a servo id (1 to 32; give a profile to use joint names); "
+            "2 more places name joints without one: hand");
 }

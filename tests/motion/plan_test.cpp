@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "host/motion/plan.h"
+#include "orvane.h"
 
 using namespace orvane::motion;
 
@@ -94,4 +95,31 @@ TEST(MotionPlan, RepeatAndSpeedScaleThePlan)
     EXPECT_THROW(plan(m, bad, zeros()), mo_errors);
   // A tick period written as 1 us would make a ten-minute keyframe 2.4 million moves.
   EXPECT_THROW(plan(raw("keyframes:\n  - ms: 600000\n    pose: {1: 5}\n"), {1, 1, 0}, zeros()), mo_errors);
+}
+
+// The splitting that playback and the client's long moves share: equal parts, ends on the line.
+TEST(MotionPlan, MoveSplitCutsAnyLengthIntoTriggersOnTheStraightLine)
+{
+  struct Case {
+    int ticks;
+    std::vector<int> ends;          // end_of(1..parts)
+    std::vector<int16_t> targets;   // from -100 to 300
+  } cases[] = {
+      {1, {1}, {300}},
+      {255, {255}, {300}},
+      {256, {128, 256}, {100, 300}},
+      {600, {200, 400, 600}, {33, 167, 300}},
+      {765, {255, 510, 765}, {33, 167, 300}},
+      {766, {191, 383, 574, 766}, {0, 100, 200, 300}},
+  };
+  for (const Case& c : cases) {
+    orvane::move_split s{c.ticks};
+    ASSERT_EQ(s.parts(), static_cast<int>(c.ends.size())) << c.ticks;
+    for (int p = 1; p <= s.parts(); p++) {
+      EXPECT_EQ(s.end_of(p), c.ends[p - 1]) << c.ticks << " part " << p;
+      EXPECT_LE(s.end_of(p) - s.end_of(p - 1), 255);
+      EXPECT_EQ(s.target(-100, 300, p), c.targets[p - 1]) << c.ticks << " part " << p;
+    }
+  }
+  EXPECT_EQ(orvane::move_split{orvane::move_ticks_max}.parts(), 8421505);  // no overflow
 }

@@ -131,3 +131,28 @@ TEST_F(MotionPlay, StopLeavesTheOutputsWhereTheyAre)
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(robot().get("ip_out", 1), held);
 }
+
+// A robot lost in the middle: the error says how far the motion got; the warnings before it
+// come one per cause, not one per servo.
+TEST_F(MotionPlay, LostRobotSaysHowFarPlayGotAndWarningsComeOncePerCause)
+{
+  motion m = motion_parse(three, "three.yaml", profile_none());
+  auto w = play_warnings(robot(), motion_parse("keyframes:\n  - ticks: 5\n    pose: {1: 1, 2: 2, 7: 3, 8: 4}\n",
+                                               "w.yaml", profile_none()));
+  EXPECT_EQ(w, (std::vector<std::string>{
+                   "servos 7, 8 are not in the write list: they get no goals",
+                   "servos 1, 2, 7, 8 are without torque and the motion does not switch it on: they will not follow"}));
+  auto other = host().connect();
+  play_opts o;
+  o.on_move = [&](size_t i, size_t, const mo_move&) {
+    if (i == 1)
+      other->request_exit();
+  };
+  try {
+    play(robot(), m, o);
+    ADD_FAILURE() << "no error";
+  } catch (const orvane::error& e) {
+    EXPECT_NE(std::string(e.what()).find("; play stopped after 2 of 3 moves, in keyframe 2"), std::string::npos)
+        << e.what();
+  }
+}

@@ -14,7 +14,8 @@
 
 extern char** environ;
 
-SimProcess::SimProcess(std::vector<std::string> args, std::string exe, int stdout_fd)
+SimProcess::SimProcess(std::vector<std::string> args, std::string exe, int stdout_fd,
+                       bool terminal)
 {
   ::signal(SIGPIPE, SIG_IGN);  // a test writing to a child that has ended must not die of it
   bool is_sim = exe == ORVANE_SIM_PATH;
@@ -22,13 +23,30 @@ SimProcess::SimProcess(std::vector<std::string> args, std::string exe, int stdou
     args.insert(args.begin(), {"--port", "0"});
   }
   int in[2], out[2] = {-1, stdout_fd}, err[2];
-  if (pipe2(in, O_CLOEXEC) || (stdout_fd < 0 && pipe2(out, O_CLOEXEC)) || pipe2(err, O_CLOEXEC))
-    abort();
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (terminal) {
+    // The child opens the terminal after its new session begins, which makes it the session's
+    // controlling terminal, as a shell's would be.
+    int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0)
+      abort();
+    posix_spawn_file_actions_addopen(&fa, 0, ptsname(m), O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&fa, 0, 1);
+    posix_spawn_file_actions_adddup2(&fa, 0, 2);
+    flags |= POSIX_SPAWN_SETSID;
+    in[0] = -1;
+    in[1] = fcntl(m, F_DUPFD_CLOEXEC, 0);
+    err[0] = m;
+    err[1] = -1;
+  } else {
+    if (pipe2(in, O_CLOEXEC) || (stdout_fd < 0 && pipe2(out, O_CLOEXEC)) || pipe2(err, O_CLOEXEC))
+      abort();
+    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+  }
   posix_spawnattr_t at;
   posix_spawnattr_init(&at);
   sigset_t none, defaults;
@@ -37,7 +55,7 @@ SimProcess::SimProcess(std::vector<std::string> args, std::string exe, int stdou
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigmask(&at, &none);
   posix_spawnattr_setsigdefault(&at, &defaults);
-  posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setflags(&at, flags);
 
   bool ours = is_sim || exe == ORVANE_ROBOT_PATH;
   std::vector<std::string> runner = ours && emulated() ? emulator() : std::vector<std::string>{};
@@ -57,10 +75,12 @@ SimProcess::SimProcess(std::vector<std::string> args, std::string exe, int stdou
     pid_ = -1;
   posix_spawn_file_actions_destroy(&fa);
   posix_spawnattr_destroy(&at);
-  close(in[0]);
-  if (stdout_fd < 0)
-    close(out[1]);
-  close(err[1]);
+  if (!terminal) {
+    close(in[0]);
+    if (stdout_fd < 0)
+      close(out[1]);
+    close(err[1]);
+  }
   in_ = in[1];
   out_ = out[0];
   err_ = err[0];

@@ -19,8 +19,10 @@ class SimProcess {
   // Starts `exe` with `args`; orvane-sim by default, with a free monitor port unless the
   // arguments name one. A `stdout_fd` of the caller's becomes the child's standard output in
   // place of the captured one (out() then stays empty); the descriptor stays the caller's.
+  // With `terminal`, standard input, output and error are one pseudo-terminal, the child's
+  // controlling one: err() holds all it shows (the echo of what send_stdin types included).
   explicit SimProcess(std::vector<std::string> args = {}, std::string exe = ORVANE_SIM_PATH,
-                      int stdout_fd = -1);
+                      int stdout_fd = -1, bool terminal = false);
   ~SimProcess();
   SimProcess(const SimProcess&) = delete;
   SimProcess& operator=(const SimProcess&) = delete;

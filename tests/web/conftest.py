@@ -92,17 +92,18 @@ class Sim(Process):
         self.p.stdin.flush()
 
     def servos(self):
-        """The console's table of virtual servos: id -> (goal, torque, on, pos)."""
+        """The console's table of virtual servos: id -> (goal, torque, on, pos), positions in
+        0.1 degree as in the map (the console shows degrees)."""
         start = len(self.stderr())
         self.console('servos')
         text = wait_for(lambda: (lambda t: t if re.search(r'\n\s*\d+ .*\n', t) else None)(
             self.stderr()[start:]), what='the servo table')
         time.sleep(0.1)  # the rest of the table
         table = {}
-        for m in re.finditer(r'^\s*(\d+)\s+(-?\d+)\s+(\d+)\s+(on|off)\s+(-?\d+)',
+        for m in re.finditer(r'^\s*(\d+)\s+(-?\d+\.\d)\u00b0\s+(\d+)\s+(on|off)\s+(-?\d+\.\d)\u00b0',
                              self.stderr()[start:], re.M):
-            table[int(m.group(1))] = (int(m.group(2)), int(m.group(3)), m.group(4) == 'on',
-                                      int(m.group(5)))
+            table[int(m.group(1))] = (round(float(m.group(2)) * 10), int(m.group(3)),
+                                      m.group(4) == 'on', round(float(m.group(5)) * 10))
         return table
 
     def overruns(self):

@@ -4,19 +4,24 @@
     with orvane.connect("localhost") as robot:
         robot.torque(True, [1])
         robot.move({1: 30.0}, ticks=60)
-        robot.wait_until_still([1])
+        robot.wait_until_reached([1])   # the move has ended and servo 1 is there
 """
 
-from .client import (CHANNELS, DEFAULT_PORT, DEGREES_MAX, SERVO_MAX, TORQUE_ON_VALUE, Client,
-                     connect)
-from .errors import Closed, ConnectError, Error, OutOfRange, ProtocolError, Timeout, UnknownField
+from .client import (CHANNELS, DEFAULT_PORT, DEGREES_MAX, MOVE_TICKS_MAX, SERVO_MAX, TORQUE_ON_VALUE,
+                     Client, connect, split_move)
+from .errors import (Closed, ConnectError, Error, NotInWriteList, NotReached, OutOfRange,
+                     ProtocolError, Timeout, UnknownField)
+from .fields import FIELDS, MAP_SIZE, NO_READING, Field, decode, find_field, resolve, suggest
 from .groups import (BEHIND, NO_GROUP, SILENT, VALID, groups_decode, groups_encode, groups_layout,
                      groups_room, reading_of, reading_why)
-from .fields import FIELDS, MAP_SIZE, NO_READING, Field, decode, find_field, resolve, suggest
+from .version import __version__
 
 __all__ = [
-    "CHANNELS", "DEFAULT_PORT", "DEGREES_MAX", "SERVO_MAX", "TORQUE_ON_VALUE", "Client", "connect",
-    "Closed", "ConnectError", "Error", "OutOfRange", "ProtocolError", "Timeout", "UnknownField",
+    "__version__",
+    "CHANNELS", "DEFAULT_PORT", "DEGREES_MAX", "MOVE_TICKS_MAX", "SERVO_MAX", "TORQUE_ON_VALUE",
+    "Client", "connect", "split_move",
+    "Closed", "ConnectError", "Error", "NotInWriteList", "NotReached", "OutOfRange", "ProtocolError",
+    "Timeout", "UnknownField",
     "BEHIND", "NO_GROUP", "SILENT", "VALID", "groups_decode", "groups_encode", "groups_layout",
     "groups_room", "reading_of", "reading_why",
     "FIELDS", "MAP_SIZE", "NO_READING", "Field", "decode", "find_field", "resolve", "suggest",

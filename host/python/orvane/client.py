@@ -11,7 +11,8 @@ import socket
 import threading
 import time
 
-from .errors import Closed, ConnectError, OutOfRange, ProtocolError, Timeout
+from .errors import (Closed, ConnectError, NotInWriteList, NotReached, OutOfRange, ProtocolError,
+                     Timeout)
 from .fields import MAP_SIZE, NO_READING, decode, resolve
 from .groups import groups_decode, groups_encode, groups_layout, groups_room, reading_of
 
@@ -20,6 +21,8 @@ CHANNELS = 128
 SERVO_MAX = 32
 DEGREES_MAX = 150.0
 TORQUE_ON_VALUE = 100
+TTIME_MAX = 255              # ticks one trigger can start (one byte of ttime)
+MOVE_TICKS_MAX = 2**31 - 1   # a longer move than TTIME_MAX is chained from triggers
 
 _ONE, _TICK_PERIOD, _SV_TORQUE_ON, _SW_IN = 0x0010, 0x0040, 0x0048, 0x0060
 _EXIT_REQ, _POWEROFF_REQ, _LOOP_COUNT, _WR_COUNT = 0x0050, 0x0051, 0x0080, 0x00A1
@@ -28,7 +31,13 @@ _SV_POS, _LED_A, _RD_GROUP = 0x0D80, 0x0C80, 0x00C0
 _WRITE_CHUNK = 256  # bytes per write line, far below the daemon's 2047 characters
 
 
+def _whole(v):
+    return isinstance(v, int) and not isinstance(v, bool)
+
+
 def _check_span(adr, n):
+    if not _whole(adr) or not _whole(n):
+        raise OutOfRange(f"address {adr!r} and count {n!r} must be whole numbers")
     if adr < 0 or n < 0 or adr >= MAP_SIZE or n > MAP_SIZE - adr:
         raise OutOfRange(f"bytes {adr}..{adr + n} lie beyond the map (0..4095)")
 
@@ -59,6 +68,19 @@ def _parse_dump(line, adr, n):
             return None
         out[i] = int(pair, 16)
     return bytes(out)
+
+
+def split_move(ticks):
+    """How a move of `ticks` passes is played as triggers of at most 255 ticks: a list of
+    (part_ticks, fraction) per part, `fraction` being how far along the straight line from start
+    to goal the part ends (1.0 for the last). The motion playback of the C++ tools splits alike."""
+    parts = (ticks + TTIME_MAX - 1) // TTIME_MAX
+    out, done = [], 0
+    for p in range(1, parts + 1):
+        until = ticks * p // parts
+        out.append((until - done, 1.0 if p == parts else until / ticks))
+        done = until
+    return out
 
 
 def _split_robot(robot, port):
@@ -151,7 +173,8 @@ class Client:
             raise Timeout(timed_out) from None
         except OSError as e:
             self.close()
-            raise Closed(f"connection closed by the robot ({(e.strerror or str(e)).lower()})") from None
+            why = (e.strerror or str(e)).lower()
+            raise Closed(f"connection closed by the robot at {self.robot} ({why})") from None
 
     def _send(self, text, end):
         sock = self._connected()
@@ -159,7 +182,7 @@ class Client:
         def send():
             sock.settimeout(max(end - time.monotonic(), 0.001))
             sock.sendall(text.encode("ascii"))
-        self._io(send, "the robot takes no more commands: timed out")
+        self._io(send, f"the robot at {self.robot} takes no more commands: timed out")
 
     def _line(self, end):
         while b"\n" not in self._buf:
@@ -167,15 +190,15 @@ class Client:
             left = end - time.monotonic()
             if left <= 0:
                 self.close()
-                raise Timeout("no answer from the robot: timed out")
+                raise Timeout(f"no answer from the robot at {self.robot}: timed out")
 
             def recv():
                 sock.settimeout(left)
                 return sock.recv(16384)
-            got = self._io(recv, "no answer from the robot: timed out")
+            got = self._io(recv, f"no answer from the robot at {self.robot}: timed out")
             if not got:
                 self.close()
-                raise Closed("connection closed by the robot")
+                raise Closed(f"connection closed by the robot at {self.robot}")
             self._buf += got
         line, _, self._buf = self._buf.partition(b"\n")
         # Dump text columns may hold any byte; only 'R' answers are parsed, from their hex fields.
@@ -219,9 +242,10 @@ class Client:
         f, i, off, label = resolve(name, index)
         return decode(f, self.read(off, f.width))
 
-    def set(self, name, value, index=None):
+    def set(self, name, value, index=None, check_write_list=True):
         """Sets a field. Channel views (servo.3.goal, led.a.2) are set by a one-tick move of
-        their channel alone."""
+        their channel alone; a servo's (servo.7.goal) is refused, as by move, while the servo is
+        outside the write list, unless check_write_list is False."""
         f, i, off, label = resolve(name, index)
         if f.writer == "daemon":
             raise OutOfRange(f"'{label}' is written by the daemon; a host cannot set it")
@@ -242,26 +266,46 @@ class Client:
         if not f.min <= value <= f.max:
             raise OutOfRange(f"value {value} for '{label}' out of range {f.min}..{f.max}")
         if f.writer == "move":
-            self.move_channels({f.channel_of(i): value}, 1)
+            with self._lock:
+                if check_write_list and f.name.startswith("servo."):
+                    self._check_listed([i])
+                self.move_channels({f.channel_of(i): value}, 1)
         else:
             self.write(off, value.to_bytes(f.width, "little", signed=f.type == "int"))
 
     # -- moves
-    def move(self, goals, ticks):
-        """Moves servos {id: degrees} (-150.0..150.0) over `ticks` passes (1..255). Only the
-        named servos' goal channels move. Returns once the move has started."""
+    def _check_listed(self, ids):
+        wl = self.write_list()
+        out = []
+        for sid in ids:
+            if sid not in wl and sid not in out:
+                out.append(sid)
+        if out:
+            raise NotInWriteList(out, wl)
+
+    def move(self, goals, ticks, check_write_list=True):
+        """Moves servos {id: degrees} (-150.0..150.0) over `ticks` passes (1..MOVE_TICKS_MAX).
+        Only the named servos' goal channels move. Returns once the move has started; a move
+        longer than 255 ticks is chained (see split_move) and returns once its last part has
+        started. Servos outside the write list raise NotInWriteList unless check_write_list is
+        False."""
         targets = {}
         for sid, deg in goals.items():
             _check_servo(sid)
             if not (isinstance(deg, (int, float)) and math.isfinite(deg) and abs(deg) <= DEGREES_MAX):
                 raise OutOfRange(f"goal {deg} degrees for servo {sid} out of range -150.0..150.0")
             targets[sid] = int(round(deg * 10))
+        _check_ticks(ticks)
+        if check_write_list and targets:
+            self._check_listed(list(targets))
         self.move_channels(targets, ticks)
 
     def move_channels(self, targets, ticks):
-        """The same on interpolator channels {channel: raw value}."""
-        if not isinstance(ticks, int) or not 1 <= ticks <= 255:
-            raise OutOfRange(f"move of {ticks} ticks out of range 1..255")
+        """The same on interpolator channels {channel: raw value}; no write-list check."""
+        _check_ticks(ticks)
+        if ticks > TTIME_MAX:
+            self._move_chained(targets, ticks)
+            return
         want = bytearray(CHANNELS)
         for ch, v in targets.items():
             if not isinstance(ch, int) or not 0 <= ch < CHANNELS:
@@ -290,6 +334,42 @@ class Client:
             if was != want:
                 self.write(_IP_ENABLE, was)
             self._next_pass()
+
+    def _move_chained(self, targets, ticks):
+        """A move longer than one trigger: parts along the straight line from the outputs the
+        channels have now, each started once the one before has ended. The lock is let go
+        between parts, as in wait_until_still."""
+        for ch in targets:
+            if not isinstance(ch, int) or not 0 <= ch < CHANNELS:
+                raise OutOfRange(f"channel {ch} out of range 0..127")
+        if not targets:
+            return
+        tick = max(self.get("tick_period"), 100) / 1e6
+        out = self.read(0x0C00, 2 * CHANNELS)
+        start = {ch: int.from_bytes(out[2 * ch:2 * ch + 2], "little", signed=True) for ch in targets}
+        parts = split_move(ticks)
+        for n, (part_ticks, frac) in enumerate(parts, 1):
+            part = {ch: v if n == len(parts) else _lround(start[ch] + (v - start[ch]) * frac)
+                    for ch, v in targets.items()}
+            self.move_channels(part, part_ticks)
+            if n < len(parts):
+                self._wait_part(next(iter(targets)), tick)
+
+    def _wait_part(self, ch, tick):
+        """Sleeps through most of a part, as ip_count says, and polls every eighth of a tick
+        during its last pass, so the next trigger lands before the following pass."""
+        last, give_up = None, time.monotonic() + max(self.timeout, 4 * tick)
+        while True:
+            left = self.read(_IP_COUNT + ch, 1)[0]
+            if left == 0:
+                return
+            now = time.monotonic()
+            if left != last:
+                last, give_up = left, now + max(self.timeout, 4 * tick)
+            elif now >= give_up:
+                raise Timeout(f"the move on {self.robot} made no progress: timed out")
+            nap = tick * (left - 1) - tick / 2 if left > 1 else tick / 8
+            time.sleep(min(max(nap, 0.0005), 0.05))
 
     def _next_pass(self):
         """Waits until a control-loop pass has ended after this call: the pass that clears ttime
@@ -324,23 +404,65 @@ class Client:
                 raise Timeout(f"the move on {self.robot} made no progress: timed out")
             time.sleep(step)
 
+    def wait_until_reached(self, ids, tolerance=1.0, timeout=3.0):
+        """Waits until the servos' moves have ended (as wait_until_still), then until each
+        servo's present position lies within `tolerance` degrees of its goal. Servos without a
+        reading are not waited for: their ids are returned. Raises NotReached, naming the servos
+        still away from their goals, once `timeout` seconds have passed after the moves' end."""
+        ids = list(ids)
+        for sid in ids:
+            _check_servo(sid)
+        if not isinstance(tolerance, (int, float)) or not 0 <= tolerance <= 2 * DEGREES_MAX:
+            raise OutOfRange(f"tolerance {tolerance} degrees out of range 0..300")
+        if not ids:
+            return []
+        self.wait_until_still(ids)
+        step = min(max(self.get("tick_period") / 2e6, 0.005), 0.05)
+        give_up = time.monotonic() + timeout
+        while True:
+            goal = self.read(0x0C02, 2 * SERVO_MAX)
+            pos = self.read(_SV_POS, 2 * SERVO_MAX)
+            silent, away, where = [], [], []
+            for sid in ids:
+                g = int.from_bytes(goal[2 * sid - 2:2 * sid], "little", signed=True)
+                v = int.from_bytes(pos[2 * sid - 2:2 * sid], "little", signed=True)
+                if v == NO_READING:
+                    silent.append(sid)
+                elif abs(v - g) > round(tolerance * 10):
+                    away.append(sid)
+                    where.append(f"{sid} at {v / 10:.1f} of {g / 10:.1f}")
+            if not away:
+                return silent
+            if time.monotonic() >= give_up:
+                who = (f"servo {away[0]}" if len(away) == 1
+                       else "servos " + ", ".join(str(i) for i in away))
+                goals = "its goal" if len(away) == 1 else "their goals"
+                detail = where[0].split(" ", 1)[1] if len(away) == 1 else ", ".join(where)
+                raise NotReached(f"{who} on {self.robot} did not reach {goals} within {timeout:.1f} s "
+                                 f"(tolerance {tolerance:.1f} degrees): {detail}", away)
+            time.sleep(step)
+
     def ticks_for(self, ms):
-        """Ticks for a duration in milliseconds, from the map's tick_period; at least 1."""
+        """Ticks for a duration in milliseconds, from the map's tick_period: 1..MOVE_TICKS_MAX,
+        what move takes."""
         period = self.get("tick_period")
         if period <= 0:
             period = 16667
-        return max(1, (int(ms) * 1000 + period // 2) // period)
+        return min(max(1, (int(ms) * 1000 + period // 2) // period), MOVE_TICKS_MAX)
 
     # -- servos, switches, LEDs
     def write_list(self):
         b = self.read(_WR_COUNT, 31)
         return list(b[1:1 + min(b[0], 30)])
 
-    def torque(self, on, ids=None):
+    def torque(self, on, ids=None, check_write_list=True):
         """Torque of servos (the write list's when ids is None): on gives each the value
-        TORQUE_ON_VALUE and makes sure sv_torque_on is set; off gives 0."""
+        TORQUE_ON_VALUE and makes sure sv_torque_on is set; off gives 0. Named servos outside the
+        write list raise NotInWriteList unless check_write_list is False."""
         for sid in ids or []:
             _check_servo(sid)
+        if check_write_list and ids:
+            self._check_listed(list(ids))
         ids = list(ids) if ids else self.write_list()
         targets = {32 + sid: TORQUE_ON_VALUE if on else 0 for sid in ids if 1 <= sid <= SERVO_MAX}
         with self._lock:
@@ -425,6 +547,16 @@ class Client:
     def request_poweroff(self):
         """Asks the daemon to power the board off and waits until it has closed the connection."""
         self._request_end(_POWEROFF_REQ, "power off")
+
+
+def _lround(x):
+    """Rounds half away from zero, as the C++ side does."""
+    return int(math.copysign(math.floor(abs(x) + 0.5), x))
+
+
+def _check_ticks(ticks):
+    if not _whole(ticks) or not 1 <= ticks <= MOVE_TICKS_MAX:
+        raise OutOfRange(f"move of {ticks} ticks out of range 1..{MOVE_TICKS_MAX}")
 
 
 def _check_servo(sid):

@@ -37,3 +37,24 @@ class UnknownField(Error, LookupError):
 class OutOfRange(Error, ValueError):
     """An index, value, address or count outside what the map allows, or a field the daemon
     writes. Nothing has been sent when this is raised."""
+
+
+class NotInWriteList(OutOfRange):
+    """Servos outside the write list (wr_ids), which would get neither goals nor torque: `ids`
+    are the servos refused, `write_list` the list as read. Nothing has been written."""
+
+    def __init__(self, ids, write_list):
+        self.ids, self.write_list = list(ids), list(write_list)
+        who = (f"servo {ids[0]} is" if len(ids) == 1
+               else "servos " + ", ".join(str(i) for i in ids) + " are")
+        wl = "wr_ids " + " ".join(str(i) for i in write_list) if write_list else "wr_ids is empty"
+        super().__init__(f"{who} not in the write list ({wl}): nothing would reach "
+                         + ("it" if len(ids) == 1 else "them"))
+
+
+class NotReached(Timeout):
+    """Servos that did not come within the tolerance of their goals in time; `ids` names them."""
+
+    def __init__(self, message, ids):
+        self.ids = list(ids)
+        super().__init__(message)

@@ -115,6 +115,10 @@ def suggest(name):
 def resolve(name, index=None):
     """(field, index, offset, label) for "sv_pos.3", "servo.3.goal", "ttime", or a name plus an
     index. Raises UnknownField or OutOfRange."""
+    if not isinstance(name, str):
+        raise UnknownField(repr(name), "")
+    if index is not None and (isinstance(index, bool) or not isinstance(index, int)):
+        raise OutOfRange(f"index {index!r} of '{name}' is not a whole number")
     parts = name.split(".")
     f, named = None, None
     for i, p in enumerate(parts):

@@ -1,6 +1,7 @@
 """The Python module against a running orvane-sim."""
 
 import math
+import re
 import socket
 import threading
 import time
@@ -47,7 +48,13 @@ def test_move_lands_in_time_and_leaves_unnamed_channels_alone(robot):
     (lambda r: r.set("servo.1.goal", 1501), orvane.OutOfRange, "out of range -1500..1500"),
     (lambda r: r.move({1: 10.0, 2: 150.5}, ticks=10), orvane.OutOfRange, "-150.0..150.0"),
     (lambda r: r.move({1: math.nan}, ticks=10), orvane.OutOfRange, "-150.0..150.0"),
-    (lambda r: r.move({1: 10.0}, ticks=0), orvane.OutOfRange, "ticks out of range 1..255"),
+    (lambda r: r.move({1: 10.0}, ticks=0), orvane.OutOfRange, "ticks out of range 1..2147483647"),
+    (lambda r: r.move({1: 10.0, 7: 5.0}, ticks=10), orvane.NotInWriteList,
+     "servo 7 is not in the write list (wr_ids 1 2 3 4 5 6): nothing would reach it"),
+    (lambda r: r.torque(True, [7, 8]), orvane.NotInWriteList, "servos 7, 8 are not in the write list"),
+    (lambda r: r.set("servo.9.goal", 5), orvane.NotInWriteList, "servo 9 is not in the write list"),
+    (lambda r: r.get("sv_pos", "1"), orvane.OutOfRange, "index '1' of 'sv_pos' is not a whole number"),
+    (lambda r: r.read("0", 1), orvane.OutOfRange, "must be whole numbers"),
     (lambda r: r.set("loop_count", 1), orvane.OutOfRange, "written by the daemon"),
     (lambda r: r.set("tick_period", 1.5), orvane.OutOfRange, "not a whole number"),
     (lambda r: r.write(0x0FFF, b"\1\2"), orvane.OutOfRange, "beyond the map"),
@@ -55,7 +62,7 @@ def test_move_lands_in_time_and_leaves_unnamed_channels_alone(robot):
 ])
 def test_bad_arguments_raise_and_leave_the_map_as_it_was(robot, call, error, text):
     before = host_view(robot)
-    with pytest.raises(error, match=text.replace("(", r"\(").replace("?", r"\?").replace(".", r"\.")):
+    with pytest.raises(error, match=re.escape(text)):
         call(robot)
     assert host_view(robot) == before
     assert robot.connected
@@ -112,7 +119,7 @@ def test_unreachable_and_closing_robots_give_their_errors():
     free.close()
     ls = serve_once(banner_then_close)
     with orvane.connect("127.0.0.1:%d" % ls.getsockname()[1], timeout=2) as r:
-        with pytest.raises(orvane.Closed, match="connection closed by the robot"):
+        with pytest.raises(orvane.Closed, match="connection closed by the robot at 127.0.0.1:"):
             r.get("tick_period")
         assert not r.connected
     ls.close()
@@ -157,3 +164,26 @@ def test_a_servo_without_a_reading_says_why_and_read_servos_gives_it_one(robot):
         time.sleep(0.02)
     assert robot.groups() == [[1, 2, 3], [], [], []]
     assert state(2) == orvane.VALID and robot.position(2) is not None
+
+
+def test_long_move_is_chained_along_its_line_and_reached_is_waited_for(robot):
+    robot.set("tick_period", 5000)  # 200 Hz: two seconds are 400 ticks, two triggers
+    robot.torque(True, [1])
+    ticks = robot.ticks_for(2000)
+    assert ticks == 400
+    loops0 = robot.get("loop_count")
+    robot.move({1: 20.0}, ticks)
+    halfway = robot.get("loop_count") - loops0  # the call returns as the last part starts
+    assert 200 <= halfway <= 220
+    assert abs(robot.get("servo.1.goal") - 100) <= 10
+    robot.wait_until_still([1])
+    assert robot.get("loop_count") - loops0 <= 440
+    assert robot.wait_until_reached([1, 2], tolerance=0.5) == [2]  # servo 2 has no reading
+    assert abs(robot.position(1) - 20.0) <= 0.5
+    robot.torque(False, [1])
+    robot.move({1: -20.0}, 2)
+    with pytest.raises(orvane.NotReached, match="servo 1 on .* did not reach its goal within 0.3 s") as e:
+        robot.wait_until_reached([1], tolerance=0.5, timeout=0.3)
+    assert e.value.ids == [1]
+    robot.move({7: 12.5}, 1, check_write_list=False)
+    assert robot.get("servo.7.goal") == 125

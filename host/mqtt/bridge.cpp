@@ -1,0 +1,398 @@
+#include "host/mqtt/bridge.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <thread>
+
+#include "orvane.h"
+#include "host/web/command.h"
+#include "host/web/state.h"
+
+using clk = std::chrono::steady_clock;
+
+namespace {
+
+constexpr size_t max_jobs = 32;                      // more waiting is refused, not queued
+constexpr auto heartbeat = std::chrono::seconds(1);  // a state message at least this often
+constexpr auto player_end = std::chrono::seconds(2); // a stopped motion ends within a poll
+
+int64_t now_ms()
+{
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+double now_s()
+{
+  return static_cast<double>(now_ms()) / 1000.0;
+}
+
+// Control-loop passes per second, from loop_count over windows of about a second.
+struct rate_meter {
+  bool have = false;
+  uint32_t count = 0;
+  clk::time_point at;
+  double rate = 0;
+  void sample(uint32_t c, clk::time_point t)
+  {
+    if (!have) {
+      have = true, count = c, at = t;
+      return;
+    }
+    std::chrono::duration<double> dt = t - at;
+    if (dt.count() >= 1.0) {
+      rate = static_cast<uint32_t>(c - count) / dt.count();  // wraps like the counter
+      count = c, at = t;
+    }
+  }
+};
+
+const orvane::field& field(const char* name)
+{
+  const orvane::field* f = orvane::find_field(name);
+  if (f == nullptr)
+    throw std::logic_error(std::string("field table lacks ") + name);
+  return *f;
+}
+
+// Holds every servo goal channel that is moving where its output is now, in a move of one tick.
+void hold(orvane::client& c)
+{
+  const orvane::field& count = field("ip_count");
+  const orvane::field& out = field("ip_out");
+  const orvane::field& goal = field("servo.#.goal");
+  int first = goal.channel_of(1), last = goal.channel_of(orvane::servo_max);
+  int n = last - first + 1;
+  std::vector<uint8_t> counts = c.read(count.offset_of(first), n * count.width);
+  std::vector<uint8_t> outs = c.read(out.offset_of(first), n * out.width);
+  std::vector<orvane::target> t;
+  for (int i = 0; i < n; i++)
+    if (orvane::decode(count, counts.data() + i * count.width) != 0)
+      t.push_back({first + i, static_cast<int16_t>(orvane::decode(out, outs.data() + i * out.width))});
+  if (!t.empty())
+    c.move_channels(t, 1);
+}
+
+}  // namespace
+
+// What only the bridge's thread touches.
+struct mq_bridge::robot_side {
+  std::shared_ptr<orvane::client> c;
+  std::string problem;          // why the robot is not connected
+  bool ever = false;            // connected once at least
+  std::string status;           // last status published
+  web_state last;               // last poll; connected false before the first
+  web_play play;                // the player's status at the last poll
+  mq_info info;
+  std::string info_json;        // last published
+  std::string content;          // of the last state message
+  clk::time_point last_state;
+  rate_meter meter;
+};
+
+mq_bridge::mq_bridge(mq_bridge_opts o, const web_motions& motions)
+    : o_(std::move(o)), motions_(motions), player_(motions)
+{
+  mq_link::options lo = o_.link;
+  lo.client_id = "orvane-" + o_.id;
+  lo.will_topic = mq_topic(o_.id, "status");
+  lo.will_payload = "offline";
+  mq_link::handlers h;
+  h.connected = [this] {
+    link_fresh_ = true;
+    cv_.notify_all();
+  };
+  h.lost = [this](const std::string&) { on_lost(); };
+  h.message = [this](mq_incoming m) { on_message(std::move(m)); };
+  link_ = std::make_unique<mq_link>(std::move(lo), std::move(h));
+}
+
+mq_bridge::~mq_bridge()
+{
+  link_.reset();  // no more callbacks into this object
+}
+
+void mq_bridge::stop()
+{
+  std::lock_guard<std::mutex> l(mu_);
+  stop_ = true;
+  cv_.notify_all();
+}
+
+void mq_bridge::on_lost()
+{
+  // A motion must not go on with nobody able to stop it: the bridge's thread holds the servos.
+  player_.stop();
+  std::lock_guard<std::mutex> l(mu_);
+  jobs_.clear();
+  link_lost_ = true;
+  cv_.notify_all();
+}
+
+void mq_bridge::on_message(mq_incoming m)
+{
+  job j = mq_check(m, o_.id, now_s(), o_.max_age, o_.allow_poweroff);
+  if (auto* a = std::get_if<mq_accepted>(&j); a && a->cmd.what == web_command::stop)
+    player_.stop();  // at once, not after the commands queued before it
+  std::lock_guard<std::mutex> l(mu_);
+  if (jobs_.size() >= max_jobs) {
+    if (auto* a = std::get_if<mq_accepted>(&j))
+      j = mq_refused{a->request, "too many commands waiting; try again"};
+    jobs_.back() = std::move(j);  // the newest refusal replaces the last: the queue stays bounded
+  } else {
+    jobs_.push_back(std::move(j));
+  }
+  cv_.notify_all();
+}
+
+bool mq_bridge::wait_until(clk::time_point t)
+{
+  std::unique_lock<std::mutex> l(mu_);
+  cv_.wait_until(l, t, [&] { return stop_ || !jobs_.empty() || link_fresh_ || link_lost_; });
+  return !stop_;
+}
+
+void mq_bridge::event(const std::string& payload)
+{
+  link_->publish(mq_topic(o_.id, "event"), payload, 1, false);
+}
+
+void mq_bridge::publish_status(robot_side& r, const std::string& status)
+{
+  if (link_->publish(mq_topic(o_.id, "status"), status, 1, true))
+    r.status = status;
+}
+
+void mq_bridge::publish_info(robot_side& r)
+{
+  r.info.id = o_.id;
+  r.info.version = o_.version;
+  r.info.joints = o_.joints;
+  r.info.motions.clear();
+  for (const web_motion_info& m : motions_.list())
+    if (m.problem.empty())
+      r.info.motions.push_back(m.name);
+  std::string j = mq_info_json(r.info);
+  if (link_->publish(mq_topic(o_.id, "info"), j, 1, true))
+    r.info_json = j;
+}
+
+void mq_bridge::stop_and_hold(robot_side& r)
+{
+  player_.stop();
+  auto end = clk::now() + player_end;
+  while (player_.status().playing && clk::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (r.c)
+    hold(*r.c);  // the motion holds its own channels; a plain move is held here
+}
+
+void mq_bridge::carry_out(robot_side& r, const job& j)
+{
+  std::string reply_to = mq_topic(o_.id, "reply");
+  if (auto* no = std::get_if<mq_refused>(&j)) {
+    if (!no->why.empty())
+      link_->publish(reply_to, mq_reply(no->request, no->why), 1, false);
+    return;
+  }
+  const mq_accepted& a = std::get<mq_accepted>(j);
+  auto reply = [&](const std::string& error) {
+    if (!a.request.empty())  // the class-wide stop has none: its events say what happened
+      link_->publish(reply_to, mq_reply(a.request, error), 1, false);
+  };
+  const web_command& cmd = a.cmd;
+  if (!r.c)
+    return reply("robot not connected: " + r.problem);
+  try {
+    if (cmd.what == web_command::stop) {
+      stop_and_hold(r);
+      return reply("");
+    }
+    if (cmd.what == web_command::move || cmd.what == web_command::play)
+      if (std::string why = player_.busy(); !why.empty())
+        return reply(why);
+    if (cmd.what != web_command::play) {
+      web_apply(*r.c, cmd);
+      return reply("");
+    }
+    if (!motions_.offered())
+      return reply(web_motions::built() ? "this bridge offers no motions (--motions DIR)"
+                                        : "this build plays no motions; play them from a PC");
+    auto list = motions_.list();
+    auto m = std::find_if(list.begin(), list.end(), [&](auto& i) { return i.name == cmd.motion; });
+    if (m == list.end())
+      return reply("no motion named " + cmd.motion);
+    if (!m->problem.empty())
+      return reply(m->problem);
+    player_.start(r.c, cmd.motion);
+    reply("");
+  } catch (const orvane::out_of_range& e) {
+    reply(e.what());
+  } catch (const orvane::error& e) {
+    reply(e.what());
+    throw;  // the robot went away: the caller handles it
+  }
+}
+
+void mq_bridge::run()
+{
+  const std::vector<web_range> plan = web_poll_plan();
+  std::vector<std::vector<uint8_t>> data(plan.size());
+  robot_side r;
+  clk::time_point next_poll = clk::now(), next_link = clk::now(), next_robot = clk::now();
+  std::string link_problem;
+
+  auto robot_lost = [&](const std::string& why) {
+    player_.stop();  // a motion is never taken up again after a reconnection
+    r.c.reset();
+    r.problem = why;
+    r.meter = {};
+    if (r.last.connected || !r.ever) {
+      fprintf(stderr, "orvane-mqtt: robot %s: %s\n", o_.robot.c_str(), why.c_str());
+      if (r.ever)
+        event(mq_event("robot-lost", now_ms(), {{"why", why}}));
+    }
+    r.ever = true;
+    r.last.connected = false;
+    if (r.status != "robot-lost")
+      publish_status(r, "robot-lost");
+    next_robot = clk::now() + retry;
+  };
+
+  while (true) {
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      if (stop_)
+        break;
+    }
+    clk::time_point now = clk::now();
+    // The broker.
+    if (link_lost_.exchange(false)) {
+      fprintf(stderr, "orvane-mqtt: broker %s: connection lost; motions stopped\n",
+              o_.link.uri.c_str());
+      r.status.clear();
+      try {
+        stop_and_hold(r);
+      } catch (const orvane::error& e) {
+        robot_lost(e.what());
+      }
+    }
+    if (link_fresh_.exchange(false)) {
+      fprintf(stderr, "orvane-mqtt: broker %s: connected as %s\n", o_.link.uri.c_str(),
+              o_.id.c_str());
+      link_problem.clear();
+      link_->subscribe({mq_topic(o_.id, "cmd/+"), mq_stop_all}, 1);
+      publish_status(r, r.c ? "online" : "robot-lost");
+      if (r.c)
+        publish_info(r);
+      r.content.clear();  // a fresh state message for the new link
+    }
+    if (!link_->up() && now >= next_link) {
+      std::string p = link_->problem();
+      if (!p.empty() && p != link_problem)
+        fprintf(stderr, "orvane-mqtt: broker %s: %s\n", o_.link.uri.c_str(), p.c_str());
+      link_problem = p;
+      link_->connect();
+      next_link = now + retry;
+    }
+    // The robot.
+    if (!r.c && now >= next_robot) {
+      try {
+        r.c = std::make_shared<orvane::client>(o_.robot, robot_timeout);
+        r.info.banner = r.c->banner();
+        r.info.name = r.c->get_text("robot_name");
+        r.info.wr_ids = r.c->write_list();
+        r.info.rd_groups.clear();
+        const orvane::field& g = field("rd_group");
+        for (int i = g.first; i <= g.last(); i++)
+          r.info.rd_groups.push_back(r.c->get_bytes("rd_group", i));
+        fprintf(stderr, "orvane-mqtt: robot %s: connected\n", o_.robot.c_str());
+        if (r.ever)
+          event(mq_event("robot-back", now_ms()));
+        r.ever = true;
+        publish_info(r);
+        publish_status(r, "online");
+        next_poll = now;
+      } catch (const orvane::error& e) {
+        robot_lost(e.what());
+      }
+    }
+    std::deque<job> jobs;
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      jobs.swap(jobs_);
+    }
+    for (const job& j : jobs) {
+      try {
+        carry_out(r, j);
+      } catch (const orvane::error& e) {
+        robot_lost(e.what());
+      }
+    }
+    // One poll per state message, no more often than --rate and once a tick.
+    if (r.c && clk::now() >= next_poll) {
+      try {
+        clk::time_point start = clk::now();
+        for (size_t i = 0; i < plan.size(); i++)
+          data[i] = r.c->read(plan[i].adr, plan[i].n);
+        web_state s = web_decode(plan, data);
+        r.meter.sample(s.loop_count, start);
+        int64_t t = now_ms();
+        if (r.last.connected)
+          for (const std::string& e : mq_state_events(r.last, s, t))
+            event(e);
+        std::vector<int> wr;
+        for (const web_servo& sv : s.servos)
+          wr.push_back(sv.id);
+        if (r.last.connected && wr != std::vector<int>(r.info.wr_ids.begin(), r.info.wr_ids.end())) {
+          r.info.wr_ids = r.c->write_list();
+          publish_info(r);
+        }
+        r.last = s;
+        std::string content = mq_state_content(s, o_.joints);
+        if (content != r.content || start - r.last_state >= heartbeat) {
+          if (link_->publish(mq_topic(o_.id, "state"),
+                             mq_state_json(s, o_.joints, r.meter.rate, t), 0, false)) {
+            r.content = std::move(content);
+            r.last_state = start;
+          }
+        }
+        auto tick = std::chrono::microseconds(std::max<int32_t>(s.tick_period, 1));
+        auto floor = std::chrono::duration<double>(1.0 / o_.rate);
+        next_poll = start + std::max(std::chrono::duration_cast<clk::duration>(tick),
+                                     std::chrono::duration_cast<clk::duration>(floor));
+      } catch (const orvane::error& e) {
+        robot_lost(e.what());
+      }
+    }
+    // What the player did since the last look: started, finished, stopped, failed.
+    web_play p = player_.status();
+    if (p.playing && (!r.play.playing || p.name != r.play.name))
+      event(mq_event("motion-started", now_ms(), {{"motion", p.name}}));
+    if (!p.playing && r.play.playing) {
+      std::string what = p.outcome == "done"      ? "motion-finished"
+                         : p.outcome == "stopped" ? "motion-stopped"
+                                                  : "motion-failed";
+      std::vector<std::pair<std::string, std::string>> f = {{"motion", p.name}};
+      if (what == "motion-failed")
+        f.emplace_back("why", p.outcome);
+      event(mq_event(what, now_ms(), f));
+    }
+    r.play = p;
+
+    clk::time_point wake = r.c ? next_poll : next_robot;
+    if (!link_->up())
+      wake = std::min(wake, next_link);
+    if (r.play.playing)  // its end is an event worth telling soon
+      wake = std::min(wake, clk::now() + std::chrono::milliseconds(50));
+    if (!wait_until(wake))
+      break;
+  }
+  player_.stop();
+  try {
+    stop_and_hold(r);
+  } catch (const orvane::error&) {
+  }
+  link_->disconnect("offline");
+}

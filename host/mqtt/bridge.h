@@ -1,0 +1,73 @@
+// One robot on the broker: a thread (the caller's, in run()) that keeps the robot's monitor
+// connection and the broker link, polls the map at most once per tick and at --rate, publishes
+// status, info, state and events, and carries out the commands that the link's thread has
+// checked and queued. Motions play on the player's thread (orvane-web's), which borrows the
+// client. The broker's thread only queues checked commands, sets flags and asks a playing
+// motion to stop; stop() may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <variant>
+
+#include "host/mqtt/link.h"
+#include "host/mqtt/topics.h"
+#include "host/web/motions.h"
+#include "host/web/player.h"
+
+struct mq_bridge_opts {
+  std::string robot;       // HOST[:PORT]
+  std::string id;          // checked with mq_id_ok
+  double rate = 5;         // most state messages per second
+  double max_age = mq_max_age_s;
+  bool allow_poweroff = false;
+  std::string version;     // "orvane-mqtt 0.6.0"
+  std::map<int, std::string> joints;  // from --profile
+  mq_link::options link;   // uri, credentials, keepalive, cafile; the rest is the bridge's
+};
+
+class mq_bridge {
+ public:
+  mq_bridge(mq_bridge_opts o, const web_motions& motions);
+  ~mq_bridge();
+  mq_bridge(const mq_bridge&) = delete;
+  mq_bridge& operator=(const mq_bridge&) = delete;
+
+  // Runs until stop(); then stops any motion, says "offline" and leaves the broker.
+  void run();
+  void stop();
+
+  static constexpr auto robot_timeout = std::chrono::milliseconds(1000);
+  static constexpr auto retry = std::chrono::milliseconds(1000);  // robot and broker
+
+ private:
+  using job = std::variant<mq_accepted, mq_refused>;
+  struct robot_side;  // the robot thread's own state (bridge.cpp)
+
+  void on_message(mq_incoming m);  // the link's thread
+  void on_lost();                  // the link's thread
+  bool wait_until(std::chrono::steady_clock::time_point t);
+  void carry_out(robot_side& r, const job& j);
+  void stop_and_hold(robot_side& r);
+  void publish_status(robot_side& r, const std::string& status);
+  void publish_info(robot_side& r);
+  void event(const std::string& payload);
+
+  const mq_bridge_opts o_;
+  const web_motions& motions_;
+  web_player player_;
+  std::unique_ptr<mq_link> link_;
+
+  std::mutex mu_;  // guards jobs_ and stop_
+  std::condition_variable cv_;
+  std::deque<job> jobs_;
+  bool stop_ = false;
+  std::atomic<bool> link_fresh_{false};  // set by the link's thread: announce and subscribe
+  std::atomic<bool> link_lost_{false};   // set by the link's thread: stop and hold
+};

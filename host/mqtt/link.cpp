@@ -1,0 +1,224 @@
+#include "host/mqtt/link.h"
+
+#include <MQTTAsync.h>
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+constexpr int disconnect_ms = 1000;
+
+std::string failure_text(MQTTAsync_failureData5* f)
+{
+  if (f == nullptr)
+    return "connection failed";
+  if (f->reasonCode == MQTTREASONCODE_BAD_USER_NAME_OR_PASSWORD ||
+      f->reasonCode == MQTTREASONCODE_NOT_AUTHORIZED)
+    return "the broker refused the credentials (not authorised)";
+  if (f->reasonCode != MQTTREASONCODE_SUCCESS)
+    return std::string("the broker refused: ") + MQTTReasonCode_toString(f->reasonCode);
+  if (f->message != nullptr && *f->message != 0)
+    return f->message;
+  return std::string("connection failed: ") + MQTTAsync_strerror(f->code);
+}
+
+}  // namespace
+
+// The library's callbacks, on its own thread.
+struct mq_link_cb {
+  static int on_message(void* ctx, char* topic, int topic_len, MQTTAsync_message* m);
+  static void on_lost(void* ctx, char* cause);
+  static void on_connect_ok(void* ctx, MQTTAsync_successData5*);
+  static void on_connect_failed(void* ctx, MQTTAsync_failureData5* resp);
+};
+
+std::string mq_link::paho_uri(const std::string& uri)
+{
+  std::string scheme, rest;
+  if (uri.rfind("mqtt://", 0) == 0)
+    scheme = "tcp://", rest = uri.substr(7);
+  else if (uri.rfind("mqtts://", 0) == 0)
+    scheme = "ssl://", rest = uri.substr(8);
+  else
+    return "";
+  if (rest.empty() || rest.find_first_of("/?# ") != std::string::npos)
+    return "";
+  bool has_port = rest.back() != ']' && rest.find(':', rest.rfind(']') == std::string::npos
+                                                          ? 0 : rest.rfind(']')) != std::string::npos;
+  if (!has_port)
+    rest += scheme == "ssl://" ? ":8883" : ":1883";
+  return scheme + rest;
+}
+
+mq_link::mq_link(options o, handlers h) : o_(std::move(o)), h_(std::move(h))
+{
+  std::string uri = paho_uri(o_.uri);
+  if (uri.empty())
+    throw std::runtime_error("--broker wants mqtt://HOST[:PORT] or mqtts://HOST[:PORT], not '" +
+                             o_.uri + "'");
+  MQTTAsync c = nullptr;
+  MQTTAsync_createOptions co = MQTTAsync_createOptions_initializer;
+  co.sendWhileDisconnected = 0;  // nothing old is sent late
+  // MQTT 5, for its subscription option that keeps a message's retained flag as published: the
+  // bridge must tell a retained command from a fresh one.
+  co.MQTTVersion = MQTTVERSION_5;
+  int rc = MQTTAsync_createWithOptions(&c, uri.c_str(), o_.client_id.c_str(),
+                                       MQTTCLIENT_PERSISTENCE_NONE, nullptr, &co);
+  if (rc != MQTTASYNC_SUCCESS)
+    throw std::runtime_error("cannot use broker " + o_.uri + ": " + MQTTAsync_strerror(rc));
+  client_ = c;
+  MQTTAsync_setCallbacks(c, this, &mq_link_cb::on_lost, &mq_link_cb::on_message, nullptr);
+}
+
+mq_link::~mq_link()
+{
+  MQTTAsync c = client_;
+  if (MQTTAsync_isConnected(c)) {
+    MQTTAsync_disconnectOptions d = MQTTAsync_disconnectOptions_initializer5;
+    d.timeout = disconnect_ms;
+    MQTTAsync_disconnect(c, &d);
+    for (int i = 0; i < disconnect_ms / 10 && MQTTAsync_isConnected(c); i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  MQTTAsync_destroy(&c);
+}
+
+std::string mq_link::problem() const
+{
+  std::lock_guard<std::mutex> l(mu_);
+  return problem_;
+}
+
+void mq_link::connect()
+{
+  int expected = down_;
+  if (!state_.compare_exchange_strong(expected, connecting_))
+    return;
+  MQTTAsync_connectOptions co = MQTTAsync_connectOptions_initializer5;
+  co.keepAliveInterval = o_.keepalive;
+  // A clean start, and a session that ends with the connection: the broker keeps nothing for us
+  // across a lost link, so no command queued while we were away is delivered after a reconnection.
+  co.cleanstart = 1;
+  co.connectTimeout = std::max(2, o_.keepalive);
+  co.automaticReconnect = 0;  // the bridge's thread reconnects, so it can stop motions first
+  co.username = o_.user.empty() ? nullptr : o_.user.c_str();
+  co.password = o_.password.empty() ? nullptr : o_.password.c_str();
+  MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
+  will.topicName = o_.will_topic.c_str();
+  will.message = o_.will_payload.c_str();
+  will.retained = 1;
+  will.qos = 1;
+  co.will = o_.will_topic.empty() ? nullptr : &will;
+  MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
+  if (o_.uri.rfind("mqtts://", 0) == 0) {
+    ssl.trustStore = o_.cafile.empty() ? nullptr : o_.cafile.c_str();
+    ssl.enableServerCertAuth = 1;
+    ssl.verify = 1;  // the certificate must name the host we dialled
+    co.ssl = &ssl;
+  }
+  co.onSuccess5 = &mq_link_cb::on_connect_ok;
+  co.onFailure5 = &mq_link_cb::on_connect_failed;
+  co.context = this;
+  int rc = MQTTAsync_connect(client_, &co);
+  if (rc != MQTTASYNC_SUCCESS) {
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      problem_ = MQTTAsync_strerror(rc);
+    }
+    state_ = down_;
+  }
+}
+
+void mq_link_cb::on_connect_ok(void* ctx, MQTTAsync_successData5*)
+{
+  auto* self = static_cast<mq_link*>(ctx);
+  {
+    std::lock_guard<std::mutex> l(self->mu_);
+    self->problem_.clear();
+  }
+  self->state_ = mq_link::up_;
+  self->h_.connected();
+}
+
+void mq_link_cb::on_connect_failed(void* ctx, MQTTAsync_failureData5* resp)
+{
+  auto* self = static_cast<mq_link*>(ctx);
+  {
+    std::lock_guard<std::mutex> l(self->mu_);
+    self->problem_ = failure_text(resp);
+  }
+  self->state_ = mq_link::down_;
+}
+
+void mq_link_cb::on_lost(void* ctx, char* cause)
+{
+  auto* self = static_cast<mq_link*>(ctx);
+  std::string why = cause != nullptr ? cause : "the broker closed the connection";
+  {
+    std::lock_guard<std::mutex> l(self->mu_);
+    self->problem_ = why;
+  }
+  self->state_ = mq_link::down_;
+  self->h_.lost(why);
+  MQTTAsync_free(cause);
+}
+
+int mq_link_cb::on_message(void* ctx, char* topic, int topic_len, MQTTAsync_message* m)
+{
+  auto* self = static_cast<mq_link*>(ctx);
+  mq_incoming in;
+  in.topic = topic_len > 0 ? std::string(topic, topic_len) : std::string(topic);
+  in.payload.assign(static_cast<const char*>(m->payload), m->payloadlen);
+  in.retained = m->retained != 0;
+  MQTTAsync_freeMessage(&m);
+  MQTTAsync_free(topic);
+  self->h_.message(std::move(in));
+  return 1;
+}
+
+bool mq_link::publish(const std::string& topic, const std::string& payload, int qos, bool retained)
+{
+  if (!up())
+    return false;
+  MQTTAsync_message m = MQTTAsync_message_initializer;
+  m.payload = const_cast<char*>(payload.data());
+  m.payloadlen = static_cast<int>(payload.size());
+  m.qos = qos;
+  m.retained = retained ? 1 : 0;
+  MQTTAsync_responseOptions r = MQTTAsync_responseOptions_initializer;
+  return MQTTAsync_sendMessage(client_, topic.c_str(), &m, &r) == MQTTASYNC_SUCCESS;
+}
+
+bool mq_link::subscribe(const std::vector<std::string>& topics, int qos)
+{
+  bool ok = true;
+  for (const std::string& t : topics) {
+    MQTTAsync_responseOptions r = MQTTAsync_responseOptions_initializer;
+    r.subscribeOptions.retainAsPublished = 1;
+    ok = MQTTAsync_subscribe(client_, t.c_str(), qos, &r) == MQTTASYNC_SUCCESS && ok;
+  }
+  return ok;
+}
+
+void mq_link::disconnect(const std::string& last)
+{
+  if (!up())
+    return;
+  MQTTAsync_message m = MQTTAsync_message_initializer;
+  m.payload = const_cast<char*>(last.data());
+  m.payloadlen = static_cast<int>(last.size());
+  m.qos = 1;
+  m.retained = 1;
+  MQTTAsync_responseOptions r = MQTTAsync_responseOptions_initializer;
+  if (MQTTAsync_sendMessage(client_, o_.will_topic.c_str(), &m, &r) == MQTTASYNC_SUCCESS)
+    MQTTAsync_waitForCompletion(client_, r.token, disconnect_ms);
+  MQTTAsync_disconnectOptions d = MQTTAsync_disconnectOptions_initializer5;
+  d.timeout = disconnect_ms;
+  MQTTAsync_disconnect(client_, &d);
+  for (int i = 0; i < disconnect_ms / 10 && MQTTAsync_isConnected(client_); i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  state_ = down_;
+}

@@ -1,0 +1,107 @@
+// The bridge's pure parts: ids, broker URLs, the command check and the events between states.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "host/mqtt/link.h"
+#include "host/mqtt/topics.h"
+
+TEST(MqttTopics, IdsAndBrokerUrls)
+{
+  for (auto [id, ok] : std::vector<std::pair<std::string, bool>>{
+           {"robot01", true}, {"a", true}, {"x_y-z", true}, {std::string(32, 'a'), true},
+           {"", false}, {std::string(33, 'a'), false}, {"Robot", false}, {"a/b", false},
+           {"+", false}, {"#", false}, {"a b", false}})
+    EXPECT_EQ(mq_id_ok(id), ok) << id;
+  EXPECT_EQ(mq_id_from_name("ZIDIDOVE"), "zididove");
+  EXPECT_EQ(mq_id_from_name("Arm #2/left"), "arm2left");
+  EXPECT_EQ(mq_id_from_name("+#/"), "");
+
+  for (auto [url, paho] : std::vector<std::pair<std::string, std::string>>{
+           {"mqtt://h", "tcp://h:1883"}, {"mqtt://h:99", "tcp://h:99"},
+           {"mqtts://h", "ssl://h:8883"}, {"mqtt://[::1]", "tcp://[::1]:1883"},
+           {"mqtt://[::1]:5", "tcp://[::1]:5"}, {"tcp://h", ""}, {"mqtt://", ""},
+           {"mqtt://h/x", ""}, {"h:1883", ""}})
+    EXPECT_EQ(mq_link::paho_uri(url), paho) << url;
+}
+
+TEST(MqttTopics, CommandCheck)
+{
+  const double now = 1'000'000;
+  struct row {
+    std::string topic, payload;
+    bool retained;
+    const char* error;  // nullptr: accepted
+    const char* request;
+  };
+  const std::string ts = R"("ts":1000000)";
+  for (const row& r : std::vector<row>{
+           {"orvane/r1/cmd/move", R"({"id":"a",)" + ts + R"(,"goals":[[1,2]],"ms":5})", false, nullptr, "a"},
+           {"orvane/r1/cmd/move", R"({"id":7,"ts":1000004.5,"goals":[[1,2]],"ms":5})", false, nullptr, "7"},
+           {"orvane/r1/cmd/move", R"({"id":"a","ts":999994,"goals":[[1,2]],"ms":5})", false, "s old", "a"},
+           {"orvane/r1/cmd/move", R"({"id":"a",)" + ts + R"(,"goals":[[1,2]],"ms":5})", true, "retained", "a"},
+           {"orvane/r1/cmd/move", R"({)" + ts + R"(,"goals":[[1,2]],"ms":5})", false, "\"id\"", ""},
+           {"orvane/r1/cmd/move", R"({"id":")" + std::string(65, 'x') + R"(",)" + ts + "}", false, "\"id\"", ""},
+           {"orvane/r1/cmd/move", R"({"id":"a","ts":"now"})", false, "\"ts\"", "a"},
+           {"orvane/r1/cmd/move", R"({"id":"a",)" + ts + R"(,"goals":[[1,151]],"ms":5})", false, "goals", "a"},
+           {"orvane/r1/cmd/move", "[1]", false, "JSON object", ""},
+           {"orvane/r2/cmd/move", R"({"id":"a",)" + ts + R"(,"goals":[[1,2]],"ms":5})", false, "not a command for r1", ""},
+           {"orvane/r1/cmd/poweroff", R"({"id":"a",)" + ts + R"(,"confirm":true})", false, "--allow-poweroff", "a"},
+           {"orvane/r1/cmd/jump", R"({"id":"a",)" + ts + "}", false, "unknown command", "a"},
+           {"orvane/r1/cmd/exit", R"({"id":"a",)" + ts + R"(,"confirm":true})", false, nullptr, "a"},
+           {"orvane/r1/cmd/stop", "", false, nullptr, ""},            // a stop is always taken
+           {"orvane/r1/cmd/stop", R"({"id":"s","ts":5})", true, nullptr, "s"},
+           {"orvane/all/cmd/stop", "", true, nullptr, ""},
+       }) {
+    SCOPED_TRACE(r.topic + " " + r.payload);
+    auto v = mq_check({r.topic, r.payload, r.retained}, "r1", now, 5, false);
+    if (r.error == nullptr) {
+      ASSERT_TRUE(std::holds_alternative<mq_accepted>(v)) << std::get<mq_refused>(v).why;
+      EXPECT_EQ(std::get<mq_accepted>(v).request, r.request);
+    } else {
+      ASSERT_TRUE(std::holds_alternative<mq_refused>(v));
+      EXPECT_NE(std::get<mq_refused>(v).why.find(r.error), std::string::npos) << std::get<mq_refused>(v).why;
+      EXPECT_EQ(std::get<mq_refused>(v).request, r.request);
+    }
+  }
+  auto p = mq_check({"orvane/r1/cmd/poweroff", R"({"id":"a",)" + ts + R"(,"confirm":true})", false},
+                    "r1", now, 5, true);
+  EXPECT_EQ(std::get<mq_accepted>(p).cmd.what, web_command::poweroff);
+}
+
+TEST(MqttTopics, EventsBetweenTwoStates)
+{
+  web_state a, b;
+  a.connected = b.connected = true;
+  auto servo = [](int id, std::optional<int> pos) {
+    web_servo s;
+    s.id = id;
+    s.pos = pos;
+    return s;
+  };
+  a.servos = {servo(1, 10), servo(2, std::nullopt)};
+  b.servos = {servo(1, std::nullopt), servo(2, 20)};
+  b.sw[3] = true;
+  auto ev = mq_state_events(a, b, 42);
+  ASSERT_EQ(ev.size(), 3u);
+  EXPECT_EQ(ev[0], R"({"closed":true,"event":"switch","sw_in":3,"t":42})");
+  EXPECT_EQ(ev[1], R"({"event":"reading-lost","servo":1,"t":42})");
+  EXPECT_EQ(ev[2], R"({"event":"reading-back","servo":2,"t":42})");
+  EXPECT_TRUE(mq_state_events(b, b, 42).empty());
+}
+
+// docs/fleet.md shows the classroom's broker configuration as the tests run it, word for word.
+TEST(MqttDocs, TheGuideHoldsTheTestedBrokerConfiguration)
+{
+  auto slurp = [](const std::string& p) {
+    std::ifstream f(p);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  };
+  std::string doc = slurp(ORVANE_DOCS_DIR "/fleet.md");
+  for (const char* file : {"orvane.conf", "orvane.acl"}) {
+    std::string text = slurp(std::string(ORVANE_CLASSROOM_DIR) + "/" + file);
+    ASSERT_FALSE(text.empty()) << file;
+    EXPECT_NE(doc.find("```\n" + text + "```"), std::string::npos) << file << " differs in docs/fleet.md";
+  }
+}

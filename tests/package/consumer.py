@@ -1,0 +1,113 @@
+#!/usr/bin/python3
+"""Builds tests/package/consumer, a robot builder's own CMake project, against the client library
+and runs it against an orvane-sim:
+    consumer.py --client-dir SRC/client --sim PATH --work DIR      add_subdirectory from the tree
+    consumer.py --prefix STAGED/usr --sim PATH --work DIR          find_package(orvane) from a package
+The project is configured afresh in DIR (emptied first), with -Wall -Wextra -Werror, so that it
+sees the library as a new user's project does. Standard library only."""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import threading
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DEADLINE = 30.0  # seconds for the simulator's port and for the program's run; a busy machine
+EXPECTED = "tick_period 16667 servo.1.goal 300"
+
+
+def fail(msg):
+    print(f"consumer: FAILED: {msg}", file=sys.stderr)
+    sys.exit(1)
+
+
+def run(cmd, what):
+    r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                       timeout=600)
+    if r.returncode != 0:
+        fail(f"{what} failed:\n{r.stdout}")
+    return r.stdout
+
+
+def start_sim(path):
+    """orvane-sim on a free port; the process and its port."""
+    proc = subprocess.Popen([path, "--port", "0", "--no-console"], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    found = []
+    ready = threading.Event()
+
+    def read():
+        for line in proc.stderr:
+            m = re.search(r"listening on port (\d+)", line)
+            if m and not found:
+                found.append(int(m.group(1)))
+                ready.set()
+    threading.Thread(target=read, daemon=True).start()
+    if not ready.wait(DEADLINE):
+        stop(proc)
+        fail("orvane-sim reported no port")
+    return proc, found[0]
+
+
+def stop(proc):
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def main():
+    args = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    way = args.add_mutually_exclusive_group(required=True)
+    way.add_argument("--client-dir", help="the source tree's client folder (add_subdirectory)")
+    way.add_argument("--prefix", help="an installed or staged prefix such as DIR/usr (find_package)")
+    args.add_argument("--sim", required=True, help="the orvane-sim to run it against")
+    args.add_argument("--work", required=True, help="build folder, emptied first")
+    args.add_argument("--cxx", help="C++ compiler")
+    args.add_argument("--launcher", help="compiler launcher, such as ccache")
+    args = args.parse_args()
+
+    shutil.rmtree(args.work, ignore_errors=True)
+    cmd = ["cmake", "-S", os.path.join(HERE, "consumer"), "-B", args.work, "-G", "Ninja",
+           "-DCMAKE_CXX_FLAGS=-Wall -Wextra -Werror"]
+    if args.client_dir:
+        cmd.append(f"-DORVANE_CLIENT_DIR={os.path.abspath(args.client_dir)}")
+    else:
+        # Only the given prefix: not the build machine's /usr, where an installed package may be.
+        cmd += [f"-DCMAKE_PREFIX_PATH={os.path.abspath(args.prefix)}",
+                "-DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF", "-DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF"]
+    if args.cxx:
+        cmd.append(f"-DCMAKE_CXX_COMPILER={args.cxx}")
+    if args.launcher:
+        cmd.append(f"-DCMAKE_CXX_COMPILER_LAUNCHER={args.launcher}")
+    run(cmd, "configuring the consumer project")
+    run(["cmake", "--build", args.work], "building the consumer project")
+    if args.prefix:
+        with open(os.path.join(args.work, "CMakeCache.txt")) as f:
+            found = re.search(r"^orvane_DIR:PATH=(.*)$", f.read(), re.M)
+        if not found or not found.group(1).startswith(os.path.abspath(args.prefix)):
+            fail(f"find_package(orvane) found {found and found.group(1)!r}, not under {args.prefix}")
+
+    sim, port = start_sim(args.sim)
+    try:
+        r = subprocess.run([os.path.join(args.work, "consumer"), f"127.0.0.1:{port}"],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                           timeout=DEADLINE)
+    except subprocess.TimeoutExpired:
+        fail(f"the consumer program did not end within {DEADLINE:.0f} s")
+    finally:
+        stop(sim)
+    if r.returncode != 0 or r.stdout.strip() != EXPECTED:
+        fail(f"the consumer program ended with {r.returncode}, said {r.stdout!r} {r.stderr!r}; "
+             f"expected {EXPECTED!r}")
+    way = "add_subdirectory" if args.client_dir else "find_package"
+    print(f"consumer: built with {way}, ran against orvane-sim: {EXPECTED}")
+
+
+if __name__ == "__main__":
+    main()
