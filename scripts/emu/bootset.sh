@@ -21,7 +21,7 @@ fi
 known() { apt-cache show "$1" >/dev/null 2>&1; }
 
 kver=$pinned
-if [ ! -d "$cache/kernel-$kver-tree2" ] && ! known "linux-image-$kver:armel"; then
+if [ ! -d "$cache/kernel-$kver-tree3" ] && ! known "linux-image-$kver:armel"; then
   known linux-image-rpi:armel || apt-get update -qq >&2
   kver=$(apt-cache depends linux-image-rpi:armel | sed -n 's/.*Depends: linux-image-\(6[^:]*-rpi\).*/\1/p' | head -n 1)
   [ -n "$kver" ] || { echo "orvane-emu: Debian offers no linux-image-rpi for armel" >&2; exit 1; }
@@ -40,7 +40,7 @@ fetch() {
   echo "$f"
 }
 
-kdir=$cache/kernel-$kver-tree2  # the suffix counts the versions of the tree's edits below
+kdir=$cache/kernel-$kver-tree3  # the suffix counts the versions of the tree's edits below
 if [ ! -f "$kdir/board.dtb" ]; then
   rm -rf "$kdir" "$kdir.tmp"
   mkdir -p "$kdir.tmp/x"
@@ -64,6 +64,8 @@ if [ ! -f "$kdir/board.dtb" ]; then
   # Only i2c-1 carries the LED boards; the other two stubs cost boot time for nothing.
   fdtput -t s "$dtb" /soc/i2c@7e205000 status disabled
   fdtput -t s "$dtb" /soc/i2c@7e805000 status disabled
+  # The tree names no i2c aliases, so the kernel would number the one bus left i2c-0: pin it to 1.
+  fdtput -t s "$dtb" /aliases i2c1 /soc/i2c@7e804000
   rm -rf "$kdir.tmp/x"
   mv "$kdir.tmp" "$kdir"
 fi

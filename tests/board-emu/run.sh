@@ -11,4 +11,4 @@ scripts/deps.sh cmake ninja-build g++ qemu-system-arm device-tree-compiler cpio 
   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_WERROR=ON >/dev/null
 ninja -C build orvane-chain
 timeout --kill-after=30 "${ORVANE_EMU_LIMIT:-1200}" \
-  /usr/bin/python3 -m pytest -v -p no:cacheprovider tests/board-emu "$@"
+  /usr/bin/python3 -m pytest -v -rs -p no:cacheprovider tests/board-emu "$@"

@@ -16,16 +16,6 @@ LOOP_COUNT = offset('loop_count')
 SWITCH_FSEL = [(p // 10, 3 * (p % 10)) for p in emu.SWITCH_PINS]
 
 
-def led_mend_landed():
-    """The daemon bounds what a bus that times out costs a pass (I2C_TIMEOUT at start-up)."""
-    for base, _, files in os.walk(os.path.join(ROOT, 'board')):
-        for f in files:
-            with open(os.path.join(base, f), errors='replace') as fh:
-                if 'I2C_TIMEOUT' in fh.read():
-                    return True
-    return False
-
-
 def passes_per_second(mon, window=3.0):
     a, t0 = mon.get('loop_count'), time.monotonic()
     time.sleep(window)
@@ -76,10 +66,6 @@ def test_switches_follow_the_pin_levels(board, mon):
 
 @pytest.mark.parametrize('led_on', [0, 1])
 def test_control_loop_keeps_the_tick_rate(board, mon, led_on):
-    if led_on and not led_mend_landed():
-        mon.set('led_on', 0)
-        pytest.skip('with led_on set every LED write waits out the stub bus (1 s): needs the '
-                    "daemon's bounded I2C time-out (I2C_TIMEOUT), not on this branch yet")
     mon.set('led_on', led_on)
     rates = []
     # The emulator shares the machine: the best of a few windows, within a generous deadline.
@@ -122,24 +108,10 @@ def emu_web_conftest():
     return _load('web_conftest', os.path.join(ROOT, 'tests', 'web', 'conftest.py'))
 
 
-def quiet_leds(mon):
-    """Without the bounded I2C time-out each pass waits out the stub bus twice (1 s each, far
-    more under load), which delays a request by as much: led_on is cleared until it lands."""
-    if not led_mend_landed():
-        mon.set('led_on', 0)
-
-
-def request_deadline():
-    # Until the bounded time-out lands, a fresh daemon's first passes (led_on set) each wait out
-    # the stub bus twice, and far longer than 1 s each when the machine is loaded.
-    return 2 * DEADLINE if led_mend_landed() else 150
-
-
 def test_exit_request_ends_the_daemon_with_status_0(board, mon):
-    quiet_leds(mon)
     start = len(board.console())
     mon.write(offset('exit_req'), b'\x01')
-    m = board.wait_console(r'orvane-emu: daemon status (\d+)', request_deadline(), 'the daemon to end', start)
+    m = board.wait_console(r'orvane-emu: daemon status (\d+)', 2 * DEADLINE, 'the daemon to end', start)
     assert m.group(1) == '0'
 
 
@@ -147,10 +119,9 @@ def test_poweroff_request_announces_and_runs_the_command(board):
     start = len(board.console())
     m = wait_for(lambda: connect(board), what='the daemon started again after the exit: '
                  + board.console()[start - 300:][-1500:])
-    quiet_leds(m)
     m.write(offset('poweroff_req'), b'\x01')
     m.close()
-    board.wait_console(r'orvane-emu: daemon status \d+', request_deadline(), 'the daemon to end', start)
+    board.wait_console(r'orvane-emu: daemon status \d+', 2 * DEADLINE, 'the daemon to end', start)
     out = board.console()[start:]
     # The line, then the command's status; the command (busybox's poweroff) asked the guest's
     # init, which says so instead of powering off.
@@ -173,9 +144,6 @@ def test_strict_devmem_stops_the_daemon_and_fails_the_doctor():
         out = b.console()
         assert 'error: cannot map /dev/mem' in out
         assert status == 255
-        if 'ok    /dev/mem: reachable' in out:
-            pytest.skip('orvane-doctor only opens /dev/mem and so passes under the strict policy: '
-                        'needs the doctor that maps the GPIO block, not on this branch yet')
         assert re.search(r'FAIL  /dev/mem.*\n(\s+.*\n)*.*iomem=relaxed', out), out[-3000:]
         assert int(b.wait_console(r'orvane-emu: doctor status (\d+)', 1, 'doctor').group(1)) != 0
     finally:
