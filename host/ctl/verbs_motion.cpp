@@ -112,6 +112,7 @@ void draw(const std::string& csv, const std::string& png, const std::string& tit
   const char* py = getenv("ORVANE_PYTHON") ? getenv("ORVANE_PYTHON") : "/usr/bin/python3";
   std::vector<std::string> args = {py, "-m", "orvane.plot", csv, "-o", png, "--title", title};
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (auto& s : args)
     argv.push_back(s.data());
   argv.push_back(nullptr);

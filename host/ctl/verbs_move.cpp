@@ -65,7 +65,7 @@ void move(ctl& c, move_args& a)
     if (j) {
       std::string why = orvane::motion::joint_check(*j, deg);
       if (!why.empty())
-        throw orvane::out_of_range(who + ": " + why + " (" + c.profile().file + ")");
+        throw orvane::out_of_range(who + ": " + why.append(" (").append(c.profile().file).append(")"));
       id = j->id;
       deg = orvane::motion::joint_servo_deg(*j, deg);
     } else {
@@ -79,8 +79,8 @@ void move(ctl& c, move_args& a)
         double jd = orvane::motion::joint_deg(*pj, orvane::to_units(deg));
         std::string why = orvane::motion::joint_check(*pj, jd);
         if (!why.empty())
-          throw orvane::out_of_range("servo " + who + " is joint " + pj->name + ": " + why + " (" +
-                                     c.profile().file + ")");
+          throw orvane::out_of_range("servo " + who + " is joint " + pj->name + ": " +
+                                     why.append(" (").append(c.profile().file).append(")"));
       }
     }
     if (std::find(ids.begin(), ids.end(), id) != ids.end())

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <optional>
 #include <sstream>
 
@@ -89,7 +90,7 @@ motion recording_motion(const std::string& csv, const std::string& file, const p
   std::vector<track> tracks;
   for (size_t i = 0; i < head.size(); i++)
     if (head[i].rfind("sv_pos.", 0) == 0) {
-      int id = atoi(head[i].c_str() + 7);
+      auto id = static_cast<int>(std::strtol(head[i].c_str() + 7, nullptr, 10));
       if (const joint* j = p.by_id(id))
         tracks.push_back({j, i, {}});
       else
@@ -104,12 +105,12 @@ motion recording_motion(const std::string& csv, const std::string& file, const p
     if (c.size() != head.size())
       throw mo_errors({file + ":" + std::to_string(row) + ": " + std::to_string(c.size()) + " cells, the header has " +
                        std::to_string(head.size())});
-    double l = atof(c[lc].c_str());
+    double l = std::strtod(c[lc].c_str(), nullptr);
     if (t.empty())
       first = l;
     t.push_back(l - first);
     for (track& tr : tracks)
-      tr.v.push_back(c[tr.col].empty() ? std::nullopt : std::optional<double>(atof(c[tr.col].c_str())));
+      tr.v.push_back(c[tr.col].empty() ? std::nullopt : std::optional<double>(std::strtod(c[tr.col].c_str(), nullptr)));
   }
   // A missing reading takes the one before it (or the first there is); a joint never read is
   // left out, never written as a number.

@@ -68,8 +68,8 @@ void hold(orvane::client& c)
   std::vector<uint8_t> outs = c.read(out.offset_of(first), n * out.width);
   std::vector<orvane::target> t;
   for (int i = 0; i < n; i++)
-    if (orvane::decode(count, counts.data() + i * count.width) != 0)
-      t.push_back({first + i, static_cast<int16_t>(orvane::decode(out, outs.data() + i * out.width))});
+    if (orvane::decode(count, counts.data() + static_cast<size_t>(i) * count.width) != 0)
+      t.push_back({first + i, static_cast<int16_t>(orvane::decode(out, outs.data() + static_cast<size_t>(i) * out.width))});
   if (!t.empty())
     c.move_channels(t, 1);
 }
@@ -105,7 +105,7 @@ mq_bridge::mq_bridge(mq_bridge_opts o, const web_motions& motions)
     cv_.notify_all();
   };
   h.lost = [this](const std::string&) { on_lost(); };
-  h.message = [this](mq_incoming m) { on_message(std::move(m)); };
+  h.message = [this](const mq_incoming& m) { on_message(m); };
   link_ = std::make_unique<mq_link>(std::move(lo), std::move(h));
 }
 
@@ -131,7 +131,7 @@ void mq_bridge::on_lost()
   cv_.notify_all();
 }
 
-void mq_bridge::on_message(mq_incoming m)
+void mq_bridge::on_message(const mq_incoming& m)
 {
   job j = mq_check(m, o_.id, now_s(), o_.max_age, o_.allow_poweroff);
   if (auto* a = std::get_if<mq_accepted>(&j); a && a->cmd.what == web_command::stop)

@@ -50,7 +50,7 @@ class mq_bridge {
   using job = std::variant<mq_accepted, mq_refused>;
   struct robot_side;  // the robot thread's own state (bridge.cpp)
 
-  void on_message(mq_incoming m);  // the link's thread
+  void on_message(const mq_incoming& m);  // the link's thread
   void on_lost();                  // the link's thread
   bool wait_until(std::chrono::steady_clock::time_point t);
   void carry_out(robot_side& r, const job& j);

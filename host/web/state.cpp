@@ -118,7 +118,7 @@ web_state web_decode(const std::vector<web_range>& plan,
   const orvane::field& goal = field("servo.#.goal");
   const orvane::field& groups = field("rd_group");
   const uint8_t* gb = m.at(groups, 0);
-  orvane::read_groups rg = orvane::groups_decode(std::vector<uint8_t>(gb, gb + groups.count * groups.stride));
+  orvane::read_groups rg = orvane::groups_decode(std::vector<uint8_t>(gb, gb + static_cast<size_t>(groups.count) * groups.stride));
   std::vector<int16_t> words;
   for (int id = 1; id <= orvane::servo_max; id++)
     words.push_back(static_cast<int16_t>(m.num("sv_pos", id)));
