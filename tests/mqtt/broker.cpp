@@ -134,13 +134,13 @@ std::optional<mq_incoming> TestPeer::wait(const std::string& topic,
   return found;
 }
 
-std::vector<mq_incoming> TestPeer::heard(const std::string& topic)
+std::vector<mq_incoming> TestPeer::heard(const std::string& topic, size_t from)
 {
   std::lock_guard<std::mutex> l(mu_);
   std::vector<mq_incoming> v;
-  for (const mq_incoming& m : got_)
-    if (m.topic == topic)
-      v.push_back(m);
+  for (size_t i = from; i < got_.size(); i++)
+    if (got_[i].topic == topic)
+      v.push_back(got_[i]);
   return v;
 }
 

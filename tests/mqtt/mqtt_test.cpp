@@ -124,6 +124,16 @@ bool is(const mq_incoming& m, const char* event)
   return j.is_object() && j.value("event", "") == event;
 }
 
+// What the robot's bridge published since `from`, for a failure's message.
+std::string heard_since(TestPeer& t, const std::string& id, size_t from)
+{
+  std::string s;
+  for (const char* sub : {"reply", "event", "status"})
+    for (const mq_incoming& m : t.heard(mq_topic(id, sub), from))
+      s += m.topic + " " + m.payload + "\n";
+  return s;
+}
+
 class Fleet : public ::testing::Test {
  protected:
   void SetUp() override { ORVANE_SKIP_IF_EMULATED(); }
@@ -261,7 +271,7 @@ TEST_F(Fleet, TheClassWideStopStopsEveryMotionAndALostBrokerStopsOne)
     for (int i = 0; i < robots; i++)
       ASSERT_TRUE(t->wait(mq_topic(robot_id(i), "event"),
                           [](const mq_incoming& m) { return is(m, "motion-started"); }, deadline, from))
-          << robot_id(i) << ": " << room.bridges[i]->err();
+          << robot_id(i) << ": " << heard_since(*t, robot_id(i), from) << room.bridges[i]->err();
   };
   play_all(ORVANE_MQTT_ROBOTS);
   size_t from = t->count();
