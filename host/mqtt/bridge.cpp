@@ -270,14 +270,15 @@ void mq_bridge::run()
     clk::time_point now = clk::now();
     // The broker.
     if (link_lost_.exchange(false)) {
-      fprintf(stderr, "orvane-mqtt: broker %s: connection lost; motions stopped\n",
-              o_.link.uri.c_str());
       r.status.clear();
       try {
         stop_and_hold(r);
       } catch (const orvane::error& e) {
         robot_lost(e.what());
       }
+      // Said once it is true: the motion has ended and the servos are held.
+      fprintf(stderr, "orvane-mqtt: broker %s: connection lost; motions stopped\n",
+              o_.link.uri.c_str());
     }
     if (link_fresh_.exchange(false)) {
       fprintf(stderr, "orvane-mqtt: broker %s: connected as %s\n", o_.link.uri.c_str(),
