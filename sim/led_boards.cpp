@@ -38,51 +38,81 @@ bool led_boards::init(const std::string& path)
   return true;
 }
 
-// While the bus stalls, the pipe is kept full but for room for one packet, and emptied once per
-// turn: the write that waited goes through, the next one waits for the next turn. The filler is
-// zero bytes, which no packet begins with, taken out as it comes back.
+// While the bus stalls, each turn of `stall` the pipe is emptied and left open until one write has
+// come in (the one that waited, if any), then filled to the brim with zero bytes, which no packet
+// begins with and which are taken out as they come back; every later write waits for the next
+// turn. The pipe is filled only after that write has landed: a writer woken by the emptying must
+// still find room when it runs, since the kernel does not add a woken write to a part-filled page.
+// Filling at once, as the turn began, let the reader win that race over and over on a busy
+// machine, and one write waited for seconds instead of one turn.
 void led_boards::run()
 {
-  uint8_t buf[IX_PACKET_SIZE];
-  size_t have = 0;
-  uint8_t in[2 * PIPE_SIZE];
+  using clock = std::chrono::steady_clock;
+  clock::time_point next_turn{};
+  bool shut = false;  // stalled, and this turn's write has gone through
   while (!stop_.load(std::memory_order_relaxed)) {
     int64_t stall = stall_ms_.load(std::memory_order_relaxed);
-    pollfd p = {fd_, POLLIN, 0};
-    if (stall == 0 && poll(&p, 1, 100) <= 0)
+    if (stall == 0) {
+      shut = false;
+      next_turn = {};
+      pollfd p = {fd_, POLLIN, 0};
+      if (poll(&p, 1, 100) > 0)
+        drain();
       continue;
-    ssize_t n = read(fd_, in, sizeof in);
-    for (ssize_t i = 0; i < n; i++) {
-      if (have == 0 && filler_ > 0 && in[i] == 0) {
-        filler_--;
-        continue;
-      }
-      buf[have++] = in[i];
-      if (have == sizeof buf) {
-        take(buf);
-        have = 0;
-      }
     }
-    if (stall > 0) {
-      top_up();
-      for (int64_t slept = 0; slept < stall && !stop_.load(std::memory_order_relaxed) &&
-                              stall_ms_.load(std::memory_order_relaxed) != 0;
-           slept += 10)
-        usleep(10000);
+    clock::time_point now = clock::now();
+    if (now >= next_turn) {
+      drain();
+      shut = false;
+      next_turn = now + std::chrono::milliseconds(stall);
+    }
+    // Short waits, so that stop() and a change of the stall are seen soon.
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_turn - now).count();
+    int wait_ms = static_cast<int>(std::clamp<int64_t>(left, 1, 10));
+    pollfd p = {fd_, static_cast<short>(shut ? 0 : POLLIN), 0};
+    if (poll(&p, 1, wait_ms) > 0 && (p.revents & POLLIN) && !shut) {
+      fill();
+      shut = true;  // even if the filler did not fit: no spinning on a readable pipe
     }
   }
 }
 
-void led_boards::top_up()
+// Takes all that is in the pipe: packets, and the filler that came back with them.
+void led_boards::drain()
+{
+  uint8_t in[2 * PIPE_SIZE];
+  ssize_t n = read(fd_, in, sizeof in);
+  for (ssize_t i = 0; i < n; i++) {
+    if (have_ == 0 && filler_ > 0 && in[i] == 0) {
+      filler_--;
+      continue;
+    }
+    buf_[have_++] = in[i];
+    if (have_ == sizeof buf_) {
+      take(buf_);
+      have_ = 0;
+    }
+  }
+}
+
+// Fills the pipe to the brim behind what the daemon wrote since the last drain, which starts a
+// fresh page. A write that slips in between the count and the filler makes the filler too long
+// to fit, and it goes in whole or not at all: count again.
+void led_boards::fill()
 {
   static const uint8_t zeros[PIPE_SIZE] = {};
-  int queued = 0;
-  if (ioctl(fd_, FIONREAD, &queued) != 0)
-    return;
-  size_t q = static_cast<size_t>(queued);
-  size_t want = PIPE_SIZE - std::min(PIPE_SIZE, std::max(q, size_t{IX_PACKET_SIZE}));
-  if (want > 0 && write(fd_, zeros, want) == static_cast<ssize_t>(want))
-    filler_ += want;
+  for (int tries = 0; tries < 4; tries++) {
+    int queued = 0;
+    if (ioctl(fd_, FIONREAD, &queued) != 0)
+      return;
+    size_t want = PIPE_SIZE - std::min(PIPE_SIZE, static_cast<size_t>(queued));
+    if (want == 0)
+      return;
+    if (write(fd_, zeros, want) == static_cast<ssize_t>(want)) {
+      filler_ += want;
+      return;
+    }
+  }
 }
 
 void led_boards::stall(std::chrono::milliseconds every)

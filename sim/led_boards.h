@@ -43,21 +43,26 @@ class led_boards {
   bool last(char board, uint8_t leds[IX_LEDS]) const;
   std::vector<led_packet> packets(uint64_t from) const;  // kept packets with seq >= from
   bool wait_count(uint64_t n, std::chrono::milliseconds timeout) const;
-  // A stalled bus lets one write through every `every` (zero: no stall); every other write waits
-  // for its turn. The slave address is not seen on a FIFO, so the stall holds both boards alike,
+  // A stalled bus lets one write through every `every` (zero: no stall): the first write of each
+  // turn, be it one that waited or a new one; every other write waits for the next turn. The slave address is not seen on a FIFO, so the stall holds both boards alike,
   // and while the daemon leaves a board out the order no longer tells A from B.
   void stall(std::chrono::milliseconds every);
 
  private:
   static constexpr size_t PIPE_SIZE = 4096;  // one page: a stall has only that much to fill
+  void drain();
+  void fill();
   void take(const uint8_t* bytes);
-  void top_up();
 
   std::string path_;
   int fd_ = -1;
   std::atomic<bool> stop_{false};
   std::atomic<int64_t> stall_ms_{0};
-  size_t filler_ = 0;  // bytes the stall put into the pipe and the reader has not taken back
+  // The reader thread's own: the filler the stall put into the pipe and has not taken back, and
+  // the packet being gathered.
+  size_t filler_ = 0;
+  uint8_t buf_[IX_PACKET_SIZE] = {};
+  size_t have_ = 0;
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
   uint64_t count_ = 0, bad_ = 0;

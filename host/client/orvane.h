@@ -144,6 +144,41 @@ std::string write_command(uint32_t adr, const std::vector<uint8_t>& bytes);
 // nothing if the line is not such a dump.
 std::optional<std::vector<uint8_t>> parse_dump(std::string_view line, uint32_t adr);
 
+// ---- Read groups: the servos whose present positions the daemon asks for, one group per tick.
+// Pure helpers on the 64 bytes of rd_group.0..3; callable from any thread.
+constexpr int group_count = 4;   // read groups in the map
+constexpr int group_room = 14;   // servo ids a group holds
+// The ids each group polls, in order; empty for a group that is not polled (enable byte not
+// exactly 1, or count 0). Counts above 14 count as 14, as the servo exchange takes them.
+using read_groups = std::array<std::vector<int>, group_count>;
+read_groups groups_decode(const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> groups_encode(const read_groups& g);  // 64 bytes; throws out_of_range
+// `ids` spread over as few groups as `room` ids per group allow (all four at most), balanced,
+// in the order given; ids named twice count once.
+read_groups groups_layout(const std::vector<int>& ids, int room);
+// Servos per group that keep a cycle within one tick (a query is about 1.75 ms of line time at
+// 115200 baud, after the write list's packets), at least 1 and at most 14.
+int groups_room(int32_t tick_us, int write_count);
+
+// Why a servo has, or lacks, a present position.
+enum class reading_state {
+  valid,     // sv_pos holds a reading
+  no_group,  // no reading, and in no group that is polled: nobody asks it
+  silent,    // no reading: asked, and it did not answer
+  behind,    // no reading: in a group, behind a servo that did not answer (never asked)
+};
+struct reading_info {
+  reading_state state = reading_state::valid;
+  int group = -1;   // silent, behind: the group it is in
+  int blocker = 0;  // behind: the silent servo before it
+};
+// From the groups and the 32 sv_pos words (servo 1 first).
+reading_info reading_of(const read_groups& g, const std::vector<int16_t>& pos, int id);
+// "in no read group", "in read group 0 but silent", "in read group 1 behind silent servo 7";
+// empty for a valid reading.
+std::string reading_why(const reading_info& r);
+const char* reading_name(reading_state s);  // "valid", "no_group", "silent", "behind"
+
 // ---- Moves longer than one trigger.
 constexpr int ttime_max = 255;          // ticks one trigger can start (one byte of ttime)
 constexpr int move_ticks_max = INT32_MAX;  // a longer move is chained from triggers
@@ -234,6 +269,16 @@ class client {
   std::array<bool, 5> switches();                             // sw_in 0..4, true = closed
   std::array<uint8_t, 16> leds();                             // board A 0..7, board B 0..7
   void set_leds(const std::vector<std::pair<int, uint8_t>>& leds);  // (0..15, value)
+
+  // The read groups as the daemon polls them; set_groups writes all four at once.
+  read_groups groups();
+  void set_groups(const read_groups& g);
+  // Lays `ids` out in the read groups (groups_layout with groups_room for the map's tick and
+  // write list), replacing what they held, and returns the layout written.
+  read_groups read_servos(const std::vector<int>& ids);
+  // Why servo `id` (1..32) has or lacks a reading, from one read of groups and positions.
+  reading_info reading(int id);
+  std::vector<int16_t> positions();  // the 32 sv_pos words, servo 1 first
 
   // Asks the daemon to end (or to power the board off) and waits until it has closed the
   // connection; timeout_error if it does not within the time-out.

@@ -10,7 +10,10 @@
 #include <stdexcept>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "orvane.h"
+#include "host/motion/profile.h"
 
 // A mistake in how the tool was called, found after parsing: exit status 2, with the usage line.
 struct usage_error : std::runtime_error {
@@ -21,12 +24,16 @@ struct ctl {
   std::string robot = "localhost:6498";  // -r/--robot, or ORVANE_ROBOT
   double timeout = 3.0;                  // seconds for the connection and every answer
   bool tty = false;                      // standard output is a terminal
+  bool json = false;                     // -o json: one JSON document on standard output
+  std::string profile_path;              // --profile, or ORVANE_PROFILE; empty: servo ids
   std::function<void()> run;             // the verb chosen on the command line
   std::map<const CLI::App*, std::string> usage;  // usage line of each verb
 
   orvane::client& client();  // connects on first use
+  const orvane::motion::profile& profile();  // loads on first use; servo ids when none
  private:
   std::unique_ptr<orvane::client> client_;
+  std::unique_ptr<orvane::motion::profile> profile_;
 };
 
 // Adds a verb with its one-line help and usage ("get NAME[.INDEX]..."); `run` is what it does.
@@ -38,7 +45,20 @@ std::string ctl_value(const orvane::field_ref& r, int64_t v, bool degrees);
 // Integer from decimal or 0x-prefixed hexadecimal text; usage_error if it is not one.
 int64_t ctl_int(const std::string& text, const std::string& what);
 double ctl_double(const std::string& text, const std::string& what);
-void ctl_warn(const std::string& text);
+void ctl_warn(const std::string& text);  // "orvane-ctl: warning: ..." on standard error
+void ctl_note(const std::string& text);  // "orvane-ctl: ..." on standard error
+void ctl_json(const nlohmann::json& j);  // the document, indented on a terminal
+
+// Servo ids from "1-6", "1,3,5-7", or (with a profile) joint names; each id 1..32, in order,
+// once. usage_error for anything else.
+std::vector<int> ctl_ids(ctl& c, const std::vector<std::string>& args);
+// The profile's joint of a servo id, or nullptr (always nullptr without a profile).
+const orvane::motion::joint* ctl_joint(ctl& c, int id);
+// A field name with a joint name for its servo index ("sv_pos.base" -> "sv_pos.1"), unchanged
+// when it names no joint.
+std::string ctl_field_name(ctl& c, const std::string& name);
+// What to tell a user about a servo without a reading: why, and what to do about it.
+std::string ctl_reading_hint(const orvane::reading_info& r, int id);
 // --deg applies to fields in 0.1 degrees only; usage_error for any other (get, watch and set).
 void ctl_check_deg(const orvane::field_ref& r);
 
@@ -48,4 +68,4 @@ CLI::Validator ctl_range(double lo, double hi, bool whole = false);
 // A parse error of CLI11 in orvane-ctl's words; `verb` is the deepest verb reached (or app).
 std::string ctl_parse_message(const CLI::App& app, const CLI::App& verb, const CLI::ParseError& e);
 // "cannot write PATH: No such file or directory" (the reason left out when err is 0).
-std::string ctl_file_error(const std::string& what, const std::string& path, int err);  // "orvane-ctl: warning: ..." on standard error
+std::string ctl_file_error(const std::string& what, const std::string& path, int err);

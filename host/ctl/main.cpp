@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <set>
 
 #include "orvane_version.h"
 #include "verbs.h"
@@ -38,9 +39,21 @@ int run(int argc, char** argv)
       ->type_name("HOST[:PORT]");
   app.add_option("-t,--timeout", c.timeout, "seconds to wait for the robot (default 3)")
       ->check(ctl_range(0.1, 3600.0));
+  std::string output = "text";
+  app.add_option("-o,--output", output, "output format: text (default) or json, for info, scan, "
+                 "get, switches and fields")
+      ->check(CLI::Validator(
+          [](std::string& s) { return s == "text" || s == "json" ? "" : "'" + s + "' is not text or json"; },
+          "text|json"))
+      ->type_name("FORMAT");
+  app.add_option("--profile", c.profile_path,
+                 "robot profile (robot.yaml): joint names for servo ids, and soft limits for move")
+      ->envname("ORVANE_PROFILE")
+      ->type_name("FILE");
   app.set_version_flag("--version", "orvane-ctl (orvane) " ORVANE_VERSION);
   app.require_subcommand(1);
-  app.footer("Environment: ORVANE_ROBOT gives the robot when -r is not used.\n"
+  app.footer("Environment: ORVANE_ROBOT gives the robot when -r is not used, ORVANE_PROFILE\n"
+             "the profile when --profile is not.\n"
              "Exit status: 0 done, 1 failed, 2 usage error.");
 #define CTL_ADD_GROUP(g) ctl_##g##_verbs(app, c);
   CTL_VERB_GROUPS(CTL_ADD_GROUP)
@@ -56,6 +69,13 @@ int run(int argc, char** argv)
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     return usage_failure(c, app, ctl_parse_message(app, *chosen(app), e));
+  }
+  c.json = output == "json";
+  if (c.json) {
+    static const std::set<std::string> speak_json = {"info", "scan", "get", "switches", "fields"};
+    if (!speak_json.count(chosen(app)->get_name()))
+      return usage_failure(c, app, "-o json is for info, scan, get, switches and fields, not " +
+                                       chosen(app)->get_name());
   }
   try {
     c.run();

@@ -10,6 +10,12 @@ const int switch_gpio[5] = {22, 23, 24, 25, 4};
 void switches(ctl& c)
 {
   auto s = c.client().switches();
+  if (c.json) {
+    nlohmann::json a = nlohmann::json::array();
+    for (size_t i = 0; i < s.size(); i++)
+      a.push_back({{"switch", i}, {"gpio", switch_gpio[i]}, {"closed", s[i]}});
+    return ctl_json(a);
+  }
   for (size_t i = 0; i < s.size(); i++) {
     if (c.tty)
       printf("switch %zu (GPIO %d): %s\n", i, switch_gpio[i], s[i] ? "closed" : "open");

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <thread>
 
 #include "verbs.h"
@@ -61,6 +62,18 @@ void list_fields(const ctl& c)
     rows.push_back({f.name, off, type_name(f), index_range(f), f.unit.empty() ? "-" : f.unit,
                     writer_name(f.writer), f.meaning});
   }
+  if (c.json) {
+    nlohmann::json a = nlohmann::json::array();
+    for (auto& f : orvane::fields()) {
+      nlohmann::json o = {{"name", f.name}, {"offset", f.offset}, {"type", type_name(f)},
+                          {"unit", f.unit}, {"writer", writer_name(f.writer)}, {"meaning", f.meaning}};
+      o["index"] = f.indexed() ? nlohmann::json::array({f.first, f.last()}) : nlohmann::json(nullptr);
+      if (f.type != orvane::field_type::text && f.type != orvane::field_type::bytes)
+        o["range"] = {f.min, f.max};
+      a.push_back(o);
+    }
+    return ctl_json(a);
+  }
   if (!c.tty) {  // for pipes: tab-separated, no heading
     for (auto& r : rows)
       printf("%s\t%s\t%s\t%s\t%s\t%s\t%s\n", r[0].c_str(), r[1].c_str(), r[2].c_str(),
@@ -84,45 +97,148 @@ void list_fields(const ctl& c)
   printf("\nArrays take an index: NAME.INDEX (sv_pos.3); '#' in a name is the index (servo.3.goal).\n");
 }
 
-std::string show(orvane::client& cl, const orvane::field_ref& r, bool degrees)
+// What get and watch show for a name: a field, or with a profile a joint ("elbow" is its
+// position, "elbow.goal" its goal, both in joint degrees; "elbow.torque"; "sv_pos.elbow").
+struct item {
+  orvane::field_ref r;
+  const orvane::motion::joint* j = nullptr;  // shown in the joint's degrees
+  std::string label;
+};
+
+item find_item(ctl& c, const std::string& name)
 {
-  switch (r.f->type) {
+  if (!c.profile().file.empty()) {
+    std::string base = name.substr(0, name.find('.'));
+    std::string view = name.size() > base.size() ? name.substr(base.size() + 1) : "";
+    if (const orvane::motion::joint* j = c.profile().find(base)) {
+      if (view.empty())
+        return {orvane::resolve("sv_pos", j->id), j, name};
+      if (view == "goal")
+        return {orvane::resolve("servo.#.goal", j->id), j, name};
+      if (view == "torque")
+        return {orvane::resolve("servo.#.torque", j->id), nullptr, name};
+      throw usage_error("'" + name + "': a joint has its position (" + base + "), " + base +
+                        ".goal and " + base + ".torque");
+    }
+  }
+  auto r = orvane::resolve(ctl_field_name(c, name));
+  return {r, nullptr, r.label};
+}
+
+std::vector<item> find_items(ctl& c, const std::vector<std::string>& names, bool degrees)
+{
+  std::vector<item> v;
+  v.reserve(names.size());
+  for (auto& n : names) {
+    v.push_back(find_item(c, n));  // every name checked before the robot is asked
+    if (degrees && !v.back().j)    // a joint is shown in its own degrees anyway
+      ctl_check_deg(v.back().r);
+  }
+  return v;
+}
+
+bool no_reading(const item& it, int64_t v)
+{
+  return it.r.f->name == "sv_pos" && v == orvane::no_reading;
+}
+
+// A value as shown, without the reason for a missing reading.
+std::string show(orvane::client& cl, const item& it, bool degrees, int64_t* number = nullptr)
+{
+  switch (it.r.f->type) {
     case orvane::field_type::text:
-      return cl.get_text(r.label);
+      return cl.get_text(it.r.label);
     case orvane::field_type::bytes: {
       std::string s;
-      for (uint8_t b : cl.get_bytes(r.label))
+      for (uint8_t b : cl.get_bytes(it.r.label))
         s += (s.empty() ? "" : " ") + std::to_string(b);
       return s;
     }
     default:
-      return ctl_value(r, cl.get(r.label), degrees);
+      break;
   }
+  int64_t v = cl.get(it.r.label);
+  if (number)
+    *number = v;
+  if (it.j && !no_reading(it, v)) {
+    char s[32];
+    snprintf(s, sizeof s, "%.1f", orvane::motion::joint_deg(*it.j, static_cast<int16_t>(v)) + 0.0);
+    return s;
+  }
+  return ctl_value(it.r, v, degrees);
+}
+
+// Why each servo of `ids` lacks a reading, from one read of the groups and the positions.
+std::map<int, orvane::reading_info> reasons(orvane::client& cl, const std::vector<int>& ids)
+{
+  std::map<int, orvane::reading_info> m;
+  if (ids.empty())
+    return m;
+  auto g = cl.groups();
+  auto pos = cl.positions();
+  for (int id : ids) {
+    auto r = orvane::reading_of(g, pos, id);
+    if (r.state == orvane::reading_state::valid)  // read meanwhile: still none when sampled
+      r = {orvane::reading_state::silent, -1, 0};
+    m[id] = r;
+  }
+  return m;
+}
+
+std::string why_text(const orvane::reading_info& r)
+{
+  return r.group < 0 ? "no reading yet" : orvane::reading_why(r);
 }
 
 void get(ctl& c, const std::vector<std::string>& names, bool degrees)
 {
-  std::vector<orvane::field_ref> refs;
-  refs.reserve(names.size());
-  for (auto& n : names) {
-    refs.push_back(orvane::resolve(n));  // every name checked before the robot is asked
-    if (degrees)
-      ctl_check_deg(refs.back());
-  }
+  std::vector<item> items = find_items(c, names, degrees);
   auto& cl = c.client();
-  for (auto& r : refs) {
-    std::string v = show(cl, r, degrees);
-    if (c.tty && refs.size() > 1)
-      printf("%s = %s\n", r.label.c_str(), v.c_str());
+  std::vector<std::string> vals;
+  std::vector<int64_t> nums(items.size(), 0);
+  std::vector<int> missing;
+  for (size_t i = 0; i < items.size(); i++) {
+    vals.push_back(show(cl, items[i], degrees, &nums[i]));
+    if (no_reading(items[i], nums[i]))
+      missing.push_back(items[i].r.index);
+  }
+  auto why = reasons(cl, missing);
+  if (c.json) {
+    nlohmann::json a = nlohmann::json::array();
+    for (size_t i = 0; i < items.size(); i++) {
+      nlohmann::json o = {{"name", items[i].label}};
+      auto t = items[i].r.f->type;
+      if (t == orvane::field_type::text || t == orvane::field_type::bytes)
+        o["value"] = vals[i];
+      else if (no_reading(items[i], nums[i])) {
+        o["value"] = nullptr;
+        o["why"] = orvane::reading_name(why[items[i].r.index].state);
+      } else if (items[i].j || (degrees && items[i].r.f->unit == "0.1deg"))
+        o["value"] = std::stod(vals[i]);
+      else
+        o["value"] = nums[i];
+      a.push_back(o);
+    }
+    return ctl_json(a);
+  }
+  for (size_t i = 0; i < items.size(); i++) {
+    std::string v = vals[i];
+    if (no_reading(items[i], nums[i]) && c.tty)
+      v += " (" + why_text(why[items[i].r.index]) + ")";
+    if (c.tty && items.size() > 1)
+      printf("%s = %s\n", items[i].label.c_str(), v.c_str());
     else
       printf("%s\n", v.c_str());
   }
+  for (auto& [id, r] : why)
+    if (r.group >= 0 || r.state == orvane::reading_state::no_group)
+      ctl_note("no reading: " + ctl_reading_hint(r, id));
 }
 
 void set(ctl& c, const std::string& name, const std::vector<std::string>& values, bool degrees,
          bool anyway)
 {
-  auto r = orvane::resolve(name);
+  auto r = orvane::resolve(ctl_field_name(c, name));
   if (r.f->type == orvane::field_type::text) {
     if (values.size() != 1)
       throw usage_error("'" + r.label + "' takes one text value");
@@ -168,14 +284,9 @@ volatile sig_atomic_t interrupted = 0;
 void watch(ctl& c, const std::vector<std::string>& names, bool degrees, double interval,
            int count)
 {
-  std::vector<orvane::field_ref> refs;
-  refs.reserve(names.size());
-  for (auto& n : names) {
-    refs.push_back(orvane::resolve(n));
-    if (degrees)
-      ctl_check_deg(refs.back());
-  }
+  std::vector<item> refs = find_items(c, names, degrees);
   auto& cl = c.client();
+  std::map<int, std::string> told;  // the reason last said on standard error, per servo
   struct sigaction sa {};
   sa.sa_handler = [](int) { interrupted = 1; };
   sigaction(SIGINT, &sa, nullptr);
@@ -191,9 +302,27 @@ void watch(ctl& c, const std::vector<std::string>& names, bool degrees, double i
   }
   for (int n = 0; !interrupted && (count <= 0 || n < count); n++) {
     std::vector<std::string> vals;
+    std::vector<int> missing;
+    std::vector<bool> none;
     vals.reserve(refs.size());
-    for (auto& r : refs)
-      vals.push_back(show(cl, r, degrees));
+    for (auto& r : refs) {
+      int64_t v = 0;
+      vals.push_back(show(cl, r, degrees, &v));
+      none.push_back(no_reading(r, v));
+      if (none.back())
+        missing.push_back(r.r.index);
+    }
+    // A missing reading says why: in place on a terminal, once per change of reason otherwise.
+    auto why = reasons(cl, missing);
+    for (size_t i = 0; i < refs.size() && c.tty; i++)
+      if (none[i])
+        vals[i] += " (" + why_text(why[refs[i].r.index]) + ")";
+    for (auto& [id, r] : why) {
+      std::string text = r.group >= 0 || r.state == orvane::reading_state::no_group ? ctl_reading_hint(r, id) : "";
+      if (!c.tty && !text.empty() && told[id] != text)
+        ctl_note("no reading: " + text);
+      told[id] = text;
+    }
     double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (c.tty) {
       // Redraw in place: back to the first line of the last sample, then each line cleared.

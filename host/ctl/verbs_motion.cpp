@@ -166,7 +166,7 @@ void play(ctl& c, const play_args& a)
 {
   if (!a.dry_run && (a.offline || !a.plot.empty() || !a.curve.empty()))
     throw usage_error("--offline, --plot and --curve go with --dry-run");
-  mo::profile p = load_profile(a.profile);
+  mo::profile p = load_profile(a.profile.empty() ? c.profile_path : a.profile);
   mo::motion m;
   try {
     m = mo::motion_load(a.file, p);
@@ -308,7 +308,7 @@ struct key_lines {
 
 void teach(ctl& c, const teach_args& a)
 {
-  mo::profile p = load_profile(a.profile);
+  mo::profile p = load_profile(a.profile.empty() ? c.profile_path : a.profile);
   auto& cl = c.client();
   std::vector<const mo::joint*> js = teach_joints(c, p, a);
   catch_interrupt();
@@ -410,7 +410,21 @@ void record(ctl& c, const record_args& a)
   if (!a.motion.empty() && a.file == "-")
     throw usage_error("--motion needs the recording in a file, not on standard output");
   auto& cl = c.client();
-  auto cols = mo::record_columns(cl, a.fields);
+  // With a profile, a joint name stands for its goal and position ("elbow"), or one of them
+  // ("elbow.goal", "sv_pos.elbow").
+  std::vector<std::string> names;
+  for (const std::string& n : a.fields) {
+    if (const mo::joint* j = c.profile().file.empty() ? nullptr : c.profile().find(n)) {
+      names.push_back("servo." + std::to_string(j->id) + ".goal");
+      names.push_back("sv_pos." + std::to_string(j->id));
+    } else if (n.size() > 5 && n.ends_with(".goal") && !c.profile().file.empty() &&
+               c.profile().find(n.substr(0, n.size() - 5))) {
+      names.push_back("servo." + std::to_string(c.profile().find(n.substr(0, n.size() - 5))->id) + ".goal");
+    } else {
+      names.push_back(ctl_field_name(c, n));
+    }
+  }
+  auto cols = mo::record_columns(cl, names);
   std::ofstream f;
   bool to_stdout = a.file == "-";
   if (!to_stdout) {
@@ -426,9 +440,30 @@ void record(ctl& c, const record_args& a)
     throw orvane::error(ctl_file_error("cannot write", a.file, errno));
   fprintf(stderr, "orvane-ctl: recorded %zu rows in %zu polls: passes %u..%u, %llu missed in %zu gaps\n",
           r.rows, r.polls, r.first, r.last, static_cast<unsigned long long>(r.missed), r.gaps);
+  // Empty cells say why: a servo that nobody asks has no position to record.
+  std::vector<std::pair<int, size_t>> lacking;
+  for (size_t i = 0; i < cols.size() && i < r.empty.size(); i++)
+    if (r.empty[i] && cols[i].ref.f->name == "sv_pos")
+      lacking.emplace_back(cols[i].ref.index, r.empty[i]);
+  if (!lacking.empty()) {
+    auto g = cl.groups();
+    auto pos = cl.positions();
+    for (auto [id, n] : lacking) {
+      auto why = orvane::reading_of(g, pos, id);
+      std::string text = "sv_pos." + std::to_string(id) + ": no reading in " + std::to_string(n) +
+                         " of " + std::to_string(r.rows) + " rows";
+      if (why.state != orvane::reading_state::valid)
+        text += ": " + ctl_reading_hint(why, id);
+      fprintf(stderr, "orvane-ctl: %s\n", text.c_str());
+      out << "# " << text << '\n';  // for the plot's legend; readers of the CSV skip '#' lines
+    }
+    out.flush();
+    if (!out)
+      throw orvane::error(ctl_file_error("cannot write", a.file, errno));
+  }
   if (!a.motion.empty()) {
     f.close();
-    to_motion(a.file, a.motion, a.profile, a.tolerance, 1000);
+    to_motion(a.file, a.motion, a.profile.empty() ? c.profile_path : a.profile, a.tolerance, 1000);
   }
 }
 

@@ -45,7 +45,8 @@ void move(ctl& c, move_args& a)
 {
   std::optional<double> tolerance = settle_tolerance(a);
   if (a.goals.empty())
-    throw usage_error("move needs goals: servo id and degrees, e.g. 1=30 2=-45.5");
+    throw usage_error("move needs goals: servo id and degrees, e.g. 1=30 2=-45.5" +
+                      std::string(c.profile().file.empty() ? "" : ", or joint and degrees, e.g. elbow=45"));
   if (tolerance && a.no_wait)
     throw usage_error("--settle waits, --no-wait does not: give one of them");
   std::vector<std::pair<int, double>> goals;
@@ -53,14 +54,37 @@ void move(ctl& c, move_args& a)
   for (auto& g : a.goals) {
     size_t eq = g.find('=');
     if (eq == std::string::npos)
-      throw usage_error("'" + g + "' is not ID=DEGREES");
-    int id = static_cast<int>(ctl_int(g.substr(0, eq), "servo id"));
+      throw usage_error("'" + g + "' is not ID=DEGREES" +
+                        (c.profile().file.empty() ? "" : " or JOINT=DEGREES"));
+    std::string who = g.substr(0, eq);
     double deg = ctl_double(g.substr(eq + 1), "goal");
-    if (id < 1 || id > orvane::servo_max)
-      throw orvane::out_of_range("servo id " + g.substr(0, eq) + " out of range 1..32");
-    if (!(std::abs(deg) <= orvane::degrees_max))
-      throw orvane::out_of_range("goal " + g.substr(eq + 1) + " degrees for servo " +
-                                 std::to_string(id) + " out of range -150.0..150.0");
+    // A joint takes joint degrees within its soft limits; a servo id its own degrees, and,
+    // when the profile names its joint, only those that stay within the joint's limits.
+    const orvane::motion::joint* j = c.profile().file.empty() ? nullptr : c.profile().find(who);
+    int id = 0;
+    if (j) {
+      std::string why = orvane::motion::joint_check(*j, deg);
+      if (!why.empty())
+        throw orvane::out_of_range(who + ": " + why + " (" + c.profile().file + ")");
+      id = j->id;
+      deg = orvane::motion::joint_servo_deg(*j, deg);
+    } else {
+      id = static_cast<int>(ctl_int(who, c.profile().file.empty() ? "servo id" : "servo id or joint"));
+      if (id < 1 || id > orvane::servo_max)
+        throw orvane::out_of_range("servo id " + who + " out of range 1..32");
+      if (!(std::abs(deg) <= orvane::degrees_max))
+        throw orvane::out_of_range("goal " + g.substr(eq + 1) + " degrees for servo " +
+                                   std::to_string(id) + " out of range -150.0..150.0");
+      if (const orvane::motion::joint* pj = ctl_joint(c, id)) {
+        double jd = orvane::motion::joint_deg(*pj, orvane::to_units(deg));
+        std::string why = orvane::motion::joint_check(*pj, jd);
+        if (!why.empty())
+          throw orvane::out_of_range("servo " + who + " is joint " + pj->name + ": " + why + " (" +
+                                     c.profile().file + ")");
+      }
+    }
+    if (std::find(ids.begin(), ids.end(), id) != ids.end())
+      throw usage_error("servo " + std::to_string(id) + " named twice");
     goals.push_back({id, deg});
     ids.push_back(id);
   }
@@ -103,7 +127,7 @@ void ctl_move_verbs(CLI::App& app, ctl& c)
 {
   static move_args a;
   auto* m = ctl_verb(app, c, "move", "Move servos to goals in degrees, and wait for the end",
-                     "move [--ticks N | --ms MS] [--no-wait | --settle [TOL]] [--anyway] ID=DEG...",
+                     "move [--ticks N | --ms MS] [--no-wait | --settle [TOL]] [--anyway] ID=DEG|JOINT=DEG...",
                      [&c] { move(c, a); });
   auto* t = m->add_option("--ticks", a.ticks, "duration in ticks (moves above 255 are chained)")
                 ->check(ctl_range(1, orvane::move_ticks_max, true));
@@ -117,7 +141,8 @@ void ctl_move_verbs(CLI::App& app, ctl& c)
                      ->expected(0, 1)
                      ->type_name("[TOL]");
   m->add_flag("--anyway", a.anyway, "move servos outside the write list too");
-  m->add_option("goals", a.goals, "servo id and goal, e.g. 1=30 2=-45.5 (-150.0..150.0)");
+  m->add_option("goals", a.goals, "servo id and goal, e.g. 1=30 2=-45.5 (-150.0..150.0), or with "
+                "--profile a joint and its angle, e.g. elbow=45");
 
   static std::string state;
   static std::vector<std::string> ids;

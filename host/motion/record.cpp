@@ -93,6 +93,7 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
   std::vector<uint8_t> img(map_size);
   auto tick = std::chrono::microseconds(std::max<int64_t>(c.get("tick_period"), 1000));
   record_result r;
+  r.empty.assign(cols.size(), 0);
   auto start = clk::now();
   auto end = start + std::chrono::duration_cast<clk::duration>(std::chrono::duration<double>(seconds));
   auto next = start;
@@ -130,7 +131,8 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
     r.rows++;
     snprintf(buf, sizeof buf, "%.4f,%u,%u", std::chrono::duration<double>(at - start).count(), count, gap);
     out << buf;
-    for (const rec_column& col : cols) {
+    for (size_t i = 0; i < cols.size(); i++) {
+      const rec_column& col = cols[i];
       int64_t v = decode(*col.ref.f, &img[col.ref.offset]);
       out << ',';
       if (!col.degrees) {
@@ -138,6 +140,8 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
       } else if (v != no_reading) {
         snprintf(buf, sizeof buf, "%.1f", static_cast<double>(v) / 10.0);
         out << buf;
+      } else {
+        r.empty[i]++;
       }
     }
     out << '\n';

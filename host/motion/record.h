@@ -25,6 +25,7 @@ struct record_result {
   uint32_t first = 0, last = 0;  // loop_count of the first and the last row
   uint64_t missed = 0;    // passes between rows that no poll saw
   size_t gaps = 0;        // places where passes were missed
+  std::vector<size_t> empty;  // per column: rows without a reading (0x8000 in a position)
 };
 
 // The columns for field names ("sv_pos.3", "servo.2.goal", "sw_in"); an array without an index

@@ -10,9 +10,6 @@ namespace orvane::motion {
 
 namespace {
 
-constexpr int64_t QUERY_US = 1750;  // 18 bytes at 87 us each, and the servo's return delay
-constexpr int64_t BYTE_US = 87;
-
 int16_t word(const std::vector<uint8_t>& b, size_t i)
 {
   return static_cast<int16_t>(b[2 * i] | b[2 * i + 1] << 8);
@@ -22,8 +19,7 @@ int16_t word(const std::vector<uint8_t>& b, size_t i)
 
 int teach_session::group_room(int32_t tick_us, int write_count)
 {
-  int64_t budget = tick_us * 8 / 10 - (16 + 6 * int64_t{write_count}) * BYTE_US;
-  return static_cast<int>(std::clamp<int64_t>(budget / QUERY_US, 1, 14));
+  return groups_room(tick_us, write_count);
 }
 
 teach_session::teach_session(client& c, const profile& p, std::vector<const joint*> joints, int ms)

@@ -65,6 +65,14 @@ std::variant<web_command, std::string> parse(const json& j)
       for (const json& v : ids)
         c.ids.push_back(v.get<int>());
     }
+  } else if (op == "read") {
+    c.what = web_command::read;
+    const json* ids = j.contains("ids") ? &j["ids"] : nullptr;
+    if (!ids || !ids->is_array() || ids->empty() || ids->size() > orvane::servo_max ||
+        !std::all_of(ids->begin(), ids->end(), [](const json& v) { return int_in(v, 1, orvane::servo_max); }))
+      return std::string("\"ids\" must list servo ids 1..32");
+    for (const json& v : *ids)
+      c.ids.push_back(v.get<int>());
   } else if (op == "leds") {
     c.what = web_command::led;
     bool ok = j.contains("leds") && pairs(j["leds"], led_count, [](const json& i, const json& v) {
@@ -127,6 +135,15 @@ void web_apply(orvane::client& c, const web_command& cmd)
     case web_command::poweroff:
       c.request_poweroff();
       break;
+    case web_command::read: {
+      // Added to the servos the groups hold already, laid out afresh.
+      std::vector<int> ids;
+      for (const auto& g : c.groups())
+        ids.insert(ids.end(), g.begin(), g.end());
+      ids.insert(ids.end(), cmd.ids.begin(), cmd.ids.end());
+      c.read_servos(ids);
+      break;
+    }
     case web_command::play:
     case web_command::stop:
       break;  // the poller's player runs these

@@ -14,11 +14,12 @@ class client;
 }
 
 struct web_command {
-  enum kind { move, torque, led, exit, poweroff, play, stop } what = move;
+  enum kind { move, torque, led, exit, poweroff, play, stop, read } what = move;
   std::vector<std::pair<int, double>> goals;  // move: servo id, degrees
   int ms = 0;                                 // move: duration
   bool on = false;                            // torque
-  std::vector<int> ids;                       // torque: servo ids, empty = the write list
+  std::vector<int> ids;                       // torque: servo ids, empty = the write list;
+                                              // read: servos to add to the read groups
   std::vector<std::pair<int, int>> leds;      // leds: 0..15 (board A, then B), value 0..255
   std::string motion;                         // play: motion file name
 };

@@ -12,6 +12,7 @@
 #include "orvane.h"
 #include "orvane_version.h"
 #include "host/web/access.h"
+#include "host/web/joints.h"
 #include "host/web/motions.h"
 #include "host/web/poller.h"
 #include "host/web/server.h"
@@ -50,8 +51,9 @@ static int run(int argc, char** argv)
                  "folder of motion files the page may play (default: none; a PC build only)")
       ->type_name("DIR");
   app.add_option("-p,--profile", profile,
-                 "robot profile for those motions: joint names, trim, limits (default: servo ids)")
-      ->type_name("FILE");
+                 "robot profile: joint names and soft limits on the page, and for the motions "
+                 "(default: servo ids)")
+      ->type_name("FILE")->envname("ORVANE_PROFILE");
   app.add_option("--rate", rate, "most polls per second per robot (never more than one per tick)")
       ->check(CLI::Range(1.0, 1000.0))->capture_default_str();
   try {
@@ -85,9 +87,14 @@ static int run(int argc, char** argv)
       return 1;
     }
   }
-  if (!profile.empty() && motions_dir.empty()) {
-    fprintf(stderr, "orvane-web: --profile is for the motions of --motions DIR; give both\n");
-    return 2;
+  web_joints joints;
+  if (!profile.empty()) {
+    try {
+      joints = web_joints_load(profile);
+    } catch (const std::exception& e) {
+      fprintf(stderr, "orvane-web: %s\n", e.what());
+      return 2;
+    }
   }
   web_motions motions;
   if (!motions_dir.empty()) {
@@ -122,7 +129,7 @@ static int run(int argc, char** argv)
     int index = static_cast<int>(i);
     pollers.push_back(std::make_unique<web_poller>(index, robots[i], rate, [server, index](std::string j) {
       web_publish(*server, index, std::move(j));
-    }, motions));
+    }, motions, joints));
     list.push_back(pollers.back().get());
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);

@@ -8,6 +8,7 @@
 #include "host/motion/limits.h"
 #include "host/motion/play.h"
 #include "host/motion/profile.h"
+#include "host/web/joints.h"
 
 namespace fs = std::filesystem;
 namespace mo = orvane::motion;
@@ -132,4 +133,24 @@ bool web_motions::play(orvane::client& c, const std::string& name, const std::at
   o.on_move = [&](size_t i, size_t n, const mo::mo_move&) { ev.move(i, n); };
   ev.start(mo::play_warnings(c, m));
   return !mo::play(c, m, o).stopped;
+}
+
+web_joints web_joints_load(const std::string& path)
+{
+  mo::profile p;
+  try {
+    p = mo::profile_load(path);
+  } catch (const mo::mo_errors& e) {
+    std::string all = "--profile " + path + ":";
+    for (const std::string& line : e.list)
+      all += "\n  " + line;
+    throw std::runtime_error(all);
+  }
+  web_joints js;
+  for (const mo::joint& j : p.joints) {
+    double a = mo::joint_servo_deg(j, j.min), b = mo::joint_servo_deg(j, j.max);
+    js.push_back({j.id, j.name, std::max(std::min(a, b), -mo::MO_DEG_LIMIT),
+                  std::min(std::max(a, b), mo::MO_DEG_LIMIT)});
+  }
+  return js;
 }

@@ -1,6 +1,7 @@
 // The motions of a build without the motion library (the robot's own build): none on offer.
 #include <stdexcept>
 
+#include "host/web/joints.h"
 #include "host/web/motions.h"
 
 struct web_motions::impl {};
@@ -30,4 +31,9 @@ bool web_motions::play(orvane::client&, const std::string& name, const std::atom
                        const events&) const
 {
   throw std::runtime_error("no motion named " + name);
+}
+
+web_joints web_joints_load(const std::string& path)
+{
+  throw std::runtime_error("--profile " + path + ": this build of orvane-web reads no profiles");
 }

@@ -42,9 +42,9 @@ struct rate_meter {
 }  // namespace
 
 web_poller::web_poller(int index, std::string address, double max_hz, publish_fn publish,
-                       const web_motions& motions)
+                       const web_motions& motions, web_joints joints)
     : index_(index), address_(std::move(address)), max_hz_(max_hz), publish_(std::move(publish)),
-      motions_(motions), player_(motions)
+      motions_(motions), joints_(std::move(joints)), player_(motions)
 {
   thread_ = std::thread([this] { run(); });
 }
@@ -97,6 +97,9 @@ void web_poller::carry_out(const std::shared_ptr<orvane::client>& c, const job& 
   if (cmd.what == web_command::move || cmd.what == web_command::play)
     if (std::string why = player_.busy(); !why.empty())
       return j.done(409, why);
+  if (cmd.what == web_command::move)
+    if (std::string why = web_joints_check(joints_, cmd.goals); !why.empty())
+      return j.done(400, why);
   if (cmd.what != web_command::play) {
     web_apply(*c, cmd);
     return j.done(200, "done");
@@ -179,6 +182,7 @@ void web_poller::run()
           data[i] = c->read(plan[i].adr, plan[i].n);
         polls_.fetch_add(1, std::memory_order_relaxed);
         last = web_decode(plan, data);
+        web_name_joints(last, joints_);
         meter.sample(last.loop_count, start);
         push(last);
         // The next poll no sooner than one tick and one 1/max_hz after this one began.

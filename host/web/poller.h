@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "host/web/command.h"
+#include "host/web/joints.h"
 #include "host/web/motions.h"
 #include "host/web/player.h"
 
@@ -24,8 +25,9 @@ class web_poller {
   using done_fn = std::function<void(int status, std::string text)>;   // poller thread
 
   // Polls no more often than `max_hz`, nor more than once per tick_period.
+  // Moves that leave a joint of `joints` beyond its limits are refused with 400.
   web_poller(int index, std::string address, double max_hz, publish_fn publish,
-             const web_motions& motions);
+             const web_motions& motions, web_joints joints = {});
   ~web_poller();  // stops the thread; it may take one client time-out
   web_poller(const web_poller&) = delete;
   web_poller& operator=(const web_poller&) = delete;
@@ -54,6 +56,7 @@ class web_poller {
   const double max_hz_;
   const publish_fn publish_;
   const web_motions& motions_;
+  const web_joints joints_;
   web_player player_;
   std::atomic<uint64_t> polls_{0};
 

@@ -41,7 +41,7 @@ std::vector<shown> needed()
 {
   std::vector<shown> v;
   for (const char* n : {"robot_name", "tick_period", "sv_torque_on", "sv_comm_on", "led_on",
-                        "sw_in", "loop_count", "wr_count", "wr_ids", "sv_pos"})
+                        "sw_in", "loop_count", "wr_count", "wr_ids", "rd_group", "sv_pos"})
     v.push_back(whole(n));
   v.push_back(span("servo.#.goal", 1, orvane::servo_max));
   v.push_back(span("servo.#.torque", 1, orvane::servo_max));
@@ -116,6 +116,12 @@ web_state web_decode(const std::vector<web_range>& plan,
   int count = static_cast<int>(m.num("wr_count"));
   count = std::min(count, static_cast<int>(field("wr_ids").count));
   const orvane::field& goal = field("servo.#.goal");
+  const orvane::field& groups = field("rd_group");
+  const uint8_t* gb = m.at(groups, 0);
+  orvane::read_groups rg = orvane::groups_decode(std::vector<uint8_t>(gb, gb + groups.count * groups.stride));
+  std::vector<int16_t> words;
+  for (int id = 1; id <= orvane::servo_max; id++)
+    words.push_back(static_cast<int16_t>(m.num("sv_pos", id)));
   for (int i = 0; i < count; i++) {
     int id = static_cast<int>(m.num("wr_ids", i));
     if (id < 1 || id > orvane::servo_max)
@@ -128,6 +134,9 @@ web_state web_decode(const std::vector<web_range>& plan,
     int pos = static_cast<int>(m.num("sv_pos", id));
     if (pos != orvane::no_reading)
       sv.pos = pos;
+    orvane::reading_info r = orvane::reading_of(rg, words, id);
+    sv.reading = orvane::reading_name(r.state);
+    sv.why = orvane::reading_why(r);
     s.servos.push_back(sv);
   }
   return s;
@@ -141,7 +150,12 @@ static nlohmann::json content(const web_state& s)
                       {"goal", sv.goal},
                       {"pos", sv.pos ? nlohmann::json(*sv.pos) : nlohmann::json(nullptr)},
                       {"torque", sv.torque},
-                      {"moving", sv.moving}});
+                      {"moving", sv.moving},
+                      {"reading", sv.reading},
+                      {"why", sv.why},
+                      {"joint", sv.joint},
+                      {"lo", sv.lo},
+                      {"hi", sv.hi}});
   return {{"connected", s.connected}, {"problem", s.problem},
           {"name", s.name},           {"tick_period", s.tick_period},
           {"torque_on", s.torque_on}, {"comm_on", s.comm_on},

@@ -23,6 +23,10 @@ struct web_servo {
   std::optional<int> pos;       // sv_pos, 0.1 degree; none while it holds 0x8000
   int torque = 0;               // its torque channel's low byte: the maximum torque, 0 = off
   int moving = 0;               // ticks left in its goal channel's move
+  std::string reading = "valid";  // or why it has none: "no_group", "silent", "behind"
+  std::string why;              // the same for a person: "in no read group", ...
+  std::string joint;            // its joint's name in the profile, if any
+  double lo = -150, hi = 150;   // servo degrees its joint's limits allow
 };
 
 // A motion played from a page: the one under way, or how the last one ended.

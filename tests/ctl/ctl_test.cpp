@@ -1,10 +1,14 @@
 // orvane-ctl as a user runs it: a process against orvane-sim, judged by its exit status, its
 // output and the map afterwards.
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <nlohmann/json.hpp>
 
 #include "support/fake_robot.h"
 #include "support/sim_host.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -188,6 +192,141 @@ TEST_F(CtlSim, ExitWithYesEndsTheDaemon)
   EXPECT_EQ(res.status, 0) << res.err;
   EXPECT_EQ(res.out, "the daemon at " + host().address + " has ended\n");
   EXPECT_EQ(host().sim.wait_exit(SIM_HOST_TIMEOUT), 0);
+}
+
+namespace {
+
+nlohmann::json ctl_json(const std::string& robot, const ctl_args& args)
+{
+  ctl_args a{"-o", "json"};
+  a.insert(a.end(), args.begin(), args.end());
+  auto res = run_ctl(robot, a);
+  EXPECT_EQ(res.status, 0) << res.err;
+  return nlohmann::json::parse(res.out, nullptr, false);
+}
+
+std::vector<uint8_t> groups(orvane::client& r) { return r.read(0xC0, 64); }
+
+}  // namespace
+
+TEST(CtlRobot, InfoScanAndReadSayWhatTheRobotIsAndWhichServosAnswerAndAreRead)
+{
+  ORVANE_SKIP_IF_EMULATED();
+  SimHost h({"--servos", "1,2,5"});
+  auto& r = h.robot;
+  auto info = ctl_json(h.address, {"info"});
+  EXPECT_EQ(info["name"], "ZIDIDOVE");
+  EXPECT_EQ(info["tick_period"], 16667);
+  EXPECT_EQ(info["daemon"].get<std::string>().rfind("orvane-", 0), 0u) << info;
+  EXPECT_EQ(info["write_list"], nlohmann::json({1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(info["read_groups"], nlohmann::json::parse("[[1],[],[],[]]"));
+  EXPECT_GT(info["loop_rate"].get<double>(), 0);
+  EXPECT_EQ(info["torque_on"], true);
+  EXPECT_EQ(info["servos"][1]["reading"], "no_group");
+
+  // scan asks through the read groups, finds what answers, and leaves groups, goals and torque.
+  r.set_groups({{{1, 3}, {}, {2}, {}}});
+  r.torque(true, {2});
+  auto before = h.host_view();
+  auto scan = ctl_json(h.address, {"scan", "1-8"});
+  EXPECT_EQ(scan["asked"], nlohmann::json({1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(scan["silent"], nlohmann::json({3, 4, 6, 7, 8}));
+  std::vector<int> found;
+  for (auto& s : scan["answer"])
+    found.push_back(s["id"]);
+  EXPECT_EQ(found, (std::vector<int>{1, 2, 5}));
+  EXPECT_EQ(h.host_view(), before);
+  EXPECT_EQ(run_ctl(h.address, {"scan", "5"}).out, "5\n");  // pipes: the ids that answer
+
+  // read lays ids out in groups; get says why a servo has no reading, json names it.
+  struct row {
+    ctl_args args;
+    int status;
+    const char* out;
+    const char* err;  // part of standard error
+  };
+  const row rows[] = {
+      {{"read", "1-4"}, 0, "read group 0: 1 2 3 4\nread group 1: not polled\n", ""},
+      {{"get", "sv_pos.3", "sv_pos.4", "sv_pos.6"}, 0, "none\nnone\nnone\n",
+       "servo 3 is in read group 0 but does not answer"},
+      {{"get", "sv_pos.4"}, 0, "none\n", "servo 4 waits in read group 0 behind servo 3, which does not answer"},
+      {{"get", "sv_pos.6"}, 0, "none\n", "servo 6 is in no read group, so nobody asks it ('orvane-ctl read 6'"},
+      {{"read", "1,3-2"}, 2, "", "'3-2' is not a range of servo ids"},
+      {{"read", "0-4"}, 2, "", "servo ids 0-4 out of range 1..32"},
+      {{"-o", "json", "leds"}, 2, "", "-o json is for info, scan, get, switches and fields"},
+  };
+  for (const row& w : rows) {
+    SCOPED_TRACE(testing::PrintToString(w.args));
+    auto res = run_ctl(h.address, w.args);
+    EXPECT_EQ(res.status, w.status) << res.err;
+    EXPECT_EQ(res.out.substr(0, strlen(w.out)), w.out);
+    EXPECT_NE(res.err.find(w.err), std::string::npos) << res.err;
+    if (w.args[0] == "read" && w.status == 0) {  // the layout lands before the next row reads it
+      ASSERT_TRUE(wait_until([&] { return r.reading(2).state == orvane::reading_state::valid; }, SIM_HOST_TIMEOUT));
+    }
+  }
+  EXPECT_EQ(ctl_json(h.address, {"get", "sv_pos.2", "sv_pos.3"}),
+            nlohmann::json::parse(R"([{"name":"sv_pos.2","value":0},)"
+                                  R"({"name":"sv_pos.3","value":null,"why":"silent"}])"));
+  EXPECT_EQ(ctl_json(h.address, {"switches"})[4], nlohmann::json::parse(R"({"switch":4,"gpio":4,"closed":false})"));
+  EXPECT_EQ(ctl_json(h.address, {"fields"})[0]["name"], "one");
+}
+
+TEST(CtlRobot, ScanStoppedByCtrlCPutsTheReadGroupsAndPositionsBack)
+{
+  ORVANE_SKIP_IF_EMULATED();
+  SimHost h;
+  auto was = groups(h.robot);
+  SimProcess scan({"-r", h.address, "scan", "7-32"}, ORVANE_CTL_PATH);  // silent: 0.1 s each
+  ASSERT_TRUE(wait_until([&] { return groups(h.robot) != was; }, SIM_HOST_TIMEOUT));
+  scan.send_signal(SIGINT);
+  EXPECT_EQ(scan.wait_exit(SIM_HOST_TIMEOUT), 1);
+  EXPECT_NE(scan.err().find("interrupted"), std::string::npos) << scan.err();
+  EXPECT_EQ(groups(h.robot), was);
+  for (int16_t w : h.robot.positions())
+    EXPECT_NE(w, 0x7FFF);  // no scan mark left in a position word
+}
+
+TEST_F(CtlSim, ProfileGivesJointNamesAndMoveKeepsItsSoftLimits)
+{
+  TempDir dir;
+  std::string prof = dir.file("arm.yaml", "joints:\n  base: {id: 1, min: -20, max: 20}\n"
+                                          "  elbow: {id: 3, reverse: true, min: -10, max: 135}\n");
+  auto& r = robot();
+  struct row {
+    ctl_args args;
+    int status;
+    const char* out;
+    const char* err;
+    std::function<void()> then;
+  };
+  const row rows[] = {
+      {{"move", "--ticks", "2", "elbow=40", "base=-5"}, 0, "", "",
+       [&] {
+         EXPECT_EQ(r.get("servo.3.goal"), -400);  // reversed
+         EXPECT_EQ(r.get("servo.1.goal"), -50);
+       }},
+      {{"get", "elbow.goal", "servo.elbow.goal", "sv_pos.base", "base"}, 0, "40.0\n-400\n", "", nullptr},
+      {{"move", "elbow=140"}, 1, "", "elbow: 140 degrees is outside the joint's limits -10..135", nullptr},
+      {{"move", "1=25"}, 1, "", "servo 1 is joint base: 25 degrees is outside the joint's limits -20..20",
+       nullptr},
+      {{"move", "wrist=5"}, 2, "", "'wrist' is not a whole number", nullptr},
+      {{"read", "base", "elbow"}, 0, "read group 0: 1 3 (base elbow)\n", "", nullptr},
+  };
+  for (const row& w : rows) {
+    SCOPED_TRACE(testing::PrintToString(w.args));
+    setenv("ORVANE_PROFILE", prof.c_str(), 1);  // the environment's profile, as --profile's
+    auto res = run_ctl(host().address, w.args);
+    unsetenv("ORVANE_PROFILE");
+    EXPECT_EQ(res.status, w.status) << res.err;
+    EXPECT_EQ(res.out.substr(0, strlen(w.out)), w.out);
+    EXPECT_NE(res.err.find(w.err), std::string::npos) << res.err;
+    if (w.then)
+      w.then();
+  }
+  auto bad = run_ctl(host().address, {"--profile", dir.file("none.yaml"), "get", "base"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.err.find("none.yaml: cannot read the file"), std::string::npos) << bad.err;
 }
 
 // --settle names the servo that did not get there, and the ones it could not wait for.

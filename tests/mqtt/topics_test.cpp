@@ -74,8 +74,14 @@ TEST(MqttTopics, EventsBetweenTwoStates)
 {
   web_state a, b;
   a.connected = b.connected = true;
-  a.servos = {{1, 0, 10, 0, 0}, {2, 0, std::nullopt, 0, 0}};
-  b.servos = {{1, 0, std::nullopt, 0, 0}, {2, 0, 20, 0, 0}};
+  auto servo = [](int id, std::optional<int> pos) {
+    web_servo s;
+    s.id = id;
+    s.pos = pos;
+    return s;
+  };
+  a.servos = {servo(1, 10), servo(2, std::nullopt)};
+  b.servos = {servo(1, std::nullopt), servo(2, 20)};
   b.sw[3] = true;
   auto ev = mq_state_events(a, b, 42);
   ASSERT_EQ(ev.size(), 3u);

@@ -68,6 +68,48 @@ def test_led_value_reaches_the_board_channel_and_its_swatch(sim, web, browser):
     mon.close()
 
 
+def test_led_editor_shows_the_selected_leds_value_from_the_start(sim, browser):
+    mon = Monitor(sim.address)
+    mon.set_leds({0: 255, 9: 40})
+    w = Web(sim.address)
+    try:
+        open_page(browser, w)
+        for box in ('led-value', 'led-number'):  # LED A0 is selected, nothing clicked
+            wait_for(lambda: browser.find_element(By.ID, box).get_attribute('value') == '255',
+                     what=f'{box} at 255')
+        browser.find_element(By.ID, 'led-b-1').click()
+        wait_for(lambda: browser.find_element(By.ID, 'led-number').get_attribute('value') == '40',
+                 what='B1 at 40')
+    finally:
+        w.stop()
+        mon.close()
+    assert_clean_exit(w)
+
+
+def test_servo_in_no_read_group_says_so_and_read_it_puts_it_in_one(sim, web, browser):
+    mon = Monitor(sim.address)
+    open_page(browser, web)
+    pos2 = lambda: browser.find_element(By.CSS_SELECTOR, '#servo-2 .pos').text  # noqa: E731
+    wait_for(lambda: pos2() == 'no reading: in no read group', what='why servo 2 has no reading')
+    assert not browser.find_element(By.ID, 'read-1').is_displayed()
+    browser.find_element(By.ID, 'read-2').click()
+    wait_for(lambda: sorted(sum(mon.groups(), [])) == [1, 2], what='servos 1 and 2 in the groups')
+    wait_for(lambda: pos2().endswith('°'), what='a reading of servo 2')
+    assert not browser.find_element(By.ID, 'read-2').is_displayed()
+    mon.close()
+
+
+def test_profile_names_the_rows_and_its_limits_bound_the_sliders(sim, web, browser):
+    open_page(browser, web)
+    name = lambda i: browser.find_element(By.CSS_SELECTOR, f'#servo-{i} .id').text  # noqa: E731
+    wait_for(lambda: name(6) == '#6 gripper', what='row 6 named after its joint')
+    assert name(3) == '#3 elbow'
+    bounds = lambda i: [float(browser.find_element(By.CSS_SELECTOR, f'#servo-{i} .slider')  # noqa: E731
+                              .get_attribute(a)) for a in ('min', 'max')]
+    assert bounds(6) == [0, 60]
+    assert bounds(3) == [-135, 10]  # reversed: the joint's -10..135 at the servo
+
+
 def test_silent_servo_greys_its_row_until_it_answers(sim, web, browser):
     mon = Monitor(sim.address)
     group = offset('rd_group', 0)
@@ -76,7 +118,9 @@ def test_silent_servo_greys_its_row_until_it_answers(sim, web, browser):
     wait_for(lambda: 'noreading' not in classes(browser, 'servo-3'), what='a reading of servo 3')
     sim.console('silence 3')
     wait_for(lambda: 'noreading' in classes(browser, 'servo-3'), what='row 3 greyed')
-    assert browser.find_element(By.CSS_SELECTOR, '#servo-3 .pos').text == 'no reading'
+    assert browser.find_element(By.CSS_SELECTOR, '#servo-3 .pos').text == \
+        'no reading: in read group 0 but silent'
+    assert not browser.find_element(By.ID, 'read-3').is_displayed()  # in a group already
     assert 'noreading' not in classes(browser, 'servo-1')
     sim.console('answer 3')
     wait_for(lambda: 'noreading' not in classes(browser, 'servo-3'), what='row 3 back')
@@ -183,6 +227,8 @@ def test_requests_without_the_token_get_403_and_bad_ones_4xx_and_change_nothing(
     for body, target in [(b'{"op":"move","goals":[[1,151]],"ms":100}', 'robot=0'),
                          (b'{"op":"move","goals":[[1,10]],"ms":100}', 'robot=1'),
                          (b'{"op":"leds","leds":[[0,300]]}', 'robot=0'),
+                         (b'{"op":"move","goals":[[3,20]],"ms":100}', 'robot=0'),  # elbow's limits
+                         (b'{"op":"read","ids":[33]}', 'robot=0'),
                          (b'{"op":"exit"}', 'robot=0'),
                          (b'{"op":"play","motion":"../motions/wave.yaml"}', 'robot=0'),
                          (b'{"op":"play","motion":"robot.yaml"}', 'robot=0'),  # the profile

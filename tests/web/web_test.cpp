@@ -12,6 +12,7 @@
 #include "host/web/motions.h"
 #include "host/web/access.h"
 #include "host/web/command.h"
+#include "host/web/joints.h"
 #include "host/web/poller.h"
 #include "host/web/state.h"
 
@@ -95,6 +96,7 @@ TEST(WebCommand, BadRequestsAreRefusedWithAReason)
            R"({"op":"play","motion":"wave"})",                       // not a motion file name
            R"({"op":"play","motion":"../wave.yaml"})", R"({"op":"play","motion":".hidden.yaml"})",
            R"({"op":"play"})",
+           R"({"op":"read"})", R"({"op":"read","ids":[]})", R"({"op":"read","ids":[33]})",
        }) {
     SCOPED_TRACE(body);
     auto r = web_parse_command(body);
@@ -162,7 +164,24 @@ TEST_F(WebSim, DecodedStateAgreesWithTheLibrary)
   EXPECT_EQ(s.servos[2].pos, std::nullopt);  // servo 3 is in no read group
   auto j = nlohmann::json::parse(web_state_json(0, host().address, s, {}));
   EXPECT_EQ(j["servos"][2]["pos"], nullptr);
+  EXPECT_EQ(j["servos"][2]["reading"], "no_group");
+  EXPECT_EQ(j["servos"][2]["why"], "in no read group");
   EXPECT_EQ(j["switches"][3], true);
+
+  // A profile names the rows and bounds their moves in servo degrees.
+  web_joints joints{{3, "elbow", -135, 10}};
+  web_name_joints(s, joints);
+  EXPECT_EQ(s.servos[2].joint, "elbow");
+  EXPECT_EQ(s.servos[2].lo, -135);
+  EXPECT_EQ(s.servos[0].joint, "");
+  EXPECT_EQ(web_joints_check(joints, {{1, 140}, {3, 10}}), "");
+  EXPECT_EQ(web_joints_check(joints, {{3, 20}}),
+            "servo 3 (elbow) at 20.0 degrees leaves the joint's limits: -135.0..10.0");
+
+  // "read" puts a servo into the groups beside those there already.
+  auto rd = std::get<web_command>(web_parse_command(R"({"op":"read","ids":[3]})"));
+  web_apply(c, rd);
+  EXPECT_EQ(c.groups(), (orvane::read_groups{{{1, 3}, {}, {}, {}}}));
 }
 
 const web_motions no_motions;

@@ -12,6 +12,8 @@ from .client import (CHANNELS, DEFAULT_PORT, DEGREES_MAX, MOVE_TICKS_MAX, SERVO_
 from .errors import (Closed, ConnectError, Error, NotInWriteList, NotReached, OutOfRange,
                      ProtocolError, Timeout, UnknownField)
 from .fields import FIELDS, MAP_SIZE, NO_READING, Field, decode, find_field, resolve, suggest
+from .groups import (BEHIND, NO_GROUP, SILENT, VALID, groups_decode, groups_encode, groups_layout,
+                     groups_room, reading_of, reading_why)
 from .version import __version__
 
 __all__ = [
@@ -20,5 +22,7 @@ __all__ = [
     "Client", "connect", "split_move",
     "Closed", "ConnectError", "Error", "NotInWriteList", "NotReached", "OutOfRange", "ProtocolError",
     "Timeout", "UnknownField",
+    "BEHIND", "NO_GROUP", "SILENT", "VALID", "groups_decode", "groups_encode", "groups_layout",
+    "groups_room", "reading_of", "reading_why",
     "FIELDS", "MAP_SIZE", "NO_READING", "Field", "decode", "find_field", "resolve", "suggest",
 ]

@@ -14,6 +14,7 @@ import time
 from .errors import (Closed, ConnectError, NotInWriteList, NotReached, OutOfRange, ProtocolError,
                      Timeout)
 from .fields import MAP_SIZE, NO_READING, decode, resolve
+from .groups import groups_decode, groups_encode, groups_layout, groups_room, reading_of
 
 DEFAULT_PORT = 6498
 CHANNELS = 128
@@ -26,7 +27,7 @@ MOVE_TICKS_MAX = 2**31 - 1   # a longer move than TTIME_MAX is chained from trig
 _ONE, _TICK_PERIOD, _SV_TORQUE_ON, _SW_IN = 0x0010, 0x0040, 0x0048, 0x0060
 _EXIT_REQ, _POWEROFF_REQ, _LOOP_COUNT, _WR_COUNT = 0x0050, 0x0051, 0x0080, 0x00A1
 _IP_TARGET, _IP_ENABLE, _TTIME, _IP_COUNT = 0x0A00, 0x0B00, 0x0B80, 0x0D00
-_SV_POS, _LED_A = 0x0D80, 0x0C80
+_SV_POS, _LED_A, _RD_GROUP = 0x0D80, 0x0C80, 0x00C0
 _WRITE_CHUNK = 256  # bytes per write line, far below the daemon's 2047 characters
 
 
@@ -474,6 +475,36 @@ class Client:
         _check_servo(sid)
         v = int.from_bytes(self.read(_SV_POS + 2 * (sid - 1), 2), "little", signed=True)
         return None if v == NO_READING else v / 10
+
+    def positions(self):
+        """The 32 sv_pos words, servo 1 first (NO_READING where there is none)."""
+        b = self.read(_SV_POS, 64)
+        return [int.from_bytes(b[2 * i:2 * i + 2], "little", signed=True) for i in range(32)]
+
+    # -- read groups
+    def groups(self):
+        """The read groups as the daemon polls them: four lists of ids."""
+        return groups_decode(self.read(_RD_GROUP, 64))
+
+    def set_groups(self, groups):
+        """Writes all four read groups at once (fewer lists: the rest not polled)."""
+        self.write(_RD_GROUP, groups_encode(groups))
+
+    def read_servos(self, ids):
+        """Lays the servos out in the read groups, as few groups as keep a cycle within a tick,
+        replacing what they held; returns the layout written."""
+        ids = list(ids)
+        for sid in ids:
+            _check_servo(sid)
+        period = self.get("tick_period")
+        g = groups_layout(ids, groups_room(period if period > 0 else 16667, len(self.write_list())))
+        self.set_groups(g)
+        return g
+
+    def reading(self, sid):
+        """Why servo sid has or lacks a reading: (state, group, blocker), see orvane.groups."""
+        _check_servo(sid)
+        return reading_of(self.groups(), self.positions(), sid)
 
     def switches(self):
         """The five switches, sw_in 0..4: True = closed."""

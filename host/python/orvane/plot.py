@@ -23,6 +23,9 @@ import sys
 GOAL = re.compile(r"^servo\.(\d+)\.goal$")
 POS = re.compile(r"^sv_pos\.(\d+)$")
 SWITCH = re.compile(r"^sw_in\.(\d+)$")
+# orvane-ctl record ends a file whose positions had empty cells with lines such as
+# "# sv_pos.2: no reading in 120 of 120 rows: servo 2 is in no read group, ..."
+NOTE = re.compile(r"^# sv_pos\.(\d+): (no reading in \d+ of \d+ rows)(?:: (.*))?$")
 FIXED = ("time_s", "loop_count", "gap")
 
 
@@ -57,6 +60,30 @@ def read_recording(path):
     return cols
 
 
+def no_reading_notes(path):
+    """{servo id: why its position has empty cells}, from the notes at a recording's end."""
+    notes = {}
+    try:
+        with open(path) as f:
+            for line in f:
+                m = NOTE.match(line.rstrip("\n"))
+                if m:
+                    why = m.group(3) or ""
+                    why = why.split(" (")[0]  # the advice in brackets is for the terminal
+                    notes[int(m.group(1))] = f"{m.group(2)}: {why}" if why else m.group(2)
+    except OSError:
+        pass
+    return notes
+
+
+def position_label(sid, pos, notes=None):
+    """The legend of a servo's position line: why it has empty cells, when it has."""
+    note = (notes or {}).get(sid)
+    if note is None and pos and all(math.isnan(v) for v in pos):
+        note = "no reading"
+    return f"position: {note}" if note else "position"
+
+
 def servo_ids(cols):
     ids = set()
     for name in cols:
@@ -85,7 +112,7 @@ def broken(t, v, gap, longer=5):
     return xs, ys
 
 
-def plot(cols, out, title=None):
+def plot(cols, out, title=None, notes=None):
     import matplotlib
 
     matplotlib.use("Agg")
@@ -110,7 +137,10 @@ def plot(cols, out, title=None):
         if goal is not None:
             ax.step(*broken(t, goal, gap), where="post", color="tab:blue", lw=1.2, label="goal")
         if pos is not None:
-            ax.plot(*broken(t, pos, gap), color="tab:orange", lw=1.2, label="position")
+            label = position_label(sid, pos, notes)
+            ax.plot(*broken(t, pos, gap), color="tab:orange", lw=1.2, label=label)
+            if label != "position":
+                ax.legend(loc="upper right", fontsize="small")
         ax.set_ylabel(f"servo {sid}\ndegrees")
         ax.grid(True, alpha=0.3)
     n = len(ids)
@@ -258,7 +288,7 @@ def draw_file(path, out, title=None, profile=None):
     first = next((ln for ln in text.splitlines() if ln and not ln.startswith("#")), "")
     if first.startswith("tick,time_s"):
         return plot_plan(read_plan(text, path), out, title)
-    return plot(read_recording(path), out, title)
+    return plot(read_recording(path), out, title, no_reading_notes(path))
 
 
 def main(argv=None):

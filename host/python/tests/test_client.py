@@ -138,6 +138,34 @@ def test_exit_request_ends_the_daemon(sim, robot):
         robot.get("ttime")
 
 
+@pytest.mark.parametrize("ids,room,want", [
+    ([1, 2, 3, 4, 5, 6], 5, [[1, 2, 3], [4, 5, 6], [], []]),
+    ([1, 2, 2, 3], 1, [[1], [2], [3], []]),
+    (list(range(1, 10)), 2, [[1, 2, 3], [4, 5], [6, 7], [8, 9]]),
+])
+def test_read_groups_lay_out_as_the_cpp_library_does(ids, room, want):
+    assert orvane.groups_layout(ids, room) == want
+    assert orvane.groups_decode(orvane.groups_encode(want)) == want
+    assert orvane.groups_room(16667, 6) == 5
+
+
+def test_a_servo_without_a_reading_says_why_and_read_servos_gives_it_one(robot):
+    def state(sid):
+        return robot.reading(sid)[0]
+    assert state(2) == orvane.NO_GROUP
+    assert orvane.reading_why(robot.reading(2)) == "in no read group"
+    assert robot.read_servos([9, 2]) == [[9, 2], [], [], []]  # servo 9 does not answer
+    assert robot.read(0x00C0, 5) == bytes([1, 2, 9, 2, 0])
+    assert robot.reading(2) == (orvane.BEHIND, 0, 9)
+    assert robot.reading(9) == (orvane.SILENT, 0, None)
+    robot.read_servos([1, 2, 3])
+    deadline = time.monotonic() + TIMEOUT
+    while state(2) != orvane.VALID and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert robot.groups() == [[1, 2, 3], [], [], []]
+    assert state(2) == orvane.VALID and robot.position(2) is not None
+
+
 def test_long_move_is_chained_along_its_line_and_reached_is_waited_for(robot):
     robot.set("tick_period", 5000)  # 200 Hz: two seconds are 400 ticks, two triggers
     robot.torque(True, [1])

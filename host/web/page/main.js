@@ -115,9 +115,18 @@ function buildRows(servos) {
       const on = !row.classList.contains('torque-on');
       send({ op: 'torque', on, ids: [sv.id] });
     });
-    head.append(el('b', 'id', `#${sv.id}`), el('span', 'k', 'goal'), goal, el('span', 'k', 'position'), pos, torque);
+    // A servo nobody asks for its position can be put into a read group from here.
+    const readIt = el('button', 'read-it', 'read it');
+    readIt.id = `read-${sv.id}`;
+    readIt.title = 'put this servo into a read group, so that its position is read';
+    readIt.hidden = true;
+    readIt.addEventListener('click', () => send({ op: 'read', ids: [sv.id] }));
+    const name = el('b', 'id', sv.joint ? `#${sv.id} ${sv.joint}` : `#${sv.id}`);
+    if (sv.joint) name.title = `joint ${sv.joint}: ${sv.lo.toFixed(1)}° to ${sv.hi.toFixed(1)}° at the servo`;
+    head.append(name, el('span', 'k', 'goal'), goal, el('span', 'k', 'position'), pos, readIt, torque);
     const slider = el('input', 'slider');
-    Object.assign(slider, { type: 'range', min: -150, max: 150, step: 0.5, value: deg(sv.goal) });
+    // The profile's soft limits bound the slider; the gateway refuses moves beyond them too.
+    Object.assign(slider, { type: 'range', min: sv.lo ?? -150, max: sv.hi ?? 150, step: 0.5, value: deg(sv.goal) });
     slider.setAttribute('aria-label', `servo ${sv.id} goal`);
     const out = el('output', 'target', `${deg(sv.goal).toFixed(1)}°`);
     let dragging = false;
@@ -135,7 +144,7 @@ function buildRows(servos) {
     const plotBox = el('div', 'plot');
     row.append(head, ctl, plotBox);
     box.append(row);
-    const r = { row, goal, pos, torque, slider, out, plot: null, isDragging: () => dragging };
+    const r = { row, goal, pos, readIt, torque, slider, out, plot: null, isDragging: () => dragging };
     r.plot = new ServoPlot(plotBox);
     rows.set(sv.id, r);
   }
@@ -160,7 +169,13 @@ function render(s) {
     sw.style.setProperty('--level', (v / 255).toFixed(3));
     sw.firstChild.textContent = v;
   });
-  const ids = s.servos.map((sv) => sv.id).join(',');
+  // The editor follows the selected LED as the robot reports it, except while it is being used.
+  const editing = [$('led-value'), $('led-number')].includes(document.activeElement);
+  if (!editing) {
+    $('led-value').value = s.leds[selectedLed];
+    $('led-number').value = s.leds[selectedLed];
+  }
+  const ids = s.servos.map((sv) => `${sv.id}${sv.joint}${sv.lo}${sv.hi}`).join(',');
   if (ids !== rowIds) {
     rowIds = ids;
     buildRows(s.servos);
@@ -168,7 +183,8 @@ function render(s) {
   for (const sv of s.servos) {
     const r = rows.get(sv.id);
     r.goal.textContent = `${deg(sv.goal).toFixed(1)}°`;
-    r.pos.textContent = sv.pos === null ? 'no reading' : `${deg(sv.pos).toFixed(1)}°`;
+    r.pos.textContent = sv.pos === null ? `no reading${sv.why ? `: ${sv.why}` : ''}` : `${deg(sv.pos).toFixed(1)}°`;
+    r.readIt.hidden = sv.reading !== 'no_group';
     r.row.classList.toggle('noreading', sv.pos === null);
     r.row.classList.toggle('moving', sv.moving > 0);
     const on = s.torque_on && sv.torque > 0;

@@ -1,0 +1,27 @@
+#include "host/web/joints.h"
+
+#include <cstdio>
+
+void web_name_joints(web_state& s, const web_joints& js)
+{
+  for (web_servo& sv : s.servos)
+    for (const web_joint& j : js)
+      if (j.id == sv.id) {
+        sv.joint = j.name;
+        sv.lo = j.lo;
+        sv.hi = j.hi;
+      }
+}
+
+std::string web_joints_check(const web_joints& js, const std::vector<std::pair<int, double>>& goals)
+{
+  for (auto [id, deg] : goals)
+    for (const web_joint& j : js)
+      if (j.id == id && (deg < j.lo - 1e-9 || deg > j.hi + 1e-9)) {
+        char s[160];
+        snprintf(s, sizeof s, "servo %d (%s) at %.1f degrees leaves the joint's limits: %.1f..%.1f", id,
+                 j.name.c_str(), deg, j.lo, j.hi);
+        return s;
+      }
+  return "";
+}

@@ -1,0 +1,24 @@
+// A robot profile as the page uses it: joint names for servo ids, and the servo degrees each
+// joint's soft limits allow. Loaded once at start, then read-only: any thread may read it.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/web/state.h"
+
+struct web_joint {
+  int id = 0;
+  std::string name;
+  double lo = -150, hi = 150;  // servo degrees within the joint's limits and the servo's range
+};
+using web_joints = std::vector<web_joint>;
+
+// The joints of a robot.yaml; throws std::runtime_error with every problem of the file (or,
+// in a build without the motion library, because it cannot read profiles).
+web_joints web_joints_load(const std::string& profile);
+// Names the state's servos after their joints and gives their limits.
+void web_name_joints(web_state& s, const web_joints& j);
+// Why a move to these goals (servo id, servo degrees) leaves a joint's limits; empty if none.
+std::string web_joints_check(const web_joints& j, const std::vector<std::pair<int, double>>& goals);
