@@ -227,6 +227,10 @@ void mq_bridge::carry_out(robot_side& r, const job& j)
     if (!m->problem.empty())
       return reply(m->problem);
     player_.start(r.c, cmd.motion);
+    // Told here, not at the next look at the player: a motion that fails at once would end
+    // before that look, and neither its start nor its end would be told.
+    event(mq_event("motion-started", now_ms(), {{"motion", cmd.motion}}));
+    r.play = web_play{cmd.motion, true, 0, 0, {}, ""};
     reply("");
   } catch (const orvane::out_of_range& e) {
     reply(e.what());
@@ -270,14 +274,15 @@ void mq_bridge::run()
     clk::time_point now = clk::now();
     // The broker.
     if (link_lost_.exchange(false)) {
-      fprintf(stderr, "orvane-mqtt: broker %s: connection lost; motions stopped\n",
-              o_.link.uri.c_str());
       r.status.clear();
       try {
         stop_and_hold(r);
       } catch (const orvane::error& e) {
         robot_lost(e.what());
       }
+      // Said once it is true: the motion has ended and the servos are held.
+      fprintf(stderr, "orvane-mqtt: broker %s: connection lost; motions stopped\n",
+              o_.link.uri.c_str());
     }
     if (link_fresh_.exchange(false)) {
       fprintf(stderr, "orvane-mqtt: broker %s: connected as %s\n", o_.link.uri.c_str(),

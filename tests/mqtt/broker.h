@@ -44,7 +44,7 @@ class TestPeer {
                                   std::function<bool(const mq_incoming&)> ok = nullptr,
                                   std::chrono::milliseconds t = std::chrono::seconds(20),
                                   size_t from = 0);
-  std::vector<mq_incoming> heard(const std::string& topic);
+  std::vector<mq_incoming> heard(const std::string& topic, size_t from = 0);
   size_t count();  // of everything heard so far
 
  private:
