@@ -284,7 +284,7 @@ TEST_F(MotionCtl, RecordingTurnedIntoAMotionPlaysBackWithinTheTolerance)
   robot().set_bytes("rd_group", {1, 3, 1, 2, 3}, 0);
   std::string conv = dir.file("conv.yaml");
   std::vector<std::map<int64_t, std::array<double, 3>>> rec;
-  for (std::string file : {orig, conv}) {
+  for (const std::string& file : {orig, conv}) {
     SCOPED_TRACE(file);
     robot().move_channels({{1, 0}, {2, 0}, {3, 20}}, 1);
     robot().wait_until_still();
@@ -309,7 +309,7 @@ TEST_F(MotionCtl, RecordingTurnedIntoAMotionPlaysBackWithinTheTolerance)
       if (auto b = rec[1].find(l + off); b != rec[1].end())
         for (size_t j = 0; j < 3; j++, n++)
           sum += (a[j] - b->second[j]) * (a[j] - b->second[j]);
-    return n > rec[0].size() * 2 ? std::sqrt(sum / n) : 1e9;
+    return n > rec[0].size() * 2 ? std::sqrt(sum / static_cast<double>(n)) : 1e9;
   };
   int64_t off = -60;
   for (int64_t o = -60; o <= 60; o++)
@@ -336,5 +336,5 @@ TEST_F(MotionCtl, RecordingTurnedIntoAMotionPlaysBackWithinTheTolerance)
   }
   ASSERT_GT(n, rec[1].size() / 2) << "the recordings hardly overlap";
   EXPECT_LE(worst, 1.5 + 1.5) << "offset " << off << ", rms at that offset " << rms(off);
-  EXPECT_LE(std::sqrt(sum / n), 1.5) << "offset " << off;
+  EXPECT_LE(std::sqrt(sum / static_cast<double>(n)), 1.5) << "offset " << off;
 }

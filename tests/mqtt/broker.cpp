@@ -153,7 +153,7 @@ size_t TestPeer::count()
 std::string test_command(const std::string& id, const std::string& body, double age_s)
 {
   using namespace std::chrono;
-  double now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() / 1e3;
+  auto now = static_cast<double>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count()) / 1e3;
   std::string s = "{\"id\":\"" + id + "\",\"ts\":" + std::to_string(now - age_s);
   return body.empty() ? s + "}" : s + "," + body + "}";
 }

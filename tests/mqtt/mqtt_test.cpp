@@ -21,7 +21,7 @@ namespace {
 
 constexpr auto deadline = 20s;  // generous: sanitizers, and several robots on two cores
 
-std::string robot_id(int i)
+std::string robot_id(size_t i)
 {
   return (i < 9 ? "robot0" : "robot") + std::to_string(i + 1);
 }

@@ -37,7 +37,7 @@ int16_t pos_at(servo_model& m, int64_t t)
 // a servo resting at its goal must stay there when asked about an earlier moment.
 TEST(ServoModel, TimeThatRunsBackwardsNeverMovesAServoPastItsGoal)
 {
-  for (int16_t goal : {300, -300}) {
+  for (int16_t goal : {int16_t{300}, int16_t{-300}}) {
     servo_model m({1}, 0);
     write_reg(m, 1, VS_TORQUE_ENABLE, {1}, 0);
     write_reg(m, 1, VS_GOAL_POSITION,
