@@ -136,6 +136,9 @@ TEST_F(Daemon, PowerOffCommandThatFailsGivesAFailingStatus)
       {"kill -TERM $$", 15},   {"kill -HUP $$", 1},
       {"kill -" + std::to_string(SIGRTMIN + 1) + " $$", SIGRTMIN + 1}};
   for (auto [cmd, status] : rows) {
+    // Under qemu's user-mode emulation the guest's real-time signals are not the host shell's.
+    if (getenv("ORVANE_EMULATED") && status == SIGRTMIN + 1)
+      continue;
     ASSERT_NO_FATAL_FAILURE(start({"--poweroff-cmd", cmd}));
     host.write_u8(MAP_POWEROFF_REQ, 1);
     EXPECT_EQ(sim->wait_exit(10s), status) << cmd;
