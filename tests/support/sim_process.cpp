@@ -196,6 +196,10 @@ std::optional<int> SimProcess::wait_exit(std::chrono::milliseconds timeout)
         return true;
       },
       timeout, 5ms);
+  // The reader threads may not have taken the last output yet: a test that reads err() next
+  // must see all of it. Bounded, since a child's own child may hold the pipes open.
+  if (done)
+    wait_output_closed(2s);
   return done ? status_ : std::nullopt;
 }
 
