@@ -17,7 +17,7 @@ constexpr int32_t default_tick_us = 16667;
 
 read_groups groups_decode(const std::vector<uint8_t>& b)
 {
-  if (b.size() != group_count * group_size)
+  if (b.size() != size_t{group_count} * group_size)
     throw out_of_range("read groups are 64 bytes, not " + std::to_string(b.size()));
   read_groups g;
   for (size_t i = 0; i < group_count; i++) {
@@ -32,7 +32,7 @@ read_groups groups_decode(const std::vector<uint8_t>& b)
 
 std::vector<uint8_t> groups_encode(const read_groups& g)
 {
-  std::vector<uint8_t> b(group_count * group_size, 0);
+  std::vector<uint8_t> b(size_t{group_count} * group_size, 0);
   for (size_t i = 0; i < group_count; i++) {
     if (g[i].size() > group_room)
       throw out_of_range("read group " + std::to_string(i) + " holds at most 14 servos, not " +

@@ -140,7 +140,7 @@ std::string ctl_field_name(ctl& c, const std::string& name)
         continue;
       std::string rest = name.substr(v.size() + j.name.size());
       if (rest.empty() || rest[0] == '.')
-        return v + std::to_string(j.id) + rest;
+        return (v + std::to_string(j.id)).append(rest);
     }
   }
   return name;

@@ -169,9 +169,9 @@ class scan_guard {
     cl_.write(rd_group_adr, groups_);
     auto now = cl_.read(sv_pos_adr, 64);
     for (uint32_t i = 0; i < 32; i++) {
-      auto w = static_cast<int16_t>(now[2 * i] | now[2 * i + 1] << 8);
+      auto w = static_cast<int16_t>(now[size_t{2} * i] | now[size_t{2} * i + 1] << 8);
       if (w == scan_mark)
-        cl_.write(sv_pos_adr + 2 * i, {pos_[2 * i], pos_[2 * i + 1]});
+        cl_.write(sv_pos_adr + 2 * i, {pos_[size_t{2} * i], pos_[size_t{2} * i + 1]});
     }
   }
   std::string groups_text() const
