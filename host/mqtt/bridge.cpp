@@ -28,25 +28,6 @@ double now_s()
   return static_cast<double>(now_ms()) / 1000.0;
 }
 
-// Control-loop passes per second, from loop_count over windows of about a second.
-struct rate_meter {
-  bool have = false;
-  uint32_t count = 0;
-  clk::time_point at;
-  double rate = 0;
-  void sample(uint32_t c, clk::time_point t)
-  {
-    if (!have) {
-      have = true, count = c, at = t;
-      return;
-    }
-    std::chrono::duration<double> dt = t - at;
-    if (dt.count() >= 1.0) {
-      rate = static_cast<uint32_t>(c - count) / dt.count();  // wraps like the counter
-      count = c, at = t;
-    }
-  }
-};
 
 const orvane::field& field(const char* name)
 {

@@ -4,10 +4,32 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+// Control-loop passes per second, from loop_count over windows of about a second. Owned by the
+// thread that polls the robot (orvane-web's poller, orvane-mqtt's bridge).
+struct rate_meter {
+  bool have = false;
+  uint32_t count = 0;
+  std::chrono::steady_clock::time_point at;
+  double rate = 0;
+  void sample(uint32_t c, std::chrono::steady_clock::time_point t)
+  {
+    if (!have) {
+      have = true, count = c, at = t;
+      return;
+    }
+    std::chrono::duration<double> dt = t - at;
+    if (dt.count() >= 1.0) {
+      rate = static_cast<uint32_t>(c - count) / dt.count();  // wraps modulo 2^32 like the counter
+      count = c, at = t;
+    }
+  }
+};
 
 struct web_range {
   uint32_t adr, n;

@@ -4,11 +4,10 @@ QEMU's raspi0, a monitor host through the forward, and the record of boots that 
 A boot that hangs (the guest's console stops, mostly under heavy load) is tried once more; each
 hang is reported at the end of the run. Boots are the expensive part (~60 % of a core while the
 daemon ticks), so one boot serves every case that leaves the daemon running."""
-import importlib.machinery
-import importlib.util
 import os
 import sys
 import time
+import types
 
 import pytest
 
@@ -20,9 +19,12 @@ import orvane.fields  # noqa: E402
 
 
 def _load(name, path):
-    spec = importlib.util.spec_from_loader(name, importlib.machinery.SourceFileLoader(name, path))
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    """A Python file without a .py name (scripts/orvane-emu) as a module of its own."""
+    mod = types.ModuleType(name)
+    mod.__file__ = path
+    sys.modules[name] = mod
+    with open(path, encoding='utf-8') as f:
+        exec(compile(f.read(), path, 'exec'), mod.__dict__)
     return mod
 
 
