@@ -229,6 +229,8 @@ std::map<int64_t, std::array<double, 3>> positions(const std::string& csv)
   std::getline(in, line);  // time_s,loop_count,gap,sv_pos.1,sv_pos.2,sv_pos.3
   int64_t first = -1;
   while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#')
+      continue;  // record's closing notes, such as rows without a reading
     std::array<double, 6> v{};
     std::istringstream cells(line);
     std::string cell;
