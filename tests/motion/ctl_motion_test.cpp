@@ -295,7 +295,8 @@ TEST_F(MotionCtl, RecordingTurnedIntoAMotionPlaysBackWithinTheTolerance)
     robot().torque(true, {1, 2, 3});
     robot().move_channels({{1, 0}, {2, 0}, {3, 20}}, 1);
     // A servo not yet read since its group was set is returned unwaited for: ask again.
-    ASSERT_TRUE(wait_until([&] { return robot().wait_until_reached({1, 2, 3}, 0.2, 10s).empty(); }, SIM_HOST_TIMEOUT));
+    ASSERT_TRUE(wait_until([&] { return robot().wait_until_reached({1, 2, 3}, 0.2, 10s).empty(); },
+                           SIM_HOST_TIMEOUT));
     std::string csv = dir.file("rec" + std::to_string(rec.size()) + ".csv");
     auto r = ctl({"record", "--seconds", "6.5", "--fields", "sv_pos.1,sv_pos.2,sv_pos.3", csv});
     std::this_thread::sleep_for(300ms);
@@ -342,8 +343,8 @@ TEST_F(MotionCtl, RecordingTurnedIntoAMotionPlaysBackWithinTheTolerance)
       n++;
     }
   }
-  // The whole replay must agree within the tolerance; a single pass may not (on a loaded machine
-  // with ctest -j2, one pass 18.9 degrees off was seen while the whole stayed at 0.5), so the
+  // The whole replay must agree within the tolerance; a single pass may not (a move started
+  // late on a loaded machine: up to 5.3 degrees at a load of 19 under the sanitizers), so the
   // worst is only printed.
   ASSERT_GT(n, rec[1].size() / 2) << "the recordings hardly overlap";
   printf("replay against the original: rms %.2f, worst %.1f degrees\n", std::sqrt(sum / static_cast<double>(n)), worst);
