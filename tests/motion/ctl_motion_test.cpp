@@ -344,7 +344,7 @@ TEST_F(MotionCtl, RecordingTurnedIntoAMotionPlaysBackWithinTheTolerance)
     }
   }
   // The whole replay must agree within the tolerance; a single pass may not (a move started
-  // late on a loaded machine: up to 5.3 degrees at a load of 19 under the sanitizers), so the
+  // late on a loaded machine: up to 5.3 degrees in fourteen runs at loads of 11 to 19), so the
   // worst is only printed.
   ASSERT_GT(n, rec[1].size() / 2) << "the recordings hardly overlap";
   printf("replay against the original: rms %.2f, worst %.1f degrees\n", std::sqrt(sum / static_cast<double>(n)), worst);
