@@ -7,8 +7,8 @@
 # statically linked. A file named `orvane` (the daemon) also gets a run (check_daemon_run): under
 # qemu's ARM1176 on a machine without /dev/mem it must print "error: cannot open /dev/mem" and
 # end with status 255. A file named `orvane-mqtt` (the bridge) must answer --version and --help
-# there (check_bridge_run); its broker side runs in scripts/arm-test.sh's MQTT tests. Other
-# programs, such as orvane-web, have their own run elsewhere.
+# there and refuse --motions (check_bridge_run); its broker side runs in scripts/arm-test.sh's
+# MQTT tests. Other programs, such as orvane-web, have their own run elsewhere.
 set -euo pipefail
 [ $# -gt 0 ] || { echo "usage: scripts/arm-check.sh FILE..." >&2; exit 2; }
 
@@ -61,7 +61,8 @@ check_build() {
   [ "$this" -eq 1 ] || echo "arm-check: $f: $arch, ${thumb:-no Thumb}, ${fp:-no FPU}, static$note"
 }
 
-# check_bridge_run FILE: the bridge on the emulated CPU answers --version and --help.
+# check_bridge_run FILE: the bridge on the emulated CPU answers --version and --help, and
+# refuses --motions.
 check_bridge_run() {
   local f=$1 out status=0
   out=$(qemu-arm -cpu arm1176 "$f" --version 2>&1) || status=$?
@@ -71,7 +72,12 @@ check_bridge_run() {
   fi
   qemu-arm -cpu arm1176 "$f" --help 2>&1 | grep -q -- '--broker' ||
     { bad "$f" "--help on the emulated ARM1176 names no --broker"; return; }
-  echo "arm-check: $f: --version and --help on the emulated ARM1176: '$out'"
+  # Built without the motion library: --motions is a usage error that names this program.
+  status=0
+  motions=$(qemu-arm -cpu arm1176 "$f" --motions / 2>&1) || status=$?
+  [ "$status" -eq 2 ] && [[ $motions == "orvane-mqtt: --motions: the robot's build"* ]] ||
+    { bad "$f" "--motions: status $status and output '$motions'; want 2 and the robot build's refusal"; return; }
+  echo "arm-check: $f: --version, --help and --motions on the emulated ARM1176: '$out'"
 }
 
 # check_daemon_run FILE: the daemon on the emulated CPU, where it finds no /dev/mem.
