@@ -27,7 +27,7 @@ std::string robot_id(size_t i)
 }
 
 // A room: the broker, the teacher's account, and robots each with a bridge logged in as its id.
-// With TLS, `extra` gives the bridges their --cafile and `cafile` is the teacher's.
+// With TLS, `extra` gives every bridge its --cafile and `teachers_ca` is the teacher's.
 struct Room {
   explicit Room(int robots, const TestBroker::tls_files& tls = {}, std::vector<std::string> extra = {},
                 std::string teachers_ca = "")
