@@ -25,18 +25,25 @@ need_lists() {
   lists_ready=1
 }
 
+# cached PACKAGE: its newest .deb in the cache, or nothing.
+cached() { find "$cache" -maxdepth 1 -name "${1}_*_armel.deb" | sort | tail -n 1; }
+
+# One apt-get for every package missing: each run reads all the package lists, which takes
+# tens of seconds on a busy machine.
+missing=()
 for want in "$@"; do
-  pkg=${want%%:*}
-  f=$(find "$cache" -maxdepth 1 -name "${pkg}_*_armel.deb" | sort | tail -n 1)
-  if [ -z "$f" ]; then
-    need_lists
-    # Lists older than the archive name files it no longer has: refresh them once and retry.
-    # As root apt says it downloads unsandboxed; that is expected here.
-    (cd "$cache" && apt-get download "$pkg:armel" 2>/dev/null >&2) ||
-      { apt-get update -qq >&2 && (cd "$cache" && apt-get download "$pkg:armel" >&2); } ||
-      { echo "armel-fetch: cannot download $pkg:armel" >&2; exit 1; }
-    f=$(find "$cache" -maxdepth 1 -name "${pkg}_*_armel.deb" | sort | tail -n 1)
-    [ -n "$f" ] || { echo "armel-fetch: $pkg:armel downloaded, but no ${pkg}_*_armel.deb in $cache" >&2; exit 1; }
-  fi
+  [ -n "$(cached "${want%%:*}")" ] || missing+=("${want%%:*}:armel")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  need_lists
+  # Lists older than the archive name files it no longer has: refresh them once and retry.
+  # As root apt says it downloads unsandboxed; that is expected here.
+  (cd "$cache" && apt-get download "${missing[@]}" 2>/dev/null >&2) ||
+    { apt-get update -qq >&2 && (cd "$cache" && apt-get download "${missing[@]}" >&2); } ||
+    { echo "armel-fetch: cannot download ${missing[*]}" >&2; exit 1; }
+fi
+for want in "$@"; do
+  f=$(cached "${want%%:*}")
+  [ -n "$f" ] || { echo "armel-fetch: ${want%%:*}:armel downloaded, but no .deb of it in $cache" >&2; exit 1; }
   echo "$f"
 done
