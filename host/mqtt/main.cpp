@@ -2,16 +2,15 @@
 // signal thread turns SIGINT and SIGTERM into a clean stop ("offline", motions stopped).
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include <CLI/CLI.hpp>
-#include <sys/stat.h>
 
 #include "host/mqtt/bridge.h"
+#include "host/mqtt/credentials.h"
 #include "host/mqtt/joints.h"
 #include "orvane.h"
 
@@ -33,31 +32,6 @@ bool stop_asked()
 {
   std::lock_guard<std::mutex> l(stop_mu);
   return stopping;
-}
-
-// Two lines: the user, then the password. A file others may read is refused.
-bool read_credentials(const std::string& path, std::string* user, std::string* password)
-{
-  struct stat st{};
-  if (stat(path.c_str(), &st) != 0) {
-    fprintf(stderr, "orvane-mqtt: --credentials %s: cannot be read\n", path.c_str());
-    return false;
-  }
-  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    fprintf(stderr, "orvane-mqtt: --credentials %s: others may read it; chmod 600 it first\n",
-            path.c_str());
-    return false;
-  }
-  std::ifstream f(path);
-  if (!std::getline(f, *user) || !std::getline(f, *password) || user->empty()) {
-    fprintf(stderr, "orvane-mqtt: --credentials %s: wants two lines, the user and the password\n",
-            path.c_str());
-    return false;
-  }
-  for (std::string* s : {user, password})
-    if (!s->empty() && s->back() == '\r')
-      s->pop_back();
-  return true;
 }
 
 // The robot's name, lower-cased, as the default id. Waits for the robot (a bridge may start
@@ -137,8 +111,13 @@ int run(int argc, char** argv)
     fprintf(stderr, "orvane-mqtt: --cafile is for an mqtts:// broker\n");
     return 2;
   }
-  if (!credentials.empty() && !read_credentials(credentials, &o.link.user, &o.link.password))
-    return 2;
+  if (!credentials.empty()) {
+    if (std::string why = mq_read_credentials(credentials, &o.link.user, &o.link.password);
+        !why.empty()) {
+      fprintf(stderr, "orvane-mqtt: --credentials %s\n", why.c_str());
+      return 2;
+    }
+  }
   web_motions motions;
   try {
     if (!profile.empty())

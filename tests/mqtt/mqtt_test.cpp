@@ -328,3 +328,28 @@ TEST_F(Fleet, AKilledBridgeIsAnnouncedOfflineAndStateMessagesKeepToTheRate)
                      [](const mq_incoming& m) { return m.payload == "offline"; }, deadline, from);
   EXPECT_TRUE(off);
 }
+
+TEST_F(Fleet, TheClassWideStopIsAcknowledgedForTheTeacherAndRefusedForAGroup)
+{
+  TestBroker broker({{"teacher", "pw-teacher"}, {"robot01", "pw-robot01"}});
+  for (auto [user, refused] : std::vector<std::pair<std::string, bool>>{{"teacher", false}, {"robot01", true}}) {
+    SCOPED_TRACE(user);
+    mq_link::options o;
+    o.uri = broker.url();
+    o.client_id = "ack-" + user;
+    o.user = user;
+    o.password = "pw-" + user;
+    mq_link link(o, {[] {}, [](const std::string&) {}, [](const mq_incoming&) {}});
+    link.connect();
+    ASSERT_TRUE(wait_until([&] { return link.up(); }, deadline));
+    std::mutex mu;
+    std::optional<std::string> answer;
+    ASSERT_TRUE(link.publish_acked(mq_stop_all, "", [&](std::string error) {
+      std::lock_guard<std::mutex> l(mu);
+      answer = error;
+    }));
+    ASSERT_TRUE(wait_until([&] { std::lock_guard<std::mutex> l(mu); return answer.has_value(); }, deadline));
+    std::lock_guard<std::mutex> l(mu);
+    EXPECT_EQ(!answer->empty(), refused) << *answer;
+  }
+}
