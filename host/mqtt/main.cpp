@@ -11,6 +11,7 @@
 
 #include "host/mqtt/bridge.h"
 #include "host/mqtt/credentials.h"
+#include "host/mqtt/discovery.h"
 #include "host/mqtt/joints.h"
 #include "orvane.h"
 
@@ -92,6 +93,13 @@ int run(int argc, char** argv)
   app.add_option("-p,--profile", profile, "robot profile: joint names, trims, limits")
       ->type_name("FILE");
   app.add_flag("--allow-poweroff", o.allow_poweroff, "take the poweroff command");
+  bool discovery = false;
+  std::string discovery_prefix = mq_discovery_default;
+  app.add_flag("--discovery", discovery,
+               "publish discovery config messages (retained) that describe the switches, servo "
+               "positions and loop rate to home-automation systems");
+  app.add_option("--discovery-prefix", discovery_prefix, "the discovery messages' topic prefix")
+      ->type_name("PREFIX")->capture_default_str();
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -107,6 +115,13 @@ int run(int argc, char** argv)
             o.link.uri.c_str());
     return 2;
   }
+  if (!mq_discovery_prefix_ok(discovery_prefix)) {
+    fprintf(stderr, "orvane-mqtt: --discovery-prefix '%s': use levels of a-z, A-Z, 0-9, _ and -\n",
+            discovery_prefix.c_str());
+    return 2;
+  }
+  if (discovery)
+    o.discovery = discovery_prefix;
   if (!o.link.cafile.empty() && o.link.uri.rfind("mqtts://", 0) != 0) {
     fprintf(stderr, "orvane-mqtt: --cafile is for an mqtts:// broker\n");
     return 2;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <nlohmann/json.hpp>
 
@@ -28,7 +29,8 @@ std::string robot_id(size_t i)
 
 // A room: the broker, the teacher's account, and robots each with a bridge logged in as its id.
 struct Room {
-  explicit Room(int robots) : broker(accounts(robots))
+  explicit Room(int robots, std::vector<std::string> bridge_args = {})
+      : broker(accounts(robots)), extra(std::move(bridge_args))
   {
     for (int i = 0; i < robots; i++) {
       sims.push_back(std::make_unique<SimHost>());
@@ -74,6 +76,7 @@ struct Room {
     }
     args.insert(args.end(), {"--robot", sims[i]->address, "--broker", broker.url(), "--id",
                              robot_id(i), "--credentials", cred, "--keepalive", "2"});
+    args.insert(args.end(), extra.begin(), extra.end());
     bridges[i] = std::make_unique<SimProcess>(args, exe);
   }
   static bool plays_motions() { return getenv("ORVANE_MQTT_BRIDGE") == nullptr; }
@@ -114,6 +117,7 @@ struct Room {
   }
 
   TestBroker broker;
+  std::vector<std::string> extra;  // every bridge's further options
   std::vector<std::unique_ptr<SimHost>> sims;
   std::vector<std::unique_ptr<SimProcess>> bridges;
 };
@@ -352,4 +356,83 @@ TEST_F(Fleet, TheClassWideStopIsAcknowledgedForTheTeacherAndRefusedForAGroup)
     std::lock_guard<std::mutex> l(mu);
     EXPECT_EQ(!answer->empty(), refused) << *answer;
   }
+}
+
+// The values a discovery template reads ("{{ ... value_json.servo['base'].pos ... }}"): each
+// path after value_json, looked up in `state`; false when one is not there.
+bool template_reads(const std::string& tmpl, const json& state, std::string* missing)
+{
+  bool any = false;
+  for (size_t at = tmpl.find("value_json"); at != std::string::npos; at = tmpl.find("value_json", at)) {
+    at += 10;
+    const json* v = &state;
+    std::string path;
+    while (at < tmpl.size() && (tmpl[at] == '.' || tmpl[at] == '[')) {
+      std::string key;
+      bool index = false;
+      if (tmpl[at] == '.') {
+        size_t end = tmpl.find_first_not_of("abcdefghijklmnopqrstuvwxyz_0123456789", at + 1);
+        key = tmpl.substr(at + 1, end - at - 1);
+        at = end;
+      } else if (tmpl[at + 1] == '\'') {
+        size_t end = tmpl.find("']", at + 2);
+        key = tmpl.substr(at + 2, end - at - 2);
+        at = end + 2;
+      } else {
+        size_t end = tmpl.find(']', at);
+        key = tmpl.substr(at + 1, end - at - 1);
+        index = true;
+        at = end + 1;
+      }
+      path += "/" + key;
+      if (index ? !v->is_array() || std::stoul(key) >= v->size() : !v->is_object() || !v->contains(key)) {
+        *missing = path;
+        return false;
+      }
+      v = index ? &(*v)[std::stoul(key)] : &(*v)[key];
+    }
+    any = true;
+  }
+  return any;
+}
+
+TEST_F(Fleet, DiscoveryConfigsAreRetainedJsonAndReadTopicsAndValuesTheBridgePublishes)
+{
+  Room room(1, {"--discovery"});
+  {
+    auto t = room.teacher({"orvane/robot01/status"});
+    room.all_online(*t);
+  }
+  // A newcomer, as a home-automation system would be, gets every config retained.
+  auto t = room.teacher({"homeassistant/#", "orvane/robot01/state", "orvane/robot01/status"});
+  auto state = t->wait("orvane/robot01/state", nullptr, deadline);
+  ASSERT_TRUE(state);
+  json s = json::parse(state->payload);
+  const size_t servos = s["servo"].size();
+  ASSERT_GT(servos, 0u);
+  std::vector<mq_incoming> configs;
+  ASSERT_TRUE(wait_until([&] {
+    configs.clear();
+    for (const mq_incoming& m : t->heard_under("homeassistant/"))
+      configs.push_back(m);
+    return configs.size() >= 5 + servos + 1;
+  }, deadline)) << configs.size() << " configs";
+  EXPECT_EQ(configs.size(), 5 + servos + 1);
+  std::set<std::string> ids;
+  for (const mq_incoming& m : configs) {
+    SCOPED_TRACE(m.topic);
+    EXPECT_TRUE(m.retained);
+    EXPECT_EQ(m.topic.rfind("homeassistant/", 0), 0u);
+    EXPECT_NE(m.topic.find("/robot01/"), std::string::npos);
+    json c = json::parse(m.payload, nullptr, false);
+    ASSERT_TRUE(c.is_object()) << m.payload;
+    EXPECT_TRUE(ids.insert(c.value("unique_id", "")).second) << "unique_id repeated";
+    EXPECT_EQ(c["state_topic"], "orvane/robot01/state");  // a topic the bridge publishes
+    EXPECT_EQ(c["availability"][0]["topic"], "orvane/robot01/status");
+    EXPECT_EQ(c["device"]["identifiers"][0], "orvane_robot01");
+    std::string missing;
+    EXPECT_TRUE(template_reads(c.value("value_template", ""), s, &missing))
+        << c["value_template"] << " reads " << missing << " of " << state->payload;
+  }
+  EXPECT_TRUE(t->wait("orvane/robot01/status", [](const mq_incoming& m) { return m.payload == "online"; }));
 }
