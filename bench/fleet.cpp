@@ -7,9 +7,7 @@
 // "Stopped" is read from each robot's map: every servo goal channel's ticks-left count (ip_count)
 // at zero, and staying there. That is what the servos follow; a bridge's "motion-stopped" event
 // is its own claim, sent after it has held the servos, and is reported beside it.
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench/sys_broker.h"
+#include "bench/sys_net.h"
 #include "bench/sys_proc.h"
 #include "bench/sys_stats.h"
 #include "bench/sys_table.h"
@@ -54,28 +54,6 @@ std::string rid(int i)
   char b[16];
   snprintf(b, sizeof b, "robot%02d", i + 1);
   return b;
-}
-
-std::string replace_all(std::string s, const std::string& from, const std::string& to)
-{
-  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
-    s.replace(at, from.size(), to);
-  return s;
-}
-
-// A free loopback port for the broker.
-int free_port()
-{
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    fail("no free port");
-  close(fd);
-  return ntohs(a.sin_port);
 }
 
 int64_t cpu_ns(pid_t pid)
@@ -127,15 +105,9 @@ bool any_moving(orvane::client& c)
 void start(fleet& f, const std::string& sim, const std::string& bridge, const std::string& motions)
 {
   // The broker: the classroom's files, with this folder for /etc/mosquitto and loopback.
-  std::string conf = file_text(ORVANE_CLASSROOM_DIR "/orvane.conf");
-  f.broker_port = free_port();
-  conf = replace_all(conf, "/etc/mosquitto/", f.dir + "/");
-  conf = replace_all(conf, "\nlistener 1883\n",
-                     "\nlistener " + std::to_string(f.broker_port) + " 127.0.0.1\n");
-  if (geteuid() == 0)
-    conf += "user root\n";
-  std::ofstream(f.dir + "/orvane.conf") << conf << "log_dest stderr\n";
-  std::ofstream(f.dir + "/orvane.acl") << file_text(ORVANE_CLASSROOM_DIR "/orvane.acl");
+  f.broker_port = net_free_port();
+  if (!broker_files(ORVANE_CLASSROOM_DIR, f.dir, f.broker_port))
+    fail("cannot read the classroom's broker configuration in " ORVANE_CLASSROOM_DIR);
   std::string pw = f.dir + "/orvane.passwd";
   std::ofstream(pw).close();
   for (int i = -1; i < robots; i++) {

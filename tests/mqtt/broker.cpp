@@ -1,65 +1,22 @@
 #include "broker.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
+#include "bench/sys_broker.h"
+#include "bench/sys_net.h"
 #include "support/sim_process.h"
 
-namespace {
-
-int free_port()
-{
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    throw std::runtime_error("no free port");
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-std::string slurp(const std::string& path)
-{
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-// Every `from` in `s` becomes `to` (std::regex draws a false uninitialised-use warning from GCC
-// under the address sanitizer).
-std::string replace_all(std::string s, const std::string& from, const std::string& to)
-{
-  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
-    s.replace(at, from.size(), to);
-  return s;
-}
-
-}  // namespace
-
 TestBroker::TestBroker(const std::vector<std::pair<std::string, std::string>>& accounts)
-    : port_(free_port())
+    : port_(net_free_port())
 {
   // The classroom's files as they are, with this folder for /etc/mosquitto and a loopback
   // listener on the free port in place of the classroom's network.
-  std::string conf = slurp(ORVANE_CLASSROOM_DIR "/orvane.conf");
-  conf = replace_all(conf, "/etc/mosquitto/", dir_.path + "/");
-  conf = replace_all(conf, "\nlistener 1883\n",
-                            "\nlistener " + std::to_string(port_) + " 127.0.0.1\n");
-  // Run as root, mosquitto would become the user "mosquitto", who cannot read this folder.
-  if (geteuid() == 0)
-    conf += "user root\n";
-  dir_.file("orvane.conf", conf + "log_dest stderr\n");
-  dir_.file("orvane.acl", slurp(ORVANE_CLASSROOM_DIR "/orvane.acl"));
+  if (!broker_files(ORVANE_CLASSROOM_DIR, dir_.path, port_))
+    throw std::runtime_error("cannot read " ORVANE_CLASSROOM_DIR);
   std::string pw = dir_.file("orvane.passwd");
   std::ofstream(pw).close();
   for (const auto& [user, password] : accounts) {
