@@ -54,12 +54,14 @@ std::vector<std::pair<std::string, std::string>> mq_discovery(std::string_view p
       quoted += c == '\'' || c == '\\' ? std::string("\\") + c : std::string(1, c);
     std::string pos = "value_json.servo['" + quoted + "'].pos";
     std::string label = key == std::to_string(sid) ? "servo " + key : key;
+    std::string value = "{{ none if ";
+    value.append(pos).append(" is none else ").append(pos).append(" / 10 }}");
     add("sensor", "servo_" + std::to_string(sid),
         {{"name", label + " position"},
          {"unit_of_measurement", "°"},
          {"state_class", "measurement"},
          {"suggested_display_precision", 1},
-         {"value_template", "{{ none if " + pos + " is none else " + pos + " / 10 }}"}});
+         {"value_template", value}});
   }
   add("sensor", "rate",
       {{"name", "loop rate"},

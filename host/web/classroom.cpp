@@ -50,7 +50,7 @@ struct web_classroom::impl {
   void run();
 };
 
-web_classroom::web_classroom(web_classroom_opts o, publish_fn publish) : p_(std::make_unique<impl>())
+web_classroom::web_classroom(const web_classroom_opts& o, publish_fn publish) : p_(std::make_unique<impl>())
 {
   p_->publish = std::move(publish);
   mq_link::options lo;
@@ -75,7 +75,7 @@ web_classroom::web_classroom(web_classroom_opts o, publish_fn publish) : p_(std:
     p->link->subscribe(mq_room::topics(), 1);
   };
   h.lost = [p](const std::string& why) { p->room.link(false, why); };
-  h.message = [p](mq_incoming m) { p->room.take(m, now_ms()); };
+  h.message = [p](const mq_incoming& m) { p->room.take(m, now_ms()); };
   p_->link = std::make_unique<mq_link>(std::move(lo), std::move(h));
   p_->thread = std::thread([p] { p->run(); });
 }

@@ -21,7 +21,7 @@ class web_classroom {
 
   // Throws std::invalid_argument (a one-line reason) for options it cannot use, and
   // std::runtime_error in a build without the MQTT client.
-  web_classroom(web_classroom_opts o, publish_fn publish);
+  web_classroom(const web_classroom_opts& o, publish_fn publish);
   ~web_classroom();
   web_classroom(const web_classroom&) = delete;
   web_classroom& operator=(const web_classroom&) = delete;

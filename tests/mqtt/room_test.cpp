@@ -48,8 +48,11 @@ TEST(MqttRoom, TakesStatusInfoAndStateOfEachRobotAndIgnoresTheRest)
       for (const json& v : x["servos"])
         servos += (servos.empty() ? "" : ",") + std::to_string(v["id"].get<int>()) + "=" + v["pos"].dump();
       std::string rate = x["rate"].is_null() ? "-" : x["rate"].dump();
-      got += (got.empty() ? "" : " ") + x["id"].get<std::string>() + ":" + x["status"].get<std::string>() +
-             ":" + x["name"].get<std::string>() + ":" + rate + ":" + sw + ":" + servos;
+      std::initializer_list<std::string> parts = {
+          got.empty() ? "" : " ", x["id"].get<std::string>(), ":", x["status"].get<std::string>(), ":",
+          x["name"].get<std::string>(), ":", rate, ":", sw, ":", servos};
+      for (const std::string& part : parts)
+        got += part;
       if (!servos.empty()) {
         EXPECT_EQ(x["age"], 500);
       }
