@@ -51,6 +51,7 @@ async function getJson(path) {
 
 export const robots = () => getJson('/api/robots');
 export const motions = () => getJson('/api/motions');
+export const planOf = (robot) => getJson(`/api/plan?robot=${robot}`);
 
 // The classroom view's class-wide stop: answered once the broker has taken it.
 export async function stopAll() {
