@@ -366,7 +366,7 @@ TEST_F(Fleet, OverTlsTheBridgeTakesOnlyACertificateItsCaSignedForTheHostItDialle
 
 TEST_F(Fleet, TheClassWideStopIsAcknowledgedForTheTeacherAndRefusedForAGroup)
 {
-  TestBroker broker({{"teacher", "pw-teacher"}, {"robot01", "pw-robot01"}});
+  TestBroker broker(std::vector<std::pair<std::string, std::string>>{{"teacher", "pw-teacher"}, {"robot01", "pw-robot01"}});
   for (auto [user, refused] : std::vector<std::pair<std::string, bool>>{{"teacher", false}, {"robot01", true}}) {
     SCOPED_TRACE(user);
     mq_link::options o;
