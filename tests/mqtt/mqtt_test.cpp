@@ -379,7 +379,7 @@ TEST_F(Fleet, TheClassWideStopIsAcknowledgedForTheTeacherAndRefusedForAGroup)
     ASSERT_TRUE(wait_until([&] { return link.up(); }, deadline));
     std::mutex mu;
     std::optional<std::string> answer;
-    ASSERT_TRUE(link.publish_acked(mq_stop_all, "", [&](std::string error) {
+    ASSERT_TRUE(link.publish_acked(mq_stop_all, "", [&](const std::string& error) {
       std::lock_guard<std::mutex> l(mu);
       answer = error;
     }));
