@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "orvane.h"
+#include "host/mqtt/discovery.h"
 #include "host/web/command.h"
 #include "host/web/state.h"
 
@@ -67,6 +68,7 @@ struct mq_bridge::robot_side {
   web_play play;                // the player's status at the last poll
   mq_info info;
   std::string info_json;        // last published
+  std::map<std::string, std::string> discovered;  // discovery config topic -> payload published
   std::string content;          // of the last state message
   clk::time_point last_state;
   rate_meter meter;
@@ -158,6 +160,23 @@ void mq_bridge::publish_info(robot_side& r)
   std::string j = mq_info_json(r.info);
   if (link_->publish(mq_topic(o_.id, "info"), j, 1, true))
     r.info_json = j;
+  if (!o_.discovery.empty())
+    publish_discovery(r);
+}
+
+// With each info: the discovery configs, retained; a servo that left the write list has its
+// config removed (an empty retained message).
+void mq_bridge::publish_discovery(robot_side& r)
+{
+  std::map<std::string, std::string> now;
+  for (auto& [topic, payload] : mq_discovery(o_.discovery, r.info))
+    now[topic] = payload;
+  for (const auto& [topic, payload] : r.discovered)
+    if (now.count(topic) == 0)
+      link_->publish(topic, "", 1, true);
+  for (const auto& [topic, payload] : now)
+    link_->publish(topic, payload, 1, true);
+  r.discovered = std::move(now);
 }
 
 void mq_bridge::stop_and_hold(robot_side& r)

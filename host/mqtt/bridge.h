@@ -29,6 +29,7 @@ struct mq_bridge_opts {
   bool allow_poweroff = false;
   std::string version;     // "orvane-mqtt 0.6.0"
   std::map<int, std::string> joints;  // from --profile
+  std::string discovery;   // prefix of the discovery config messages; "" publishes none
   mq_link::options link;   // uri, credentials, keepalive, cafile; the rest is the bridge's
 };
 
@@ -57,6 +58,7 @@ class mq_bridge {
   void stop_and_hold(robot_side& r);
   void publish_status(robot_side& r, const std::string& status);
   void publish_info(robot_side& r);
+  void publish_discovery(robot_side& r);
   void event(const std::string& payload);
 
   const mq_bridge_opts o_;

@@ -27,8 +27,17 @@ std::string failure_text(MQTTAsync_failureData5* f)
 
 }  // namespace
 
+// A publish whose acknowledgement someone waits for.
+struct mq_ack {
+  mq_link* link;
+  std::function<void(std::string)> done;
+};
+
 // The library's callbacks, on its own thread.
 struct mq_link_cb {
+  static void on_acked(void* ctx, MQTTAsync_successData5* resp);
+  static void on_not_acked(void* ctx, MQTTAsync_failureData5* resp);
+  static void ack_end(mq_ack* a, std::string error);
   static int on_message(void* ctx, char* topic, int topic_len, MQTTAsync_message* m);
   static void on_lost(void* ctx, char* cause);
   static void on_connect_ok(void* ctx, MQTTAsync_successData5*);
@@ -84,6 +93,8 @@ mq_link::~mq_link()
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   MQTTAsync_destroy(&c);
+  for (mq_ack* a : acks_)
+    delete a;  // never answered: nobody is told any more
 }
 
 std::string mq_link::problem() const
@@ -221,4 +232,60 @@ void mq_link::disconnect(const std::string& last)
   for (int i = 0; i < disconnect_ms / 10 && MQTTAsync_isConnected(client_); i++)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   state_ = down_;
+}
+
+bool mq_link::publish_acked(const std::string& topic, const std::string& payload,
+                            std::function<void(std::string error)> done)
+{
+  if (!up())
+    return false;
+  auto* a = new mq_ack{this, std::move(done)};
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    acks_.insert(a);
+  }
+  MQTTAsync_message m = MQTTAsync_message_initializer;
+  m.payload = const_cast<char*>(payload.data());
+  m.payloadlen = static_cast<int>(payload.size());
+  m.qos = 1;
+  MQTTAsync_responseOptions r = MQTTAsync_responseOptions_initializer;
+  r.onSuccess5 = &mq_link_cb::on_acked;
+  r.onFailure5 = &mq_link_cb::on_not_acked;
+  r.context = a;
+  if (MQTTAsync_sendMessage(client_, topic.c_str(), &m, &r) == MQTTASYNC_SUCCESS)
+    return true;
+  std::lock_guard<std::mutex> l(mu_);
+  acks_.erase(a);
+  delete a;
+  return false;
+}
+
+void mq_link_cb::ack_end(mq_ack* a, std::string error)
+{
+  {
+    std::lock_guard<std::mutex> l(a->link->mu_);
+    if (a->link->acks_.erase(a) == 0)
+      return;
+  }
+  a->done(std::move(error));
+  delete a;
+}
+
+void mq_link_cb::on_acked(void* ctx, MQTTAsync_successData5* resp)
+{
+  // An MQTT 5 broker answers a publish its rules refuse with a failing reason code.
+  std::string error;
+  if (resp != nullptr && resp->reasonCode >= MQTTREASONCODE_UNSPECIFIED_ERROR)
+    error = std::string("the broker refused it: ") + MQTTReasonCode_toString(resp->reasonCode);
+  ack_end(static_cast<mq_ack*>(ctx), error);
+}
+
+void mq_link_cb::on_not_acked(void* ctx, MQTTAsync_failureData5* resp)
+{
+  std::string error = "the broker did not take it";
+  if (resp != nullptr && resp->reasonCode >= MQTTREASONCODE_UNSPECIFIED_ERROR)
+    error = std::string("the broker refused it: ") + MQTTReasonCode_toString(resp->reasonCode);
+  else if (resp != nullptr && resp->message != nullptr && *resp->message != 0)
+    error += std::string(": ") + resp->message;
+  ack_end(static_cast<mq_ack*>(ctx), error);
 }

@@ -8,10 +8,13 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "host/mqtt/topics.h"
+
+struct mq_ack;  // a publish awaiting its acknowledgement (link.cpp)
 
 class mq_link {
  public:
@@ -42,6 +45,11 @@ class mq_link {
   std::string problem() const;
   // False when the link is down or the library refused the message.
   bool publish(const std::string& topic, const std::string& payload, int qos, bool retained);
+  // Like publish, QoS 1, and `done` hears how it ended on the library's thread: "" once the
+  // broker acknowledged it, else why not (refused by the broker's rules, link lost). `done` is
+  // not called when this returns false, nor after the link is destroyed.
+  bool publish_acked(const std::string& topic, const std::string& payload,
+                     std::function<void(std::string error)> done);
   bool subscribe(const std::vector<std::string>& topics, int qos);
   // Publishes `last` retained on the will's topic, then disconnects cleanly (no will).
   void disconnect(const std::string& last);
@@ -57,6 +65,7 @@ class mq_link {
   const handlers h_;
   void* client_ = nullptr;  // MQTTAsync
   std::atomic<int> state_{down_};
-  mutable std::mutex mu_;  // guards problem_
+  mutable std::mutex mu_;  // guards problem_ and acks_
   std::string problem_;
+  std::set<mq_ack*> acks_;  // publishes awaiting the broker's answer; owned here
 };

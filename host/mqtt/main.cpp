@@ -2,16 +2,16 @@
 // signal thread turns SIGINT and SIGTERM into a clean stop ("offline", motions stopped).
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include <CLI/CLI.hpp>
-#include <sys/stat.h>
 
 #include "host/mqtt/bridge.h"
+#include "host/mqtt/credentials.h"
+#include "host/mqtt/discovery.h"
 #include "host/mqtt/joints.h"
 #include "orvane.h"
 
@@ -33,31 +33,6 @@ bool stop_asked()
 {
   std::lock_guard<std::mutex> l(stop_mu);
   return stopping;
-}
-
-// Two lines: the user, then the password. A file others may read is refused.
-bool read_credentials(const std::string& path, std::string* user, std::string* password)
-{
-  struct stat st{};
-  if (stat(path.c_str(), &st) != 0) {
-    fprintf(stderr, "orvane-mqtt: --credentials %s: cannot be read\n", path.c_str());
-    return false;
-  }
-  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    fprintf(stderr, "orvane-mqtt: --credentials %s: others may read it; chmod 600 it first\n",
-            path.c_str());
-    return false;
-  }
-  std::ifstream f(path);
-  if (!std::getline(f, *user) || !std::getline(f, *password) || user->empty()) {
-    fprintf(stderr, "orvane-mqtt: --credentials %s: wants two lines, the user and the password\n",
-            path.c_str());
-    return false;
-  }
-  for (std::string* s : {user, password})
-    if (!s->empty() && s->back() == '\r')
-      s->pop_back();
-  return true;
 }
 
 // The robot's name, lower-cased, as the default id. Waits for the robot (a bridge may start
@@ -118,6 +93,13 @@ int run(int argc, char** argv)
   app.add_option("-p,--profile", profile, "robot profile: joint names, trims, limits")
       ->type_name("FILE");
   app.add_flag("--allow-poweroff", o.allow_poweroff, "take the poweroff command");
+  bool discovery = false;
+  std::string discovery_prefix = mq_discovery_default;
+  app.add_flag("--discovery", discovery,
+               "publish discovery config messages (retained) that describe the switches, servo "
+               "positions and loop rate to home-automation systems");
+  app.add_option("--discovery-prefix", discovery_prefix, "the discovery messages' topic prefix")
+      ->type_name("PREFIX")->capture_default_str();
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -133,12 +115,24 @@ int run(int argc, char** argv)
             o.link.uri.c_str());
     return 2;
   }
+  if (!mq_discovery_prefix_ok(discovery_prefix)) {
+    fprintf(stderr, "orvane-mqtt: --discovery-prefix '%s': use levels of a-z, A-Z, 0-9, _ and -\n",
+            discovery_prefix.c_str());
+    return 2;
+  }
+  if (discovery)
+    o.discovery = discovery_prefix;
   if (!o.link.cafile.empty() && o.link.uri.rfind("mqtts://", 0) != 0) {
     fprintf(stderr, "orvane-mqtt: --cafile is for an mqtts:// broker\n");
     return 2;
   }
-  if (!credentials.empty() && !read_credentials(credentials, &o.link.user, &o.link.password))
-    return 2;
+  if (!credentials.empty()) {
+    if (std::string why = mq_read_credentials(credentials, &o.link.user, &o.link.password);
+        !why.empty()) {
+      fprintf(stderr, "orvane-mqtt: --credentials %s\n", why.c_str());
+      return 2;
+    }
+  }
   // The robot's build has no motion library; the shared one's refusal would name orvane-web.
   if (!motions_dir.empty() && !web_motions::built()) {
     fprintf(stderr, "orvane-mqtt: --motions: the robot's build of orvane-mqtt plays no motions; "

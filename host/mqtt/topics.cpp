@@ -137,19 +137,19 @@ std::string mq_info_json(const mq_info& i)
                {"motions", i.motions}});
 }
 
-namespace {
-
-std::string servo_key(int sid, const std::map<int, std::string>& joints)
+std::string mq_servo_key(int sid, const std::map<int, std::string>& joints)
 {
   auto it = joints.find(sid);
   return it != joints.end() ? it->second : std::to_string(sid);
 }
 
+namespace {
+
 json content(const web_state& s, const std::map<int, std::string>& joints)
 {
   json servos = json::object();
   for (const web_servo& sv : s.servos)
-    servos[servo_key(sv.id, joints)] = {
+    servos[mq_servo_key(sv.id, joints)] = {
         {"id", sv.id},
         {"goal", sv.goal},
         {"pos", sv.pos ? json(*sv.pos) : json(nullptr)},

@@ -64,6 +64,9 @@ struct mq_info {
 };
 std::string mq_info_json(const mq_info& i);
 
+// A servo's key in state messages: its joint name from the profile, else its id.
+std::string mq_servo_key(int sid, const std::map<int, std::string>& joints);
+
 // A state message: switches, per servo goal/position/torque under its joint name (its id without
 // a profile), LEDs, loop count and measured loop rate. `content` leaves out what changes on its
 // own (loop_count, rate, t), to tell whether there is anything new to say.

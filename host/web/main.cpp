@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "orvane.h"
 #include "orvane_version.h"
 #include "host/web/access.h"
+#include "host/web/classroom.h"
 #include "host/web/joints.h"
 #include "host/web/motions.h"
 #include "host/web/poller.h"
@@ -30,6 +32,46 @@ static std::string url_host(const std::string& host)
   return h.find(':') != std::string::npos ? "[" + h + "]" : h;
 }
 
+// Blocks SIGINT and SIGTERM in the threads started next (pollers, the broker's), so that they
+// reach the server's handler; returns the mask to restore.
+static sigset_t block_stop_signals()
+{
+  sigset_t stop, old;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, &old);
+  return old;
+}
+
+// The classroom view: no robot of its own, the room's feed from the broker, the class-wide stop.
+static int run_classroom(const std::string& host, uint16_t port, const std::string& token,
+                         const web_classroom_opts& o)
+{
+  signal(SIGPIPE, SIG_IGN);
+  std::shared_ptr<web_server> server;
+  std::unique_ptr<web_classroom> room;  // ends before the server it publishes to
+  try {
+    web_options wo{host, port, token, nullptr, {}};
+    wo.stop_all = [&room](auto done) { room->stop_all(std::move(done)); };
+    server = web_listen(wo);
+    sigset_t old = block_stop_signals();
+    room = std::make_unique<web_classroom>(o, [server](std::string j) { web_publish(*server, 0, std::move(j)); });
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  } catch (const std::invalid_argument& e) {
+    fprintf(stderr, "orvane-web: %s\n", e.what());
+    return 2;
+  } catch (const std::exception& e) {
+    fprintf(stderr, "orvane-web: %s\n", e.what());
+    return 1;
+  }
+  fprintf(stderr, "orvane-web: the classroom on %s: open http://%s:%u/?token=%s\n", o.uri.c_str(),
+          url_host(host).c_str(), web_port(*server), token.c_str());
+  web_serve(*server, {});
+  room.reset();
+  return 0;
+}
+
 static int run(int argc, char** argv)
 {
   CLI::App app{"orvane-web: a live view of robots in a browser. It polls each robot at most once\n"
@@ -39,7 +81,7 @@ static int run(int argc, char** argv)
   std::vector<std::string> robots;
   std::string listen = "127.0.0.1:8080", token, motions_dir, profile;
   double rate = 30;
-  app.add_option("-r,--robot", robots, "robot to show, HOST[:PORT] (repeatable; default localhost:6498)")
+  auto* robot_opt = app.add_option("-r,--robot", robots, "robot to show, HOST[:PORT] (repeatable; default localhost:6498)")
       ->type_name("HOST[:PORT]");
   app.add_option("-l,--listen", listen, "address and port to serve pages on")
       ->type_name("ADDR:PORT")->capture_default_str();
@@ -47,15 +89,28 @@ static int run(int argc, char** argv)
   app.add_option("-t,--token", token,
                  "access token (8 or more letters, digits, - _ . ~); default: a new random one")
       ->type_name("TOKEN")->envname("ORVANE_WEB_TOKEN");
-  app.add_option("-m,--motions", motions_dir,
+  auto* motions_opt = app.add_option("-m,--motions", motions_dir,
                  "folder of motion files the page may play (default: none; a PC build only)")
       ->type_name("DIR");
   app.add_option("-p,--profile", profile,
                  "robot profile: joint names and soft limits on the page, and for the motions "
                  "(default: servo ids)")
       ->type_name("FILE")->envname("ORVANE_PROFILE");
+  web_classroom_opts room_opts;
+  auto* broker = app.add_option("-b,--broker", room_opts.uri,
+                 "the classroom view: every robot on this MQTT broker in one page, "
+                 "mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (docs/fleet.md)")
+      ->type_name("URL");
+  app.add_option("--credentials", room_opts.credentials,
+                 "with --broker: file of two lines, the broker user (the teacher) and its password (mode 600)")
+      ->type_name("FILE")->needs(broker);
+  app.add_option("--cafile", room_opts.cafile,
+                 "with an mqtts:// broker: the CA that signed its certificate")
+      ->type_name("FILE")->needs(broker);
   app.add_option("--rate", rate, "most polls per second per robot (never more than one per tick)")
       ->check(CLI::Range(1.0, 1000.0))->capture_default_str();
+  robot_opt->excludes(broker);
+  motions_opt->excludes(broker);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -105,6 +160,8 @@ static int run(int argc, char** argv)
       return 2;
     }
   }
+  if (!room_opts.uri.empty())
+    return run_classroom(host, port, token, room_opts);
   if (robots.empty())
     robots.push_back("localhost:" + std::to_string(orvane::default_port));
 
@@ -112,17 +169,12 @@ static int run(int argc, char** argv)
   signal(SIGPIPE, SIG_IGN);
   std::shared_ptr<web_server> server;
   try {
-    server = web_listen({host, port, token, &motions});
+    server = web_listen({host, port, token, &motions, {}});
   } catch (const std::exception& e) {
     fprintf(stderr, "orvane-web: %s\n", e.what());
     return 1;
   }
-  // Block the stop signals in the pollers' threads, so that they reach the server's handler.
-  sigset_t stop, old;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop, &old);
+  sigset_t old = block_stop_signals();
   std::vector<std::unique_ptr<web_poller>> pollers;
   std::vector<web_poller*> list;
   for (size_t i = 0; i < robots.size(); i++) {

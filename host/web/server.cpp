@@ -52,6 +52,7 @@ struct web_server {
   std::string token, cookie;
   uint16_t port = 0;
   const web_motions* motions = nullptr;
+  decltype(web_options::stop_all) stop_all;  // set in the classroom view
   std::vector<web_poller*> robots;
   std::vector<robot_slot> slots;
 
@@ -228,7 +229,7 @@ class visitor : public std::enable_shared_from_this<visitor> {
     std::string_view path = web_path(target);
 
     if (websocket::is_upgrade(req)) {
-      int robot = feed_robot(path, s_.robots.size());
+      int robot = feed_robot(path, s_.stop_all ? 1 : s_.robots.size());
       if (robot < 0)
         return send(text(req, http::status::not_found, "no such feed"));
       if (!same_origin(req))
@@ -246,6 +247,8 @@ class visitor : public std::enable_shared_from_this<visitor> {
               s_.cookie + "=" + s_.token + "; Path=/; HttpOnly; SameSite=Strict");
         return send(std::move(r));
       }
+      if (path == "/" && s_.stop_all)
+        path = "/room.html";
       if (path == "/api/robots")
         return send(json_reply(req, http::status::ok, robots_json()));
       if (path == "/api/motions")
@@ -265,6 +268,8 @@ class visitor : public std::enable_shared_from_this<visitor> {
       return send(text(req, http::status::not_found, "not found"));
     }
     if (req.method() == http::verb::post) {
+      if (path == "/api/stop-all" && s_.stop_all)
+        return stop_all(std::move(req));
       if (path != "/api/command")
         return send(text(req, http::status::not_found, "not found"));
       return command(std::move(req));
@@ -332,16 +337,30 @@ class visitor : public std::enable_shared_from_this<visitor> {
     auto parsed = web_parse_command(req.body());
     if (auto* why = std::get_if<std::string>(&parsed))
       return send(json_reply(req, http::status::bad_request, {{"error", *why}}));
+    s_.robots[robot]->submit(std::get<web_command>(std::move(parsed)), later(std::move(req)));
+  }
+
+  // The answer to a request that another thread carries out, posted back to this one: 200 is
+  // {"ok":true}, anything else {"error":text}.
+  std::function<void(int, std::string)> later(request req)
+  {
     auto self = shared_from_this();
     auto keep = std::make_shared<request>(std::move(req));
-    s_.robots[robot]->submit(std::get<web_command>(std::move(parsed)),
-                             [self, keep](int status, std::string msg) {
+    return [self, keep](int status, std::string msg) {
       asio::post(self->s_.ioc, [self, keep, status, msg = std::move(msg)] {
         auto st = static_cast<http::status>(status);
         nlohmann::json j = status == 200 ? nlohmann::json{{"ok", true}} : nlohmann::json{{"error", msg}};
         self->send(json_reply(*keep, st, j));
       });
-    });
+    };
+  }
+
+  // POST /api/stop-all: answered once the broker has taken the class-wide stop, or refused it.
+  void stop_all(request req)
+  {
+    if (!same_origin(req))
+      return send(text(req, http::status::forbidden, "forbidden"));
+    s_.stop_all(later(std::move(req)));
   }
 
   void send(response r)
@@ -398,6 +417,7 @@ std::shared_ptr<web_server> web_listen(const web_options& o)
   auto s = std::make_shared<web_server>();
   s->token = o.token;
   s->motions = o.motions;
+  s->stop_all = o.stop_all;
   beast::error_code ec;
   tcp::resolver res(s->ioc);
   auto eps = res.resolve(o.host, std::to_string(o.port), tcp::resolver::passive, ec);

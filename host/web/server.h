@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,9 @@ struct web_options {
   uint16_t port = 0;         // 0 picks a free port
   std::string token;
   const web_motions* motions = nullptr;  // the playlist; lives as long as the server
+  // The classroom view: "/" is the room's page, /ws/0 its one feed (web_publish robot 0), and
+  // POST /api/stop-all calls this, whose answer may come from any thread.
+  std::function<void(std::function<void(int status, std::string text)>)> stop_all;
 };
 
 // Binds the listening socket; throws std::runtime_error with a one-line reason.

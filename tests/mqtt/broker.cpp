@@ -181,6 +181,16 @@ std::vector<mq_incoming> TestPeer::heard(const std::string& topic, size_t from)
   return v;
 }
 
+std::vector<mq_incoming> TestPeer::heard_under(const std::string& prefix)
+{
+  std::lock_guard<std::mutex> l(mu_);
+  std::vector<mq_incoming> v;
+  for (const mq_incoming& m : got_)
+    if (m.topic.rfind(prefix, 0) == 0)
+      v.push_back(m);
+  return v;
+}
+
 size_t TestPeer::count()
 {
   std::lock_guard<std::mutex> l(mu_);

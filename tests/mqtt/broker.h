@@ -61,6 +61,7 @@ class TestPeer {
                                   std::chrono::milliseconds t = std::chrono::seconds(20),
                                   size_t from = 0);
   std::vector<mq_incoming> heard(const std::string& topic, size_t from = 0);
+  std::vector<mq_incoming> heard_under(const std::string& prefix);  // topics starting with it
   size_t count();  // of everything heard so far
 
  private:

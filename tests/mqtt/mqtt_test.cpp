@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <nlohmann/json.hpp>
 
@@ -361,4 +362,108 @@ TEST_F(Fleet, OverTlsTheBridgeTakesOnlyACertificateItsCaSignedForTheHostItDialle
     std::this_thread::sleep_for(2s);
     EXPECT_EQ(bridge.err().find("connected as"), std::string::npos) << bridge.err();
   }
+}
+
+TEST_F(Fleet, TheClassWideStopIsAcknowledgedForTheTeacherAndRefusedForAGroup)
+{
+  TestBroker broker(std::vector<std::pair<std::string, std::string>>{{"teacher", "pw-teacher"}, {"robot01", "pw-robot01"}});
+  for (auto [user, refused] : std::vector<std::pair<std::string, bool>>{{"teacher", false}, {"robot01", true}}) {
+    SCOPED_TRACE(user);
+    mq_link::options o;
+    o.uri = broker.url();
+    o.client_id = "ack-" + user;
+    o.user = user;
+    o.password = "pw-" + user;
+    mq_link link(o, {[] {}, [](const std::string&) {}, [](const mq_incoming&) {}});
+    link.connect();
+    ASSERT_TRUE(wait_until([&] { return link.up(); }, deadline));
+    std::mutex mu;
+    std::optional<std::string> answer;
+    ASSERT_TRUE(link.publish_acked(mq_stop_all, "", [&](const std::string& error) {
+      std::lock_guard<std::mutex> l(mu);
+      answer = error;
+    }));
+    ASSERT_TRUE(wait_until([&] { std::lock_guard<std::mutex> l(mu); return answer.has_value(); }, deadline));
+    std::lock_guard<std::mutex> l(mu);
+    EXPECT_EQ(!answer->empty(), refused) << *answer;
+  }
+}
+
+// The values a discovery template reads ("{{ ... value_json.servo['base'].pos ... }}"): each
+// path after value_json, looked up in `state`; false when one is not there.
+bool template_reads(const std::string& tmpl, const json& state, std::string* missing)
+{
+  bool any = false;
+  for (size_t at = tmpl.find("value_json"); at != std::string::npos; at = tmpl.find("value_json", at)) {
+    at += 10;
+    const json* v = &state;
+    std::string path;
+    while (at < tmpl.size() && (tmpl[at] == '.' || tmpl[at] == '[')) {
+      std::string key;
+      bool index = false;
+      if (tmpl[at] == '.') {
+        size_t end = tmpl.find_first_not_of("abcdefghijklmnopqrstuvwxyz_0123456789", at + 1);
+        key = tmpl.substr(at + 1, end - at - 1);
+        at = end;
+      } else if (tmpl[at + 1] == '\'') {
+        size_t end = tmpl.find("']", at + 2);
+        key = tmpl.substr(at + 2, end - at - 2);
+        at = end + 2;
+      } else {
+        size_t end = tmpl.find(']', at);
+        key = tmpl.substr(at + 1, end - at - 1);
+        index = true;
+        at = end + 1;
+      }
+      path += "/" + key;
+      if (index ? !v->is_array() || std::stoul(key) >= v->size() : !v->is_object() || !v->contains(key)) {
+        *missing = path;
+        return false;
+      }
+      v = index ? &(*v)[std::stoul(key)] : &(*v)[key];
+    }
+    any = true;
+  }
+  return any;
+}
+
+TEST_F(Fleet, DiscoveryConfigsAreRetainedJsonAndReadTopicsAndValuesTheBridgePublishes)
+{
+  Room room(1, {}, {"--discovery"});
+  {
+    auto t = room.teacher({"orvane/robot01/status"});
+    room.all_online(*t);
+  }
+  // A newcomer, as a home-automation system would be, gets every config retained.
+  auto t = room.teacher({"homeassistant/#", "orvane/robot01/state", "orvane/robot01/status"});
+  auto state = t->wait("orvane/robot01/state", nullptr, deadline);
+  ASSERT_TRUE(state);
+  json s = json::parse(state->payload);
+  const size_t servos = s["servo"].size();
+  ASSERT_GT(servos, 0u);
+  std::vector<mq_incoming> configs;
+  ASSERT_TRUE(wait_until([&] {
+    configs.clear();
+    for (const mq_incoming& m : t->heard_under("homeassistant/"))
+      configs.push_back(m);
+    return configs.size() >= 5 + servos + 1;
+  }, deadline)) << configs.size() << " configs";
+  EXPECT_EQ(configs.size(), 5 + servos + 1);
+  std::set<std::string> ids;
+  for (const mq_incoming& m : configs) {
+    SCOPED_TRACE(m.topic);
+    EXPECT_TRUE(m.retained);
+    EXPECT_EQ(m.topic.rfind("homeassistant/", 0), 0u);
+    EXPECT_NE(m.topic.find("/robot01/"), std::string::npos);
+    json c = json::parse(m.payload, nullptr, false);
+    ASSERT_TRUE(c.is_object()) << m.payload;
+    EXPECT_TRUE(ids.insert(c.value("unique_id", "")).second) << "unique_id repeated";
+    EXPECT_EQ(c["state_topic"], "orvane/robot01/state");  // a topic the bridge publishes
+    EXPECT_EQ(c["availability"][0]["topic"], "orvane/robot01/status");
+    EXPECT_EQ(c["device"]["identifiers"][0], "orvane_robot01");
+    std::string missing;
+    EXPECT_TRUE(template_reads(c.value("value_template", ""), s, &missing))
+        << c["value_template"] << " reads " << missing << " of " << state->payload;
+  }
+  EXPECT_TRUE(t->wait("orvane/robot01/status", [](const mq_incoming& m) { return m.payload == "online"; }));
 }

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "host/mqtt/discovery.h"
 #include "host/mqtt/link.h"
 #include "host/mqtt/topics.h"
 
@@ -104,4 +105,22 @@ TEST(MqttDocs, TheGuideHoldsTheTestedBrokerConfiguration)
     ASSERT_FALSE(text.empty()) << file;
     EXPECT_NE(doc.find("```\n" + text + "```"), std::string::npos) << file << " differs in docs/fleet.md";
   }
+}
+
+TEST(MqttTopics, DiscoveryPrefixesAndAJointNameQuotedInItsTemplate)
+{
+  for (auto [prefix, ok] : std::vector<std::pair<std::string, bool>>{
+           {"homeassistant", true}, {"ha/discovery", true}, {"A-b_9", true}, {"", false},
+           {"/ha", false}, {"ha/", false}, {"ha//x", false}, {"ha/+", false}, {"ha/#", false},
+           {"h a", false}, {std::string(65, 'a'), false}})
+    EXPECT_EQ(mq_discovery_prefix_ok(prefix), ok) << prefix;
+  mq_info i;
+  i.id = "r1";
+  i.wr_ids = {1, 2};
+  i.joints = {{1, "it's"}};
+  auto configs = mq_discovery("ha", i);
+  ASSERT_EQ(configs.size(), 5u + 2 + 1);
+  EXPECT_EQ(configs[5].first, "ha/sensor/r1/servo_1/config");
+  EXPECT_NE(configs[5].second.find(R"(value_json.servo['it\\'s'].pos)"), std::string::npos) << configs[5].second;
+  EXPECT_NE(configs[6].second.find(R"(value_json.servo['2'].pos)"), std::string::npos) << configs[6].second;
 }

@@ -186,3 +186,46 @@ def artifact(name):
     d = os.environ.get('ORVANE_ARTIFACTS', tempfile.gettempdir())
     os.makedirs(d, exist_ok=True)
     return os.path.join(d, name)
+
+
+class Broker(Process):
+    """Debian's mosquitto with the classroom configuration (host/mqtt/classroom), as the C++
+    fixture runs it: a loopback listener on a free port, and a folder of its own for
+    /etc/mosquitto/ holding the password file of `accounts` {user: password}."""
+
+    def __init__(self, folder, accounts):
+        classroom = os.environ['ORVANE_CLASSROOM_DIR']
+        self.port = free_port()
+        self.url = f'mqtt://127.0.0.1:{self.port}'
+        conf = open(os.path.join(classroom, 'orvane.conf')).read()
+        conf = conf.replace('/etc/mosquitto/', folder + '/')
+        conf = conf.replace('\nlistener 1883\n', f'\nlistener {self.port} 127.0.0.1\n')
+        if os.geteuid() == 0:  # as root it would become "mosquitto", who cannot read the folder
+            conf += 'user root\n'
+        with open(os.path.join(folder, 'orvane.conf'), 'w') as f:
+            f.write(conf + 'log_dest stderr\n')
+        with open(os.path.join(classroom, 'orvane.acl')) as src, \
+                open(os.path.join(folder, 'orvane.acl'), 'w') as dst:
+            dst.write(src.read())
+        pw = os.path.join(folder, 'orvane.passwd')
+        open(pw, 'w').close()
+        for user, password in accounts.items():
+            subprocess.run(['/usr/bin/mosquitto_passwd', '-b', pw, user, password], check=True,
+                           timeout=DEADLINE, capture_output=True)
+        super().__init__(['/usr/sbin/mosquitto', '-c', os.path.join(folder, 'orvane.conf')],
+                         stdin=subprocess.DEVNULL)
+        wait_for(lambda: ' running' in self.stderr(), what='mosquitto to start')
+
+    def publish(self, user, password, topic, payload):
+        subprocess.run(['/usr/bin/mosquitto_pub', '-h', '127.0.0.1', '-p', str(self.port),
+                        '-u', user, '-P', password, '-q', '1', '-t', topic, '-m', payload],
+                       check=True, timeout=DEADLINE, capture_output=True)
+
+
+def credentials(folder, user, password):
+    """A file of the broker account, as orvane-mqtt and orvane-web take it (mode 600)."""
+    path = os.path.join(folder, f'{user}.cred')
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with os.fdopen(fd, 'w') as f:
+        f.write(f'{user}\n{password}\n')
+    return path

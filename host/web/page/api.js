@@ -24,11 +24,15 @@ export function openFeed(robot, onState, onGateway) {
 }
 
 export async function command(robot, body) {
-  const res = await fetch(`/api/command?robot=${robot}`, {
+  return answerOf(await fetch(`/api/command?robot=${robot}`, {
     method: 'POST',
     headers: { 'Content-Type': 'application/json' },
     body: JSON.stringify(body),
-  });
+  }));
+}
+
+// A POST's JSON answer, or an Error with the gateway's reason.
+async function answerOf(res) {
   let answer = {};
   try {
     answer = await res.json();
@@ -48,3 +52,8 @@ async function getJson(path) {
 export const robots = () => getJson('/api/robots');
 export const motions = () => getJson('/api/motions');
 export const planOf = (robot) => getJson(`/api/plan?robot=${robot}`);
+
+// The classroom view's class-wide stop: answered once the broker has taken it.
+export async function stopAll() {
+  return answerOf(await fetch('/api/stop-all', { method: 'POST' }));
+}

@@ -1,0 +1,79 @@
+// The classroom view's picture of the broker, from the messages the bridges publish.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "host/mqtt/room.h"
+
+using nlohmann::json;
+
+TEST(MqttRoom, TakesStatusInfoAndStateOfEachRobotAndIgnoresTheRest)
+{
+  const std::string state =
+      R"({"sw_in":[0,0,1,0,0],"rate":59.9,"servo":{"elbow":{"id":3,"pos":null},"base":{"id":1,"pos":298}}})";
+  struct row {
+    const char* topic;
+    std::string payload;
+    const char* expect;  // the room's robots afterwards, as "id:status:name:rate:sw:servos"
+  };
+  mq_room room;
+  room.link(true, "");
+  for (const row& r : std::vector<row>{
+           {"orvane/r1/status", "online", "r1:online::-::"},
+           {"orvane/r1/info", R"({"robot_name":"ZIDIDOVE"})", "r1:online:ZIDIDOVE:-::"},
+           {"orvane/r1/state", state, "r1:online:ZIDIDOVE:59.9:00100:1=298,3=null"},
+           {"orvane/r2/status", "robot-lost", "r1:online:ZIDIDOVE:59.9:00100:1=298,3=null r2:robot-lost::-::"},
+           // Not a robot's, not a known status, not JSON, not an object: nothing changes.
+           {"orvane/all/status", "online", "r1:online:ZIDIDOVE:59.9:00100:1=298,3=null r2:robot-lost::-::"},
+           {"orvane/R+/status", "online", "r1:online:ZIDIDOVE:59.9:00100:1=298,3=null r2:robot-lost::-::"},
+           {"orvane/r1/status", "dancing", "r1:online:ZIDIDOVE:59.9:00100:1=298,3=null r2:robot-lost::-::"},
+           {"orvane/r1/state", "{nope", "r1:online:ZIDIDOVE:59.9:00100:1=298,3=null r2:robot-lost::-::"},
+           {"orvane/r1/state", "[1]", "r1:online:ZIDIDOVE:59.9:00100:1=298,3=null r2:robot-lost::-::"},
+           {"orvane/r1/event", "{}", "r1:online:ZIDIDOVE:59.9:00100:1=298,3=null r2:robot-lost::-::"},
+           // Fields of the wrong type are left out, not trusted.
+           {"orvane/r1/state", R"({"rate":"x","sw_in":[1,"a"],"servo":{"a":{"id":"1"},"b":{"id":2,"pos":5}}})",
+            "r1:online:ZIDIDOVE:-:10:2=5 r2:robot-lost::-::"},
+           {"orvane/r1/status", "offline", "r1:offline:ZIDIDOVE:-:10:2=5 r2:robot-lost::-::"},
+           // An empty retained status takes a robot off.
+           {"orvane/r2/status", "", "r1:offline:ZIDIDOVE:-:10:2=5"},
+       }) {
+    SCOPED_TRACE(std::string(r.topic) + " " + r.payload);
+    room.take({r.topic, r.payload, false}, 1000);
+    json j = json::parse(room.page_json(1500));
+    std::string got;
+    for (const json& x : j["robots"]) {
+      std::string sw, servos;
+      for (const json& v : x["sw_in"])
+        sw += std::to_string(v.get<int>());
+      for (const json& v : x["servos"])
+        servos += (servos.empty() ? "" : ",") + std::to_string(v["id"].get<int>()) + "=" + v["pos"].dump();
+      std::string rate = x["rate"].is_null() ? "-" : x["rate"].dump();
+      std::initializer_list<std::string> parts = {
+          got.empty() ? "" : " ", x["id"].get<std::string>(), ":", x["status"].get<std::string>(), ":",
+          x["name"].get<std::string>(), ":", rate, ":", sw, ":", servos};
+      for (const std::string& part : parts)
+        got += part;
+      if (!servos.empty()) {
+        EXPECT_EQ(x["age"], 500);
+      }
+    }
+    EXPECT_EQ(got, r.expect);
+  }
+}
+
+TEST(MqttRoom, KeepsAtMostItsLimitAndAFreshLinkStartsEmpty)
+{
+  mq_room room;
+  room.link(true, "");
+  for (size_t i = 0; i < mq_room::max_robots + 10; i++)
+    room.take({"orvane/r" + std::to_string(i) + "/status", "online", true}, 0);
+  EXPECT_EQ(json::parse(room.page_json(0))["robots"].size(), mq_room::max_robots);
+  EXPECT_TRUE(room.changed());
+  EXPECT_FALSE(room.changed());
+  room.link(false, "connection lost");
+  json j = json::parse(room.page_json(0));
+  EXPECT_EQ(j["broker"], json({{"up", false}, {"problem", "connection lost"}}));
+  EXPECT_EQ(j["robots"].size(), mq_room::max_robots);  // still shown, greyed, while it is away
+  room.link(true, "");
+  EXPECT_TRUE(json::parse(room.page_json(0))["robots"].empty());
+}
