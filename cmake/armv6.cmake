@@ -18,6 +18,10 @@
 # - Hardening, since the daemon runs as root with /dev/mem and listens on the network: stack
 #   protector, fortified libc calls (optimised builds only; they need the optimiser), and a
 #   read-only relocation table. Armel's C library has no static PIE start file, so no PIE.
+# - -D_FILE_OFFSET_BITS=64: 64-bit file offsets and inode numbers. Without it readdir fails with
+#   EOVERFLOW when the kernel hands out 64-bit directory offsets, as ext4 does to qemu-user on the
+#   64-bit PC (the simulator's sweep of dead runners' folders saw no folder there), and files past
+#   2 GiB could not be handled.
 # - -Wno-psabi: GCC notes that the passing of some arguments changed in GCC 7.1 (15 notes over
 #   the daemon and orvane-web). It matters only when linking with code compiled by GCC 6 or
 #   older; everything here, the C and C++ libraries included, comes from one GCC 12.
@@ -28,7 +32,7 @@ set(ORVANE_ARM_TRIPLE arm-linux-gnueabi)
 set(CMAKE_C_COMPILER ${ORVANE_ARM_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${ORVANE_ARM_TRIPLE}-g++)
 
-set(_cpu "-mcpu=arm1176jzf-s -mfpu=vfp -mfloat-abi=softfp -marm -fstack-protector-strong")
+set(_cpu "-mcpu=arm1176jzf-s -mfpu=vfp -mfloat-abi=softfp -marm -fstack-protector-strong -D_FILE_OFFSET_BITS=64")
 set(CMAKE_CXX_FLAGS_INIT "${_cpu} -Wno-psabi")
 set(CMAKE_C_FLAGS_INIT "${_cpu}")
 foreach(_config RELEASE RELWITHDEBINFO MINSIZEREL)

@@ -115,6 +115,9 @@ int orvane_main()
   sigaddset(&pipe_sig, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_sig, &mask);
   out_init(STDOUT_FILENO);
+  // The servo thread presets sv_pos once it has opened the line, but the listener may accept a
+  // host before that: without this, the host would read the map's zeroes as positions.
+  sg_preset();
   // Neither thread is ever joined; detached, a listener that ends after a set-up failure gives
   // its resources back.
   pthread_attr_t detached;

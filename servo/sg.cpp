@@ -39,10 +39,15 @@ void sg_init()
   cfsetispeed(&t, B115200);
   cfsetospeed(&t, B115200);
   tcsetattr(sv_fd, TCSANOW, &t);
-  for (unsigned id = 1; id <= 32; id++)
-    mem_w16(map_sv_pos(static_cast<uint8_t>(id)), static_cast<uint16_t>(SV_NO_READING));
+  sg_preset();
   read_i = 0;
   sv_resync = false;
+}
+
+void sg_preset()
+{
+  for (unsigned id = 1; id <= MAP_SV_IDS; id++)
+    mem_w16(map_sv_pos(static_cast<uint8_t>(id)), static_cast<uint16_t>(SV_NO_READING));
 }
 
 ssize_t read0(int fd, void* buf, size_t count)

@@ -14,6 +14,9 @@ extern int sv_fd;  // the serial line, opened by sg_init
 
 void* pthread_sg(void* p);  // entry of the servo thread; never returns
 void sg_init();             // opens and sets up the line, presets sv_pos; exits on failure
+// Presets every sv_pos word to "no reading". Start-up calls it before any host can connect, so
+// that no host reads the map's initial zeroes as positions; sg_init presets them again.
+void sg_preset();
 void sg_proc();             // one exchange cycle
 // Both long packets for the first n servos of the write list, each entry read from the map as
 // it is built; returns their length.

@@ -65,10 +65,6 @@ TEST(SimRunner, SecondRunnerOnATakenPortEndsWithStatus1NamingThePort)
 TEST(SimRunner, KilledRunnersLeaveNothingAndTheirFoldersAreSweptAtStart)
 {
   ORVANE_SKIP_IF_EMULATED();
-  // Under qemu's user-mode emulation the emulated runner left the dead folder in place; the
-  // sweep's locks are the kernel's on the robot, so this stays a PC check until that is understood.
-  if (getenv("ORVANE_EMULATED"))
-    GTEST_SKIP() << "the sweep of dead runners' folders is not checked under qemu's user-mode emulation";
   enum class lock { free, held, none };
   struct Planted {
     const char* name;
