@@ -112,9 +112,11 @@ def judge(procs, mins, tally, half_s, sanitized):
     judged = [m for m in mins if not m[3]]
     bad = [m for m in judged if abs(m[2] - LOOP_HZ) > LOOP_HZ * LOOP_TOLERANCE]
     worst = max((abs(m[2] - LOOP_HZ) for m in judged), default=0.0)
-    out.append((bool(judged) and not bad,
-                f"loop rate: {len(judged)} minutes judged, {len(bad)} off by more than 1 % "
-                f"(worst {worst / LOOP_HZ * 100:.2f} %)"))
+    if judged:
+        out.append((not bad, f"loop rate: {len(judged)} minutes judged, {len(bad)} off by more than 1 % "
+                             f"(worst {worst / LOOP_HZ * 100:.2f} %)"))
+    else:
+        out.append((False, "loop rate: no whole minute after warm-up without a tick change; run longer"))
     for key, what in (("crashed", "processes that ended during the run"), ("malformed", "malformed answers"), ("lost_write", "lost writes"),
                       ("host_failed", "hosts not served"), ("checker_failed", "checker connection failures"),
                       ("play_failed", "motion plays that failed"), ("page_failed", "page checks that failed"),
