@@ -4,7 +4,8 @@
 # - contents: the files each package must hold, root-owned, a man page for every program,
 #   every file under /etc a conffile, the robot's programs built for its CPU (scripts/arm-check.sh,
 #   which also runs the daemon without /dev/mem);
-# - the service: systemd-analyze verify on the extracted robot package, and its security figure;
+# - the services (the daemon's, and the bridge's, installed disabled): systemd-analyze verify on
+#   the extracted robot package, and their security figures;
 # - the PC package's orvane-sim, run from the extracted package: banner, loop rate, a servo move;
 #   against it the robot package's orvane-web on the emulated ARM1176: token, page, a command;
 # - host work from the PC package: its Python module imports with /usr/bin/python3 at the
@@ -29,12 +30,15 @@ robot_files=(usr/sbin/orvane usr/sbin/orvane-doctor usr/lib/orvane/orvane-mempro
   lib/systemd/system/orvane.service
   etc/logrotate.d/orvane usr/share/man/man8/orvane.8.gz usr/share/man/man8/orvane-doctor.8.gz
   usr/share/doc/orvane/copyright usr/share/doc/orvane/changelog.gz usr/share/doc/orvane/deploy.md
-  usr/share/lintian/overrides/orvane usr/bin/orvane-web usr/share/man/man1/orvane-web.1.gz)
+  usr/share/lintian/overrides/orvane usr/bin/orvane-web usr/share/man/man1/orvane-web.1.gz
+  usr/bin/orvane-mqtt usr/share/man/man1/orvane-mqtt.1.gz lib/systemd/system/orvane-mqtt.service
+  etc/default/orvane-mqtt usr/share/doc/orvane/fleet.md)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 pydir=usr/lib/python3/dist-packages
 tools_files=(usr/bin/orvane-sim usr/share/man/man1/orvane-sim.1.gz
   usr/bin/orvane-ctl usr/share/man/man1/orvane-ctl.1.gz
   usr/bin/orvane-web usr/share/man/man1/orvane-web.1.gz
+  usr/bin/orvane-mqtt usr/share/man/man1/orvane-mqtt.1.gz usr/share/doc/orvane-tools/fleet.md
   usr/share/doc/orvane-tools/copyright usr/share/doc/orvane-tools/changelog.gz
   usr/share/doc/orvane-tools/host.md usr/share/doc/orvane-tools/motions.md
   usr/share/orvane/motions/robot.yaml usr/share/orvane/motions/wave.yaml
@@ -69,16 +73,23 @@ sh "$work/robot/usr/sbin/orvane-doctor" --help >/dev/null || bad "orvane-doctor 
 logrotate -d -s "$work/logrotate.state" "$work/robot/etc/logrotate.d/orvane" 2>&1 |
   grep -qi error && bad "logrotate rejects /etc/logrotate.d/orvane"
 
-echo "--- service"
-# The unit in a root that also has the system's own units (the targets it is ordered against).
+echo "--- services"
+# The units in a root that also has the system's own units (the targets they are ordered against).
 root=$work/unit-root
 cp -a "$work/robot" "$root"
 cp -an /lib/systemd/system/. "$root/lib/systemd/system/"
-# A setting it cannot parse is only a warning to systemd, and "ignored": any output fails here.
-verify=$(cd "$work" && MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" \
-  orvane.service 2>&1) || bad "systemd-analyze verify fails on orvane.service"
-[ -z "$verify" ] || bad "systemd-analyze verify: $verify"
-systemd-analyze security --offline=true --root="$root" orvane.service 2>&1 | tail -n 1
+for unit in orvane.service orvane-mqtt.service; do
+  # A setting it cannot parse is only a warning to systemd, and "ignored": any output fails here.
+  verify=$(cd "$work" && MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" \
+    "$unit" 2>&1) || bad "systemd-analyze verify fails on $unit"
+  [ -z "$verify" ] || bad "systemd-analyze verify on $unit: $verify"
+  echo "$unit: $(systemd-analyze security --offline=true --root="$root" "$unit" 2>&1 | tail -n 1)"
+done
+# The bridge's unit is installed disabled: it names a target to join but the package links it
+# into none.
+grep -qx 'WantedBy=multi-user.target' "$root/lib/systemd/system/orvane-mqtt.service" ||
+  bad "orvane-mqtt.service names no target to be enabled into"
+find "$work/robot" -path '*/systemd/system/*.wants/*' | grep . && bad "the robot package enables a unit itself"
 
 echo "--- orvane-sim from the PC package, the robot's orvane-web against it"
 /usr/bin/python3 tests/package/smoke.py "$work/tools/usr/bin/orvane-sim" \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds both Debian packages into dist/:
 #   dist/orvane_<version>_armhf.deb          for the robot: the static ARMv6 daemon, its systemd
-#                                            service, log rotation, orvane-doctor and orvane-web
+#                                            service, log rotation, orvane-doctor, orvane-web and
+#                                            orvane-mqtt with its service (installed disabled)
 #   dist/orvane-tools_<version>_<arch>.deb   for the PC: orvane-sim, orvane-ctl, orvane-web, the
 #                                            Python module, the C++ client library with its header
 #                                            and CMake package, example motions, the host guides
@@ -108,12 +109,14 @@ build_deb() {
   echo "$out"
 }
 
-# The robot's package. Its programs are static: the sources of the C and C++ libraries linked
-# into them are named in Built-Using.
+# The robot's package. Its programs are static: the sources of the libraries linked into them
+# are named in Built-Using: the C and C++ libraries (with libatomic) of the cross toolchain,
+# and orvane-mqtt's Paho and OpenSSL, whose armel packages scripts/arm-deps.sh unpacked.
 stage orvane robot "$arm_build"
 install -m 0755 packaging/postinst packaging/prerm packaging/postrm "$work/orvane/DEBIAN/"
-built_using=$(dpkg-query -W -f='${source:Package} (= ${source:Version}), ' \
-  libc6-dev-armel-cross libstdc++-12-dev-armel-cross | sed 's/, $//')
+built_using=$( (dpkg-query -W -f='${source:Package} (= ${source:Version})\n' \
+  libc6-dev-armel-cross libstdc++-12-dev-armel-cross libgcc-12-dev-armel-cross
+  cat "$arm_build/armel/built-using") | sort -u | paste -sd, | sed 's/,/, /g')
 control orvane armhf "Built-Using: $built_using"
 build_deb orvane armhf
 

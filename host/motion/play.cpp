@@ -127,12 +127,16 @@ void play_hold(client& c, const std::vector<int>& chans)
 play_result play(client& c, const motion& m, const play_opts& o)
 {
   plan_opts po = robot_opts(c, o);
-  std::vector<mo_move> moves = plan(m, po, read_outputs(c));
+  mo_outputs start = read_outputs(c);
+  std::vector<mo_span> spans = plan_spans(m, po, start);
+  std::vector<mo_move> moves = plan(spans, po.seg);
   play_result r;
   r.planned = moves.size();
   r.ticks = plan_ticks(moves);
   auto l0 = static_cast<uint32_t>(c.get("loop_count"));
   r.first_pass = l0;
+  if (o.on_start)
+    o.on_start(spans, start, l0);
   size_t i = 0;
   // A robot lost on the way: the error says how far the motion got.
   auto progress = [&](const error& e) {

@@ -19,6 +19,9 @@ struct play_opts {
   const std::atomic<bool>* stop = nullptr;  // set it to stop: the servos stay where they are
   std::function<void(size_t index, size_t moves, const mo_move&)> on_move;  // as each starts
   unsigned seg = MO_SEG_TICKS;              // ticks of each move along an eased keyframe
+  // Once, just before the first trigger: the plan that plays, the outputs it starts from and
+  // loop_count then (the pass its tick 0 stands for). On the playing thread.
+  std::function<void(const std::vector<mo_span>&, const mo_outputs& start, uint32_t first_pass)> on_start{};
 };
 
 struct play_result {

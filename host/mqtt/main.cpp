@@ -139,6 +139,12 @@ int run(int argc, char** argv)
   }
   if (!credentials.empty() && !read_credentials(credentials, &o.link.user, &o.link.password))
     return 2;
+  // The robot's build has no motion library; the shared one's refusal would name orvane-web.
+  if (!motions_dir.empty() && !web_motions::built()) {
+    fprintf(stderr, "orvane-mqtt: --motions: the robot's build of orvane-mqtt plays no motions; "
+                    "run the PC's orvane-mqtt for this robot to play them\n");
+    return 2;
+  }
   web_motions motions;
   try {
     if (!profile.empty())

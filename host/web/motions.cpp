@@ -9,6 +9,7 @@
 #include "host/motion/play.h"
 #include "host/motion/profile.h"
 #include "host/web/joints.h"
+#include "host/web/plan.h"
 
 namespace fs = std::filesystem;
 namespace mo = orvane::motion;
@@ -123,14 +124,19 @@ bool web_motions::play(orvane::client& c, const std::string& name, const std::at
   } catch (const mo::mo_errors& e) {
     throw std::runtime_error(one_line(e));
   }
+  auto tick_us = static_cast<int32_t>(c.get("tick_period"));
   try {  // a motion too fast for the profile's speed limits is refused, as orvane-ctl play does
-    mo::limit_check(m, impl_->profile, {static_cast<int32_t>(c.get("tick_period"))}, mo::play_outputs(c));
+    mo::limit_check(m, impl_->profile, {tick_us}, mo::play_outputs(c));
   } catch (const mo::mo_errors& e) {
     throw std::runtime_error(one_line(e));
   }
   mo::play_opts o;
   o.stop = &stop;
   o.on_move = [&](size_t i, size_t n, const mo::mo_move&) { ev.move(i, n); };
+  o.on_start = [&](const std::vector<mo::mo_span>& spans, const mo::mo_outputs& start, uint32_t first) {
+    if (ev.plan)
+      ev.plan(web_plan_json(spans, start, first, tick_us, ev.serial));
+  };
   ev.start(mo::play_warnings(c, m));
   return !mo::play(c, m, o).stopped;
 }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -36,10 +37,13 @@ class web_motions {
   // Whether `name` may name a file here: a plain file name, never a path.
   static bool good_name(const std::string& name);
   // What a motion tells its watchers as it plays: anything worth knowing first (a servo
-  // without torque will not follow), then each move as it starts, of how many.
+  // without torque will not follow), its planned curve as a page draws it (web_plan_json, named
+  // `serial`) just before its first move, then each move as it starts, of how many.
   struct events {
     std::function<void(std::vector<std::string> warnings)> start;
+    std::function<void(std::string plan_json)> plan;
     std::function<void(size_t index, size_t moves)> move;
+    uint64_t serial = 0;
   };
   // Plays `name` on `c` until its end or until `stop` is set (the servos then stay where they
   // are). Throws orvane::error from the robot, or std::runtime_error when the file is gone or no

@@ -18,11 +18,14 @@ void web_player::start(std::shared_ptr<orvane::client> c, const std::string& nam
   if (thread_.joinable())
     thread_.join();
   stop_ = false;
+  uint64_t serial = 0;
   {
     std::lock_guard<std::mutex> l(mu_);
-    status_ = {name, true, 0, 0, {}, ""};
+    status_ = {name, true, 0, 0, {}, "", 0};
+    plan_.reset();
+    serial = ++serial_;
   }
-  thread_ = std::thread([this, c = std::move(c), name] { run(*c, name); });
+  thread_ = std::thread([this, c = std::move(c), name, serial] { run(*c, name, serial); });
 }
 
 void web_player::stop()
@@ -42,11 +45,25 @@ web_play web_player::status() const
   return status_;
 }
 
-void web_player::run(orvane::client& c, const std::string& name)
+std::shared_ptr<const std::string> web_player::plan() const
+{
+  std::lock_guard<std::mutex> l(mu_);
+  return plan_;
+}
+
+void web_player::run(orvane::client& c, const std::string& name, uint64_t serial)
 {
   std::string outcome;
   try {
     web_motions::events ev;
+    ev.serial = serial;
+    // Made once, before the first move; pages fetch it when the state names its serial.
+    ev.plan = [this, serial](std::string json) {
+      auto p = std::make_shared<const std::string>(std::move(json));
+      std::lock_guard<std::mutex> l(mu_);
+      plan_ = std::move(p);
+      status_.plan = serial;
+    };
     ev.start = [this](std::vector<std::string> warnings) {
       std::lock_guard<std::mutex> l(mu_);
       status_.warnings = std::move(warnings);
@@ -63,4 +80,6 @@ void web_player::run(orvane::client& c, const std::string& name)
   std::lock_guard<std::mutex> l(mu_);
   status_.playing = false;
   status_.outcome = outcome;
+  status_.plan = 0;
+  plan_.reset();
 }

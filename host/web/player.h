@@ -1,7 +1,7 @@
 // Plays one motion at a time on a robot, on a thread of its own, so that the robot's poller goes
 // on showing it move. It shares the poller's client (the client library serialises calls).
-// start() is called from one thread (the poller's); stop(), busy() and status() from any;
-// the destructor stops the motion and joins.
+// start() is called from one thread (the poller's); stop(), busy(), status() and plan() from
+// any; the destructor stops the motion and joins.
 #pragma once
 
 #include <atomic>
@@ -27,13 +27,17 @@ class web_player {
   void start(std::shared_ptr<orvane::client> c, const std::string& name);
   void stop();  // returns at once; the motion ends within a poll of the robot
   web_play status() const;
+  // The planned curve of the motion playing (web_plan_json), or null when none plays.
+  std::shared_ptr<const std::string> plan() const;
 
  private:
-  void run(orvane::client& c, const std::string& name);  // the player's thread
+  void run(orvane::client& c, const std::string& name, uint64_t serial);  // the player's thread
 
   const web_motions& motions_;
   std::atomic<bool> stop_{false};
-  mutable std::mutex mu_;  // guards status_
+  mutable std::mutex mu_;  // guards status_, plan_ and serial_
   web_play status_;
+  std::shared_ptr<const std::string> plan_;
+  uint64_t serial_ = 0;    // of the last motion started
   std::thread thread_;     // touched by start() and the destructor only
 };

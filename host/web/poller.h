@@ -37,6 +37,8 @@ class web_poller {
   // While a motion plays, moves and other motions are refused with 409.
   void submit(web_command cmd, done_fn done);
   uint64_t polls() const { return polls_.load(std::memory_order_relaxed); }
+  // The planned curve of the motion its page playlist plays, or null. Any thread.
+  std::shared_ptr<const std::string> plan() const { return player_.plan(); }
 
   static constexpr auto time_out = std::chrono::milliseconds(1000);   // connect and answers
   static constexpr auto retry = std::chrono::milliseconds(250);       // between connects

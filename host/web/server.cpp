@@ -250,6 +250,12 @@ class visitor : public std::enable_shared_from_this<visitor> {
         return send(json_reply(req, http::status::ok, robots_json()));
       if (path == "/api/motions")
         return send(json_reply(req, http::status::ok, motions_json()));
+      if (path == "/api/plan") {
+        response r = plan_reply(req);
+        if (req.method() == http::verb::head)
+          r.body().clear();
+        return send(std::move(r));
+      }
       if (const web_asset* a = web_find_asset(path)) {
         response r = reply(req, http::status::ok, web_content_type(path), std::string(a->data, a->size));
         if (req.method() == http::verb::head)
@@ -287,12 +293,9 @@ class visitor : public std::enable_shared_from_this<visitor> {
     return {{"offered", s_.motions && s_.motions->offered()}, {"motions", list}};
   }
 
-  // POST /api/command?robot=N with a JSON body; answered once the robot's poller has run it.
-  void command(request req)
+  // "robot=N" of a request's target (0 without one); past the robots' end when it is no number.
+  size_t robot_of(std::string_view target) const
   {
-    if (!same_origin(req))
-      return send(text(req, http::status::forbidden, "forbidden"));
-    std::string_view target = req.target();
     size_t robot = 0;
     if (size_t at = target.find("robot="); at != std::string_view::npos) {
       std::string_view n = target.substr(at + 6);
@@ -301,6 +304,29 @@ class visitor : public std::enable_shared_from_this<visitor> {
       if (ec != std::errc() || end != n.data() + n.size())
         robot = s_.robots.size();
     }
+    return robot;
+  }
+
+  // GET /api/plan?robot=N: the planned curve of the motion playing there, fetched once by each
+  // page when the state names a new one, so that no state carries it.
+  response plan_reply(const request& req) const
+  {
+    size_t robot = robot_of(req.target());
+    if (robot >= s_.robots.size())
+      return text(req, http::status::not_found, "no such robot");
+    std::shared_ptr<const std::string> plan = s_.robots[robot]->plan();
+    if (!plan)
+      return text(req, http::status::not_found, "no motion is playing");
+    return reply(req, http::status::ok, "application/json", *plan);
+  }
+
+  // POST /api/command?robot=N with a JSON body; answered once the robot's poller has run it.
+  void command(request req)
+  {
+    if (!same_origin(req))
+      return send(text(req, http::status::forbidden, "forbidden"));
+    std::string_view target = req.target();
+    size_t robot = robot_of(target);
     if (robot >= s_.robots.size())
       return send(text(req, http::status::not_found, "no such robot"));
     auto parsed = web_parse_command(req.body());

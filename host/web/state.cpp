@@ -163,7 +163,7 @@ static nlohmann::json content(const web_state& s)
           {"leds", s.leds},           {"servos", servos},
           {"motion", {{"name", s.play.name}, {"playing", s.play.playing}, {"move", s.play.move},
                       {"moves", s.play.moves}, {"warnings", s.play.warnings},
-                      {"outcome", s.play.outcome}}}};
+                      {"outcome", s.play.outcome}, {"plan", s.play.plan}}}};
 }
 
 std::string web_state_content(const web_state& s)

@@ -58,6 +58,7 @@ struct web_play {
   size_t move = 0, moves = 0;  // the move under way (from 1) and how many the motion has
   std::vector<std::string> warnings;  // said before it started, such as servos without torque
   std::string outcome;      // once ended: "done", "stopped", or what went wrong
+  uint64_t plan = 0;        // while playing, the serial of its planned curve on offer; 0: none
 };
 
 struct web_state {

@@ -29,16 +29,7 @@ if [ ! -d "$cache/kernel-$kver-tree3" ] && ! known "linux-image-$kver:armel"; th
 fi
 
 # fetch PACKAGE: its .deb in the download cache (downloaded once), printed.
-fetch() {
-  local f
-  f=$(find "$cache/debs" -name "${1%%:*}_*_armel.deb" | head -n 1)
-  if [ -z "$f" ]; then
-    (cd "$cache/debs" && apt-get download "$1" >&2 2>/dev/null) ||
-      (apt-get update -qq >&2 && cd "$cache/debs" && apt-get download "$1" >&2)
-    f=$(find "$cache/debs" -name "${1%%:*}_*_armel.deb" | head -n 1)
-  fi
-  echo "$f"
-}
+fetch() { "$here/../armel-fetch.sh" "$cache/debs" "$1"; }
 
 kdir=$cache/kernel-$kver-tree3  # the suffix counts the versions of the tree's edits below
 if [ ! -f "$kdir/board.dtb" ]; then

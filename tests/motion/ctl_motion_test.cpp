@@ -229,6 +229,8 @@ std::map<int64_t, std::array<double, 3>> positions(const std::string& csv)
   std::getline(in, line);  // time_s,loop_count,gap,sv_pos.1,sv_pos.2,sv_pos.3
   int64_t first = -1;
   while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#')
+      continue;  // record's closing notes, such as rows without a reading
     std::array<double, 6> v{};
     std::istringstream cells(line);
     std::string cell;
@@ -275,12 +277,6 @@ TEST_F(MotionCtl, TooFastKeyframesAreRefusedByLineOrFitted)
 // whenever its play did).
 TEST_F(MotionCtl, RecordingTurnedIntoAMotionPlaysBackWithinTheTolerance)
 {
-  // Open: since the host tools' branches were merged, the replay has come out at an RMS of 1.65
-  // to 1.74 degrees against the 1.5 asked (single passes up to 23 degrees off) on a machine at a
-  // load of 10, where it passed before. Until the cause is found the case runs only on demand.
-  if (!getenv("ORVANE_MOTION_ROUND_TRIP"))
-    GTEST_SKIP() << "the record, convert, replay round trip is under investigation; "
-                    "ORVANE_MOTION_ROUND_TRIP=1 runs it";
   std::string prof = dir.file("arm3.yaml", arm3);
   std::string orig = dir.file("orig.yaml",
                               "ease: smooth\nkeyframes:\n"
@@ -293,8 +289,14 @@ TEST_F(MotionCtl, RecordingTurnedIntoAMotionPlaysBackWithinTheTolerance)
   std::vector<std::map<int64_t, std::array<double, 3>>> rec;
   for (const std::string& file : {orig, conv}) {
     SCOPED_TRACE(file);
+    // Each recording starts with the servos at rest on the start pose, not merely with their
+    // goals there: a servo on its way still reads where the last play left it (32 degrees off),
+    // and one such row weighs more than the whole replay's error.
+    robot().torque(true, {1, 2, 3});
     robot().move_channels({{1, 0}, {2, 0}, {3, 20}}, 1);
-    robot().wait_until_still();
+    // A servo not yet read since its group was set is returned unwaited for: ask again.
+    ASSERT_TRUE(wait_until([&] { return robot().wait_until_reached({1, 2, 3}, 0.2, 10s).empty(); },
+                           SIM_HOST_TIMEOUT));
     std::string csv = dir.file("rec" + std::to_string(rec.size()) + ".csv");
     auto r = ctl({"record", "--seconds", "6.5", "--fields", "sv_pos.1,sv_pos.2,sv_pos.3", csv});
     std::this_thread::sleep_for(300ms);
@@ -341,8 +343,8 @@ TEST_F(MotionCtl, RecordingTurnedIntoAMotionPlaysBackWithinTheTolerance)
       n++;
     }
   }
-  // The whole replay must agree within the tolerance; a single pass may not (on a loaded machine
-  // with ctest -j2, one pass 18.9 degrees off was seen while the whole stayed at 0.5), so the
+  // The whole replay must agree within the tolerance; a single pass may not (a move started
+  // late on a loaded machine: up to 5.3 degrees in fourteen runs at loads of 11 to 19), so the
   // worst is only printed.
   ASSERT_GT(n, rec[1].size() / 2) << "the recordings hardly overlap";
   printf("replay against the original: rms %.2f, worst %.1f degrees\n", std::sqrt(sum / static_cast<double>(n)), worst);

@@ -44,17 +44,53 @@ std::string replace_all(std::string s, const std::string& from, const std::strin
   return s;
 }
 
+// openssl ARGS..., which must succeed.
+void openssl(std::vector<std::string> args)
+{
+  SimProcess p(std::move(args), "/usr/bin/openssl");
+  if (p.wait_exit(60s) != 0)
+    throw std::runtime_error("openssl failed: " + p.err());
+}
+
 }  // namespace
 
-TestBroker::TestBroker(const std::vector<std::pair<std::string, std::string>>& accounts)
-    : port_(free_port())
+TestPki::TestPki(const TempDir& dir)
+    : ca(dir.file("ca.crt")), stranger_ca(dir.file("stranger.crt")), cert(dir.file("broker.crt")),
+      misnamed_cert(dir.file("misnamed.crt")), key(dir.file("broker.key"))
+{
+  const std::vector<std::string> ec = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"};
+  auto make_ca = [&](const std::string& crt, const std::string& name) {
+    std::vector<std::string> a = {"req", "-x509", "-days", "2", "-subj", "/CN=" + name,
+                                  "-keyout", crt + ".key", "-out", crt};
+    a.insert(a.begin() + 2, ec.begin(), ec.end());
+    openssl(a);
+  };
+  make_ca(ca, "orvane test CA");
+  make_ca(stranger_ca, "a stranger's CA");
+  std::vector<std::string> csr = {"req", "-subj", "/CN=broker", "-keyout", key, "-out", key + ".csr"};
+  csr.insert(csr.begin() + 1, ec.begin(), ec.end());
+  openssl(csr);
+  int serial = 0;
+  for (auto [crt, san] : {std::pair{cert, "IP:127.0.0.1"}, std::pair{misnamed_cert, "DNS:teacher-pc.invalid"}}) {
+    std::string n = std::to_string(++serial);
+    openssl({"x509", "-req", "-in", key + ".csr", "-CA", ca, "-CAkey", ca + ".key", "-days", "2",
+             "-set_serial", n, "-out", crt,
+             "-extfile", dir.file("san" + n + ".ext", "subjectAltName=" + std::string(san) + "\n")});
+  }
+}
+
+TestBroker::TestBroker(const std::vector<std::pair<std::string, std::string>>& accounts,
+                       const tls_files& tls)
+    : port_(free_port()), tls_(!tls.cert.empty())
 {
   // The classroom's files as they are, with this folder for /etc/mosquitto and a loopback
-  // listener on the free port in place of the classroom's network.
+  // listener on the free port in place of the classroom's network; with TLS, the guide's.
   std::string conf = slurp(ORVANE_CLASSROOM_DIR "/orvane.conf");
   conf = replace_all(conf, "/etc/mosquitto/", dir_.path + "/");
-  conf = replace_all(conf, "\nlistener 1883\n",
-                            "\nlistener " + std::to_string(port_) + " 127.0.0.1\n");
+  std::string listener = "\nlistener " + std::to_string(port_) + " 127.0.0.1\n";
+  if (tls_)
+    listener += "cafile " + tls.ca + "\ncertfile " + tls.cert + "\nkeyfile " + tls.key + "\n";
+  conf = replace_all(conf, "\nlistener 1883\n", listener);
   // Run as root, mosquitto would become the user "mosquitto", who cannot read this folder.
   if (geteuid() == 0)
     conf += "user root\n";
@@ -84,7 +120,7 @@ void TestBroker::stop()
 }
 
 TestPeer::TestPeer(const std::string& url, const std::string& user, const std::string& password,
-                   std::vector<std::string> subscriptions)
+                   std::vector<std::string> subscriptions, const std::string& cafile)
     : subs_(std::move(subscriptions))
 {
   static int n = 0;
@@ -93,6 +129,7 @@ TestPeer::TestPeer(const std::string& url, const std::string& user, const std::s
   o.client_id = "test-" + user + "-" + std::to_string(getpid()) + "-" + std::to_string(++n);
   o.user = user;
   o.password = password;
+  o.cafile = cafile;
   mq_link::handlers h;
   h.connected = [this] { link_->subscribe(subs_, 1); };
   h.lost = [](const std::string&) {};

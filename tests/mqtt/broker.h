@@ -17,25 +17,41 @@
 #include "support/sim_process.h"
 #include "support/temp_dir.h"
 
+// A CA of the test's own and what it signed, made with the openssl command in `dir`: a broker
+// certificate for 127.0.0.1, one for another name, their key, and a stranger's CA.
+struct TestPki {
+  explicit TestPki(const TempDir& dir);
+  std::string ca, stranger_ca, cert, misnamed_cert, key;
+};
+
 class TestBroker {
  public:
+  // Its CA, certificate and key: a TLS listener (mqtts://) in place of the plain one.
+  struct tls_files {
+    std::string ca, cert, key;
+  };
   // Accounts: (user, password) pairs written with mosquitto_passwd.
-  explicit TestBroker(const std::vector<std::pair<std::string, std::string>>& accounts);
+  explicit TestBroker(const std::vector<std::pair<std::string, std::string>>& accounts,
+                      const tls_files& tls = {});
   void start();  // on the same port as before
   void stop();   // SIGTERM, and waits for it to end
-  std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+  std::string url() const
+  {
+    return (tls_ ? "mqtts://127.0.0.1:" : "mqtt://127.0.0.1:") + std::to_string(port_);
+  }
   const TempDir& dir() const { return dir_; }
 
  private:
   TempDir dir_;
   int port_ = 0;
+  bool tls_ = false;
   std::unique_ptr<SimProcess> proc_;
 };
 
 class TestPeer {
  public:
   TestPeer(const std::string& url, const std::string& user, const std::string& password,
-           std::vector<std::string> subscriptions);
+           std::vector<std::string> subscriptions, const std::string& cafile = "");
   bool wait_up(std::chrono::milliseconds t = std::chrono::seconds(20));
   bool publish(const std::string& topic, const std::string& payload, bool retained = false);
 

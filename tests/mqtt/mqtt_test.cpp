@@ -27,8 +27,11 @@ std::string robot_id(size_t i)
 }
 
 // A room: the broker, the teacher's account, and robots each with a bridge logged in as its id.
+// With TLS, `extra` gives every bridge its --cafile and `teachers_ca` is the teacher's.
 struct Room {
-  explicit Room(int robots) : broker(accounts(robots))
+  explicit Room(int robots, const TestBroker::tls_files& tls = {}, std::vector<std::string> extra = {},
+                std::string teachers_ca = "")
+      : broker(accounts(robots), tls), extra_(std::move(extra)), cafile_(std::move(teachers_ca))
   {
     for (int i = 0; i < robots; i++) {
       sims.push_back(std::make_unique<SimHost>());
@@ -74,6 +77,7 @@ struct Room {
     }
     args.insert(args.end(), {"--robot", sims[i]->address, "--broker", broker.url(), "--id",
                              robot_id(i), "--credentials", cred, "--keepalive", "2"});
+    args.insert(args.end(), extra_.begin(), extra_.end());
     bridges[i] = std::make_unique<SimProcess>(args, exe);
   }
   static bool plays_motions() { return getenv("ORVANE_MQTT_BRIDGE") == nullptr; }
@@ -86,7 +90,7 @@ struct Room {
   }
   std::unique_ptr<TestPeer> teacher(std::vector<std::string> subs = {"orvane/#"})
   {
-    auto p = std::make_unique<TestPeer>(broker.url(), "teacher", "pw-teacher", std::move(subs));
+    auto p = std::make_unique<TestPeer>(broker.url(), "teacher", "pw-teacher", std::move(subs), cafile_);
     EXPECT_TRUE(p->wait_up());
     return p;
   }
@@ -114,6 +118,8 @@ struct Room {
   }
 
   TestBroker broker;
+  std::vector<std::string> extra_;
+  std::string cafile_;
   std::vector<std::unique_ptr<SimHost>> sims;
   std::vector<std::unique_ptr<SimProcess>> bridges;
 };
@@ -327,4 +333,32 @@ TEST_F(Fleet, AKilledBridgeIsAnnouncedOfflineAndStateMessagesKeepToTheRate)
   auto off = t->wait("orvane/robot02/status",
                      [](const mq_incoming& m) { return m.payload == "offline"; }, deadline, from);
   EXPECT_TRUE(off);
+}
+
+// The guide's TLS set-up: the bridge reaches the broker only when the CA it was given signed the
+// broker's certificate and that certificate names the host it dialled.
+TEST_F(Fleet, OverTlsTheBridgeTakesOnlyACertificateItsCaSignedForTheHostItDialled)
+{
+  TempDir dir;
+  TestPki pki(dir);
+  struct row {
+    const char* name;
+    std::string cert, bridge_ca;
+    bool connects;
+  };
+  for (const row& r : std::vector<row>{{"signed by its CA for 127.0.0.1", pki.cert, pki.ca, true},
+                                       {"signed by another CA", pki.cert, pki.stranger_ca, false},
+                                       {"for another name", pki.misnamed_cert, pki.ca, false}}) {
+    SCOPED_TRACE(r.name);
+    Room room(1, {pki.ca, r.cert, pki.key}, {"--cafile", r.bridge_ca}, pki.ca);
+    if (r.connects) {
+      room.all_online(*room.teacher({"orvane/+/status"}));
+      continue;
+    }
+    // A refused handshake is reported and retried; the bridge never gets in.
+    SimProcess& bridge = *room.bridges[0];
+    ASSERT_TRUE(bridge.wait_stderr("orvane-mqtt: broker " + room.broker.url() + ": ", deadline)) << bridge.err();
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(bridge.err().find("connected as"), std::string::npos) << bridge.err();
+  }
 }

@@ -52,7 +52,12 @@ TEST(SimRunner, SecondRunnerOnATakenPortEndsWithStatus1NamingThePort)
   SimProcess second({"--port", std::to_string(port), "--no-console"});
   EXPECT_EQ(second.wait_exit(20s), 1) << second.err();
   EXPECT_TRUE(second.wait_output_closed(10s));
-  EXPECT_EQ(second.out(), "bind() failed(98)\n");  // the daemon's own line stays
+  // The daemon's own line stays; on a busy machine overrun marks (single spaces) may come too.
+  std::string out = second.out();
+  size_t line = out.find("bind() failed(98)\n");
+  ASSERT_NE(line, std::string::npos) << out;
+  out.erase(line, strlen("bind() failed(98)\n"));
+  EXPECT_EQ(out.find_first_not_of(' '), std::string::npos) << second.out();
   EXPECT_EQ(second.err(), "orvane-sim: port " + std::to_string(port) +
                               " is in use (another orvane-sim?); choose another with --port N\n");
   MonitorClient host;  // the first one serves on

@@ -1,7 +1,9 @@
 """orvane-web in a real browser against orvane-sim: what the page shows follows the simulated
 robot, the controls reach it, and the gateway survives the robot going away."""
 import json
+import os
 import signal
+import subprocess
 import threading
 import time
 import urllib.error
@@ -11,7 +13,8 @@ import pytest
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 
-from conftest import Monitor, Sim, Web, artifact, assert_clean_exit, chromium, free_port, offset, wait_for
+from conftest import (DEADLINE, MOTIONS, Monitor, Sim, Web, artifact, assert_clean_exit, chromium, free_port,
+                      offset, wait_for)
 
 
 def open_page(browser, web):
@@ -176,6 +179,76 @@ def test_playlist_plays_a_motion_live_and_stops_another(sim, web, browser):
     mon.close()
 
 
+def planned(sim, name):
+    """The planner's curve of a motion from where the robot rests now (orvane-ctl's dry run),
+    in the servo's degrees as the page shows them: servo id -> degrees by tick, and the ticks
+    where its keyframes end."""
+    out = subprocess.run([os.environ['ORVANE_CTL'], '-r', sim.address, 'play', os.path.join(MOTIONS, name),
+                          '-p', os.path.join(MOTIONS, 'robot.yaml'), '--dry-run', '--curve', '-'],
+                         capture_output=True, text=True, timeout=DEADLINE, check=True).stdout
+    joints, ends, rows = {}, [], []
+    for line in out.splitlines():
+        cells = line.removeprefix('# ').split(',')
+        if cells[0] == 'joint':  # joint,NAME,ID,MIN,MAX,TRIM,REVERSE
+            joints[cells[1]] = (int(cells[2]), float(cells[5]), cells[6] == '1')
+        elif cells[0] == 'keyframe':  # keyframe,N,LINE,TICK,EASE
+            ends.append(int(cells[3]))
+        else:
+            rows.append(cells)
+    head = rows[0]
+    curve = {}
+    for name, (sid, trim, reverse) in joints.items():
+        c = head.index(f'{name}.curve')
+        curve[sid] = [(-float(r[c]) if reverse else float(r[c])) + trim for r in rows[1:]]
+    return curve, ends
+
+
+@pytest.mark.skipif('ORVANE_CTL' not in os.environ, reason='a build without orvane-ctl')
+def test_playlist_motion_shows_its_planned_curve_until_it_ends_or_is_stopped(sim, web, browser):
+    open_page(browser, web)
+    held = lambda: browser.execute_script('return window.orvane.plan()')
+    now = lambda: browser.execute_script('return Date.now() / 1000')
+    status = lambda: browser.find_element(By.ID, 'motion-status').text
+    wait_for(lambda: browser.find_elements(By.CSS_SELECTOR, '.motion'), what='the playlist')
+    assert held() is None  # nothing plays, nothing planned is drawn
+    # reach.yaml has spline keyframes between smooth ones: the page holds the planner's curve
+    # for each joint it moves.
+    want, ends = planned(sim, 'reach.yaml')
+    clicked = now()
+    browser.find_element(By.CSS_SELECTOR, '.motion[data-motion="reach.yaml"]').click()
+    p = wait_for(lambda: (lambda h: h if h and all(r['spt'] for r in h['rows'].values()) else None)(held()),
+                 what='the planned curve on the page')
+    seen = now()
+    assert browser.find_element(By.ID, 'plan-key').is_displayed()
+    assert sorted(int(i) for i in p['rows']) == sorted(want)
+    keys = set()
+    for sid, row in p['rows'].items():
+        w = want[int(sid)]
+        assert row['ticks'] == len(w) - 1 == ends[-1]
+        ticks = [min(i * row['every'], row['ticks']) for i in range(len(row['v']))]
+        assert ticks[-1] == row['ticks']
+        for i in {0, len(ticks) // 5, len(ticks) // 2, len(ticks) * 4 // 5, len(ticks) - 1}:
+            assert abs(row['v'][i] - w[ticks[i]]) <= 0.02, (sid, ticks[i], row['v'][i], w[ticks[i]])
+        for tick, deg in row['keys']:
+            assert tick in ends and abs(deg - w[tick]) <= 0.02, (sid, tick, deg)
+            keys.add(tick)
+        # Tick 0 lies on the page's clock where the motion started: after the click, by the
+        # time the page had the plan (half a second either way for the clocks' reading).
+        assert clicked - 0.5 <= row['t0'] <= seen + 0.5, (clicked, row['t0'], seen)
+    assert keys == set(ends)  # every keyframe marked on the joints it names
+    time.sleep(0.5)
+    browser.save_screenshot(artifact('orvane-web-plan.png'))
+    wait_for(lambda: status() == 'reach.yaml: done', what='reach done')
+    wait_for(lambda: held() is None, what='the planned curve gone at the end')
+    assert not browser.find_element(By.ID, 'plan-key').is_displayed()
+
+    browser.find_element(By.CSS_SELECTOR, '.motion[data-motion="sweep.yaml"]').click()
+    wait_for(lambda: held() and held()['serial'] != p['serial'], what="the sweep's planned curve")
+    browser.find_element(By.ID, 'motion-stop').click()
+    wait_for(lambda: status() == 'sweep.yaml: stopped', what='the sweep stopped')
+    wait_for(lambda: held() is None, what='the planned curve gone once stopped')
+
+
 def test_killed_and_restarted_robot_shows_reconnecting_then_live_data(browser):
     port = free_port()
     sim = Sim(port)
@@ -214,7 +287,7 @@ def test_requests_without_the_token_get_403_and_bad_ones_4xx_and_change_nothing(
                         (base + '/api/robots?token=browser-test-token-', None),
                         (base + '/api/robots', f'orvane_web_{port}=wrong-token-here'),
                         (base + '/api/robots', 'orvane_web_1=browser-test-token'),
-                        (base + '/api/motions', None)]:
+                        (base + '/api/motions', None), (base + '/api/plan?robot=0', None)]:
         status, body = request(url, cookie=cookie)
         assert (status, body) == (403, b'forbidden\n'), url
     status, _ = request(base + '/api/command?robot=0', b'{"op":"torque","on":true}')
@@ -236,7 +309,8 @@ def test_requests_without_the_token_get_403_and_bad_ones_4xx_and_change_nothing(
                          (b'x' * 20000, 'robot=0')]:
         status, _ = request(f'{base}/api/command?{target}', body, cookie)
         assert 400 <= status < 500, (body[:40], status)
-    assert request(base + '/nothing', cookie=cookie)[0] == 404
+    for path in ['/nothing', '/api/plan?robot=0', '/api/plan?robot=1', '/api/plan?robot=x']:
+        assert request(base + path, cookie=cookie)[0] == 404, path  # no robot 1, no motion playing
     assert mon.read(*region) == before
     status, answer = request(base + '/api/command?robot=0', b'{"op":"torque","on":true}', cookie)
     assert (status, json.loads(answer)) == (200, {'ok': True})

@@ -319,8 +319,26 @@ TEST_F(WebSim, PollerPlaysMotionsOneAtATimeAndStopsThemOnRequest)
 
   ASSERT_EQ(run(R"({"op":"play","motion":"slow.yml"})"), 200);
   ASSERT_TRUE(wait_until([&] { return c.get("servo.1.goal") > 100; }, 10s));
+  // Its planned curve is on offer, named by the state: a straight line from 5 degrees (the move
+  // before) to 90 in 1200 ticks, a sample a tick, and its keyframe marked where it ends.
+  ASSERT_TRUE(wait_until([&] { return motion().value("plan", 0) != 0; }, 10s)) << motion();
+  auto plan = w.plan();
+  ASSERT_TRUE(plan);
+  auto pj = nlohmann::json::parse(*plan);
+  EXPECT_EQ(pj["serial"], motion()["plan"]);
+  EXPECT_EQ(pj["ticks"], 1200);
+  ASSERT_EQ(pj["joints"].size(), 1u) << pj;
+  const auto& base = pj["joints"][0];
+  EXPECT_EQ(base["id"], 1);
+  EXPECT_EQ(base["v"].size(), 1201u);
+  EXPECT_DOUBLE_EQ(base["v"][0].get<double>(), 5);
+  EXPECT_DOUBLE_EQ(base["v"][1200].get<double>(), 90);
+  EXPECT_NEAR(base["v"][600].get<double>(), 47.5, 0.01);
+  EXPECT_EQ(base["keys"], nlohmann::json::parse("[[1200, 90.0]]"));
   EXPECT_EQ(run(R"({"op":"stop"})"), 200);
   ASSERT_TRUE(wait_until([&] { return motion().value("outcome", "") == "stopped"; }, 10s)) << motion();
+  EXPECT_EQ(motion()["plan"], 0);
+  EXPECT_FALSE(w.plan());
   int64_t held = c.get("servo.1.goal");
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(c.get("servo.1.goal"), held);

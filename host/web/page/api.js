@@ -47,3 +47,4 @@ async function getJson(path) {
 
 export const robots = () => getJson('/api/robots');
 export const motions = () => getJson('/api/motions');
+export const planOf = (robot) => getJson(`/api/plan?robot=${robot}`);

@@ -2,7 +2,7 @@
 // commands. Element ids are what the browser tests look for.
 import 'uplot/dist/uPlot.min.css';
 import './style.css';
-import { openFeed, command, robots, motions } from './api.js';
+import { openFeed, command, robots, motions, planOf } from './api.js';
 import { ServoPlot } from './plot.js';
 
 const $ = (id) => document.getElementById(id);
@@ -16,6 +16,8 @@ let rowIds = '';
 let last = null;
 let gatewayUp = false;
 let selectedLed = 0;
+let plan = null; // the planned curve of the motion playing, as /api/plan gives it
+let planWanted = 0; // the serial of the plan the state names; 0 while nothing plays
 
 function toast(text) {
   const t = $('toast');
@@ -179,6 +181,7 @@ function render(s) {
   if (ids !== rowIds) {
     rowIds = ids;
     buildRows(s.servos);
+    if (plan) showPlan(plan);
   }
   for (const sv of s.servos) {
     const r = rows.get(sv.id);
@@ -197,7 +200,67 @@ function render(s) {
     if (s.connected) r.plot.add(deg(sv.goal), sv.pos === null ? null : deg(sv.pos));
   }
   renderMotion(s.motion);
+  followPlan(s);
 }
+
+// The planned curve is fetched once per motion, when the state names a new one, and placed on
+// the browser's clock by the loop counts the states bring, as the measured samples are.
+function followPlan(s) {
+  const m = s.motion;
+  const serial = s.connected && m && m.playing ? m.plan : 0;
+  if (serial !== planWanted) {
+    planWanted = serial;
+    showPlan(null);
+    if (serial) fetchPlan(robot, serial);
+  }
+  if (plan) placePlan(s);
+}
+
+async function fetchPlan(r, serial) {
+  let p;
+  try {
+    p = await planOf(r);
+  } catch (e) {
+    return; // the motion ended meanwhile: nothing to draw
+  }
+  if (r !== robot || serial !== planWanted || p.serial !== serial) return;
+  showPlan(p);
+  if (last) placePlan(last);
+}
+
+function showPlan(p) {
+  plan = p;
+  $('plan-key').hidden = !p;
+  rows.forEach((r, id) => {
+    const j = p && p.joints.find((x) => x.id === id);
+    if (!j) return r.plot.setPlan(null);
+    const lo = j.v.reduce((a, b) => Math.min(a, b), Infinity);
+    const hi = j.v.reduce((a, b) => Math.max(a, b), -Infinity);
+    r.plot.setPlan({ v: j.v, keys: j.keys, every: p.every, ticks: p.ticks, lo, hi, t0: 0, spt: 0 });
+  });
+}
+
+// Tick 0 is the pass first_pass; the newest state says which pass is now, and the measured rate
+// how long a pass lasts (the tick period until there is a rate).
+function placePlan(s) {
+  const spt = 1 / (s.rate > 0 ? s.rate : 1e6 / s.tick_period);
+  const t0 = Date.now() / 1000 + ((plan.first_pass - s.loop_count) | 0) * spt;
+  rows.forEach((r) => {
+    if (r.plot.plan) Object.assign(r.plot.plan, { t0, spt });
+  });
+}
+
+// What the plots hold of the planned curve, for the browser's console and the tests.
+window.orvane = {
+  plan: () =>
+    plan && {
+      serial: plan.serial,
+      first_pass: plan.first_pass,
+      rows: Object.fromEntries(
+        [...rows].filter(([, r]) => r.plot.plan).map(([id, r]) => [id, { ...r.plot.plan }]),
+      ),
+    },
+};
 
 // The playlist: one button per motion file, with its description and length, or the fault that
 // keeps it from playing.
@@ -260,6 +323,8 @@ function show(i) {
   if (closeFeed) closeFeed();
   rowIds = '';
   last = null;
+  planWanted = 0;
+  showPlan(null);
   closeFeed = openFeed(
     i,
     (s) => render(s),

@@ -1,5 +1,6 @@
 // A live plot of one servo's goal against its position over the last ten seconds. Samples are
-// timed by the browser's clock when they arrive, so a robot's clock does not matter.
+// timed by the browser's clock when they arrive, so a robot's clock does not matter. While a
+// motion plays, its planned curve is drawn over them, dashed, with its keyframes as diamonds.
 import uPlot from 'uplot';
 
 const WINDOW = 10; // seconds shown
@@ -9,7 +10,9 @@ export class ServoPlot {
     this.t = [];
     this.goal = [];
     this.pos = [];
+    this.plan = null;
     const style = getComputedStyle(document.documentElement);
+    this.planColor = style.getPropertyValue('--plan');
     this.plot = new uPlot(
       {
         width: Math.max(parent.clientWidth, 200),
@@ -21,6 +24,10 @@ export class ServoPlot {
           // A little room above and below, and at least a degree, so flat lines stay readable.
           y: {
             range: (u, min, max) => {
+              if (this.plan) {
+                min = min == null ? this.plan.lo : Math.min(min, this.plan.lo);
+                max = max == null ? this.plan.hi : Math.max(max, this.plan.hi);
+              }
               if (min == null || max == null) return [-1, 1];
               const pad = Math.max(1, (max - min) * 0.1);
               return [min - pad, max + pad];
@@ -36,6 +43,7 @@ export class ServoPlot {
           { label: 'goal', stroke: style.getPropertyValue('--goal'), width: 1.5, paths: uPlot.paths.stepped({ align: 1 }) },
           { label: 'position', stroke: style.getPropertyValue('--pos'), width: 1.5, spanGaps: false },
         ],
+        hooks: { draw: [(u) => this.drawPlan(u)] },
       },
       [this.t, this.goal, this.pos],
       parent,
@@ -64,6 +72,61 @@ export class ServoPlot {
       this.plot.setData([this.t, this.goal, this.pos]);
       this.plot.setScale('x', { min: now - WINDOW, max: now });
     });
+  }
+
+  // plan: { v, every, ticks, keys: [[tick, degrees], ...], lo, hi, t0, spt } (degrees at ticks
+  // 0, every, 2 every, ... and the last tick; t0 and spt place tick 0 and one tick on the
+  // browser's clock, moved as states arrive), or null.
+  setPlan(plan) {
+    this.plan = plan;
+  }
+
+  // Only the samples inside the window are drawn: the plot's cost stays that of ten seconds,
+  // however long the motion.
+  drawPlan(u) {
+    const p = this.plan;
+    if (!p || !p.spt) return;
+    const { min, max } = u.scales.x;
+    const at = (tick) => p.t0 + tick * p.spt;
+    const x = (tick) => u.valToPos(at(tick), 'x', true);
+    const y = (deg) => u.valToPos(deg, 'y', true);
+    const last = p.v.length - 1;
+    const i0 = Math.max(0, Math.floor((min - p.t0) / p.spt / p.every) - 1);
+    const i1 = Math.min(last, Math.ceil((max - p.t0) / p.spt / p.every) + 1);
+    const ctx = u.ctx;
+    const px = devicePixelRatio || 1;
+    ctx.save();
+    ctx.beginPath();
+    ctx.rect(u.bbox.left, u.bbox.top, u.bbox.width, u.bbox.height);
+    ctx.clip();
+    ctx.strokeStyle = this.planColor;
+    ctx.fillStyle = this.planColor;
+    ctx.lineWidth = 1.5 * px;
+    if (i0 <= i1) {
+      ctx.setLineDash([4 * px, 3 * px]);
+      ctx.beginPath();
+      for (let i = i0; i <= i1; i++) {
+        const tick = Math.min(i * p.every, p.ticks);
+        if (i === i0) ctx.moveTo(x(tick), y(p.v[i]));
+        else ctx.lineTo(x(tick), y(p.v[i]));
+      }
+      ctx.stroke();
+    }
+    const r = 3.5 * px;
+    for (const [tick, deg] of p.keys) {
+      const t = at(tick);
+      if (t < min || t > max) continue;
+      const cx = x(tick);
+      const cy = y(deg);
+      ctx.beginPath();
+      ctx.moveTo(cx, cy - r);
+      ctx.lineTo(cx + r, cy);
+      ctx.lineTo(cx, cy + r);
+      ctx.lineTo(cx - r, cy);
+      ctx.closePath();
+      ctx.fill();
+    }
+    ctx.restore();
   }
 
   resize() {
