@@ -23,6 +23,9 @@ static const char* console_help =
     "  servos [ID]       the virtual servos (or one): goal, torque, present position, in degrees\n"
     "  silence ID        servo ID stops answering queries\n"
     "  answer ID         servo ID answers again\n"
+    "  fault ID KIND [N] servo ID's next N replies (default: until answer ID) go wrong:\n"
+    "                    silent, bad-csum, other-id, short or late\n"
+    "  noise N           N random bytes (1-256) on the servo line that nobody sent\n"
     "  push ID DEG       moves servo ID by hand to DEG degrees (-150..150); with its torque on\n"
     "                    it heads back to its goal\n"
     "  leds              the last values each LED board was sent\n"
@@ -108,6 +111,56 @@ static std::string console_silence(const std::string& arg, bool silent)
   return console_fmt("servo %ld %s\n", id, silent ? "is silent" : "answers again");
 }
 
+// The chain's reply faults by the names the console gives them.
+static const struct {
+  const char* name;
+  sv_fault f;
+} console_faults[] = {{"silent", sv_fault::silent},     {"bad-csum", sv_fault::bad_csum},
+                      {"other-id", sv_fault::other_id}, {"short", sv_fault::short_reply},
+                      {"late", sv_fault::late_reply}};
+
+// A fault for a number of replies, so a running runner can show every failure the servo
+// exchange must survive, not only silence.
+static std::string console_fault(std::istringstream& in)
+{
+  std::string arg, kind, times, extra;
+  in >> arg >> kind >> times >> extra;
+  long id, n = -1;
+  if (!console_num(arg, 0, 255, &id))
+    return "which servo? give its id\n";
+  const sv_fault* f = nullptr;
+  for (const auto& k : console_faults)
+    if (kind == k.name)
+      f = &k.f;
+  if (!f)
+    return "fault ID KIND [N]: KIND is silent, bad-csum, other-id, short or late\n";
+  if ((!times.empty() && !console_num(times, 1, 1000000, &n)) || !extra.empty())
+    return "fault ID KIND [N]: N is a count of replies, 1-1000000\n";
+  if (!sim_chain || !sim_chain->fault(static_cast<uint8_t>(id), *f, static_cast<int>(n)))
+    return console_fmt("no virtual servo %ld\n", id);
+  if (n < 0)
+    return console_fmt("servo %ld: %s until answer %ld\n", id, kind.c_str(), id);
+  return console_fmt("servo %ld: %s for %ld replies\n", id, kind.c_str(), n);
+}
+
+// Line noise: bytes from a fixed generator, so a run that shows a fault can be repeated.
+static std::string console_noise(const std::string& arg)
+{
+  long n;
+  if (!console_num(arg, 1, 256, &n))
+    return "noise N: give a byte count, 1-256\n";
+  if (!sim_chain)
+    return "no virtual servo chain\n";
+  static uint32_t seed = 0x2545f491u;
+  std::vector<uint8_t> bytes(static_cast<size_t>(n));
+  for (auto& b : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    b = static_cast<uint8_t>(seed >> 24);
+  }
+  sim_chain->noise(bytes);
+  return console_fmt("%ld bytes of noise on the servo line\n", n);
+}
+
 // A hand on the servo horn: the servo goes where it is pushed, and with torque on it heads
 // back to its goal at its own speed, as a real servo fights the hand once it is let go.
 static std::string console_push(std::istringstream& in)
@@ -187,6 +240,8 @@ std::string sim_console_do(const std::string& line)
   in >> cmd;
   if (cmd == "push")
     return console_push(in);
+  if (cmd == "fault")
+    return console_fault(in);
   in >> arg >> extra;
   if (cmd.empty())
     return "";
@@ -204,6 +259,8 @@ std::string sim_console_do(const std::string& line)
     return console_servos(arg);
   if (cmd == "silence" || cmd == "answer")
     return console_silence(arg, cmd == "silence");
+  if (cmd == "noise")
+    return console_noise(arg);
   if (cmd == "leds")
     return console_leds();
   if (cmd == "quit" || cmd == "exit") {
