@@ -68,6 +68,7 @@ def proc(base, final, half_slope_per_s=0.0, threads=(5, 5), half_s=600.0):
     (proc((4000, 16), (9000, 16)), True, []),                      # the quarantine's room
     (proc((4000, 16), (4000, 19)), False, ["descriptors"]),
     (proc((4000, 16), (4000, 16), threads=(5, 6)), False, ["threads"]),
+    (proc((4000, 16), (4000, 16), threads=(5, 4)), False, []),     # a host's thread of the base ended
     (proc((4000, 16), (4000, 16), half_slope_per_s=4.0), False, ["memory trend"]),  # 14 MiB/h
     (proc((4000, 16), (4000, 16), half_slope_per_s=4.0, half_s=300.0), False, []),  # too short to judge
 ])
