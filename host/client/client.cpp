@@ -9,6 +9,7 @@
 
 #include "conn.h"
 #include "orvane.h"
+#include "orvane_model.h"
 
 namespace orvane {
 
@@ -20,6 +21,10 @@ constexpr uint32_t sw_in = 0x0060, sv_torque_on = 0x0048;
 constexpr uint32_t exit_req = 0x0050, poweroff_req = 0x0051;
 constexpr uint32_t loop_count = 0x0080, wr_count = 0x00A1, sv_pos = 0x0D80, led_a = 0x0C80;
 constexpr int torque_channel = 32, led_channel = 64;
+constexpr uint32_t ip_out = 0x0C00;
+// What decides what a servo is sent, and so what the model checks a write against: the torque
+// switch, the write list, and the interpolator's channels up to servo 32's torque output.
+constexpr uint32_t drive_head = 0x0048, drive_head_end = 0x00C0, drive_end = ip_out + 2 * 65;
 // A write line stays far below the daemon's 2047 characters: "W aaaa" and 3 per byte.
 constexpr size_t write_chunk = 256;
 
@@ -84,7 +89,7 @@ std::string listed_text(const std::vector<int>& ids, const std::vector<int>& lis
          "): nothing would reach " + (ids.size() == 1 ? "it" : "them");
 }
 
-std::string deg_text(double d)
+std::string tenths(double d)
 {
   char s[32];
   snprintf(s, sizeof s, "%.1f", d);
@@ -178,6 +183,40 @@ struct client::impl {
   mutable std::mutex mu;
   conn c;
   std::string banner;
+  std::shared_ptr<const robot_model> model = std::make_shared<const robot_model>();
+  std::function<void(const std::string&)> anyway;  // set: refusals are told, not thrown
+
+  // Refusals stop a write before anything is sent, unless a person asked past them.
+  void refuse(std::vector<std::string> why)
+  {
+    if (why.empty())
+      return;
+    if (!anyway)
+      throw beyond_limits(std::move(why));
+    for (const std::string& w : why)
+      anyway(w);
+  }
+
+  // The map as far as the model needs it to judge a write (drive_end bytes; the rest zero).
+  std::vector<uint8_t> drive_image()
+  {
+    std::vector<uint8_t> m(drive_end, 0);
+    auto head = read(drive_head, drive_head_end - drive_head);
+    std::copy(head.begin(), head.end(), m.begin() + drive_head);
+    auto ch = read(ip_target, drive_end - ip_target);
+    std::copy(ch.begin(), ch.end(), m.begin() + ip_target);
+    return m;
+  }
+
+  // A raw write, refused when the model says it would send a servo beyond its limits.
+  void checked_write(uint32_t adr, const std::vector<uint8_t>& bytes)
+  {
+    check_span(adr, bytes.size());
+    auto touches = [&](uint32_t from, uint32_t to) { return adr < to && adr + bytes.size() > from; };
+    if (touches(drive_head, drive_head + 2) || touches(wr_count, drive_head_end) || touches(ip_target, drive_end))
+      refuse(model->write_refusals(adr, bytes, drive_image()));
+    write(adr, bytes);
+  }
 
   deadline end() const { return std::chrono::steady_clock::now() + timeout; }
 
@@ -325,8 +364,11 @@ struct client::impl {
       if (std::find(list.begin(), list.end(), id) == list.end() &&
           std::find(out.begin(), out.end(), id) == out.end())
         out.push_back(id);
-    if (!out.empty())
+    if (out.empty())
+      return;
+    if (!anyway)
       throw not_in_write_list(out, list);
+    anyway(listed_text(out, list));
   }
 
   // Writes the request byte and waits for the daemon to close the line as it ends.
@@ -421,7 +463,7 @@ std::vector<uint8_t> client::read(uint32_t adr, uint32_t n)
 void client::write(uint32_t adr, const std::vector<uint8_t>& bytes)
 {
   std::lock_guard<std::mutex> g(p_->mu);
-  p_->write(adr, bytes);
+  p_->checked_write(adr, bytes);
 }
 
 int64_t client::get(std::string_view name, std::optional<int> index)
@@ -445,10 +487,20 @@ void client::set(std::string_view name, int64_t value, std::optional<int> index,
   std::lock_guard<std::mutex> g(p_->mu);
   if (check == write_list_check::on && r.f->name.rfind("servo.", 0) == 0)
     p_->check_listed({r.index});
-  if (r.f->writer == field_writer::move)
-    p_->move({{r.f->channel_of(r.index), static_cast<int16_t>(value)}}, 1);
-  else
-    p_->write(r.offset, encode(*r.f, value));
+  if (r.f->writer != field_writer::move)
+    return p_->checked_write(r.offset, encode(*r.f, value));
+  // A channel view: its one-tick move ends with the target and the output at the value.
+  int ch = r.f->channel_of(r.index);
+  if (ch <= 2 * servo_max) {
+    auto now = p_->drive_image();
+    auto after = now;
+    for (uint32_t at : {ip_target + 2 * static_cast<uint32_t>(ch), ip_out + 2 * static_cast<uint32_t>(ch)}) {
+      after[at] = static_cast<uint8_t>(value);
+      after[at + 1] = static_cast<uint8_t>(value >> 8);
+    }
+    p_->refuse(p_->model->change_refusals(now, after));
+  }
+  p_->move({{ch, static_cast<int16_t>(value)}}, 1);
 }
 
 std::string client::get_text(std::string_view name)
@@ -511,9 +563,15 @@ void client::move(const std::vector<std::pair<int, double>>& goals, int ticks,
     ids.push_back(id);
   }
   check_ticks(ticks);
-  if (check == write_list_check::on && !ids.empty()) {
+  {
     std::lock_guard<std::mutex> g(p_->mu);
-    p_->check_listed(ids);
+    std::vector<std::string> no;
+    for (const target& x : t)
+      if (std::string why = p_->model->goal_refusal(x.channel, x.value); !why.empty())
+        no.push_back(why);
+    p_->refuse(std::move(no));
+    if (check == write_list_check::on && !ids.empty())
+      p_->check_listed(ids);
   }
   move_channels(t, ticks);
 }
@@ -535,7 +593,7 @@ void client::move_channels(const std::vector<target>& targets, int ticks)
   if (targets.empty())
     return;
   int64_t tick_us = std::max<int64_t>(get("tick_period"), 100);
-  auto out = read(0x0C00, 2 * channels);
+  auto out = read(ip_out, 2 * channels);
   move_split s{ticks};
   for (int p = 1; p <= s.parts(); p++) {
     std::vector<target> part;
@@ -617,7 +675,7 @@ std::vector<int> client::wait_until_reached(const std::vector<int>& ids, double 
   for (int id : ids)
     check_servo(id);
   if (!(tolerance >= 0 && tolerance <= 2 * degrees_max))
-    throw out_of_range("tolerance " + deg_text(tolerance) + " degrees out of range 0..300");
+    throw out_of_range("tolerance " + tenths(tolerance) + " degrees out of range 0..300");
   if (ids.empty())
     return {};
   wait_until_still(ids);
@@ -638,7 +696,7 @@ std::vector<int> client::wait_until_reached(const std::vector<int>& ids, double 
       } else if (std::abs(v - g) > std::lround(tolerance * 10)) {
         away.push_back(id);
         where += (where.empty() ? "" : ", ") + std::to_string(id) + " at " +
-                 deg_text(to_degrees(v)) + " of " + deg_text(to_degrees(g));
+                 tenths(to_degrees(v)) + " of " + tenths(to_degrees(g));
       }
     }
     if (away.empty())
@@ -649,7 +707,7 @@ std::vector<int> client::wait_until_reached(const std::vector<int>& ids, double 
       throw not_reached(std::string(away.size() == 1 ? "servo " : "servos ") + id_list(away, ", ") +
                             " on " + p_->robot + " did not reach " +
                             (away.size() == 1 ? "its goal" : "their goals") + " within " + secs +
-                            " s (tolerance " + deg_text(tolerance) + " degrees): " +
+                            " s (tolerance " + tenths(tolerance) + " degrees): " +
                             (away.size() == 1 ? where.substr(where.find(" at ") + 1) : where),
                         away);
     }
@@ -680,11 +738,21 @@ void client::torque(bool on, const std::vector<int>& given, write_list_check che
     if (id >= 1 && id <= servo_max)
       t.push_back({torque_channel + id, static_cast<int16_t>(on ? torque_on_value : 0)});
   std::lock_guard<std::mutex> g(p_->mu);
-  if (on) {
-    auto sw = p_->read(sv_torque_on, 2);
-    if (sw[0] == 0 && sw[1] == 0)
-      p_->write(sv_torque_on, {1, 0});
+  // What the servos hold once torque is on: each named servo's goal, and with the switch turned
+  // on also every other listed servo's that has a torque value.
+  auto now = p_->drive_image();
+  auto after = now;
+  bool switch_on = on && now[sv_torque_on] == 0 && now[sv_torque_on + 1] == 0;
+  if (switch_on)
+    after[sv_torque_on] = 1;
+  for (const target& x : t) {
+    uint32_t at = ip_out + 2 * static_cast<uint32_t>(x.channel);
+    after[at] = static_cast<uint8_t>(x.value);
+    after[at + 1] = static_cast<uint8_t>(x.value >> 8);
   }
+  p_->refuse(p_->model->change_refusals(now, after));
+  if (switch_on)
+    p_->write(sv_torque_on, {1, 0});
   p_->move(t, 1);
 }
 
@@ -734,6 +802,37 @@ void client::set_leds(const std::vector<std::pair<int, uint8_t>>& leds)
     t.push_back({led_channel + i, v});
   }
   move_channels(t, 1);
+}
+
+void client::use_model(std::shared_ptr<const robot_model> m)
+{
+  std::lock_guard<std::mutex> g(p_->mu);
+  p_->model = m ? std::move(m) : std::make_shared<const robot_model>();
+}
+
+std::shared_ptr<const robot_model> client::model() const
+{
+  std::lock_guard<std::mutex> g(p_->mu);
+  return p_->model;
+}
+
+void client::anyway(std::function<void(const std::string&)> told)
+{
+  std::lock_guard<std::mutex> g(p_->mu);
+  p_->anyway = std::move(told);
+}
+
+std::vector<int> client::moving(const std::vector<int>& chans)
+{
+  for (int ch : chans)
+    if (ch < 0 || ch >= channels)
+      throw out_of_range("channel " + std::to_string(ch) + " out of range 0..127");
+  auto counts = read(ip_count, channels);
+  std::vector<int> out;
+  for (int ch : chans)
+    if (counts[static_cast<size_t>(ch)] != 0 && std::find(out.begin(), out.end(), ch) == out.end())
+      out.push_back(ch);
+  return out;
 }
 
 void client::request_exit() { p_->request_end(exit_req, "end"); }

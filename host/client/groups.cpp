@@ -78,45 +78,55 @@ int groups_room(int32_t tick_us, int write_count)
   return static_cast<int>(std::clamp<int64_t>(budget / query_us, 1, group_room));
 }
 
-reading_info reading_of(const read_groups& g, const std::vector<int16_t>& pos, int id)
+reading_info reading_of(const read_groups& g, const std::vector<int16_t>& pos, int id, bool comm_on)
 {
   auto word = [&](int sid) {
     return sid >= 1 && sid <= static_cast<int>(pos.size()) ? pos[static_cast<size_t>(sid - 1)] : no_reading;
   };
-  if (word(id) != no_reading)
-    return {};
+  // Its own word says the same in every group it is in; what differs is whether a servo before
+  // it failed, which keeps it from being asked there. The first group that asks it decides.
   reading_info best{reading_state::no_group, -1, 0};
   for (int i = 0; i < group_count; i++) {
     const auto& ids = g[static_cast<size_t>(i)];
-    for (size_t k = 0; k < ids.size(); k++) {
-      if (ids[k] != id)
-        continue;
-      // The group stops at its first servo that fails; ids 1..32 show that failure as 0x8000.
-      int blocker = 0;
-      for (size_t j = 0; j < k && !blocker; j++)
-        if (word(ids[j]) == no_reading && ids[j] >= 1 && ids[j] <= servo_max)
-          blocker = ids[j];
-      reading_info r{blocker ? reading_state::behind : reading_state::silent, i, blocker};
-      if (best.state == reading_state::no_group || (best.state == reading_state::behind && !blocker))
-        best = r;
-      break;
-    }
+    auto at = std::find(ids.begin(), ids.end(), id);
+    if (at == ids.end())
+      continue;
+    // The group stops at its first servo that fails; ids 1..32 show that failure as 0x8000.
+    int blocker = 0;
+    for (auto b = ids.begin(); b != at && !blocker; ++b)
+      if (*b >= 1 && *b <= servo_max && word(*b) == no_reading && *b != id)
+        blocker = *b;
+    reading_info r{reading_state::valid, i, 0};
+    if (!comm_on)
+      r.state = reading_state::comm_off;
+    else if (blocker)
+      r = {reading_state::behind, i, blocker};
+    else if (word(id) == no_reading)
+      r.state = reading_state::silent;
+    else if (word(id) == not_read_yet)
+      r.state = reading_state::never_read;
+    if (best.state == reading_state::no_group || (best.state == reading_state::behind && !blocker))
+      best = r;
   }
   return best;
 }
 
 std::string reading_why(const reading_info& r)
 {
+  std::string in = "in read group " + std::to_string(r.group);
   switch (r.state) {
     case reading_state::valid:
       return "";
     case reading_state::no_group:
       return "in no read group";
     case reading_state::silent:
-      return "in read group " + std::to_string(r.group) + " but silent";
+      return in + " but silent";
     case reading_state::behind:
-      return "in read group " + std::to_string(r.group) + " behind silent servo " +
-             std::to_string(r.blocker);
+      return in + " behind silent servo " + std::to_string(r.blocker);
+    case reading_state::never_read:
+      return in + ", not read yet";
+    case reading_state::comm_off:
+      return "servo traffic is off (sv_comm_on 0)";
   }
   return "";
 }
@@ -132,6 +142,10 @@ const char* reading_name(reading_state s)
       return "silent";
     case reading_state::behind:
       return "behind";
+    case reading_state::never_read:
+      return "never_read";
+    case reading_state::comm_off:
+      return "comm_off";
   }
   return "";
 }
@@ -146,6 +160,17 @@ read_groups client::read_servos(const std::vector<int>& ids)
   int room = groups_room(tick > 0 && tick <= INT32_MAX ? static_cast<int32_t>(tick) : default_tick_us,
                          static_cast<int>(write_list().size()));
   read_groups g = groups_layout(ids, room);
+  // A servo that joins the groups keeps its old word until it is first asked: marked first,
+  // before the groups name it, so that no answer can come in between and be overwritten.
+  read_groups was = groups();
+  auto polled = [&](int id) {
+    return std::any_of(was.begin(), was.end(), [&](auto& l) { return std::find(l.begin(), l.end(), id) != l.end(); });
+  };
+  for (const auto& l : g)
+    for (int id : l)
+      if (id >= 1 && id <= servo_max && !polled(id))
+        write(sv_pos + 2 * static_cast<uint32_t>(id - 1),
+              {static_cast<uint8_t>(not_read_yet & 0xff), static_cast<uint8_t>(not_read_yet >> 8)});
   set_groups(g);
   return g;
 }
@@ -165,7 +190,8 @@ reading_info client::reading(int id)
     throw out_of_range("servo id " + std::to_string(id) + " out of range 1..32");
   // Positions after groups: a servo that has just joined a group is judged by its newer word.
   read_groups g = groups();
-  return reading_of(g, positions(), id);
+  bool comm = get("sv_comm_on") != 0;
+  return reading_of(g, positions(), id, comm);
 }
 
 }  // namespace orvane

@@ -11,6 +11,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -28,6 +29,9 @@ constexpr uint32_t map_size = 0x1000;
 constexpr int channels = 128;
 constexpr int servo_max = 32;       // servo ids 1..32 have a position word
 constexpr int16_t no_reading = INT16_MIN;  // 0x8000 in sv_pos: no valid reading
+// 0x7FFF in sv_pos: put there by a host that adds the servo to the read groups (read_servos,
+// scan); the servo exchange overwrites it when it first asks the servo. No servo reports it.
+constexpr int16_t not_read_yet = INT16_MAX;
 constexpr double degrees_max = 150.0;      // goals lie within +-150.0 degrees
 constexpr int torque_on_value = 100;       // torque value torque(true) gives a servo
 
@@ -160,24 +164,31 @@ read_groups groups_layout(const std::vector<int>& ids, int room);
 // 115200 baud, after the write list's packets), at least 1 and at most 14.
 int groups_room(int32_t tick_us, int write_count);
 
-// Why a servo has, or lacks, a present position.
+// Why a servo has, or lacks, a present position. The rule: a position is current only when the
+// servo is in a polled group (enable byte exactly 1, within its first min(count, 14) ids), not
+// behind a servo of that group that failed (the exchange stops a group there), servo traffic is
+// on, and its sv_pos word holds an answer. Any other word is old, whatever number it holds.
 enum class reading_state {
-  valid,     // sv_pos holds a reading
-  no_group,  // no reading, and in no group that is polled: nobody asks it
-  silent,    // no reading: asked, and it did not answer
-  behind,    // no reading: in a group, behind a servo that did not answer (never asked)
+  valid,       // sv_pos holds the servo's last answer, and it is asked every turn of its group
+  no_group,    // in no polled group: nobody asks it; its word, whatever it holds, is old
+  silent,      // asked, and it did not answer (0x8000)
+  behind,      // in a group behind a servo that did not answer, so not asked: its word is old
+  never_read,  // in a group, not asked yet since it joined (0x7FFF)
+  comm_off,    // servo traffic is off (sv_comm_on 0): nobody is asked
 };
 struct reading_info {
   reading_state state = reading_state::valid;
-  int group = -1;   // silent, behind: the group it is in
+  int group = -1;   // valid, silent, behind, never_read, comm_off: the group it is in
   int blocker = 0;  // behind: the silent servo before it
 };
-// From the groups and the 32 sv_pos words (servo 1 first).
-reading_info reading_of(const read_groups& g, const std::vector<int16_t>& pos, int id);
-// "in no read group", "in read group 0 but silent", "in read group 1 behind silent servo 7";
-// empty for a valid reading.
+// From the groups, the 32 sv_pos words (servo 1 first) and sv_comm_on.
+reading_info reading_of(const read_groups& g, const std::vector<int16_t>& pos, int id,
+                        bool comm_on = true);
+// "in no read group", "in read group 0 but silent", "in read group 1 behind silent servo 7",
+// "in read group 2, not read yet", "servo traffic is off (sv_comm_on 0)"; empty when valid.
 std::string reading_why(const reading_info& r);
-const char* reading_name(reading_state s);  // "valid", "no_group", "silent", "behind"
+// "valid", "no_group", "silent", "behind", "never_read", "comm_off"
+const char* reading_name(reading_state s);
 
 // ---- Moves longer than one trigger.
 constexpr int ttime_max = 255;          // ticks one trigger can start (one byte of ttime)
@@ -199,6 +210,8 @@ struct target {  // one channel's goal for move_channels
   int channel;
   int16_t value;
 };
+
+struct robot_model;
 
 class client {
  public:
@@ -274,11 +287,28 @@ class client {
   read_groups groups();
   void set_groups(const read_groups& g);
   // Lays `ids` out in the read groups (groups_layout with groups_room for the map's tick and
-  // write list), replacing what they held, and returns the layout written.
+  // write list), replacing what they held, and returns the layout written. The position word
+  // of each servo it adds is set to not_read_yet first, so that an old word is not taken for
+  // the answer the servo has not given yet.
   read_groups read_servos(const std::vector<int>& ids);
-  // Why servo `id` (1..32) has or lacks a reading, from one read of groups and positions.
+  // Why servo `id` (1..32) has or lacks a reading, from one read of groups, sv_comm_on and
+  // positions.
   reading_info reading(int id);
   std::vector<int16_t> positions();  // the 32 sv_pos words, servo 1 first
+
+  // The robot model that move, set, write and torque check every goal and hold through
+  // (orvane_model.h); at first the model without a profile (servo ids, +-150 degrees). Goals
+  // beyond it throw beyond_limits before anything is sent. move_channels is not checked: it is
+  // for holding channels where they are and for motions checked whole beforehand.
+  void use_model(std::shared_ptr<const robot_model> m);
+  std::shared_ptr<const robot_model> model() const;
+  // Asked to go past the checks (a person's deliberate choice): nothing is refused for the
+  // model's limits or the write list any more, and each refusal that was skipped is handed to
+  // `told` (one line). A null `told` puts the checks back.
+  void anyway(std::function<void(const std::string& skipped)> told);
+  // The channels of `chans` (servo ids are their goal channels) whose moves have not ended:
+  // ip_count nonzero. Another host's move or motion shows here.
+  std::vector<int> moving(const std::vector<int>& chans);
 
   // Asks the daemon to end (or to power the board off) and waits until it has closed the
   // connection; timeout_error if it does not within the time-out.

@@ -159,6 +159,11 @@ std::string ctl_reading_hint(const orvane::reading_info& r, int id)
     case orvane::reading_state::behind:
       return "servo " + s + " waits in read group " + std::to_string(r.group) + " behind servo " +
              std::to_string(r.blocker) + ", which does not answer";
+    case orvane::reading_state::never_read:
+      return "servo " + s + " has just joined read group " + std::to_string(r.group) +
+             " and has not been asked yet";
+    case orvane::reading_state::comm_off:
+      return "servo traffic is off (sv_comm_on 0), so nobody asks it ('orvane-ctl set sv_comm_on 1')";
     case orvane::reading_state::valid:
       break;
   }

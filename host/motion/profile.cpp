@@ -14,33 +14,7 @@
 
 namespace orvane::motion {
 
-const joint* profile::find(const std::string& name) const
-{
-  for (const auto& j : joints)
-    if (j.name == name)
-      return &j;
-  return nullptr;
-}
-
-const joint* profile::by_id(int id) const
-{
-  for (const auto& j : joints)
-    if (j.id == id)
-      return &j;
-  return nullptr;
-}
-
-profile profile_none()
-{
-  profile p;
-  for (int id = 1; id <= MO_MAX_ID; id++) {
-    joint j;
-    j.name = std::to_string(id);
-    j.id = id;
-    p.joints.push_back(j);
-  }
-  return p;
-}
+profile profile_none() { return profile(); }
 
 // The whole file as text, or a one-entry error list naming it.
 std::string mo_read_file(const std::string& path)
@@ -74,6 +48,8 @@ static void profile_joint(yaml_reader& r, const YAML::Node& key, const YAML::Nod
   j.name = key.Scalar();
   if (j.name.empty() || !key.IsScalar())
     return r.fail(key, "joints", "a joint needs a name");
+  if (std::string why = orvane::joint_name_problem(j.name); !why.empty())
+    return r.fail(key, f, why);
   if (p.find(j.name))
     return r.fail(key, f, "named twice");
   if (!v.IsMap())
@@ -131,6 +107,7 @@ profile profile_parse(const std::string& text, const std::string& file)
   yaml_reader r{file, {}};
   profile p;
   p.file = file;
+  p.joints.clear();  // none until the file names them
   YAML::Node doc = r.parse(text);
   if (r.errors.empty() && !doc.IsMap())
     r.fail(doc, "", "a profile is a map with a 'joints' map");
@@ -152,21 +129,14 @@ profile profile_load(const std::string& path)
   return profile_parse(mo_read_file(path), path);
 }
 
-double joint_servo_deg(const joint& j, double deg)
-{
-  return (j.reverse ? -deg : deg) + j.trim;
-}
+double joint_servo_deg(const joint& j, double deg) { return orvane::servo_degrees(j, deg); }
 
 int16_t joint_units(const joint& j, double deg)
 {
   return static_cast<int16_t>(std::lround(joint_servo_deg(j, deg) * 10));
 }
 
-double joint_deg(const joint& j, int16_t units)
-{
-  double d = units / 10.0 - j.trim;
-  return j.reverse ? -d : d;
-}
+double joint_deg(const joint& j, int16_t units) { return orvane::joint_degrees(j, units / 10.0); }
 
 std::string joint_check(const joint& j, double deg)
 {

@@ -1,12 +1,14 @@
-// Robot profiles: joint names mapped to servo ids, with trim, direction and soft limits, read
-// from a robot.yaml file. Pure data and conversions; no state, no I/O but reading the file;
-// callable from any thread.
+// Robot profiles: joint names mapped to servo ids, with trim, direction, soft, speed and
+// acceleration limits, read from a robot.yaml file into the robot model. Pure data and
+// conversions; no state, no I/O but reading the file; callable from any thread.
 #pragma once
 
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "orvane_model.h"
 
 namespace orvane::motion {
 
@@ -19,23 +21,9 @@ struct mo_errors : std::runtime_error {
 constexpr double MO_DEG_LIMIT = 150.0;  // the servos' own range either side of centre
 constexpr int MO_MAX_ID = 32;           // servos with a goal channel and a position word
 
-struct joint {
-  std::string name;
-  int id = 0;            // servo id, 1..32
-  double trim = 0;       // degrees added on the servo's side, after the direction
-  bool reverse = false;  // the servo turns the other way from the joint
-  double min = -MO_DEG_LIMIT, max = MO_DEG_LIMIT;  // soft limits, joint degrees
-  double speed = 0;      // top speed in degrees a second; 0: none
-  double accel = 0;      // top acceleration in degrees a second squared; 0: none
-};
-
-struct profile {
-  std::string file;  // empty when there is no profile: the joints are the servo ids
-  std::vector<joint> joints;
-
-  const joint* find(const std::string& name) const;
-  const joint* by_id(int id) const;
-};
+// A profile is the robot model (orvane_model.h) read from a robot.yaml file.
+using joint = orvane::joint;
+using profile = orvane::robot_model;
 
 profile profile_none();  // servo ids 1..32 as joints, raw degrees
 profile profile_load(const std::string& path);  // throws mo_errors

@@ -27,17 +27,7 @@ int yaml_line(const YAML::Node& n)
   return m.line < 0 ? 0 : m.line + 1;
 }
 
-std::string fmt_deg(double d)
-{
-  char buf[32];
-  snprintf(buf, sizeof buf, "%.2f", d);
-  std::string s = buf;
-  while (s.ends_with("0"))
-    s.pop_back();
-  if (s.ends_with("."))
-    s.pop_back();
-  return s == "-0" ? "0" : s;
-}
+std::string fmt_deg(double d) { return orvane::deg_text(d); }
 
 void yaml_reader::fail_line(int line, const std::string& field, const std::string& what)
 {

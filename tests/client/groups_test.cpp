@@ -92,10 +92,14 @@ TEST(ReadGroupsSim, ReadServosLaysOutTheGroupsAndReadingsFollow)
   ASSERT_TRUE(wait_until([&] { return r.reading(1).state == reading_state::valid; }, SIM_HOST_TIMEOUT));
   EXPECT_EQ(r.read_servos({2, 3, 4, 5}), (read_groups{{{2, 3, 4, 5}, {}, {}, {}}}));
   EXPECT_EQ(r.read(0xC0, 8), (std::vector<uint8_t>{1, 4, 2, 3, 4, 5, 0, 0}));
+  // Each added servo's word is marked until the exchange first asks it.
+  EXPECT_EQ(r.positions()[4], orvane::not_read_yet);
   ASSERT_TRUE(wait_until([&] { return r.reading(2).state == reading_state::valid; }, SIM_HOST_TIMEOUT));
-  EXPECT_EQ(r.reading(3).state, reading_state::silent);
+  ASSERT_TRUE(wait_until([&] { return r.reading(3).state == reading_state::silent; }, SIM_HOST_TIMEOUT));
   EXPECT_EQ(r.reading(4).state, reading_state::behind);
   EXPECT_EQ(r.reading(4).blocker, 3);
-  EXPECT_EQ(r.reading(1).state, reading_state::valid);  // read before, kept as the daemon keeps it
+  // Read before and kept in its word as the daemon keeps it, but nobody asks it any more.
+  EXPECT_NE(r.positions()[0], orvane::no_reading);
+  EXPECT_EQ(r.reading(1).state, reading_state::no_group);
   EXPECT_THROW(r.reading(33), orvane::out_of_range);
 }
