@@ -822,6 +822,12 @@ void client::anyway(std::function<void(const std::string&)> told)
   p_->anyway = std::move(told);
 }
 
+void client::refuse(std::vector<std::string> why)
+{
+  std::lock_guard<std::mutex> g(p_->mu);
+  p_->refuse(std::move(why));
+}
+
 std::vector<int> client::moving(const std::vector<int>& chans)
 {
   for (int ch : chans)

@@ -118,7 +118,7 @@ std::string reading_why(const reading_info& r)
     case reading_state::valid:
       return "";
     case reading_state::no_group:
-      return "in no read group";
+      return "not in a read group";
     case reading_state::silent:
       return in + " but silent";
     case reading_state::behind:

@@ -152,6 +152,25 @@ int robot_model::servo(std::string_view name) const
   throw unknown_joint(n, "no such joint '" + n + "' (joints: " + names() + ")");
 }
 
+std::pair<int, double> robot_model::goal(std::string_view who, double deg) const
+{
+  if (const joint* j = profiled() ? find(who) : nullptr) {
+    double s = servo_degrees(*j, deg);
+    if (!(std::fabs(s) <= degrees_max))  // NaN too; no servo takes it, so no --anyway either
+      throw out_of_range(j->name + " at " + deg_text(deg) + " degrees puts servo " + std::to_string(j->id) +
+                         " at " + deg_text(s) + ", beyond its range -150..150");
+    return {j->id, s};
+  }
+  int id = servo(who);
+  if (!(std::fabs(deg) <= degrees_max)) {  // no servo takes it: not a limit to be let past
+    char d[32];
+    snprintf(d, sizeof d, "%g", deg);
+    throw out_of_range("goal " + std::string(d) + " degrees for servo " + std::to_string(id) +
+                       " out of range -150.0..150.0");
+  }
+  return {id, deg};
+}
+
 named_field robot_model::field(std::string_view name) const
 {
   std::string n(name);

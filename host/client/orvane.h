@@ -184,7 +184,7 @@ struct reading_info {
 // From the groups, the 32 sv_pos words (servo 1 first) and sv_comm_on.
 reading_info reading_of(const read_groups& g, const std::vector<int16_t>& pos, int id,
                         bool comm_on = true);
-// "in no read group", "in read group 0 but silent", "in read group 1 behind silent servo 7",
+// "not in a read group", "in read group 0 but silent", "in read group 1 behind silent servo 7",
 // "in read group 2, not read yet", "servo traffic is off (sv_comm_on 0)"; empty when valid.
 std::string reading_why(const reading_info& r);
 // "valid", "no_group", "silent", "behind", "never_read", "comm_off"
@@ -306,6 +306,9 @@ class client {
   // model's limits or the write list any more, and each refusal that was skipped is handed to
   // `told` (one line). A null `told` puts the checks back.
   void anyway(std::function<void(const std::string& skipped)> told);
+  // Refusals a caller found through model() itself, such as a motion checked whole before it
+  // plays: thrown as beyond_limits, or told as anyway() says. Nothing when `why` is empty.
+  void refuse(std::vector<std::string> why);
   // The channels of `chans` (servo ids are their goal channels) whose moves have not ended:
   // ip_count nonzero. Another host's move or motion shows here.
   std::vector<int> moving(const std::vector<int>& chans);

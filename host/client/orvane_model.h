@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "orvane.h"
@@ -76,6 +77,10 @@ struct robot_model {
   // The servo a person names: a joint's name, or a servo id 1..32. Throws unknown_joint
   // ("no such joint 'knee' (joints: base, shoulder, ...)") or out_of_range.
   int servo(std::string_view name) const;
+  // A goal as a person gives it: a joint's name with the joint's degrees, or a servo id with
+  // the servo's. Returns the servo and its degrees; throws unknown_joint, or out_of_range for an
+  // angle that takes the servo beyond its range (the soft limits are the client's to check).
+  std::pair<int, double> goal(std::string_view who, double deg) const;
   // A field by name, where a servo's index may be its joint's name ("sv_pos.elbow",
   // "servo.elbow.goal"); with a profile also "elbow" (its position), "elbow.goal" and
   // "elbow.torque". Throws unknown_field, unknown_joint or out_of_range.

@@ -1,5 +1,7 @@
 #include "ctl.h"
 
+#include "host/motion/profile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -8,21 +10,26 @@
 
 orvane::client& ctl::client()
 {
-  if (!client_)
+  if (!client_) {
     client_ = std::make_unique<orvane::client>(
         robot, std::chrono::milliseconds(static_cast<int64_t>(timeout * 1000)));
+    profile();
+    client_->use_model(profile_);
+    if (anyway)
+      client_->anyway([](const std::string& s) { ctl_note("--anyway: sent although " + s); });
+  }
   return *client_;
 }
 
-const orvane::motion::profile& ctl::profile()
+const orvane::robot_model& ctl::profile()
 {
   if (!profile_) {
     namespace mo = orvane::motion;
     if (profile_path.empty()) {
-      profile_ = std::make_unique<mo::profile>();  // no joints: ids stay ids
+      profile_ = std::make_shared<const orvane::robot_model>();  // the joints are the servo ids
     } else {
       try {
-        profile_ = std::make_unique<mo::profile>(mo::profile_load(profile_path));
+        profile_ = std::make_shared<const orvane::robot_model>(mo::profile_load(profile_path));
       } catch (const mo::mo_errors& e) {
         if (e.list.size() == 1)
           throw orvane::error(e.list[0]);
@@ -42,18 +49,6 @@ CLI::App* ctl_verb(CLI::App& app, ctl& c, const char* name, const char* help, co
   c.usage[v] = usage;
   v->callback([&c, run = std::move(run)] { c.run = run; });
   return v;
-}
-
-std::string ctl_value(const orvane::field_ref& r, int64_t v, bool degrees)
-{
-  if (r.f->name == "sv_pos" && v == orvane::no_reading)
-    return "none";
-  if (degrees && r.f->unit == "0.1deg") {
-    char s[32];
-    snprintf(s, sizeof s, "%.1f", static_cast<double>(v) / 10.0);
-    return s;
-  }
-  return std::to_string(v);
 }
 
 int64_t ctl_int(const std::string& text, const std::string& what)
@@ -87,11 +82,9 @@ void ctl_json(const nlohmann::json& j)
 std::vector<int> ctl_ids(ctl& c, const std::vector<std::string>& args)
 {
   std::vector<int> ids;
-  auto add = [&](int64_t id, const std::string& as) {
-    if (id < 1 || id > orvane::servo_max)
-      throw usage_error("servo id " + as + " out of range 1..32");
+  auto add = [&](int id) {
     if (std::find(ids.begin(), ids.end(), id) == ids.end())
-      ids.push_back(static_cast<int>(id));
+      ids.push_back(id);
   };
   for (const std::string& arg : args) {
     size_t from = 0;
@@ -101,13 +94,9 @@ std::vector<int> ctl_ids(ctl& c, const std::vector<std::string>& args)
       from = comma == std::string::npos ? arg.size() + 1 : comma + 1;
       if (part.empty())
         continue;
-      if (const orvane::motion::joint* j = c.profile().find(part)) {
-        add(j->id, part);
-        continue;
-      }
       size_t dash = part.find('-', 1);
-      if (dash == std::string::npos) {
-        add(ctl_int(part, "servo id"), part);
+      if (dash == std::string::npos || c.profile().find(part)) {
+        add(c.profile().servo(part));  // a joint's name or a servo id
         continue;
       }
       int64_t lo = ctl_int(part.substr(0, dash), "servo id"), hi = ctl_int(part.substr(dash + 1), "servo id");
@@ -116,7 +105,7 @@ std::vector<int> ctl_ids(ctl& c, const std::vector<std::string>& args)
       if (lo < 1 || hi > orvane::servo_max)
         throw usage_error("servo ids " + part + " out of range 1..32");
       for (int64_t id = lo; id <= hi; id++)
-        add(id, std::to_string(id));
+        add(static_cast<int>(id));
     }
   }
   if (ids.empty())
@@ -124,46 +113,30 @@ std::vector<int> ctl_ids(ctl& c, const std::vector<std::string>& args)
   return ids;
 }
 
-const orvane::motion::joint* ctl_joint(ctl& c, int id)
+const orvane::joint* ctl_joint(ctl& c, int id) { return c.profile().named(id); }
+
+std::string ctl_servo(ctl& c, int id)
 {
-  return c.profile().file.empty() ? nullptr : c.profile().by_id(id);
+  const orvane::joint* j = ctl_joint(c, id);
+  return "servo " + std::to_string(id) + (j ? " (" + j->name + ")" : "");
 }
 
-std::string ctl_field_name(ctl& c, const std::string& name)
+std::string ctl_reading_hint(ctl& c, const orvane::reading_info& r, int id)
 {
-  if (c.profile().file.empty())
-    return name;
-  for (const auto& j : c.profile().joints) {
-    for (const char* view : {"servo.", "sv_pos."}) {
-      std::string v = view;
-      if (name.rfind(v + j.name, 0) != 0)
-        continue;
-      std::string rest = name.substr(v.size() + j.name.size());
-      if (rest.empty() || rest[0] == '.')
-        return (v + std::to_string(j.id)).append(rest);
-    }
-  }
-  return name;
-}
-
-std::string ctl_reading_hint(const orvane::reading_info& r, int id)
-{
-  std::string s = std::to_string(id);
+  std::string s = ctl_servo(c, id), n = std::to_string(id);
+  std::string g = std::to_string(r.group);
   switch (r.state) {
     case orvane::reading_state::no_group:
-      return "servo " + s + " is in no read group, so nobody asks it ('orvane-ctl read " + s +
-             "' puts it in one)";
+      return s + " is not in a read group, so nobody asks it ('orvane-ctl read " + n + "' puts it in one)";
     case orvane::reading_state::silent:
-      return "servo " + s + " is in read group " + std::to_string(r.group) +
-             " but does not answer (its id, power or wiring?)";
+      return s + " is in read group " + g + " but does not answer (its id, power or wiring?)";
     case orvane::reading_state::behind:
-      return "servo " + s + " waits in read group " + std::to_string(r.group) + " behind servo " +
-             std::to_string(r.blocker) + ", which does not answer";
+      return s + " waits in read group " + g + " behind servo " + std::to_string(r.blocker) +
+             ", which does not answer";
     case orvane::reading_state::never_read:
-      return "servo " + s + " has just joined read group " + std::to_string(r.group) +
-             " and has not been asked yet";
+      return s + " has just joined read group " + g + " and has not been asked yet";
     case orvane::reading_state::comm_off:
-      return "servo traffic is off (sv_comm_on 0), so nobody asks it ('orvane-ctl set sv_comm_on 1')";
+      return "servo traffic is off (sv_comm_on 0), so nobody asks " + s + " ('orvane-ctl set sv_comm_on 1')";
     case orvane::reading_state::valid:
       break;
   }

@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "orvane.h"
-#include "host/motion/profile.h"
+#include "orvane_model.h"
 
 // A mistake in how the tool was called, found after parsing: exit status 2, with the usage line.
 struct usage_error : std::runtime_error {
@@ -25,23 +25,23 @@ struct ctl {
   double timeout = 3.0;                  // seconds for the connection and every answer
   bool tty = false;                      // standard output is a terminal
   bool json = false;                     // -o json: one JSON document on standard output
-  std::string profile_path;              // --profile, or ORVANE_PROFILE; empty: servo ids
+  std::string profile_path;              // -p/--profile, or ORVANE_PROFILE; empty: servo ids
+  bool anyway = false;                   // --anyway: past the limits and the write list, said
   std::function<void()> run;             // the verb chosen on the command line
   std::map<const CLI::App*, std::string> usage;  // usage line of each verb
 
-  orvane::client& client();  // connects on first use
-  const orvane::motion::profile& profile();  // loads on first use; servo ids when none
+  // Connects on first use, holding every write to the robot model (and past it with --anyway).
+  orvane::client& client();
+  const orvane::robot_model& profile();  // loads on first use; servo ids when none
  private:
   std::unique_ptr<orvane::client> client_;
-  std::unique_ptr<orvane::motion::profile> profile_;
+  std::shared_ptr<const orvane::robot_model> profile_;
 };
 
 // Adds a verb with its one-line help and usage ("get NAME[.INDEX]..."); `run` is what it does.
 CLI::App* ctl_verb(CLI::App& app, ctl& c, const char* name, const char* help, const char* usage,
                    std::function<void()> run);
 
-// A value as get prints it: decimal, "none" for no reading, degrees with one decimal on request.
-std::string ctl_value(const orvane::field_ref& r, int64_t v, bool degrees);
 // Integer from decimal or 0x-prefixed hexadecimal text; usage_error if it is not one.
 int64_t ctl_int(const std::string& text, const std::string& what);
 double ctl_double(const std::string& text, const std::string& what);
@@ -50,15 +50,14 @@ void ctl_note(const std::string& text);  // "orvane-ctl: ..." on standard error
 void ctl_json(const nlohmann::json& j);  // the document, indented on a terminal
 
 // Servo ids from "1-6", "1,3,5-7", or (with a profile) joint names; each id 1..32, in order,
-// once. usage_error for anything else.
+// once. usage_error for a malformed range, unknown_joint for a name the profile lacks.
 std::vector<int> ctl_ids(ctl& c, const std::vector<std::string>& args);
 // The profile's joint of a servo id, or nullptr (always nullptr without a profile).
-const orvane::motion::joint* ctl_joint(ctl& c, int id);
-// A field name with a joint name for its servo index ("sv_pos.base" -> "sv_pos.1"), unchanged
-// when it names no joint.
-std::string ctl_field_name(ctl& c, const std::string& name);
+const orvane::joint* ctl_joint(ctl& c, int id);
+// "servo 3 (elbow)", or "servo 3" without a joint.
+std::string ctl_servo(ctl& c, int id);
 // What to tell a user about a servo without a reading: why, and what to do about it.
-std::string ctl_reading_hint(const orvane::reading_info& r, int id);
+std::string ctl_reading_hint(ctl& c, const orvane::reading_info& r, int id);
 // --deg applies to fields in 0.1 degrees only; usage_error for any other (get, watch and set).
 void ctl_check_deg(const orvane::field_ref& r);
 

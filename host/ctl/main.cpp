@@ -23,7 +23,7 @@ int usage_failure(const ctl& c, const CLI::App& app, const std::string& why)
 {
   fprintf(stderr, "orvane-ctl: %s\n", why.c_str());
   auto u = c.usage.find(chosen(app));
-  fprintf(stderr, "usage: orvane-ctl [-r HOST[:PORT]] %s\n",
+  fprintf(stderr, "usage: orvane-ctl [-r HOST[:PORT]] [-p PROFILE] %s\n",
           u == c.usage.end() ? "VERB [ARGS...]   (orvane-ctl --help lists the verbs)"
                              : u->second.c_str());
   return 2;
@@ -46,10 +46,16 @@ int run(int argc, char** argv)
           [](std::string& s) { return s == "text" || s == "json" ? "" : "'" + s + "' is not text or json"; },
           "text|json"))
       ->type_name("FORMAT");
-  app.add_option("--profile", c.profile_path,
-                 "robot profile (robot.yaml): joint names for servo ids, and soft limits for move")
+  app.add_option("-p,--profile", c.profile_path,
+                 "robot profile (robot.yaml): joint names and degrees for every verb, and the "
+                 "soft limits every goal is held to")
       ->envname("ORVANE_PROFILE")
       ->type_name("FILE");
+  app.add_flag("--anyway", c.anyway,
+               "send what the joints' limits, the servos' range, the write list or a motion "
+               "still playing would refuse, and say what was skipped");
+  // Global options are taken anywhere on the line, after the verb too, as users type them.
+  app.fallthrough();
   app.set_version_flag("--version", "orvane-ctl (orvane) " ORVANE_VERSION);
   app.require_subcommand(1);
   app.footer("Environment: ORVANE_ROBOT gives the robot when -r is not used, ORVANE_PROFILE\n"
@@ -85,6 +91,12 @@ int run(int argc, char** argv)
     return usage_failure(c, app, e.what());
   } catch (const orvane::not_in_write_list& e) {
     fprintf(stderr, "orvane-ctl: %s; --anyway sends it all the same\n", e.what());
+    return 1;
+  } catch (const orvane::beyond_limits& e) {
+    for (size_t i = 0; i + 1 < e.refusals.size(); i++)
+      fprintf(stderr, "orvane-ctl: %s\n", e.refusals[i].c_str());
+    fprintf(stderr, "orvane-ctl: %s; nothing was sent (--anyway sends it all the same)\n",
+            e.refusals.empty() ? e.what() : e.refusals.back().c_str());
     return 1;
   } catch (const orvane::error& e) {
     fprintf(stderr, "orvane-ctl: %s\n", e.what());

@@ -99,146 +99,144 @@ void list_fields(const ctl& c)
 
 // What get and watch show for a name: a field, or with a profile a joint ("elbow" is its
 // position, "elbow.goal" its goal, both in joint degrees; "elbow.torque"; "sv_pos.elbow").
-struct item {
-  orvane::field_ref r;
-  const orvane::motion::joint* j = nullptr;  // shown in the joint's degrees
-  std::string label;
-};
-
-item find_item(ctl& c, const std::string& name)
+std::vector<orvane::named_field> find_items(ctl& c, const std::vector<std::string>& names, bool degrees)
 {
-  if (!c.profile().file.empty()) {
-    std::string base = name.substr(0, name.find('.'));
-    std::string view = name.size() > base.size() ? name.substr(base.size() + 1) : "";
-    if (const orvane::motion::joint* j = c.profile().find(base)) {
-      if (view.empty())
-        return {orvane::resolve("sv_pos", j->id), j, name};
-      if (view == "goal")
-        return {orvane::resolve("servo.#.goal", j->id), j, name};
-      if (view == "torque")
-        return {orvane::resolve("servo.#.torque", j->id), nullptr, name};
-      throw usage_error("'" + name + "': a joint has its position (" + base + "), " + base +
-                        ".goal and " + base + ".torque");
-    }
-  }
-  auto r = orvane::resolve(ctl_field_name(c, name));
-  return {r, nullptr, r.label};
-}
-
-std::vector<item> find_items(ctl& c, const std::vector<std::string>& names, bool degrees)
-{
-  std::vector<item> v;
+  std::vector<orvane::named_field> v;
   v.reserve(names.size());
   for (auto& n : names) {
-    v.push_back(find_item(c, n));  // every name checked before the robot is asked
-    if (degrees && !v.back().j)    // a joint is shown in its own degrees anyway
-      ctl_check_deg(v.back().r);
+    v.push_back(c.profile().field(n));  // every name checked before the robot is asked
+    if (degrees && !v.back().in_joint)  // a joint is shown in its own degrees anyway
+      ctl_check_deg(v.back().ref);
   }
   return v;
 }
 
-bool no_reading(const item& it, int64_t v)
-{
-  return it.r.f->name == "sv_pos" && v == orvane::no_reading;
-}
+bool is_position(const orvane::named_field& it) { return it.ref.f->name == "sv_pos"; }
 
-// A value as shown, without the reason for a missing reading.
-std::string show(orvane::client& cl, const item& it, bool degrees, int64_t* number = nullptr)
+// One item's value as sampled: its text, and for a position or goal its degrees both ways.
+struct value {
+  std::string text;
+  int64_t raw = 0;
+  std::optional<double> deg, servo_deg;  // positions and goals; none without a reading
+  std::optional<orvane::reading_info> none;  // a position without a reading, and why
+};
+
+// Samples every item: positions by the reading rule, from one read of the groups, sv_comm_on
+// and the position words, so that a number is shown only for a servo that is asked.
+std::vector<value> sample(ctl& c, const std::vector<orvane::named_field>& items, bool degrees)
 {
-  switch (it.r.f->type) {
-    case orvane::field_type::text:
-      return cl.get_text(it.r.label);
-    case orvane::field_type::bytes: {
-      std::string s;
-      for (uint8_t b : cl.get_bytes(it.r.label))
-        s += (s.empty() ? "" : " ") + std::to_string(b);
-      return s;
+  auto& cl = c.client();
+  const orvane::robot_model& m = c.profile();
+  bool positions = std::any_of(items.begin(), items.end(), is_position);
+  orvane::read_groups g;
+  std::vector<int16_t> pos;
+  bool comm = true;
+  if (positions) {
+    g = cl.groups();
+    comm = cl.get("sv_comm_on") != 0;
+    pos = cl.positions();
+  }
+  std::vector<value> out;
+  for (const orvane::named_field& it : items) {
+    value v;
+    switch (it.ref.f->type) {
+      case orvane::field_type::text:
+        v.text = cl.get_text(it.ref.label);
+        out.push_back(v);
+        continue;
+      case orvane::field_type::bytes:
+        for (uint8_t b : cl.get_bytes(it.ref.label))
+          v.text += (v.text.empty() ? "" : " ") + std::to_string(b);
+        out.push_back(v);
+        continue;
+      default:
+        break;
     }
-    default:
-      break;
-  }
-  int64_t v = cl.get(it.r.label);
-  if (number)
-    *number = v;
-  if (it.j && !no_reading(it, v)) {
+    bool deg_field = it.ref.f->unit == "0.1deg";
+    if (is_position(it)) {
+      orvane::position p = m.position_of(g, pos, it.ref.index, comm);
+      v.raw = pos[static_cast<size_t>(it.ref.index - 1)];
+      if (!p.servo_deg) {
+        v.none = p.reading;
+        v.text = "none";
+        out.push_back(v);
+        continue;
+      }
+      v.servo_deg = p.servo_deg;
+      v.deg = p.joint_deg;
+    } else {
+      v.raw = cl.get(it.ref.label);
+      if (deg_field) {
+        v.servo_deg = orvane::to_degrees(static_cast<int16_t>(v.raw));
+        const orvane::joint* j = m.by_id(it.ref.index);
+        v.deg = j ? orvane::joint_degrees(*j, *v.servo_deg) + 0.0 : *v.servo_deg;
+      }
+    }
     char s[32];
-    snprintf(s, sizeof s, "%.1f", orvane::motion::joint_deg(*it.j, static_cast<int16_t>(v)) + 0.0);
-    return s;
+    if (it.in_joint)
+      snprintf(s, sizeof s, "%.1f", *v.deg);
+    else if (degrees && deg_field)
+      snprintf(s, sizeof s, "%.1f", *v.servo_deg);
+    else
+      snprintf(s, sizeof s, "%lld", static_cast<long long>(v.raw));
+    v.text = s;
+    out.push_back(v);
   }
-  return ctl_value(it.r, v, degrees);
-}
-
-// Why each servo of `ids` lacks a reading, from one read of the groups and the positions.
-std::map<int, orvane::reading_info> reasons(orvane::client& cl, const std::vector<int>& ids)
-{
-  std::map<int, orvane::reading_info> m;
-  if (ids.empty())
-    return m;
-  auto g = cl.groups();
-  auto pos = cl.positions();
-  for (int id : ids) {
-    auto r = orvane::reading_of(g, pos, id);
-    if (r.state == orvane::reading_state::valid)  // read meanwhile: still none when sampled
-      r = {orvane::reading_state::silent, -1, 0};
-    m[id] = r;
-  }
-  return m;
-}
-
-std::string why_text(const orvane::reading_info& r)
-{
-  return r.group < 0 ? "no reading yet" : orvane::reading_why(r);
+  return out;
 }
 
 void get(ctl& c, const std::vector<std::string>& names, bool degrees)
 {
-  std::vector<item> items = find_items(c, names, degrees);
-  auto& cl = c.client();
-  std::vector<std::string> vals;
-  std::vector<int64_t> nums(items.size(), 0);
-  std::vector<int> missing;
-  for (size_t i = 0; i < items.size(); i++) {
-    vals.push_back(show(cl, items[i], degrees, &nums[i]));
-    if (no_reading(items[i], nums[i]))
-      missing.push_back(items[i].r.index);
-  }
-  auto why = reasons(cl, missing);
+  std::vector<orvane::named_field> items = find_items(c, names, degrees);
+  std::vector<value> vals = sample(c, items, degrees);
   if (c.json) {
     nlohmann::json a = nlohmann::json::array();
     for (size_t i = 0; i < items.size(); i++) {
+      const value& v = vals[i];
       nlohmann::json o = {{"name", items[i].label}};
-      auto t = items[i].r.f->type;
+      auto t = items[i].ref.f->type;
       if (t == orvane::field_type::text || t == orvane::field_type::bytes)
-        o["value"] = vals[i];
-      else if (no_reading(items[i], nums[i])) {
+        o["value"] = v.text;
+      else if (v.none) {
         o["value"] = nullptr;
-        o["why"] = orvane::reading_name(why[items[i].r.index].state);
-      } else if (items[i].j || (degrees && items[i].r.f->unit == "0.1deg"))
-        o["value"] = std::stod(vals[i]);
+        o["why"] = orvane::reading_name(v.none->state);
+      } else if (items[i].in_joint)
+        o["value"] = *v.deg;
+      else if (degrees && v.servo_deg)
+        o["value"] = *v.servo_deg;
       else
-        o["value"] = nums[i];
+        o["value"] = v.raw;
+      if (items[i].ref.f->unit == "0.1deg") {  // both units, whichever name was given
+        o["deg"] = v.deg ? nlohmann::json(*v.deg) : nlohmann::json(nullptr);
+        o["servo_deg"] = v.servo_deg ? nlohmann::json(*v.servo_deg) : nlohmann::json(nullptr);
+      }
       a.push_back(o);
     }
     return ctl_json(a);
   }
+  std::vector<int> told;
   for (size_t i = 0; i < items.size(); i++) {
-    std::string v = vals[i];
-    if (no_reading(items[i], nums[i]) && c.tty)
-      v += " (" + why_text(why[items[i].r.index]) + ")";
+    std::string v = vals[i].text;
+    if (vals[i].none && c.tty)
+      v += " (" + orvane::reading_why(*vals[i].none) + ")";
     if (c.tty && items.size() > 1)
       printf("%s = %s\n", items[i].label.c_str(), v.c_str());
     else
       printf("%s\n", v.c_str());
   }
-  for (auto& [id, r] : why)
-    if (r.group >= 0 || r.state == orvane::reading_state::no_group)
-      ctl_note("no reading: " + ctl_reading_hint(r, id));
+  for (size_t i = 0; i < items.size(); i++) {
+    int id = items[i].ref.index;
+    if (vals[i].none && std::find(told.begin(), told.end(), id) == told.end()) {
+      told.push_back(id);
+      ctl_note("no reading: " + ctl_reading_hint(c, *vals[i].none, id));
+    }
+  }
 }
 
-void set(ctl& c, const std::string& name, const std::vector<std::string>& values, bool degrees,
-         bool anyway)
+void set(ctl& c, const std::string& name, const std::vector<std::string>& values, bool degrees)
 {
-  auto r = orvane::resolve(ctl_field_name(c, name));
+  orvane::named_field n = c.profile().field(name);
+  const orvane::field_ref& r = n.ref;
   if (r.f->type == orvane::field_type::text) {
     if (values.size() != 1)
       throw usage_error("'" + r.label + "' takes one text value");
@@ -257,9 +255,18 @@ void set(ctl& c, const std::string& name, const std::vector<std::string>& values
     return;
   }
   if (values.size() != 1)
-    throw usage_error("'" + r.label + "' takes one value");
+    throw usage_error("'" + n.label + "' takes one value");
+  if (n.in_joint && r.f->name == "sv_pos")
+    throw orvane::out_of_range("'" + n.label + "' is the joint's position, read from its servo; '" + n.label +
+                               ".goal' moves it");
   int64_t v;
-  if (degrees) {
+  if (n.in_joint) {  // elbow.goal: joint degrees
+    double d = ctl_double(values[0], "degrees");
+    double s = orvane::servo_degrees(*n.in_joint, d);
+    if (!(std::abs(s) <= orvane::degrees_max))
+      throw orvane::beyond_limits({c.profile().joint_refusal(*n.in_joint, d)});
+    v = orvane::to_units(s);
+  } else if (degrees) {
     ctl_check_deg(r);
     double d = ctl_double(values[0], "degrees");
     if (!(std::abs(d) <= orvane::degrees_max))
@@ -275,8 +282,7 @@ void set(ctl& c, const std::string& name, const std::vector<std::string>& values
   } else {
     v = ctl_int(values[0], "value");
   }
-  c.client().set(r.label, v, std::nullopt,
-                 anyway ? orvane::write_list_check::off : orvane::write_list_check::on);
+  c.client().set(r.label, v);
 }
 
 volatile sig_atomic_t interrupted = 0;
@@ -284,8 +290,7 @@ volatile sig_atomic_t interrupted = 0;
 void watch(ctl& c, const std::vector<std::string>& names, bool degrees, double interval,
            int count)
 {
-  std::vector<item> refs = find_items(c, names, degrees);
-  auto& cl = c.client();
+  std::vector<orvane::named_field> refs = find_items(c, names, degrees);
   std::map<int, std::string> told;  // the reason last said on standard error, per servo
   struct sigaction sa {};
   sa.sa_handler = [](int) { interrupted = 1; };
@@ -301,25 +306,16 @@ void watch(ctl& c, const std::vector<std::string>& names, bool degrees, double i
     printf("\n");
   }
   for (int n = 0; !interrupted && (count <= 0 || n < count); n++) {
-    std::vector<std::string> vals;
-    std::vector<int> missing;
-    std::vector<bool> none;
-    vals.reserve(refs.size());
-    for (auto& r : refs) {
-      int64_t v = 0;
-      vals.push_back(show(cl, r, degrees, &v));
-      none.push_back(no_reading(r, v));
-      if (none.back())
-        missing.push_back(r.r.index);
-    }
+    std::vector<value> vals = sample(c, refs, degrees);
     // A missing reading says why: in place on a terminal, once per change of reason otherwise.
-    auto why = reasons(cl, missing);
-    for (size_t i = 0; i < refs.size() && c.tty; i++)
-      if (none[i])
-        vals[i] += " (" + why_text(why[refs[i].r.index]) + ")";
-    for (auto& [id, r] : why) {
-      std::string text = r.group >= 0 || r.state == orvane::reading_state::no_group ? ctl_reading_hint(r, id) : "";
-      if (!c.tty && !text.empty() && told[id] != text)
+    for (size_t i = 0; i < refs.size(); i++) {
+      if (!vals[i].none)
+        continue;
+      if (c.tty)
+        vals[i].text += " (" + orvane::reading_why(*vals[i].none) + ")";
+      int id = refs[i].ref.index;
+      std::string text = ctl_reading_hint(c, *vals[i].none, id);
+      if (!c.tty && told[id] != text)
         ctl_note("no reading: " + text);
       told[id] = text;
     }
@@ -329,11 +325,11 @@ void watch(ctl& c, const std::vector<std::string>& names, bool degrees, double i
       if (n > 0)
         printf("\x1b[%zuA", refs.size());
       for (size_t i = 0; i < refs.size(); i++)
-        printf("\r\x1b[K%-20s %s\n", refs[i].label.c_str(), vals[i].c_str());
+        printf("\r\x1b[K%-20s %s\n", refs[i].label.c_str(), vals[i].text.c_str());
     } else {
       printf("%.3f", t);
       for (auto& v : vals)
-        printf("\t%s", v.c_str());
+        printf("\t%s", v.text.c_str());
       printf("\n");
     }
     fflush(stdout);
@@ -418,20 +414,20 @@ void ctl_map_verbs(CLI::App& app, ctl& c)
   static bool degrees = false;
   auto* g = ctl_verb(app, c, "get", "Print fields' values, one per line",
                      "get [--deg] NAME[.INDEX]...", [&c] { get(c, names, degrees); });
-  g->add_option("names", names, "field names, e.g. tick_period sv_pos.1 servo.3.goal")
+  g->add_option("names", names, "field names, e.g. tick_period sv_pos.1 servo.3.goal, or with "
+                "--profile elbow elbow.goal sv_pos.elbow")
       ->required();
   g->add_flag("--deg", degrees, "show positions and goals in degrees (fields in 0.1 degrees only)");
 
   static std::string set_name;
   static std::vector<std::string> set_values;
-  static bool set_deg = false, set_anyway = false;
-  auto* s = ctl_verb(app, c, "set", "Set a field", "set [--deg] [--anyway] NAME[.INDEX] VALUE...",
-                     [&c] { set(c, set_name, set_values, set_deg, set_anyway); });
+  static bool set_deg = false;
+  auto* s = ctl_verb(app, c, "set", "Set a field", "set [--deg] NAME[.INDEX] VALUE...",
+                     [&c] { set(c, set_name, set_values, set_deg); });
   s->add_option("name", set_name, "field name")->required();
   s->add_option("value", set_values, "value (text for robot_name, bytes for rd_group)")
       ->required();
-  s->add_flag("--deg", set_deg, "VALUE in degrees, for goals");
-  s->add_flag("--anyway", set_anyway, "set servo.N.* although servo N is not in the write list");
+  s->add_flag("--deg", set_deg, "VALUE in degrees, for goals (a joint's goal is in its degrees anyway)");
 
   static std::vector<std::string> watch_names;
   static bool watch_deg = false;

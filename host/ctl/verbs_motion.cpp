@@ -55,17 +55,6 @@ void catch_interrupt()
                       "; nothing was sent");
 }
 
-mo::profile load_profile(const std::string& path)
-{
-  if (path.empty())
-    return mo::profile_none();
-  try {
-    return mo::profile_load(path);
-  } catch (const mo::mo_errors& e) {
-    refuse(e, path);
-  }
-}
-
 // Writes a whole file under a temporary name first, so that a failure leaves the old one intact.
 void write_file(const std::string& path, const std::string& text)
 {
@@ -91,7 +80,7 @@ void write_file(const std::string& path, const std::string& text)
 }
 
 struct play_args {
-  std::string file, profile;
+  std::string file;
   double speed = 1.0;
   unsigned repeat = 0;
   bool dry_run = false;
@@ -167,7 +156,7 @@ void play(ctl& c, const play_args& a)
 {
   if (!a.dry_run && (a.offline || !a.plot.empty() || !a.curve.empty()))
     throw usage_error("--offline, --plot and --curve go with --dry-run");
-  mo::profile p = load_profile(a.profile.empty() ? c.profile_path : a.profile);
+  const mo::profile& p = c.profile();
   mo::motion m;
   try {
     m = mo::motion_load(a.file, p);
@@ -213,6 +202,17 @@ void play(ctl& c, const play_args& a)
     }
     if (a.dry_run)
       return dry_run(m, p, po, start, a);
+    // One player at a time: channels still moving belong to another move or motion.
+    if (std::vector<int> busy = mo::play_moving(c.client(), m); !busy.empty()) {
+      std::string who;
+      for (int ch : busy)
+        who += (who.empty() ? "" : ", ") + mo::ch_name(static_cast<unsigned>(ch));
+      std::string why = who + (busy.size() == 1 ? " is" : " are") +
+                        " still moving: another move or motion drives the servos this one would";
+      if (!c.anyway)
+        throw orvane::error(why + "; wait for it, stop it, or give --anyway");
+      ctl_note("--anyway: playing although " + why);
+    }
     for (const auto& w : mo::play_warnings(c.client(), m))
       ctl_warn(w);
     catch_interrupt();
@@ -228,7 +228,7 @@ void play(ctl& c, const play_args& a)
 }
 
 struct teach_args {
-  std::string file, profile;
+  std::string file;
   std::vector<std::string> joints;
   int ms = 500;
   int on_switch = -1;
@@ -238,7 +238,7 @@ std::vector<const mo::joint*> teach_joints(ctl& c, const mo::profile& p, const t
 {
   std::vector<const mo::joint*> js;
   std::vector<std::string> names = a.joints;
-  if (names.empty() && p.file.empty())
+  if (names.empty() && !p.profiled())
     for (int id : c.client().write_list())
       if (id >= 1 && id <= mo::MO_MAX_ID)
         names.push_back(std::to_string(id));
@@ -248,7 +248,8 @@ std::vector<const mo::joint*> teach_joints(ctl& c, const mo::profile& p, const t
   for (const auto& n : names) {
     const mo::joint* j = p.find(n);
     if (!j)
-      throw usage_error("no joint '" + n + "'" + (p.file.empty() ? " (servo ids 1..32 without a profile)" : " in " + p.file));
+      throw orvane::unknown_joint(n, p.profiled() ? "no such joint '" + n + "' (joints: " + p.names() + ")"
+                                                  : "no joint '" + n + "' (servo ids 1..32 without a profile)");
     if (std::find(js.begin(), js.end(), j) == js.end())
       js.push_back(j);
   }
@@ -309,7 +310,7 @@ struct key_lines {
 
 void teach(ctl& c, const teach_args& a)
 {
-  mo::profile p = load_profile(a.profile.empty() ? c.profile_path : a.profile);
+  const mo::profile& p = c.profile();
   auto& cl = c.client();
   std::vector<const mo::joint*> js = teach_joints(c, p, a);
   catch_interrupt();
@@ -364,7 +365,7 @@ void teach(ctl& c, const teach_args& a)
   }
   // Ctrl-C keeps what was taught too: without a keyboard it is the only way to end.
   mo::motion m = s.taught();
-  write_file(a.file, "# taught with orvane-ctl teach" + (p.file.empty() ? "" : " --profile " + p.file) +
+  write_file(a.file, "# taught with orvane-ctl teach" + (p.profiled() ? " --profile " + p.file : "") +
                          "\n" + mo::motion_text(m));
   printf("wrote %s: %zu keyframe%s\n", a.file.c_str(), s.count(), s.count() == 1 ? "" : "s");
 }
@@ -373,20 +374,20 @@ struct record_args {
   double seconds = 0;
   std::vector<std::string> fields;
   std::string file;
-  std::string motion, profile;  // --motion: also turn the recording into this motion file
+  std::string motion;  // --motion: also turn the recording into this motion file
   double tolerance = 1.0;
 };
 
 struct r2m_args {
-  std::string csv, out, profile;
+  std::string csv, out;
   double tolerance = 1.0;
   double lead_ms = 1000;
 };
 
 // Turns a recording into a motion file and says how many keyframes it took.
-void to_motion(const std::string& csv, const std::string& out, const std::string& prof, double tol, double lead)
+void to_motion(ctl& c, const std::string& csv, const std::string& out, double tol, double lead)
 {
-  mo::profile p = load_profile(prof);
+  const mo::profile& p = c.profile();
   std::vector<std::string> notes;
   mo::motion m;
   try {
@@ -412,17 +413,17 @@ void record(ctl& c, const record_args& a)
     throw usage_error("--motion needs the recording in a file, not on standard output");
   auto& cl = c.client();
   // With a profile, a joint name stands for its goal and position ("elbow"), or one of them
-  // ("elbow.goal", "sv_pos.elbow").
+  // ("elbow.goal", "sv_pos.elbow"); a field without its index for all its elements ("sw_in").
   std::vector<std::string> names;
+  const mo::profile& p = c.profile();
   for (const std::string& n : a.fields) {
-    if (const mo::joint* j = c.profile().file.empty() ? nullptr : c.profile().find(n)) {
+    if (const mo::joint* j = p.profiled() ? p.find(n) : nullptr) {
       names.push_back("servo." + std::to_string(j->id) + ".goal");
       names.push_back("sv_pos." + std::to_string(j->id));
-    } else if (n.size() > 5 && n.ends_with(".goal") && !c.profile().file.empty() &&
-               c.profile().find(n.substr(0, n.size() - 5))) {
-      names.push_back("servo." + std::to_string(c.profile().find(n.substr(0, n.size() - 5))->id) + ".goal");
+    } else if (orvane::find_field(n) || orvane::find_field(n + ".#")) {
+      names.push_back(n);
     } else {
-      names.push_back(ctl_field_name(c, n));
+      names.push_back(p.field(n).ref.label);
     }
   }
   auto cols = mo::record_columns(cl, names);
@@ -442,19 +443,22 @@ void record(ctl& c, const record_args& a)
   fprintf(stderr, "orvane-ctl: recorded %zu rows in %zu polls: passes %u..%u, %llu missed in %zu gaps\n",
           r.rows, r.polls, r.first, r.last, static_cast<unsigned long long>(r.missed), r.gaps);
   // Empty cells say why: a servo that nobody asks has no position to record.
-  std::vector<std::pair<int, size_t>> lacking;
+  std::vector<std::pair<size_t, size_t>> lacking;  // column, empty cells
   for (size_t i = 0; i < cols.size() && i < r.empty.size(); i++)
     if (r.empty[i] && cols[i].ref.f->name == "sv_pos")
-      lacking.emplace_back(cols[i].ref.index, r.empty[i]);
+      lacking.emplace_back(i, r.empty[i]);
   if (!lacking.empty()) {
+    // The reason is the last one seen, said for a servo that still has no reading: one that
+    // lacked it for a moment (before its first answer) has only its count.
     auto g = cl.groups();
+    bool comm = cl.get("sv_comm_on") != 0;
     auto pos = cl.positions();
-    for (auto [id, n] : lacking) {
-      auto why = orvane::reading_of(g, pos, id);
-      std::string text = "sv_pos." + std::to_string(id) + ": no reading in " + std::to_string(n) +
-                         " of " + std::to_string(r.rows) + " rows";
-      if (why.state != orvane::reading_state::valid)
-        text += ": " + ctl_reading_hint(why, id);
+    for (auto [i, n] : lacking) {
+      int id = cols[i].ref.index;
+      std::string text = "sv_pos." + std::to_string(id) + ": no reading in " + std::to_string(n) + " of " +
+                         std::to_string(r.rows) + " rows";
+      if (orvane::reading_of(g, pos, id, comm).state != orvane::reading_state::valid)
+        text += ": " + ctl_reading_hint(c, r.why[i], id);
       fprintf(stderr, "orvane-ctl: %s\n", text.c_str());
       out << "# " << text << '\n';  // for the plot's legend; readers of the CSV skip '#' lines
     }
@@ -464,7 +468,7 @@ void record(ctl& c, const record_args& a)
   }
   if (!a.motion.empty()) {
     f.close();
-    to_motion(a.file, a.motion, a.profile.empty() ? c.profile_path : a.profile, a.tolerance, 1000);
+    to_motion(c, a.file, a.motion, a.tolerance, 1000);
   }
 }
 
@@ -474,9 +478,8 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
 {
   static play_args pa;
   auto* p = ctl_verb(app, c, "play", "Play a motion file on the robot's interpolator",
-                     "play FILE [--profile P] [--speed X] [--repeat N] [--fit] [--dry-run [--plot OUT.png] [--curve OUT.csv]]", [&c] { play(c, pa); });
+                     "play FILE [--speed X] [--repeat N] [--fit] [--dry-run [--plot OUT.png] [--curve OUT.csv]]", [&c] { play(c, pa); });
   p->add_option("file", pa.file, "motion file (YAML; see docs/motions.md)")->required();
-  p->add_option("-p,--profile", pa.profile, "robot profile (robot.yaml): joint names, trim, limits");
   p->add_option("--speed", pa.speed, "speed factor: 2 plays twice as fast (0.01..100)")
       ->check(ctl_range(0.01, 100.0));
   p->add_option("--repeat", pa.repeat, "times to play it (default: the file's repeat, or 1)")
@@ -493,10 +496,9 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
 
   static teach_args ta;
   auto* t = ctl_verb(app, c, "teach", "Pose the robot by hand and save the poses as a motion",
-                     "teach FILE [--profile P] [--joints J,...] [--ms 500] [--on-switch N]",
+                     "teach FILE [--joints J,...] [--ms 500] [--on-switch N]",
                      [&c] { teach(c, ta); });
   t->add_option("file", ta.file, "motion file to write")->required();
-  t->add_option("-p,--profile", ta.profile, "robot profile (robot.yaml)");
   t->add_option("--joints", ta.joints, "joints to teach (default: all of the profile, or the write list)")
       ->delimiter(',');
   t->add_option("--ms", ta.ms, "duration of every keyframe in milliseconds (default 500)")
@@ -506,24 +508,22 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
 
   static record_args ra;
   auto* r = ctl_verb(app, c, "record", "Record fields once per control-loop pass into a CSV file",
-                     "record --seconds S [--fields F,...] [--motion OUT.yaml [--profile P] [--tolerance DEG]] FILE.csv", [&c] { record(c, ra); });
+                     "record --seconds S [--fields F,...] [--motion OUT.yaml [--tolerance DEG]] FILE.csv", [&c] { record(c, ra); });
   r->add_option("--seconds", ra.seconds, "how long to record")->required()->check(ctl_range(0.01, 86400.0));
   r->add_option("--fields", ra.fields,
                 "fields to record (default: each write-list servo's goal and position, the switches)")
       ->delimiter(',');
   r->add_option("file", ra.file, "CSV file to write, - for standard output")->required();
   r->add_option("--motion", ra.motion, "also turn the recorded positions into this motion file");
-  r->add_option("-p,--profile", ra.profile, "robot profile for --motion's joint names");
   r->add_option("--tolerance", ra.tolerance, "--motion: degrees the motion may differ from the recording")
       ->check(ctl_range(0.1, 90.0));
 
   static r2m_args ma;
   auto* m = ctl_verb(app, c, "record2motion", "Turn a recording's positions into a motion file",
-                     "record2motion REC.csv OUT.yaml [--profile P] [--tolerance DEG]",
-                     [] { to_motion(ma.csv, ma.out, ma.profile, ma.tolerance, ma.lead_ms); });
+                     "record2motion REC.csv OUT.yaml [--tolerance DEG]",
+                     [&c] { to_motion(c, ma.csv, ma.out, ma.tolerance, ma.lead_ms); });
   m->add_option("recording", ma.csv, "CSV written by orvane-ctl record (its sv_pos columns)")->required();
   m->add_option("motion", ma.out, "motion file to write")->required();
-  m->add_option("-p,--profile", ma.profile, "robot profile: joint names, trim, direction, limits");
   m->add_option("--tolerance", ma.tolerance, "degrees the motion may differ from the recording (default 1)")
       ->check(ctl_range(0.1, 90.0));
   m->add_option("--lead-ms", ma.lead_ms, "time to reach the first pose (default 1000)")

@@ -13,16 +13,11 @@ constexpr double settle_default = 1.0;  // degrees, for --settle without a value
 struct move_args {
   int ticks = 0;
   int ms = 0;
-  bool no_wait = false, anyway = false;
+  bool no_wait = false;
   std::string settle;                // --settle [TOL]: "" for the default tolerance
   const CLI::Option* settle_opt = nullptr;
   std::vector<std::string> goals;    // ID=DEG
 };
-
-orvane::write_list_check check_of(bool anyway)
-{
-  return anyway ? orvane::write_list_check::off : orvane::write_list_check::on;
-}
 
 // The tolerance of --settle; a goal that --settle took for its value goes back to the goals.
 std::optional<double> settle_tolerance(move_args& a)
@@ -49,42 +44,18 @@ void move(ctl& c, move_args& a)
                       std::string(c.profile().file.empty() ? "" : ", or joint and degrees, e.g. elbow=45"));
   if (tolerance && a.no_wait)
     throw usage_error("--settle waits, --no-wait does not: give one of them");
+  // A joint takes its own degrees, a servo id the servo's; the client holds both to the model.
   std::vector<std::pair<int, double>> goals;
   std::vector<int> ids;
+  const orvane::robot_model& m = c.profile();
   for (auto& g : a.goals) {
     size_t eq = g.find('=');
     if (eq == std::string::npos)
-      throw usage_error("'" + g + "' is not ID=DEGREES" +
-                        (c.profile().file.empty() ? "" : " or JOINT=DEGREES"));
+      throw usage_error("'" + g + "' is not ID=DEGREES" + (m.profiled() ? " or JOINT=DEGREES" : ""));
     std::string who = g.substr(0, eq);
-    double deg = ctl_double(g.substr(eq + 1), "goal");
-    // A joint takes joint degrees within its soft limits; a servo id its own degrees, and,
-    // when the profile names its joint, only those that stay within the joint's limits.
-    const orvane::motion::joint* j = c.profile().file.empty() ? nullptr : c.profile().find(who);
-    int id = 0;
-    if (j) {
-      std::string why = orvane::motion::joint_check(*j, deg);
-      if (!why.empty())
-        throw orvane::out_of_range(who + ": " + why.append(" (").append(c.profile().file).append(")"));
-      id = j->id;
-      deg = orvane::motion::joint_servo_deg(*j, deg);
-    } else {
-      id = static_cast<int>(ctl_int(who, c.profile().file.empty() ? "servo id" : "servo id or joint"));
-      if (id < 1 || id > orvane::servo_max)
-        throw orvane::out_of_range("servo id " + who + " out of range 1..32");
-      if (!(std::abs(deg) <= orvane::degrees_max))
-        throw orvane::out_of_range("goal " + g.substr(eq + 1) + " degrees for servo " +
-                                   std::to_string(id) + " out of range -150.0..150.0");
-      if (const orvane::motion::joint* pj = ctl_joint(c, id)) {
-        double jd = orvane::motion::joint_deg(*pj, orvane::to_units(deg));
-        std::string why = orvane::motion::joint_check(*pj, jd);
-        if (!why.empty())
-          throw orvane::out_of_range("servo " + who + " is joint " + pj->name + ": " +
-                                     why.append(" (").append(c.profile().file).append(")"));
-      }
-    }
+    auto [id, deg] = m.goal(who, ctl_double(g.substr(eq + 1), "goal"));
     if (std::find(ids.begin(), ids.end(), id) != ids.end())
-      throw usage_error("servo " + std::to_string(id) + " named twice");
+      throw usage_error(ctl_servo(c, id) + " named twice");
     goals.push_back({id, deg});
     ids.push_back(id);
   }
@@ -97,8 +68,11 @@ void move(ctl& c, move_args& a)
     for (int id : ids)
       if (std::find(listed.begin(), listed.end(), id) != listed.end() &&
           cl.get("servo.#.torque", id) == 0)
-        ctl_warn("servo " + std::to_string(id) + "'s torque is off; it will not follow its goal");
-  cl.move(goals, ticks, check_of(a.anyway));
+        ctl_warn(ctl_servo(c, id) + ": torque is off; it will not follow its goal");
+  // Another player's move under way is taken over, not waited for: said, so it is no surprise.
+  for (int id : cl.moving(ids))
+    ctl_warn(ctl_servo(c, id) + " is still moving (another move or motion drives it): this move takes over");
+  cl.move(goals, ticks);
   if (a.no_wait)
     return;
   if (!tolerance) {
@@ -107,18 +81,15 @@ void move(ctl& c, move_args& a)
   }
   auto limit = std::chrono::milliseconds(static_cast<int64_t>(c.timeout * 1000));
   for (int id : cl.wait_until_reached(ids, *tolerance, limit))
-    ctl_warn("servo " + std::to_string(id) + " has no reading: not waited for");
+    ctl_warn(ctl_servo(c, id) + " has no reading: not waited for");
 }
 
-void torque(ctl& c, const std::string& state, const std::vector<std::string>& id_s, bool anyway)
+void torque(ctl& c, const std::string& state, const std::vector<std::string>& id_s)
 {
   if (state != "on" && state != "off")
     throw usage_error("torque is 'on' or 'off', not '" + state + "'");
-  std::vector<int> ids;
-  ids.reserve(id_s.size());
-  for (auto& s : id_s)
-    ids.push_back(static_cast<int>(ctl_int(s, "servo id")));
-  c.client().torque(state == "on", ids, check_of(anyway));
+  std::vector<int> ids = id_s.empty() ? std::vector<int>{} : ctl_ids(c, id_s);
+  c.client().torque(state == "on", ids);
 }
 
 }  // namespace
@@ -127,7 +98,7 @@ void ctl_move_verbs(CLI::App& app, ctl& c)
 {
   static move_args a;
   auto* m = ctl_verb(app, c, "move", "Move servos to goals in degrees, and wait for the end",
-                     "move [--ticks N | --ms MS] [--no-wait | --settle [TOL]] [--anyway] ID=DEG|JOINT=DEG...",
+                     "move [--ticks N | --ms MS] [--no-wait | --settle [TOL]] ID=DEG|JOINT=DEG...",
                      [&c] { move(c, a); });
   auto* t = m->add_option("--ticks", a.ticks, "duration in ticks (moves above 255 are chained)")
                 ->check(ctl_range(1, orvane::move_ticks_max, true));
@@ -140,16 +111,13 @@ void ctl_move_verbs(CLI::App& app, ctl& c)
                                "degrees of its goal (default 1)")
                      ->expected(0, 1)
                      ->type_name("[TOL]");
-  m->add_flag("--anyway", a.anyway, "move servos outside the write list too");
   m->add_option("goals", a.goals, "servo id and goal, e.g. 1=30 2=-45.5 (-150.0..150.0), or with "
                 "--profile a joint and its angle, e.g. elbow=45");
 
   static std::string state;
   static std::vector<std::string> ids;
-  static bool anyway = false;
   auto* q = ctl_verb(app, c, "torque", "Switch servos' torque (the write list's when no id)",
-                     "torque on|off [ID...] [--anyway]", [&c] { torque(c, state, ids, anyway); });
+                     "torque on|off [ID|JOINT...]", [&c] { torque(c, state, ids); });
   q->add_option("state", state, "on or off")->required();
-  q->add_option("ids", ids, "servo ids 1..32");
-  q->add_flag("--anyway", anyway, "switch servos outside the write list too");
+  q->add_option("ids", ids, "servo ids 1..32 or ranges (1-6), or with --profile joint names");
 }

@@ -14,10 +14,10 @@ namespace {
 using clk = std::chrono::steady_clock;
 
 constexpr uint32_t rd_group_adr = 0x00C0, sv_pos_adr = 0x0D80;
-// Put into the position word of each id scan asks: the servo exchange replaces it with the
-// servo's position or with 0x8000 once it has asked, so a word still holding it was not asked
-// yet. No servo reports 3276.7 degrees.
-constexpr int16_t scan_mark = 0x7FFF;
+// Put into the position word of each id scan asks, as read_servos does: the servo exchange
+// replaces it with the servo's position or with 0x8000 once it has asked, so a word still
+// holding it was not asked yet.
+constexpr int16_t scan_mark = orvane::not_read_yet;
 
 std::atomic<bool> interrupted{false};
 
@@ -40,7 +40,7 @@ std::string ids_text(const std::vector<int>& ids, const char* none = "-")
 
 std::string joint_name(ctl& c, int id)
 {
-  const orvane::motion::joint* j = ctl_joint(c, id);
+  const orvane::joint* j = ctl_joint(c, id);
   return j ? j->name : "";
 }
 
@@ -73,34 +73,50 @@ double loop_rate(orvane::client& cl)
 void info(ctl& c)
 {
   auto& cl = c.client();
+  const orvane::robot_model& m = c.profile();
   auto [daemon, built] = banner_parts(cl.banner());
   std::string name = cl.get_text("robot_name");
   int64_t tick = cl.get("tick_period");
   std::vector<int> wr = cl.write_list();
   orvane::read_groups g = cl.groups();
-  auto pos = cl.positions();
   bool torque = cl.get("sv_torque_on") != 0, comm = cl.get("sv_comm_on") != 0;
+  auto pos = cl.positions();
+  auto outs = cl.read(orvane::resolve("ip_out", 0).offset, 2 * orvane::channels);
+  auto out = [&](int ch) { return static_cast<int16_t>(outs[2 * size_t(ch)] | outs[2 * size_t(ch) + 1] << 8); };
   double rate = loop_rate(cl);
 
-  // Each servo of the write list and of the groups: its reading, or why it has none.
+  // Each servo of the write list and of the groups: its reading (or why it has none), its goal
+  // and its own torque value.
   std::vector<int> servos = wr;
   for (auto& ids : g)
     for (int id : ids)
       if (std::find(servos.begin(), servos.end(), id) == servos.end())
         servos.push_back(id);
   std::erase_if(servos, [](int id) { return id < 1 || id > orvane::servo_max; });
+  auto listed = [&](int id) { return std::find(wr.begin(), wr.end(), id) != wr.end(); };
+  auto own_torque = [&](int id) { return out(orvane::servo_max + id) & 0xff; };
+  int holding = static_cast<int>(std::count_if(wr.begin(), wr.end(), [&](int id) {
+    return id >= 1 && id <= orvane::servo_max && own_torque(id) != 0;
+  }));
 
   if (c.json) {
     nlohmann::json sv = nlohmann::json::array();
     for (int id : servos) {
-      auto r = orvane::reading_of(g, pos, id);
-      nlohmann::json o = {{"id", id}, {"reading", orvane::reading_name(r.state)}};
-      o["position"] = r.state == orvane::reading_state::valid
-                          ? nlohmann::json(orvane::to_degrees(pos[static_cast<size_t>(id - 1)]))
-                          : nlohmann::json(nullptr);
-      o["write_list"] = std::find(wr.begin(), wr.end(), id) != wr.end();
-      if (auto j = joint_name(c, id); !j.empty())
-        o["joint"] = j;
+      orvane::position p = m.position_of(g, pos, id, comm);
+      const orvane::joint* j = m.by_id(id);
+      double goal = orvane::to_degrees(out(id));
+      nlohmann::json o = {{"id", id}, {"reading", orvane::reading_name(p.reading.state)}};
+      o["deg"] = p.joint_deg ? nlohmann::json(*p.joint_deg) : nlohmann::json(nullptr);
+      o["servo_deg"] = p.servo_deg ? nlohmann::json(*p.servo_deg) : nlohmann::json(nullptr);
+      o["position"] = o["servo_deg"];  // as before the model: the servo's degrees
+      if (!p.servo_deg)
+        o["why"] = orvane::reading_why(p.reading);
+      o["goal_deg"] = j ? orvane::joint_degrees(*j, goal) + 0.0 : goal;
+      o["goal_servo_deg"] = goal;
+      o["torque"] = own_torque(id);
+      o["write_list"] = listed(id);
+      if (auto jn = joint_name(c, id); !jn.empty())
+        o["joint"] = jn;
       sv.push_back(o);
     }
     nlohmann::json groups = nlohmann::json::array();
@@ -109,7 +125,7 @@ void info(ctl& c)
     return ctl_json({{"robot", cl.robot()}, {"daemon", daemon}, {"built", built},
                      {"name", name}, {"tick_period", tick}, {"loop_rate", rate},
                      {"write_list", wr}, {"read_groups", groups}, {"torque_on", torque},
-                     {"comm_on", comm}, {"servos", sv}});
+                     {"servos_holding", holding}, {"comm_on", comm}, {"servos", sv}});
   }
   char rate_s[64];
   snprintf(rate_s, sizeof rate_s, "%.1f passes/s (tick %.1f Hz)", rate, tick > 0 ? 1e6 / static_cast<double>(tick) : 0.0);
@@ -121,17 +137,32 @@ void info(ctl& c)
       {"loop rate", rate_s},
       {"write list", ids_text(wr)},
   };
+  if (m.profiled())
+    rows.push_back({"profile", m.file});
   for (size_t i = 0; i < g.size(); i++)
     rows.push_back({"read group " + std::to_string(i), g[i].empty() ? "not polled" : ids_text(g[i])});
-  rows.push_back({"torque", torque ? "on (sv_torque_on)" : "off for every servo (sv_torque_on 0)"});
+  // The switch alone says little: a servo holds only with a torque value of its own.
+  std::string tq = !torque ? "off for every servo (sv_torque_on 0)"
+                   : holding == 0 ? "switched on (sv_torque_on), but every servo's own torque is 0: all limp"
+                                  : "on (sv_torque_on): " + std::to_string(holding) + " of " +
+                                        std::to_string(wr.size()) + " listed servos hold their goals";
+  rows.push_back({"torque", tq});
   rows.push_back({"servo traffic", comm ? "on" : "off (sv_comm_on 0)"});
   for (int id : servos) {
-    auto r = orvane::reading_of(g, pos, id);
-    std::string j = joint_name(c, id);
-    char v[32];
-    snprintf(v, sizeof v, "%.1f deg", orvane::to_degrees(pos[static_cast<size_t>(id - 1)]));
-    rows.push_back({"servo " + std::to_string(id) + (j.empty() ? "" : " " + j),
-                    r.state == orvane::reading_state::valid ? v : "no reading: " + orvane::reading_why(r)});
+    orvane::position p = m.position_of(g, pos, id, comm);
+    const orvane::joint* j = ctl_joint(c, id);
+    char v[96];
+    std::string where;
+    if (!p.servo_deg)
+      where = "no reading: " + orvane::reading_why(p.reading);
+    else if (j)
+      snprintf(v, sizeof v, "%.1f deg (servo %.1f)", *p.joint_deg, *p.servo_deg), where = v;
+    else
+      snprintf(v, sizeof v, "%.1f deg", *p.servo_deg), where = v;
+    std::string state = !listed(id) ? "not in the write list"
+                        : own_torque(id) == 0 ? "torque 0 (limp)"
+                                              : "torque " + std::to_string(own_torque(id));
+    rows.push_back({"servo " + std::to_string(id) + (j ? " " + j->name : ""), where + ", " + state});
   }
   for (auto& [k, v] : rows)
     printf(c.tty ? "%-16s %s\n" : "%s\t%s\n", k.c_str(), v.c_str());
@@ -248,10 +279,12 @@ void scan(ctl& c, const std::vector<std::string>& args)
   if (c.json) {
     nlohmann::json a = nlohmann::json::array();
     for (int id : r.answer) {
-      nlohmann::json o = {{"id", id}, {"position", orvane::to_degrees(r.pos[static_cast<size_t>(id - 1)])},
-                          {"write_list", in_wr(id)}};
-      if (auto j = joint_name(c, id); !j.empty())
-        o["joint"] = j;
+      double s = orvane::to_degrees(r.pos[static_cast<size_t>(id - 1)]);
+      const orvane::joint* j = ctl_joint(c, id);
+      nlohmann::json o = {{"id", id}, {"position", s}, {"servo_deg", s},
+                          {"deg", j ? orvane::joint_degrees(*j, s) + 0.0 : s}, {"write_list", in_wr(id)}};
+      if (j)
+        o["joint"] = j->name;
       a.push_back(o);
     }
     return ctl_json({{"asked", r.asked}, {"answer", a}, {"silent", r.silent}});
@@ -262,17 +295,18 @@ void scan(ctl& c, const std::vector<std::string>& args)
     return;
   }
   printf("%-4s %-12s %-10s %s\n", "ID", "JOINT", "POSITION", "WRITE LIST");
-  for (int id : r.answer) {
-    std::string j = joint_name(c, id);
-    printf("%-4d %-12s %7.1f°   %s\n", id, j.empty() ? "-" : j.c_str(),
-           orvane::to_degrees(r.pos[static_cast<size_t>(id - 1)]), in_wr(id) ? "yes" : "no");
+  for (int id : r.answer) {  // next to a joint's name, the joint's degrees
+    const orvane::joint* j = ctl_joint(c, id);
+    double s = orvane::to_degrees(r.pos[static_cast<size_t>(id - 1)]);
+    printf("%-4d %-12s %7.1f°   %s\n", id, j ? j->name.c_str() : "-", j ? orvane::joint_degrees(*j, s) + 0.0 : s,
+           in_wr(id) ? "yes" : "no");
   }
   printf("%zu of %zu ids answer (%.1f s); read groups put back as they were\n", r.answer.size(),
          r.asked.size(), r.seconds);
   for (int id : wr)
     if (std::find(r.asked.begin(), r.asked.end(), id) != r.asked.end() &&
         std::find(r.answer.begin(), r.answer.end(), id) == r.answer.end())
-      ctl_warn("servo " + std::to_string(id) + " is in the write list but does not answer");
+      ctl_warn(ctl_servo(c, id) + " is in the write list but does not answer");
 }
 
 // ---- read

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+#include "orvane_model.h"
+
 namespace orvane::motion {
 
 using std::chrono::microseconds;
@@ -114,6 +116,37 @@ std::vector<std::string> play_warnings(client& c, const motion& m)
   return w;
 }
 
+std::vector<int> play_moving(client& c, const motion& m)
+{
+  std::vector<int> chans;
+  for (const keyframe& k : m.frames)
+    for (const mo_target& t : k.targets)
+      chans.push_back(t.ch);
+  return c.moving(chans);
+}
+
+std::vector<std::string> play_refusals(client& c, const motion& m)
+{
+  std::shared_ptr<const robot_model> model = c.model();
+  mo_outputs goal = read_outputs(c);  // each servo's goal as the motion goes, from where it is
+  std::vector<std::string> no;
+  for (size_t i = 0; i < m.frames.size(); i++) {
+    const keyframe& k = m.frames[i];
+    std::string where = m.file + ":" + std::to_string(k.line) + ": keyframes[" + std::to_string(i + 1) + "]: ";
+    for (const mo_target& t : k.targets)
+      if (t.ch >= 1 && t.ch <= MO_MAX_ID) {
+        if (std::string why = model->goal_refusal(t.ch, t.value); !why.empty())
+          no.push_back(where + why);
+        goal[t.ch] = t.value;
+      }
+    for (const mo_target& t : k.targets)
+      if (t.ch > MO_MAX_ID && t.ch <= 2 * MO_MAX_ID && t.value != 0)
+        if (std::string why = model->torque_refusal(t.ch - MO_MAX_ID, goal[t.ch - MO_MAX_ID]); !why.empty())
+          no.push_back(where + why);
+  }
+  return no;
+}
+
 void play_hold(client& c, const std::vector<int>& chans)
 {
   mo_outputs out = read_outputs(c);
@@ -126,6 +159,7 @@ void play_hold(client& c, const std::vector<int>& chans)
 
 play_result play(client& c, const motion& m, const play_opts& o)
 {
+  c.refuse(play_refusals(c, m));
   plan_opts po = robot_opts(c, o);
   mo_outputs start = read_outputs(c);
   std::vector<mo_span> spans = plan_spans(m, po, start);

@@ -39,7 +39,14 @@ std::vector<mo_move> play_plan(client& c, const motion& m, const play_opts& o);
 mo_outputs play_outputs(client& c);
 // Things worth saying before a motion plays, such as servos whose torque is off. Reads only.
 std::vector<std::string> play_warnings(client& c, const motion& m);
-// Plays the motion and returns once its last move has ended or it was stopped.
+// The motion's channels that are still moving now (another move or motion drives them): a
+// second player would fight it. Reads only.
+std::vector<int> play_moving(client& c, const motion& m);
+// Every keyframe's goals, and the goals its torque makes servos hold, through the client's robot
+// model: "wave.yaml:12: keyframes[3]: elbow at 150 degrees ... beyond its limits -10..135".
+std::vector<std::string> play_refusals(client& c, const motion& m);
+// Plays the motion and returns once its last move has ended or it was stopped. Refuses it first
+// (client::refuse) for any of play_refusals.
 play_result play(client& c, const motion& m, const play_opts& o);
 // Holds channels where their outputs are now: their targets become the outputs, in one tick.
 void play_hold(client& c, const std::vector<int>& channels);

@@ -77,6 +77,16 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
   std::vector<std::pair<uint32_t, uint32_t>> need{{lc.offset, lc.offset + lc.f->width}};
   for (const rec_column& col : cols)
     need.emplace_back(col.ref.offset, col.ref.offset + col.ref.f->width);
+  // A position is written only while the reading rule says it is one: that needs the groups,
+  // the traffic switch and every position word (a silent servo stops the rest of its group).
+  const field* groups = find_field("rd_group");
+  field_ref comm = resolve("sv_comm_on"), pos1 = resolve("sv_pos", 1);
+  bool positions = std::any_of(cols.begin(), cols.end(), [](const rec_column& col) { return col.ref.f->name == "sv_pos"; });
+  if (positions) {
+    need.emplace_back(groups->offset, groups->offset + groups->count * groups->stride);
+    need.emplace_back(comm.offset, comm.offset + comm.f->width);
+    need.emplace_back(pos1.offset, pos1.offset + 2 * servo_max);
+  }
   std::sort(need.begin(), need.end());
   std::vector<uint32_t> flat;
   for (auto [a, e] : need) {
@@ -94,6 +104,7 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
   auto tick = std::chrono::microseconds(std::max<int64_t>(c.get("tick_period"), 1000));
   record_result r;
   r.empty.assign(cols.size(), 0);
+  r.why.assign(cols.size(), {});
   auto start = clk::now();
   auto end = start + std::chrono::duration_cast<clk::duration>(std::chrono::duration<double>(seconds));
   auto next = start;
@@ -131,17 +142,33 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
     r.rows++;
     snprintf(buf, sizeof buf, "%.4f,%u,%u", std::chrono::duration<double>(at - start).count(), count, gap);
     out << buf;
+    read_groups g;
+    std::vector<int16_t> words;
+    bool comm_on = true;
+    if (positions) {
+      g = groups_decode(std::vector<uint8_t>(img.begin() + groups->offset,
+                                             img.begin() + groups->offset + groups->count * groups->stride));
+      comm_on = decode(*comm.f, &img[comm.offset]) != 0;
+      for (int id = 1; id <= servo_max; id++)
+        words.push_back(static_cast<int16_t>(decode(*pos1.f, &img[pos1.f->offset_of(id)])));
+    }
     for (size_t i = 0; i < cols.size(); i++) {
       const rec_column& col = cols[i];
       int64_t v = decode(*col.ref.f, &img[col.ref.offset]);
       out << ',';
+      if (col.ref.f->name == "sv_pos") {
+        reading_info why = reading_of(g, words, col.ref.index, comm_on);
+        if (why.state != reading_state::valid) {  // never a number that was not read
+          r.empty[i]++;
+          r.why[i] = why;
+          continue;
+        }
+      }
       if (!col.degrees) {
         out << v;
-      } else if (v != no_reading) {
+      } else {
         snprintf(buf, sizeof buf, "%.1f", static_cast<double>(v) / 10.0);
         out << buf;
-      } else {
-        r.empty[i]++;
       }
     }
     out << '\n';

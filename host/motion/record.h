@@ -16,7 +16,8 @@ namespace orvane::motion {
 struct rec_column {
   std::string label;  // CSV header: "servo.3.goal", "sv_pos.3", "sw_in.0"
   field_ref ref;
-  bool degrees;       // a 0.1-degree field, written in degrees; 0x8000 as an empty cell
+  bool degrees;       // a 0.1-degree field, written in degrees; a position without a reading
+                      // (reading_of) as an empty cell
 };
 
 struct record_result {
@@ -25,7 +26,8 @@ struct record_result {
   uint32_t first = 0, last = 0;  // loop_count of the first and the last row
   uint64_t missed = 0;    // passes between rows that no poll saw
   size_t gaps = 0;        // places where passes were missed
-  std::vector<size_t> empty;  // per column: rows without a reading (0x8000 in a position)
+  std::vector<size_t> empty;  // per column: rows without a reading, by the reading rule
+  std::vector<reading_info> why;  // per column: why its last empty cell had none
 };
 
 // The columns for field names ("sv_pos.3", "servo.2.goal", "sw_in"); an array without an index

@@ -60,6 +60,13 @@ void teach_session::begin()
     g[at + 2 + static_cast<size_t>(i % room)] = static_cast<uint8_t>(joints_[static_cast<size_t>(i)]->id);
     used = i / room + 1;
   }
+  // As read_servos does: a joint that joins the groups is marked until it is first asked, so
+  // that its old word is not taken for a reading.
+  read_groups was = groups_decode(groups_);
+  for (const joint* j : joints_)
+    if (std::none_of(was.begin(), was.end(), [&](auto& l) { return std::find(l.begin(), l.end(), j->id) != l.end(); }))
+      c_.write(resolve("sv_pos", j->id).offset,
+               {static_cast<uint8_t>(not_read_yet & 0xff), static_cast<uint8_t>(not_read_yet >> 8)});
   c_.write(gofs, g);
   std::vector<target> limp;
   for (const joint* j : joints_)
@@ -76,7 +83,21 @@ std::vector<uint8_t> teach_session::readings()
 {
   uint32_t at = resolve("sv_pos", 1).offset;
   auto until = std::chrono::steady_clock::now() + CAPTURE_PATIENCE;
-  std::vector<uint8_t> best = c_.read(at, 2 * MO_MAX_ID);
+  // A word counts only when the reading rule says it is an answer (a servo behind a silent one
+  // keeps an old word); anything else is taken as no reading.
+  auto current = [&] {
+    read_groups g = c_.groups();
+    bool comm = c_.get("sv_comm_on") != 0;
+    std::vector<int16_t> words = c_.positions();
+    std::vector<uint8_t> b = c_.read(at, 2 * MO_MAX_ID);
+    for (size_t i = 0; i < MO_MAX_ID; i++) {
+      int16_t w = reading_of(g, words, static_cast<int>(i) + 1, comm).state == reading_state::valid ? words[i] : no_reading;
+      b[2 * i] = static_cast<uint8_t>(w);
+      b[2 * i + 1] = static_cast<uint8_t>(w >> 8);
+    }
+    return b;
+  };
+  std::vector<uint8_t> best = current();
   auto lacking = [&] {
     return std::any_of(joints_.begin(), joints_.end(), [&](const joint* j) {
       return word(best, static_cast<size_t>(j->id - 1)) == no_reading;
@@ -84,7 +105,7 @@ std::vector<uint8_t> teach_session::readings()
   };
   while (lacking() && std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    auto pos = c_.read(at, 2 * MO_MAX_ID);
+    auto pos = current();
     for (size_t i = 0; i < MO_MAX_ID; i++)  // a joint read once keeps that reading
       if (word(best, i) == no_reading) {
         best[2 * i] = pos[2 * i];
@@ -146,7 +167,7 @@ void teach_session::end()
   if (!active_)
     return;
   active_ = false;
-  auto pos = c_.read(resolve("sv_pos", 1).offset, 2 * MO_MAX_ID);
+  auto pos = readings();  // an old word would make the joint jump back when its torque returns
   std::vector<target> hold, torque;
   for (size_t i = 0; i < joints_.size(); i++) {
     int id = joints_[i]->id;

@@ -56,6 +56,15 @@ void hold(orvane::client& c)
     c.move_channels(t, 1);
 }
 
+std::map<int, std::string> joint_names(const orvane::robot_model& m)
+{
+  std::map<int, std::string> out;
+  if (m.profiled())
+    for (const orvane::joint& j : m.joints)
+      out[j.id] = j.name;
+  return out;
+}
+
 }  // namespace
 
 // What only the bridge's thread touches.
@@ -75,7 +84,11 @@ struct mq_bridge::robot_side {
 };
 
 mq_bridge::mq_bridge(mq_bridge_opts o, const web_motions& motions)
-    : o_(std::move(o)), motions_(motions), player_(motions)
+    : o_(std::move(o)),
+      model_(o_.model ? o_.model : std::make_shared<const orvane::robot_model>()),
+      joints_(joint_names(*model_)),
+      motions_(motions),
+      player_(motions)
 {
   mq_link::options lo = o_.link;
   lo.client_id = "orvane-" + o_.id;
@@ -152,7 +165,7 @@ void mq_bridge::publish_info(robot_side& r)
 {
   r.info.id = o_.id;
   r.info.version = o_.version;
-  r.info.joints = o_.joints;
+  r.info.joints = joints_;
   r.info.motions.clear();
   for (const web_motion_info& m : motions_.list())
     if (m.problem.empty())
@@ -226,7 +239,9 @@ void mq_bridge::carry_out(robot_side& r, const job& j)
       return reply("no motion named " + cmd.motion);
     if (!m->problem.empty())
       return reply(m->problem);
-    player_.start(r.c, cmd.motion);
+    if (auto [status, why] = motions_.check(*r.c, cmd.motion); status != 200)
+      return reply(why);
+    player_.start(r.c, cmd.motion, "by request '" + a.request + "' on " + mq_topic(o_.id, "cmd/play"));
     // Told here, not at the next look at the player: a motion that fails at once would end
     // before that look, and neither its start nor its end would be told.
     event(mq_event("motion-started", now_ms(), {{"motion", cmd.motion}}));
@@ -306,6 +321,7 @@ void mq_bridge::run()
     if (!r.c && now >= next_robot) {
       try {
         r.c = std::make_shared<orvane::client>(o_.robot, robot_timeout);
+        r.c->use_model(model_);
         r.info.banner = r.c->banner();
         r.info.name = r.c->get_text("robot_name");
         r.info.wr_ids = r.c->write_list();
@@ -342,7 +358,7 @@ void mq_bridge::run()
         clk::time_point start = clk::now();
         for (size_t i = 0; i < plan.size(); i++)
           data[i] = r.c->read(plan[i].adr, plan[i].n);
-        web_state s = web_decode(plan, data);
+        web_state s = web_decode(plan, data, *model_);
         r.meter.sample(s.loop_count, start);
         int64_t t = now_ms();
         if (r.last.connected)
@@ -356,10 +372,10 @@ void mq_bridge::run()
           publish_info(r);
         }
         r.last = s;
-        std::string content = mq_state_content(s, o_.joints);
+        std::string content = mq_state_content(s, joints_);
         if (content != r.content || start - r.last_state >= heartbeat) {
           if (link_->publish(mq_topic(o_.id, "state"),
-                             mq_state_json(s, o_.joints, r.meter.rate, t), 0, false)) {
+                             mq_state_json(s, joints_, r.meter.rate, t), 0, false)) {
             r.content = std::move(content);
             r.last_state = start;
           }

@@ -16,6 +16,7 @@
 #include <string>
 #include <variant>
 
+#include "orvane_model.h"
 #include "host/mqtt/link.h"
 #include "host/mqtt/topics.h"
 #include "host/web/motions.h"
@@ -28,7 +29,7 @@ struct mq_bridge_opts {
   double max_age = mq_max_age_s;
   bool allow_poweroff = false;
   std::string version;     // "orvane-mqtt 0.6.0"
-  std::map<int, std::string> joints;  // from --profile
+  std::shared_ptr<const orvane::robot_model> model;  // from --profile; null: the servo ids
   std::string discovery;   // prefix of the discovery config messages; "" publishes none
   mq_link::options link;   // uri, credentials, keepalive, cafile; the rest is the bridge's
 };
@@ -62,6 +63,8 @@ class mq_bridge {
   void event(const std::string& payload);
 
   const mq_bridge_opts o_;
+  const std::shared_ptr<const orvane::robot_model> model_;  // every command goes through it
+  const std::map<int, std::string> joints_;                 // its joints' names by servo id
   const web_motions& motions_;
   web_player player_;
   std::unique_ptr<mq_link> link_;

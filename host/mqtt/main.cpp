@@ -12,7 +12,6 @@
 #include "host/mqtt/bridge.h"
 #include "host/mqtt/credentials.h"
 #include "host/mqtt/discovery.h"
-#include "host/mqtt/joints.h"
 #include "orvane.h"
 
 namespace {
@@ -142,9 +141,9 @@ int run(int argc, char** argv)
   web_motions motions;
   try {
     if (!profile.empty())
-      o.joints = mq_joints(profile);
+      o.model = web_profile_load(profile);
     if (!motions_dir.empty())
-      motions = web_motions(motions_dir, profile);
+      motions = web_motions(motions_dir, o.model);
   } catch (const std::exception& e) {
     fprintf(stderr, "orvane-mqtt: %s\n", e.what());
     return 2;

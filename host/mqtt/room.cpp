@@ -86,9 +86,18 @@ void mq_room::take(const mq_incoming& m, int64_t now_ms)
     for (const auto& [key, v] : sv.items()) {
       if (!v.is_object() || !v["id"].is_number_integer())
         continue;
-      servo s{key.substr(0, max_name), v["id"].get<int>(), std::nullopt};
+      servo s{key.substr(0, max_name), v["id"].get<int>(), std::nullopt, std::nullopt, ""};
       if (v["pos"].is_number_integer())
         s.pos = v["pos"].get<int>();
+      // A bridge without joint degrees says only the servo's: those are shown then.
+      if (v.contains("deg") && v["deg"].is_number())
+        s.deg = v["deg"].get<double>();
+      else if (s.pos && !v.contains("deg"))
+        s.deg = *s.pos / 10.0;
+      if (!s.pos)
+        s.deg.reset();
+      if (v.contains("why") && v["why"].is_string())
+        s.why = v["why"].get<std::string>().substr(0, max_name);
       r->servos.push_back(std::move(s));
     }
   std::sort(r->servos.begin(), r->servos.end(), [](auto& a, auto& b) { return a.id < b.id; });
@@ -120,7 +129,11 @@ std::string mq_room::page_json(int64_t now_ms)
   for (const auto& [id, r] : robots_) {
     nlohmann::json servos = nlohmann::json::array();
     for (const servo& s : r.servos)
-      servos.push_back({{"key", s.key}, {"id", s.id}, {"pos", s.pos ? nlohmann::json(*s.pos) : nullptr}});
+      servos.push_back({{"key", s.key},
+                        {"id", s.id},
+                        {"pos", s.pos ? nlohmann::json(*s.pos) : nullptr},
+                        {"deg", s.deg ? nlohmann::json(*s.deg) : nullptr},
+                        {"why", s.why}});
     list.push_back({{"id", id},
                     {"name", r.name},
                     {"status", r.status.empty() ? "unknown" : r.status},

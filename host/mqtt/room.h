@@ -26,7 +26,8 @@ class mq_room {
   void link(bool up, const std::string& problem);
   // True once after anything changed (for the view's thread, which sends the page only news).
   bool changed();
-  // {"broker":{"up","problem"},"robots":[{"id","name","status","rate","sw_in","servos","age"}]}
+  // {"broker":{"up","problem"},"robots":[{"id","name","status","rate","sw_in","servos","age"}]},
+  // each servo {"key","id","pos","deg","why"}
   // sorted by id; `age` is the milliseconds since its last state message (null before one).
   std::string page_json(int64_t now_ms);
 
@@ -34,7 +35,9 @@ class mq_room {
   struct servo {
     std::string key;  // its joint name, or its id
     int id = 0;
-    std::optional<int> pos;
+    std::optional<int> pos;     // 0.1 servo degrees, while it is a reading
+    std::optional<double> deg;  // the same in the joint's degrees (next to its name)
+    std::string why;            // why there is no reading
   };
   struct robot {
     std::string status, name;

@@ -153,7 +153,11 @@ json content(const web_state& s, const std::map<int, std::string>& joints)
         {"id", sv.id},
         {"goal", sv.goal},
         {"pos", sv.pos ? json(*sv.pos) : json(nullptr)},
-        {"torque", sv.torque}};
+        {"torque", sv.torque},
+        // Next to a joint's name its own degrees; a position only while it is a reading.
+        {"goal_deg", sv.goal_deg},
+        {"deg", sv.deg ? json(*sv.deg) : json(nullptr)},
+        {"why", sv.why}};
   std::vector<int> sw(s.sw.begin(), s.sw.end());
   return {{"sw_in", sw},
           {"servo", servos},

@@ -68,7 +68,8 @@ std::string mq_info_json(const mq_info& i);
 std::string mq_servo_key(int sid, const std::map<int, std::string>& joints);
 
 // A state message: switches, per servo goal/position/torque under its joint name (its id without
-// a profile), LEDs, loop count and measured loop rate. `content` leaves out what changes on its
+// a profile), in 0.1 servo degrees (goal, pos) and in its joint's degrees (goal_deg, deg; the
+// servo's without a joint), with why a position is null, LEDs, loop count and measured loop rate. `content` leaves out what changes on its
 // own (loop_count, rate, t), to tell whether there is anything new to say.
 std::string mq_state_json(const web_state& s, const std::map<int, std::string>& joints,
                           double rate, int64_t t_ms);

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <nlohmann/json.hpp>
 
 #include "orvane.h"
+#include "orvane_model.h"
 #include "host/web/motions.h"
 
 using nlohmann::json;
@@ -14,6 +16,35 @@ namespace {
 constexpr int max_ms = 10000;          // longest move a page may ask for
 constexpr int led_count = 16;
 constexpr size_t max_name = 255;
+constexpr size_t max_joint = 64;       // a joint's name
+constexpr double max_joint_deg = 300;  // trim and direction keep any joint within this
+
+// A servo as a request names it: its id 1..32, or a joint's name (the model checks it later).
+std::optional<std::string> servo_name(const json& v)
+{
+  if (v.is_number_integer()) {
+    auto n = v.get<int64_t>();
+    if (n >= 1 && n <= orvane::servo_max)
+      return std::to_string(n);
+    return std::nullopt;
+  }
+  if (v.is_string() && !v.get_ref<const std::string&>().empty() && v.get_ref<const std::string&>().size() <= max_joint)
+    return v.get<std::string>();
+  return std::nullopt;
+}
+
+bool servo_list(const json& v, std::vector<std::string>& out)
+{
+  if (!v.is_array() || v.size() > orvane::servo_max)
+    return false;
+  for (const json& x : v) {
+    auto n = servo_name(x);
+    if (!n)
+      return false;
+    out.push_back(*n);
+  }
+  return true;
+}
 
 bool int_in(const json& v, int lo, int hi)
 {
@@ -41,38 +72,29 @@ std::variant<web_command, std::string> parse(const json& j)
   web_command c;
   if (op == "move") {
     c.what = web_command::move;
-    bool ok = j.contains("goals") && pairs(j["goals"], orvane::servo_max, [](const json& id, const json& deg) {
-      return int_in(id, 1, orvane::servo_max) && deg.is_number() &&
-             std::isfinite(deg.get<double>()) && std::fabs(deg.get<double>()) <= orvane::degrees_max;
+    bool ok = j.contains("goals") && pairs(j["goals"], orvane::servo_max, [](const json& who, const json& deg) {
+      if (!servo_name(who) || !deg.is_number() || !std::isfinite(deg.get<double>()))
+        return false;
+      return std::fabs(deg.get<double>()) <= (who.is_string() ? max_joint_deg : orvane::degrees_max);
     });
     if (!ok)
-      return std::string("\"goals\" must list [servo id 1..32, degrees -150..150] pairs");
+      return std::string("\"goals\" must list [servo id 1..32, degrees -150..150] or [joint, degrees] pairs");
     if (!j.contains("ms") || !int_in(j["ms"], 0, max_ms))
       return std::string("\"ms\" must be a duration of 0 to 10000 ms");
     for (const json& p : j["goals"])
-      c.goals.emplace_back(p[0].get<int>(), p[1].get<double>());
+      c.goals.emplace_back(*servo_name(p[0]), p[1].get<double>());
     c.ms = j["ms"].get<int>();
   } else if (op == "torque") {
     c.what = web_command::torque;
     if (!j.contains("on") || !j["on"].is_boolean())
       return std::string("\"on\" must be true or false");
     c.on = j["on"].get<bool>();
-    if (j.contains("ids")) {
-      const json& ids = j["ids"];
-      if (!ids.is_array() || ids.size() > orvane::servo_max ||
-          !std::all_of(ids.begin(), ids.end(), [](const json& v) { return int_in(v, 1, orvane::servo_max); }))
-        return std::string("\"ids\" must list servo ids 1..32");
-      for (const json& v : ids)
-        c.ids.push_back(v.get<int>());
-    }
+    if (j.contains("ids") && !servo_list(j["ids"], c.ids))
+      return std::string("\"ids\" must list servo ids 1..32 or joints");
   } else if (op == "read") {
     c.what = web_command::read;
-    const json* ids = j.contains("ids") ? &j["ids"] : nullptr;
-    if (!ids || !ids->is_array() || ids->empty() || ids->size() > orvane::servo_max ||
-        !std::all_of(ids->begin(), ids->end(), [](const json& v) { return int_in(v, 1, orvane::servo_max); }))
-      return std::string("\"ids\" must list servo ids 1..32");
-    for (const json& v : *ids)
-      c.ids.push_back(v.get<int>());
+    if (!j.contains("ids") || !servo_list(j["ids"], c.ids) || c.ids.empty())
+      return std::string("\"ids\" must list servo ids 1..32 or joints");
   } else if (op == "leds") {
     c.what = web_command::led;
     bool ok = j.contains("leds") && pairs(j["leds"], led_count, [](const json& i, const json& v) {
@@ -113,14 +135,21 @@ std::variant<web_command, std::string> web_parse_command(std::string_view body)
 
 void web_apply(orvane::client& c, const web_command& cmd)
 {
+  std::shared_ptr<const orvane::robot_model> model = c.model();
+  std::vector<int> ids;
+  for (const std::string& n : cmd.ids)
+    ids.push_back(model->servo(n));
   switch (cmd.what) {
     case web_command::move: {
+      std::vector<std::pair<int, double>> goals;
+      for (const auto& [who, deg] : cmd.goals)
+        goals.push_back(model->goal(who, deg));
       int ticks = std::clamp(c.ticks_for(std::chrono::milliseconds(cmd.ms)), 1, 255);
-      c.move(cmd.goals, ticks);
+      c.move(goals, ticks);
       break;
     }
     case web_command::torque:
-      c.torque(cmd.on, cmd.ids);
+      c.torque(cmd.on, ids);
       break;
     case web_command::led: {
       std::vector<std::pair<int, uint8_t>> v;
@@ -137,11 +166,11 @@ void web_apply(orvane::client& c, const web_command& cmd)
       break;
     case web_command::read: {
       // Added to the servos the groups hold already, laid out afresh.
-      std::vector<int> ids;
+      std::vector<int> all;
       for (const auto& g : c.groups())
-        ids.insert(ids.end(), g.begin(), g.end());
-      ids.insert(ids.end(), cmd.ids.begin(), cmd.ids.end());
-      c.read_servos(ids);
+        all.insert(all.end(), g.begin(), g.end());
+      all.insert(all.end(), ids.begin(), ids.end());
+      c.read_servos(all);
       break;
     }
     case web_command::play:

@@ -13,13 +13,16 @@ namespace orvane {
 class client;
 }
 
+// A servo is named by its id ("3", its goal in the servo's degrees) or, with a profile, by its
+// joint ("elbow", in the joint's degrees); the robot model resolves the name when it is carried
+// out, and holds every goal to its limits.
 struct web_command {
   enum kind { move, torque, led, exit, poweroff, play, stop, read } what = move;
-  std::vector<std::pair<int, double>> goals;  // move: servo id, degrees
+  std::vector<std::pair<std::string, double>> goals;  // move: servo id or joint, degrees
   int ms = 0;                                 // move: duration
   bool on = false;                            // torque
-  std::vector<int> ids;                       // torque: servo ids, empty = the write list;
-                                              // read: servos to add to the read groups
+  std::vector<std::string> ids;               // torque: servo ids or joints, empty = the write
+                                              // list; read: servos to add to the read groups
   std::vector<std::pair<int, int>> leds;      // leds: 0..15 (board A, then B), value 0..255
   std::string motion;                         // play: motion file name
 };
@@ -27,5 +30,6 @@ struct web_command {
 // A JSON body such as {"op":"move","goals":[[1,45.0]],"ms":500}; on error, why it is refused.
 std::variant<web_command, std::string> web_parse_command(std::string_view body);
 
-// Carries out every command but play and stop; throws the client library's errors.
+// Carries out every command but play and stop through the client's robot model; throws the
+// client library's errors (out_of_range for a name or goal the model refuses).
 void web_apply(orvane::client& c, const web_command& cmd);

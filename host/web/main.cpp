@@ -14,7 +14,6 @@
 #include "orvane_version.h"
 #include "host/web/access.h"
 #include "host/web/classroom.h"
-#include "host/web/joints.h"
 #include "host/web/motions.h"
 #include "host/web/poller.h"
 #include "host/web/server.h"
@@ -142,10 +141,10 @@ static int run(int argc, char** argv)
       return 1;
     }
   }
-  web_joints joints;
+  std::shared_ptr<const orvane::robot_model> model;  // null: the joints are the servo ids
   if (!profile.empty()) {
     try {
-      joints = web_joints_load(profile);
+      model = web_profile_load(profile);
     } catch (const std::exception& e) {
       fprintf(stderr, "orvane-web: %s\n", e.what());
       return 2;
@@ -154,7 +153,7 @@ static int run(int argc, char** argv)
   web_motions motions;
   if (!motions_dir.empty()) {
     try {
-      motions = web_motions(motions_dir, profile);
+      motions = web_motions(motions_dir, model);
     } catch (const std::exception& e) {
       fprintf(stderr, "orvane-web: %s\n", e.what());
       return 2;
@@ -181,7 +180,7 @@ static int run(int argc, char** argv)
     int index = static_cast<int>(i);
     pollers.push_back(std::make_unique<web_poller>(index, robots[i], rate, [server, index](std::string j) {
       web_publish(*server, index, std::move(j));
-    }, motions, joints));
+    }, motions, model));
     list.push_back(pollers.back().get());
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);

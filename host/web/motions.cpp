@@ -8,7 +8,6 @@
 #include "host/motion/limits.h"
 #include "host/motion/play.h"
 #include "host/motion/profile.h"
-#include "host/web/joints.h"
 #include "host/web/plan.h"
 
 namespace fs = std::filesystem;
@@ -17,7 +16,7 @@ namespace mo = orvane::motion;
 struct web_motions::impl {
   fs::path dir;
   fs::path profile_file;  // canonical, so that the listing can leave it out
-  mo::profile profile;
+  std::shared_ptr<const orvane::robot_model> profile;
 };
 
 namespace {
@@ -41,26 +40,28 @@ std::string one_line(const mo::mo_errors& e)
 
 }  // namespace
 
-web_motions::web_motions(const std::string& dir, const std::string& profile)
+std::shared_ptr<const orvane::robot_model> web_profile_load(const std::string& path)
+{
+  try {
+    return std::make_shared<const orvane::robot_model>(mo::profile_load(path));
+  } catch (const mo::mo_errors& e) {
+    std::string all = "--profile " + path + ":";
+    for (const std::string& line : e.list)
+      all += "\n  " + line;
+    throw std::runtime_error(e.list.empty() ? all + " " + e.what() : all);
+  }
+}
+
+web_motions::web_motions(const std::string& dir, std::shared_ptr<const orvane::robot_model> model)
 {
   auto m = std::make_shared<impl>();
   std::error_code ec;
   if (!fs::is_directory(dir, ec))
     throw std::runtime_error("--motions " + dir + ": not a folder that can be read");
   m->dir = dir;
-  if (profile.empty()) {
-    m->profile = mo::profile_none();
-  } else {
-    try {
-      m->profile = mo::profile_load(profile);
-    } catch (const mo::mo_errors& e) {
-      std::string all = "--profile " + profile + ":";
-      for (const std::string& line : e.list)
-        all += "\n  " + line;
-      throw std::runtime_error(e.list.empty() ? all + " " + e.what() : all);
-    }
-    m->profile_file = fs::weakly_canonical(profile, ec);
-  }
+  m->profile = model ? std::move(model) : std::make_shared<const orvane::robot_model>();
+  if (m->profile->profiled())
+    m->profile_file = fs::weakly_canonical(m->profile->file, ec);
   impl_ = std::move(m);
 }
 
@@ -97,20 +98,42 @@ std::vector<web_motion_info> web_motions::list() const
     web_motion_info info;
     info.name = p.filename();
     try {
-      mo::motion m = mo::motion_load(p, impl_->profile);
+      mo::motion m = mo::motion_load(p, *impl_->profile);
       mo::plan_opts usual;
       double ticks = 0;
       for (const mo::keyframe& k : m.frames)
         ticks += mo::frame_ticks(k, usual);
       info.description = m.description;
       info.seconds = ticks * m.repeat * usual.tick_us / 1e6;
-      mo::limit_check(m, impl_->profile, usual, {});  // from rest; play checks from where the robot is
+      mo::limit_check(m, *impl_->profile, usual, {});  // from rest; play checks from where the robot is
     } catch (const mo::mo_errors& e) {
       info.problem = one_line(e);
     }
     out.push_back(std::move(info));
   }
   return out;
+}
+
+std::pair<int, std::string> web_motions::check(orvane::client& c, const std::string& name) const
+{
+  if (!impl_ || !good_name(name))
+    return {404, "no motion named " + name};
+  mo::motion m;
+  try {
+    m = mo::motion_load(impl_->dir / name, *impl_->profile);
+  } catch (const mo::mo_errors& e) {
+    return {400, one_line(e)};
+  }
+  if (std::vector<int> busy = mo::play_moving(c, m); !busy.empty()) {
+    std::string who;
+    for (int ch : busy)
+      who += (who.empty() ? "" : ", ") + mo::ch_name(static_cast<unsigned>(ch));
+    return {409, who + (busy.size() == 1 ? " is" : " are") +
+                     " still moving: another host's move or motion drives them; wait for it or stop it"};
+  }
+  if (std::vector<std::string> no = mo::play_refusals(c, m); !no.empty())
+    return {400, no.front() + (no.size() > 1 ? " (and " + std::to_string(no.size() - 1) + " more)" : "")};
+  return {200, ""};
 }
 
 bool web_motions::play(orvane::client& c, const std::string& name, const std::atomic<bool>& stop,
@@ -120,13 +143,13 @@ bool web_motions::play(orvane::client& c, const std::string& name, const std::at
     throw std::runtime_error("no motion named " + name);
   mo::motion m;
   try {
-    m = mo::motion_load(impl_->dir / name, impl_->profile);
+    m = mo::motion_load(impl_->dir / name, *impl_->profile);
   } catch (const mo::mo_errors& e) {
     throw std::runtime_error(one_line(e));
   }
   auto tick_us = static_cast<int32_t>(c.get("tick_period"));
   try {  // a motion too fast for the profile's speed limits is refused, as orvane-ctl play does
-    mo::limit_check(m, impl_->profile, {tick_us}, mo::play_outputs(c));
+    mo::limit_check(m, *impl_->profile, {tick_us}, mo::play_outputs(c));
   } catch (const mo::mo_errors& e) {
     throw std::runtime_error(one_line(e));
   }
@@ -135,28 +158,9 @@ bool web_motions::play(orvane::client& c, const std::string& name, const std::at
   o.on_move = [&](size_t i, size_t n, const mo::mo_move&) { ev.move(i, n); };
   o.on_start = [&](const std::vector<mo::mo_span>& spans, const mo::mo_outputs& start, uint32_t first) {
     if (ev.plan)
-      ev.plan(web_plan_json(spans, start, first, tick_us, ev.serial));
+      ev.plan(web_plan_json(spans, start, first, tick_us, ev.serial, *impl_->profile));
   };
   ev.start(mo::play_warnings(c, m));
   return !mo::play(c, m, o).stopped;
 }
 
-web_joints web_joints_load(const std::string& path)
-{
-  mo::profile p;
-  try {
-    p = mo::profile_load(path);
-  } catch (const mo::mo_errors& e) {
-    std::string all = "--profile " + path + ":";
-    for (const std::string& line : e.list)
-      all += "\n  " + line;
-    throw std::runtime_error(all);
-  }
-  web_joints js;
-  for (const mo::joint& j : p.joints) {
-    double a = mo::joint_servo_deg(j, j.min), b = mo::joint_servo_deg(j, j.max);
-    js.push_back({j.id, j.name, std::max(std::min(a, b), -mo::MO_DEG_LIMIT),
-                  std::min(std::max(a, b), mo::MO_DEG_LIMIT)});
-  }
-  return js;
-}

@@ -10,11 +10,18 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "orvane_model.h"
 
 namespace orvane {
 class client;
 }
+
+// The robot model of a profile file (robot.yaml). Throws std::runtime_error with every problem of
+// the file, or, in a build without the motion library, because it reads no profiles.
+std::shared_ptr<const orvane::robot_model> web_profile_load(const std::string& path);
 
 struct web_motion_info {
   std::string name;         // the file's name in the folder, "wave.yaml"
@@ -26,10 +33,10 @@ struct web_motion_info {
 class web_motions {
  public:
   web_motions() = default;  // nothing on offer
-  // Offers the *.yaml and *.yml files of `dir` (the profile itself excepted); `profile` gives
-  // joint names, trims and limits (empty: joints are servo ids). Throws std::runtime_error with
-  // every problem of the profile, or why the folder cannot be read.
-  web_motions(const std::string& dir, const std::string& profile);
+  // Offers the *.yaml and *.yml files of `dir` (the profile file itself excepted); `model` gives
+  // joint names, trims and limits (null: the joints are the servo ids). Throws
+  // std::runtime_error when the folder cannot be read.
+  web_motions(const std::string& dir, std::shared_ptr<const orvane::robot_model> model);
 
   static bool built();      // whether this build can play motions at all
   bool offered() const { return impl_ != nullptr; }
@@ -45,6 +52,10 @@ class web_motions {
     std::function<void(size_t index, size_t moves)> move;
     uint64_t serial = 0;
   };
+  // Why `name` may not start on `c` now, with an HTTP status: 409 while another host's move or
+  // motion still drives its servos, 400 for goals beyond the robot model's limits (as play
+  // would refuse them). {200, ""} when it may.
+  std::pair<int, std::string> check(orvane::client& c, const std::string& name) const;
   // Plays `name` on `c` until its end or until `stop` is set (the servos then stay where they
   // are). Throws orvane::error from the robot, or std::runtime_error when the file is gone or no
   // longer valid. Returns false if stopped.

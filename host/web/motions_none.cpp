@@ -1,12 +1,17 @@
 // The motions of a build without the motion library (the robot's own build): none on offer.
 #include <stdexcept>
 
-#include "host/web/joints.h"
 #include "host/web/motions.h"
 
 struct web_motions::impl {};
 
-web_motions::web_motions(const std::string&, const std::string&)
+std::shared_ptr<const orvane::robot_model> web_profile_load(const std::string& path)
+{
+  throw std::runtime_error("--profile " + path + ": this build reads no profiles (no YAML); without one "
+                           "the joints are the servo ids");
+}
+
+web_motions::web_motions(const std::string&, std::shared_ptr<const orvane::robot_model>)
 {
   throw std::runtime_error("this build of orvane-web cannot play motions; play them from a PC's "
                            "orvane-web or orvane-ctl");
@@ -27,13 +32,14 @@ std::vector<web_motion_info> web_motions::list() const
   return {};
 }
 
+std::pair<int, std::string> web_motions::check(orvane::client&, const std::string& name) const
+{
+  return {404, "no motion named " + name};
+}
+
 bool web_motions::play(orvane::client&, const std::string& name, const std::atomic<bool>&,
                        const events&) const
 {
   throw std::runtime_error("no motion named " + name);
 }
 
-web_joints web_joints_load(const std::string& path)
-{
-  throw std::runtime_error("--profile " + path + ": this build of orvane-web reads no profiles");
-}

@@ -9,12 +9,13 @@ namespace mo = orvane::motion;
 
 namespace {
 
-double deg(double units) { return std::round(units * 10.0) / 100.0; }  // 0.1 degree -> degrees, 0.01
+double hundredths(double d) { return std::round(d * 100.0) / 100.0; }
 
 }  // namespace
 
 std::string web_plan_json(const std::vector<mo::mo_span>& spans, const mo::mo_outputs& start,
-                          uint32_t first_pass, int32_t tick_us, uint64_t serial, size_t points)
+                          uint32_t first_pass, int32_t tick_us, uint64_t serial,
+                          const orvane::robot_model& model, size_t points)
 {
   std::vector<uint8_t> chans;
   for (const mo::mo_span& s : spans)
@@ -28,6 +29,11 @@ std::string web_plan_json(const std::vector<mo::mo_span>& spans, const mo::mo_ou
 
   nlohmann::json joints = nlohmann::json::array();
   for (uint8_t ch : chans) {
+    // 0.1 servo degrees to the degrees shown next to the row's name, to 0.01.
+    const orvane::joint* j = model.named(ch);
+    auto deg = [j](double units) {
+      return hundredths(j ? orvane::joint_degrees(*j, units / 10.0) + 0.0 : units / 10.0);
+    };
     nlohmann::json v = nlohmann::json::array(), keys = nlohmann::json::array();
     double at = start[ch];
     v.push_back(deg(at));

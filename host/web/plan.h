@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "orvane_model.h"
 #include "host/motion/curve.h"
 
 // At most this many samples in all joints' curves together: a long motion is sampled every few
@@ -15,7 +16,9 @@ constexpr size_t web_plan_points = 20000;
 
 // {"serial", "first_pass", "tick_period", "ticks", "every", "joints": [{"id", "v": [degrees
 // every `every` ticks from tick 0, the last tick included], "keys": [[tick, degrees], ...]}]},
-// in the servo's degrees as the page's plots show them.
+// in the degrees the page's plots show: a joint's of `model`, or the servo's.
 std::string web_plan_json(const std::vector<orvane::motion::mo_span>& spans,
                           const orvane::motion::mo_outputs& start, uint32_t first_pass,
-                          int32_t tick_us, uint64_t serial, size_t points = web_plan_points);
+                          int32_t tick_us, uint64_t serial,
+                          const orvane::robot_model& model = orvane::robot_model(),
+                          size_t points = web_plan_points);

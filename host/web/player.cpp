@@ -11,7 +11,7 @@ web_player::~web_player()
     thread_.join();
 }
 
-void web_player::start(std::shared_ptr<orvane::client> c, const std::string& name)
+void web_player::start(std::shared_ptr<orvane::client> c, const std::string& name, const std::string& by)
 {
   // The thread before has ended (busy() said so); only its join is left. A stop asked before
   // this start is for the motion before, so it is cleared first.
@@ -22,6 +22,7 @@ void web_player::start(std::shared_ptr<orvane::client> c, const std::string& nam
   {
     std::lock_guard<std::mutex> l(mu_);
     status_ = {name, true, 0, 0, {}, "", 0};
+    by_ = by;
     plan_.reset();
     serial = ++serial_;
   }
@@ -36,7 +37,9 @@ void web_player::stop()
 std::string web_player::busy() const
 {
   std::lock_guard<std::mutex> l(mu_);
-  return status_.playing ? status_.name + " is playing: stop it first" : "";
+  if (!status_.playing)
+    return "";
+  return status_.name + " is playing" + (by_.empty() ? "" : ", started " + by_) + ": stop it first";
 }
 
 web_play web_player::status() const

@@ -20,11 +20,13 @@ class web_player {
   web_player(const web_player&) = delete;
   web_player& operator=(const web_player&) = delete;
 
-  // Why nothing else may move the servos now, or empty when no motion plays.
+  // Why nothing else may move the servos now, naming the motion and who started it, or empty
+  // when no motion plays.
   std::string busy() const;
-  // Starts `name` once busy() is empty. Only the starting thread makes the player busy, and
-  // only the player's thread makes it idle, so that check holds until this call.
-  void start(std::shared_ptr<orvane::client> c, const std::string& name);
+  // Starts `name` once busy() is empty; `by` says who asked ("from a page of this orvane-web").
+  // Only the starting thread makes the player busy, and only the player's thread makes it idle,
+  // so that check holds until this call.
+  void start(std::shared_ptr<orvane::client> c, const std::string& name, const std::string& by = "");
   void stop();  // returns at once; the motion ends within a poll of the robot
   web_play status() const;
   // The planned curve of the motion playing (web_plan_json), or null when none plays.
@@ -35,8 +37,9 @@ class web_player {
 
   const web_motions& motions_;
   std::atomic<bool> stop_{false};
-  mutable std::mutex mu_;  // guards status_, plan_ and serial_
+  mutable std::mutex mu_;  // guards status_, by_, plan_ and serial_
   web_play status_;
+  std::string by_;         // who started the motion playing
   std::shared_ptr<const std::string> plan_;
   uint64_t serial_ = 0;    // of the last motion started
   std::thread thread_;     // touched by start() and the destructor only

@@ -23,9 +23,10 @@ int64_t now_ms()
 }  // namespace
 
 web_poller::web_poller(int index, std::string address, double max_hz, publish_fn publish,
-                       const web_motions& motions, web_joints joints)
+                       const web_motions& motions, std::shared_ptr<const orvane::robot_model> model)
     : index_(index), address_(std::move(address)), max_hz_(max_hz), publish_(std::move(publish)),
-      motions_(motions), joints_(std::move(joints)), player_(motions)
+      motions_(motions), model_(model ? std::move(model) : std::make_shared<const orvane::robot_model>()),
+      player_(motions)
 {
   thread_ = std::thread([this] { run(); });
 }
@@ -78,9 +79,6 @@ void web_poller::carry_out(const std::shared_ptr<orvane::client>& c, const job& 
   if (cmd.what == web_command::move || cmd.what == web_command::play)
     if (std::string why = player_.busy(); !why.empty())
       return j.done(409, why);
-  if (cmd.what == web_command::move)
-    if (std::string why = web_joints_check(joints_, cmd.goals); !why.empty())
-      return j.done(400, why);
   if (cmd.what != web_command::play) {
     web_apply(*c, cmd);
     return j.done(200, "done");
@@ -91,7 +89,9 @@ void web_poller::carry_out(const std::shared_ptr<orvane::client>& c, const job& 
     return j.done(404, "no motion named " + cmd.motion);
   if (!m->problem.empty())
     return j.done(400, m->problem);
-  player_.start(c, cmd.motion);
+  if (auto [status, why] = motions_.check(*c, cmd.motion); status != 200)
+    return j.done(status, why);
+  player_.start(c, cmd.motion, "from a page of this orvane-web");
   j.done(200, "playing");
 }
 
@@ -131,6 +131,7 @@ void web_poller::run()
     if (!c) {
       try {
         c = std::make_shared<orvane::client>(address_, time_out);
+        c->use_model(model_);
       } catch (const orvane::error& e) {
         lost(e.what());
         for (job& j : take_jobs())
@@ -162,8 +163,7 @@ void web_poller::run()
         for (size_t i = 0; i < plan.size(); i++)
           data[i] = c->read(plan[i].adr, plan[i].n);
         polls_.fetch_add(1, std::memory_order_relaxed);
-        last = web_decode(plan, data);
-        web_name_joints(last, joints_);
+        last = web_decode(plan, data, *model_);
         meter.sample(last.loop_count, start);
         push(last);
         // The next poll no sooner than one tick and one 1/max_hz after this one began.

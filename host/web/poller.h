@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "orvane_model.h"
 #include "host/web/command.h"
-#include "host/web/joints.h"
 #include "host/web/motions.h"
 #include "host/web/player.h"
 
@@ -24,17 +24,19 @@ class web_poller {
   using publish_fn = std::function<void(std::string json)>;            // poller thread
   using done_fn = std::function<void(int status, std::string text)>;   // poller thread
 
-  // Polls no more often than `max_hz`, nor more than once per tick_period.
-  // Moves that leave a joint of `joints` beyond its limits are refused with 400.
+  // Polls no more often than `max_hz`, nor more than once per tick_period. Every command goes
+  // through `model` (the robot model without a profile when null): names, degrees and limits,
+  // refused with 400.
   web_poller(int index, std::string address, double max_hz, publish_fn publish,
-             const web_motions& motions, web_joints joints = {});
+             const web_motions& motions, std::shared_ptr<const orvane::robot_model> model = nullptr);
   ~web_poller();  // stops the thread; it may take one client time-out
   web_poller(const web_poller&) = delete;
   web_poller& operator=(const web_poller&) = delete;
 
   const std::string& address() const { return address_; }
   // Queues a command; `done` gets an HTTP status (200, 4xx, 502, 503) and a one-line text.
-  // While a motion plays, moves and other motions are refused with 409.
+  // While a motion of this poller plays, moves and other motions are refused with 409, and so is
+  // a motion whose servos another host still moves.
   void submit(web_command cmd, done_fn done);
   uint64_t polls() const { return polls_.load(std::memory_order_relaxed); }
   // The planned curve of the motion its page playlist plays, or null. Any thread.
@@ -58,7 +60,7 @@ class web_poller {
   const double max_hz_;
   const publish_fn publish_;
   const web_motions& motions_;
-  const web_joints joints_;
+  const std::shared_ptr<const orvane::robot_model> model_;
   web_player player_;
   std::atomic<uint64_t> polls_{0};
 

@@ -95,7 +95,7 @@ std::vector<web_range> web_poll_plan(uint32_t gap)
 }
 
 web_state web_decode(const std::vector<web_range>& plan,
-                     const std::vector<std::vector<uint8_t>>& data)
+                     const std::vector<std::vector<uint8_t>>& data, const orvane::robot_model& model)
 {
   polled m(plan, data);
   web_state s;
@@ -131,12 +131,20 @@ web_state web_decode(const std::vector<web_range>& plan,
     sv.goal = static_cast<int>(m.num("servo.#.goal", id));
     sv.torque = static_cast<int>(m.num("servo.#.torque", id) & 0xff);
     sv.moving = static_cast<int>(m.num("ip_count", goal.channel_of(id)));
-    int pos = static_cast<int>(m.num("sv_pos", id));
-    if (pos != orvane::no_reading)
-      sv.pos = pos;
-    orvane::reading_info r = orvane::reading_of(rg, words, id);
-    sv.reading = orvane::reading_name(r.state);
-    sv.why = orvane::reading_why(r);
+    orvane::position p = model.position_of(rg, words, id, s.comm_on);
+    if (p.servo_deg)
+      sv.pos = static_cast<int>(m.num("sv_pos", id));
+    sv.deg = p.joint_deg;
+    sv.reading = orvane::reading_name(p.reading.state);
+    sv.why = orvane::reading_why(p.reading);
+    const orvane::joint* j = model.by_id(id);
+    sv.goal_deg = j ? orvane::joint_degrees(*j, orvane::to_degrees(static_cast<int16_t>(sv.goal))) + 0.0
+                    : orvane::to_degrees(static_cast<int16_t>(sv.goal));
+    if (const orvane::joint* named = model.named(id)) {
+      sv.joint = named->name;
+      sv.lo = named->min;
+      sv.hi = named->max;
+    }
     s.servos.push_back(sv);
   }
   return s;
@@ -154,6 +162,8 @@ static nlohmann::json content(const web_state& s)
                       {"reading", sv.reading},
                       {"why", sv.why},
                       {"joint", sv.joint},
+                      {"goal_deg", sv.goal_deg},
+                      {"deg", sv.deg ? nlohmann::json(*sv.deg) : nlohmann::json(nullptr)},
                       {"lo", sv.lo},
                       {"hi", sv.hi}});
   return {{"connected", s.connected}, {"problem", s.problem},

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "orvane_model.h"
+
 // Control-loop passes per second, from loop_count over windows of about a second. Owned by the
 // thread that polls the robot (orvane-web's poller, orvane-mqtt's bridge).
 struct rate_meter {
@@ -41,14 +43,16 @@ std::vector<web_range> web_poll_plan(uint32_t gap = 128);
 
 struct web_servo {
   int id = 0;
-  int goal = 0;                 // ip_out of its channel, 0.1 degree
-  std::optional<int> pos;       // sv_pos, 0.1 degree; none while it holds 0x8000
+  int goal = 0;                 // ip_out of its channel, 0.1 servo degree
+  std::optional<int> pos;       // sv_pos, 0.1 servo degree; only while it is a reading
   int torque = 0;               // its torque channel's low byte: the maximum torque, 0 = off
   int moving = 0;               // ticks left in its goal channel's move
-  std::string reading = "valid";  // or why it has none: "no_group", "silent", "behind"
-  std::string why;              // the same for a person: "in no read group", ...
+  std::string reading = "valid";  // or why it has none: "no_group", "silent", "behind", ...
+  std::string why;              // the same for a person: "not in a read group", ...
   std::string joint;            // its joint's name in the profile, if any
-  double lo = -150, hi = 150;   // servo degrees its joint's limits allow
+  double goal_deg = 0;          // the goal in its joint's degrees (the servo's without a joint)
+  std::optional<double> deg;    // the position likewise; only while it is a reading
+  double lo = -150, hi = 150;   // the goal's range in those degrees: the joint's soft limits
 };
 
 // A motion played from a page: the one under way, or how the last one ended.
@@ -74,9 +78,11 @@ struct web_state {
   web_play play;                  // the gateway's, not the robot's: set by the poller
 };
 
-// Decodes a state from the bytes of `plan`'s ranges (data[i] holds range i).
+// Decodes a state from the bytes of `plan`'s ranges (data[i] holds range i), through the robot
+// model: joint names and degrees, and a position only where the reading rule says it is one.
 web_state web_decode(const std::vector<web_range>& plan,
-                     const std::vector<std::vector<uint8_t>>& data);
+                     const std::vector<std::vector<uint8_t>>& data,
+                     const orvane::robot_model& model = orvane::robot_model());
 
 // Figures about the poller rather than the robot.
 struct web_stats {

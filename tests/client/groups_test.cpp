@@ -66,7 +66,7 @@ TEST(ReadGroups, AServoWithoutAReadingIsExplainedByItsGroupAndTheServosBeforeIt)
   };
   const row rows[] = {
       {1, positions({{1, 12}}), reading_state::valid, ""},
-      {2, positions({{1, 12}}), reading_state::no_group, "in no read group"},
+      {2, positions({{1, 12}}), reading_state::no_group, "not in a read group"},
       {3, positions({{1, 12}}), reading_state::silent, "in read group 0 but silent"},
       {4, positions({{1, 12}}), reading_state::behind, "in read group 0 behind silent servo 3"},
       {9, positions({{1, 12}}), reading_state::behind, "in read group 2 behind silent servo 5"},

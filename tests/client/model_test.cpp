@@ -216,14 +216,14 @@ TEST(Model, APositionIsAReadingOnlyWhileTheServoIsAskedAndAnswers)
   };
   const row rows[] = {
       {1, {{1, 12}}, true, reading_state::valid, ""},
-      {2, {{1, 12}, {2, 400}}, true, reading_state::no_group, "in no read group"},  // an old word
+      {2, {{1, 12}, {2, 400}}, true, reading_state::no_group, "not in a read group"},  // an old word
       {3, {{1, 12}}, true, reading_state::silent, "in read group 0 but silent"},
       {4, {{1, 12}, {4, 77}}, true, reading_state::behind, "in read group 0 behind silent servo 3"},
       {9, {{9, 5}}, true, reading_state::behind, "in read group 2 behind silent servo 5"},
       {5, {{5, fresh}}, true, reading_state::never_read, "in read group 2, not read yet"},
       {9, {{5, fresh}, {9, 30}}, true, reading_state::valid, ""},  // not behind one not asked yet
       {1, {{1, 12}}, false, reading_state::comm_off, "servo traffic is off (sv_comm_on 0)"},
-      {2, {{2, 12}}, false, reading_state::no_group, "in no read group"},
+      {2, {{2, 12}}, false, reading_state::no_group, "not in a read group"},
   };
   robot_model m = arm();
   for (const row& r : rows) {

@@ -137,11 +137,12 @@ TEST_F(CtlSim, MistakesGiveOneLineAndTheirStatusAndLeaveTheMapAlone)
       {{"set", "loop_count", "5"}, 1, "written by the daemon"},
       {{"set", "wr_count", "31"}, 1, "out of range 0..30"},
       {{"leds", "a.8=1"}, 1, "LED a.8 out of range 0..7"},
-      {{"move", "1=abc"}, 2, "usage: orvane-ctl [-r HOST[:PORT]] move "},
-      {{"move"}, 2, "usage: orvane-ctl [-r HOST[:PORT]] move "},
+      {{"move", "1=abc"}, 2, "usage: orvane-ctl [-r HOST[:PORT]] [-p PROFILE] move "},
+      {{"move"}, 2, "usage: orvane-ctl [-r HOST[:PORT]] [-p PROFILE] move "},
+      {{"set", "ip_target.3", "2000"}, 1, "servo 3 at 200 degrees is beyond the servo's range -150..150"},
       {{"move", "--ticks", "3", "--ms", "50", "1=3"}, 2, "usage: orvane-ctl"},
       {{"set", "tick_period", "fast"}, 2, "not a whole number"},
-      {{"torque", "maybe"}, 2, "usage: orvane-ctl [-r HOST[:PORT]] torque on|off [ID...]"},
+      {{"torque", "maybe"}, 2, "usage: orvane-ctl [-r HOST[:PORT]] [-p PROFILE] torque on|off [ID|JOINT...]"},
       {{"frobnicate"}, 2, "usage: orvane-ctl"},
       {{"exit"}, 2, "give --yes to confirm"},
       {{"poweroff"}, 2, "give --yes to confirm"},
@@ -250,7 +251,7 @@ TEST(CtlRobot, InfoScanAndReadSayWhatTheRobotIsAndWhichServosAnswerAndAreRead)
       {{"get", "sv_pos.3", "sv_pos.4", "sv_pos.6"}, 0, "none\nnone\nnone\n",
        "servo 3 is in read group 0 but does not answer"},
       {{"get", "sv_pos.4"}, 0, "none\n", "servo 4 waits in read group 0 behind servo 3, which does not answer"},
-      {{"get", "sv_pos.6"}, 0, "none\n", "servo 6 is in no read group, so nobody asks it ('orvane-ctl read 6'"},
+      {{"get", "sv_pos.6"}, 0, "none\n", "servo 6 is not in a read group, so nobody asks it ('orvane-ctl read 6'"},
       {{"read", "1,3-2"}, 2, "", "'3-2' is not a range of servo ids"},
       {{"read", "0-4"}, 2, "", "servo ids 0-4 out of range 1..32"},
       {{"-o", "json", "leds"}, 2, "", "-o json is for info, scan, get, switches and fields"},
@@ -261,13 +262,13 @@ TEST(CtlRobot, InfoScanAndReadSayWhatTheRobotIsAndWhichServosAnswerAndAreRead)
     EXPECT_EQ(res.status, w.status) << res.err;
     EXPECT_EQ(res.out.substr(0, strlen(w.out)), w.out);
     EXPECT_NE(res.err.find(w.err), std::string::npos) << res.err;
-    if (w.args[0] == "read" && w.status == 0) {  // the layout lands before the next row reads it
-      ASSERT_TRUE(wait_until([&] { return r.reading(2).state == orvane::reading_state::valid; }, SIM_HOST_TIMEOUT));
+    if (w.args[0] == "read" && w.status == 0) {  // the layout is asked before the next row reads it
+      ASSERT_TRUE(wait_until([&] { return r.reading(3).state == orvane::reading_state::silent; }, SIM_HOST_TIMEOUT));
     }
   }
   EXPECT_EQ(ctl_json(h.address, {"get", "sv_pos.2", "sv_pos.3"}),
-            nlohmann::json::parse(R"([{"name":"sv_pos.2","value":0},)"
-                                  R"({"name":"sv_pos.3","value":null,"why":"silent"}])"));
+            nlohmann::json::parse(R"([{"name":"sv_pos.2","value":0,"deg":0.0,"servo_deg":0.0},)"
+                                  R"({"name":"sv_pos.3","value":null,"why":"silent","deg":null,"servo_deg":null}])"));
   EXPECT_EQ(ctl_json(h.address, {"switches"})[4], nlohmann::json::parse(R"({"switch":4,"gpio":4,"closed":false})"));
   EXPECT_EQ(ctl_json(h.address, {"fields"})[0]["name"], "one");
 }
@@ -287,7 +288,10 @@ TEST(CtlRobot, ScanStoppedByCtrlCPutsTheReadGroupsAndPositionsBack)
     EXPECT_NE(w, 0x7FFF);  // no scan mark left in a position word
 }
 
-TEST_F(CtlSim, ProfileGivesJointNamesAndMoveKeepsItsSoftLimits)
+// With a profile every verb and field takes joint names and shows joint degrees, and every goal
+// is held to the joints' limits, however it is written; --anyway is the one way past, said aloud.
+// Global options go anywhere on the line.
+TEST_F(CtlSim, ProfileGivesJointNamesAndEveryGoalKeepsItsSoftLimits)
 {
   TempDir dir;
   std::string prof = dir.file("arm.yaml", "joints:\n  base: {id: 1, min: -20, max: 20}\n"
@@ -307,11 +311,20 @@ TEST_F(CtlSim, ProfileGivesJointNamesAndMoveKeepsItsSoftLimits)
          EXPECT_EQ(r.get("servo.1.goal"), -50);
        }},
       {{"get", "elbow.goal", "servo.elbow.goal", "sv_pos.base", "base"}, 0, "40.0\n-400\n", "", nullptr},
-      {{"move", "elbow=140"}, 1, "", "elbow: 140 degrees is outside the joint's limits -10..135", nullptr},
-      {{"move", "1=25"}, 1, "", "servo 1 is joint base: 25 degrees is outside the joint's limits -20..20",
-       nullptr},
-      {{"move", "wrist=5"}, 2, "", "'wrist' is not a whole number", nullptr},
+      {{"move", "elbow=140"}, 1, "",
+       "orvane-ctl: elbow at 140 degrees (servo 3 at -140) is beyond its limits -10..135; nothing was sent", nullptr},
+      {{"move", "1=25"}, 1, "", "base at 25 degrees (servo 1 at 25) is beyond its limits -20..20", nullptr},
+      {{"set", "--deg", "servo.elbow.goal", "30"}, 1, "", "elbow at -30 degrees (servo 3 at 30) is beyond", nullptr},
+      {{"set", "ip_target.3", "300"}, 1, "", "elbow at -30 degrees (servo 3 at 30) is beyond", nullptr},
+      {{"move", "wrist=5"}, 1, "", "no such joint 'wrist' (joints: base, elbow)", nullptr},
+      {{"torque", "on", "knee"}, 1, "", "no such joint 'knee' (joints: base, elbow)", nullptr},
+      {{"get", "knee.goal"}, 1, "", "no such joint 'knee'", nullptr},
+      {{"set", "elbow.goal", "30"}, 0, "", "", [&] { EXPECT_EQ(r.get("servo.3.goal"), -300); }},
+      {{"torque", "on", "elbow", "base"}, 0, "", "", [&] { EXPECT_EQ(r.get("servo.3.torque"), 100); }},
       {{"read", "base", "elbow"}, 0, "read group 0: 1 3 (base elbow)\n", "", nullptr},
+      {{"move", "--ticks", "1", "elbow=-15", "--anyway"}, 0, "",
+       "orvane-ctl: --anyway: sent although elbow at -15 degrees (servo 3 at 15) is beyond its limits -10..135\n",
+       [&] { EXPECT_EQ(r.get("servo.3.goal"), 150); }},
   };
   for (const row& w : rows) {
     SCOPED_TRACE(testing::PrintToString(w.args));
@@ -324,6 +337,17 @@ TEST_F(CtlSim, ProfileGivesJointNamesAndMoveKeepsItsSoftLimits)
     if (w.then)
       w.then();
   }
+  // Options after the verb; JSON gives both units; info shows each servo's own torque.
+  auto j = run_ctl(host().address, {"get", "elbow.goal", "-o", "json", "-p", prof});
+  ASSERT_EQ(j.status, 0) << j.err;
+  EXPECT_EQ(nlohmann::json::parse(j.out),
+            nlohmann::json::parse(R"([{"name":"elbow.goal","value":-15.0,"deg":-15.0,"servo_deg":15.0}])"));
+  auto info = run_ctl(host().address, {"info", "--profile", prof, "-o", "json"});
+  ASSERT_EQ(info.status, 0) << info.err;
+  auto sv = nlohmann::json::parse(info.out)["servos"];
+  EXPECT_EQ(sv[2]["joint"], "elbow");
+  EXPECT_EQ(sv[2]["torque"], 100);
+  EXPECT_EQ(sv[1]["torque"], 0);
   auto bad = run_ctl(host().address, {"--profile", dir.file("none.yaml"), "get", "base"});
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.err.find("none.yaml: cannot read the file"), std::string::npos) << bad.err;

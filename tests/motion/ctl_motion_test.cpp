@@ -196,7 +196,7 @@ TEST_F(MotionCtl, RecordWritesOneRowPerPassSeenAndCountsTheGaps)
   EXPECT_EQ(said_gaps, gaps);
   EXPECT_LE(polls, 2 * 60 + 1u);  // never more than one poll per tick
   std::string why = "# sv_pos.2: no reading in " + std::to_string(rows) + " of " + std::to_string(rows) +
-                    " rows: servo 2 is in no read group";
+                    " rows: servo 2 is not in a read group";
   EXPECT_NE(notes.find(why), std::string::npos) << notes;
   EXPECT_NE(err.find(why.substr(2)), std::string::npos) << err;
   EXPECT_EQ(notes.find("servo 1 is"), std::string::npos) << notes;  // read now: no reason to give

@@ -188,3 +188,36 @@ TEST_F(MotionPlay, EasedMotionGivesExactlyThePlannedGoals)
     EXPECT_TRUE(trace.passed(pose)) << pose[0] << " " << pose[1] << " " << pose[2];
   EXPECT_TRUE(trace.passed({-150, -200, 350}) || trace.passed({-150, -199, 350}));
 }
+
+// A motion is held to the robot model of the client that plays it, whatever profile it was read
+// with, and waits for no one: a second player is seen before it starts.
+TEST_F(MotionPlay, KeyframesBeyondTheModelsLimitsAndChannelsStillMovingAreFoundBeforeAnyMove)
+{
+  auto arm = std::make_shared<orvane::robot_model>();
+  arm->file = "arm.yaml";
+  arm->joints = {{"elbow", 3, 0, true, -10, 135}};
+  robot().use_model(arm);
+  struct row {
+    const char* motion;  // read without a profile: servo ids, servo degrees
+    size_t refusals;
+  };
+  const row rows[] = {
+      {"keyframes:\n  - ticks: 5\n    pose: {3: -30, 1: 140}\n", 0},
+      {"keyframes:\n  - ticks: 5\n    pose: {3: -30}\n  - ticks: 5\n    pose: {3: 20}\n", 1},  // elbow at -20
+      {"keyframes:\n  - ticks: 5\n    torque: on\n    pose: {1: 10}\n", 0},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.motion);
+    EXPECT_EQ(play_refusals(robot(), motion_parse(r.motion, "m.yaml", profile_none())).size(), r.refusals);
+  }
+  motion beyond = motion_parse(rows[1].motion, "m.yaml", profile_none());
+  EXPECT_THROW(play(robot(), beyond, {}), orvane::beyond_limits);
+  EXPECT_EQ(robot().get("ip_out", 3), 0);  // not a tick of it was played
+
+  auto other = host().connect();
+  other->move({{1, 50}}, 120);
+  motion m = motion_parse("keyframes:\n  - ticks: 5\n    pose: {1: 10, 2: 5}\n", "m.yaml", profile_none());
+  EXPECT_EQ(play_moving(robot(), m), std::vector<int>{1});
+  other->wait_until_still({1});
+  EXPECT_TRUE(play_moving(robot(), m).empty());
+}

@@ -59,6 +59,18 @@ TEST(MqttRoom, TakesStatusInfoAndStateOfEachRobotAndIgnoresTheRest)
     }
     EXPECT_EQ(got, r.expect);
   }
+  // A card shows a joint's degrees next to its name, and why a servo has no reading; an older
+  // bridge that sends no degrees has its servo's shown.
+  room.take({"orvane/r3/state",
+             R"({"servo":{"elbow":{"id":3,"pos":300,"deg":-30.0},"twist":{"id":5,"pos":null,"deg":null,)"
+             R"("why":"not in a read group"},"base":{"id":1,"pos":125}}})",
+             false},
+            1000);
+  json cards = json::parse(room.page_json(1000))["robots"];
+  ASSERT_EQ(cards.size(), 2u);
+  EXPECT_EQ(cards[1]["servos"], json::parse(R"([{"key":"base","id":1,"pos":125,"deg":12.5,"why":""},)"
+                                            R"({"key":"elbow","id":3,"pos":300,"deg":-30.0,"why":""},)"
+                                            R"({"key":"twist","id":5,"pos":null,"deg":null,"why":"not in a read group"}])"));
 }
 
 TEST(MqttRoom, KeepsAtMostItsLimitAndAFreshLinkStartsEmpty)

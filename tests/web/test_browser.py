@@ -93,7 +93,7 @@ def test_servo_in_no_read_group_says_so_and_read_it_puts_it_in_one(sim, web, bro
     mon = Monitor(sim.address)
     open_page(browser, web)
     pos2 = lambda: browser.find_element(By.CSS_SELECTOR, '#servo-2 .pos').text  # noqa: E731
-    wait_for(lambda: pos2() == 'no reading: in no read group', what='why servo 2 has no reading')
+    wait_for(lambda: pos2() == 'no reading: not in a read group', what='why servo 2 has no reading')
     assert not browser.find_element(By.ID, 'read-1').is_displayed()
     browser.find_element(By.ID, 'read-2').click()
     wait_for(lambda: sorted(sum(mon.groups(), [])) == [1, 2], what='servos 1 and 2 in the groups')
@@ -102,7 +102,7 @@ def test_servo_in_no_read_group_says_so_and_read_it_puts_it_in_one(sim, web, bro
     mon.close()
 
 
-def test_profile_names_the_rows_and_its_limits_bound_the_sliders(sim, web, browser):
+def test_profile_names_the_rows_and_shows_and_bounds_them_in_joint_degrees(sim, web, browser):
     open_page(browser, web)
     name = lambda i: browser.find_element(By.CSS_SELECTOR, f'#servo-{i} .id').text  # noqa: E731
     wait_for(lambda: name(6) == '#6 gripper', what='row 6 named after its joint')
@@ -110,7 +110,15 @@ def test_profile_names_the_rows_and_its_limits_bound_the_sliders(sim, web, brows
     bounds = lambda i: [float(browser.find_element(By.CSS_SELECTOR, f'#servo-{i} .slider')  # noqa: E731
                               .get_attribute(a)) for a in ('min', 'max')]
     assert bounds(6) == [0, 60]
-    assert bounds(3) == [-135, 10]  # reversed: the joint's -10..135 at the servo
+    assert bounds(3) == [-10, 135]  # the joint's own limits, in its degrees
+    # Next to a joint's name, the joint's degrees: the mirrored elbow's servo at -30 is the joint
+    # at 30, and the wrist's servo at its trim, 2.5, is the joint at 0.
+    mon = Monitor(sim.address)
+    mon.move({3: -30.0, 4: 2.5}, ticks=1)
+    goal = lambda i: browser.find_element(By.CSS_SELECTOR, f'#servo-{i} .goal').text  # noqa: E731
+    wait_for(lambda: goal(3) == '30.0°' and goal(4) == '0.0°', what='goals in joint degrees')
+    assert browser.find_element(By.CSS_SELECTOR, '#servo-3 .slider').get_attribute('value') == '30'
+    mon.close()
 
 
 def test_silent_servo_greys_its_row_until_it_answers(sim, web, browser):
@@ -181,8 +189,8 @@ def test_playlist_plays_a_motion_live_and_stops_another(sim, web, browser):
 
 def planned(sim, name):
     """The planner's curve of a motion from where the robot rests now (orvane-ctl's dry run),
-    in the servo's degrees as the page shows them: servo id -> degrees by tick, and the ticks
-    where its keyframes end."""
+    in the joint's degrees as the page shows them next to the joints' names: servo id -> degrees
+    by tick, and the ticks where its keyframes end."""
     out = subprocess.run([os.environ['ORVANE_CTL'], '-r', sim.address, 'play', os.path.join(MOTIONS, name),
                           '-p', os.path.join(MOTIONS, 'robot.yaml'), '--dry-run', '--curve', '-'],
                          capture_output=True, text=True, timeout=DEADLINE, check=True).stdout
@@ -190,16 +198,16 @@ def planned(sim, name):
     for line in out.splitlines():
         cells = line.removeprefix('# ').split(',')
         if cells[0] == 'joint':  # joint,NAME,ID,MIN,MAX,TRIM,REVERSE
-            joints[cells[1]] = (int(cells[2]), float(cells[5]), cells[6] == '1')
+            joints[cells[1]] = int(cells[2])
         elif cells[0] == 'keyframe':  # keyframe,N,LINE,TICK,EASE
             ends.append(int(cells[3]))
         else:
             rows.append(cells)
     head = rows[0]
     curve = {}
-    for name, (sid, trim, reverse) in joints.items():
+    for name, sid in joints.items():
         c = head.index(f'{name}.curve')
-        curve[sid] = [(-float(r[c]) if reverse else float(r[c])) + trim for r in rows[1:]]
+        curve[sid] = [float(r[c]) for r in rows[1:]]
     return curve, ends
 
 

@@ -12,7 +12,6 @@
 #include "host/web/motions.h"
 #include "host/web/access.h"
 #include "host/web/command.h"
-#include "host/web/joints.h"
 #include "host/web/poller.h"
 #include "host/web/state.h"
 
@@ -97,6 +96,7 @@ TEST(WebCommand, BadRequestsAreRefusedWithAReason)
            R"({"op":"play","motion":"../wave.yaml"})", R"({"op":"play","motion":".hidden.yaml"})",
            R"({"op":"play"})",
            R"({"op":"read"})", R"({"op":"read","ids":[]})", R"({"op":"read","ids":[33]})",
+           R"({"op":"move","goals":[["",10]],"ms":0})", R"({"op":"move","goals":[["elbow",400]],"ms":0})",
        }) {
     SCOPED_TRACE(body);
     auto r = web_parse_command(body);
@@ -107,7 +107,10 @@ TEST(WebCommand, BadRequestsAreRefusedWithAReason)
   ASSERT_TRUE(std::holds_alternative<web_command>(m));
   auto mv = std::get<web_command>(m);
   EXPECT_EQ(mv.what, web_command::move);
-  EXPECT_EQ(mv.goals, (std::vector<std::pair<int, double>>{{1, -45.5}, {32, 150.0}}));
+  EXPECT_EQ(mv.goals, (std::vector<std::pair<std::string, double>>{{"1", -45.5}, {"32", 150.0}}));
+  // A joint by its name, in its own degrees: the robot model resolves it when it is carried out.
+  auto jm = std::get<web_command>(web_parse_command(R"({"op":"move","goals":[["elbow",170]],"ms":0})"));
+  EXPECT_EQ(jm.goals, (std::vector<std::pair<std::string, double>>{{"elbow", 170.0}}));
   auto t = std::get<web_command>(web_parse_command(R"({"op":"torque","on":false})"));
   EXPECT_EQ(t.what, web_command::torque);
   EXPECT_FALSE(t.on);
@@ -164,19 +167,23 @@ TEST_F(WebSim, DecodedStateAgreesWithTheLibrary)
   EXPECT_EQ(s.servos[2].pos, std::nullopt);  // servo 3 is in no read group
   auto j = nlohmann::json::parse(web_state_json(0, host().address, s, {}));
   EXPECT_EQ(j["servos"][2]["pos"], nullptr);
+  EXPECT_EQ(j["servos"][2]["deg"], nullptr);
   EXPECT_EQ(j["servos"][2]["reading"], "no_group");
-  EXPECT_EQ(j["servos"][2]["why"], "in no read group");
+  EXPECT_EQ(j["servos"][2]["why"], "not in a read group");
   EXPECT_EQ(j["switches"][3], true);
 
-  // A profile names the rows and bounds their moves in servo degrees.
-  web_joints joints{{3, "elbow", -135, 10}};
-  web_name_joints(s, joints);
-  EXPECT_EQ(s.servos[2].joint, "elbow");
-  EXPECT_EQ(s.servos[2].lo, -135);
-  EXPECT_EQ(s.servos[0].joint, "");
-  EXPECT_EQ(web_joints_check(joints, {{1, 140}, {3, 10}}), "");
-  EXPECT_EQ(web_joints_check(joints, {{3, 20}}),
-            "servo 3 (elbow) at 20.0 degrees leaves the joint's limits: -135.0..10.0");
+  // Through a profile the rows carry joint names, the joint's degrees and its soft limits.
+  orvane::robot_model m;
+  m.file = "arm.yaml";
+  m.joints = {{"base", 1, 2.5, true, -100, 120}, {"elbow", 3, 0, true, -10, 135}};
+  web_state js = web_decode(plan, data, m);
+  EXPECT_EQ(js.servos[0].joint, "base");
+  EXPECT_EQ(js.servos[0].deg, -10.0);  // servo 12.5 is the joint at -10
+  EXPECT_EQ(js.servos[0].goal_deg, -10.0);
+  EXPECT_EQ(js.servos[2].joint, "elbow");
+  EXPECT_EQ(js.servos[2].lo, -10);
+  EXPECT_EQ(js.servos[2].hi, 135);
+  EXPECT_EQ(js.servos[1].joint, "");
 
   // "read" puts a servo into the groups beside those there already.
   auto rd = std::get<web_command>(web_parse_command(R"({"op":"read","ids":[3]})"));
@@ -267,7 +274,7 @@ TEST(WebMotions, FolderListsItsMotionsAndTheirFaultsButNotTheProfile)
   if (!web_motions::built())
     GTEST_SKIP() << "this build has no motion library";
   MotionFolder d;
-  web_motions m(d.path, d.file("robot.yaml"));
+  web_motions m(d.path, web_profile_load(d.file("robot.yaml")));
   auto list = m.list();
   ASSERT_EQ(list.size(), 4u);
   EXPECT_EQ(list[0].name, "bad.yaml");
@@ -278,8 +285,8 @@ TEST(WebMotions, FolderListsItsMotionsAndTheirFaultsButNotTheProfile)
   EXPECT_EQ(list[2].problem, "");
   EXPECT_EQ(list[3].name, "slow.yml");
 
-  EXPECT_THROW(web_motions(d.path + "/none", ""), std::runtime_error);
-  EXPECT_THROW(web_motions(d.path, d.file("bad.yaml")), std::runtime_error);  // not a profile
+  EXPECT_THROW(web_motions(d.path + "/none", nullptr), std::runtime_error);
+  EXPECT_THROW(web_profile_load(d.file("bad.yaml")), std::runtime_error);  // not a profile
   for (const char* name : {"nod.yaml", "a b.yml"})
     EXPECT_TRUE(web_motions::good_name(name)) << name;
   for (const char* name : {"", "nod", "../nod.yaml", "sub/nod.yaml", ".nod.yaml", "nod.yaml.txt"})
@@ -293,12 +300,16 @@ TEST_F(WebSim, PollerPlaysMotionsOneAtATimeAndStopsThemOnRequest)
   if (!web_motions::built())
     GTEST_SKIP() << "this build has no motion library";
   MotionFolder d;
-  web_motions m(d.path, d.file("robot.yaml"));
+  web_motions m(d.path, web_profile_load(d.file("robot.yaml")));
   published p;
   web_poller w(0, host().address, 30, [&](const std::string& s) { p.add(s); }, m);
+  std::string said;
   auto run = [&](const char* body) {
     std::atomic<int> status{0};
-    w.submit(std::get<web_command>(web_parse_command(body)), [&](int st, const std::string&) { status = st; });
+    w.submit(std::get<web_command>(web_parse_command(body)), [&](int st, const std::string& text) {
+      said = text;
+      status = st;
+    });
     EXPECT_TRUE(wait_until([&] { return status != 0; }, 10s)) << body;
     return status.load();
   };
@@ -307,9 +318,16 @@ TEST_F(WebSim, PollerPlaysMotionsOneAtATimeAndStopsThemOnRequest)
 
   EXPECT_EQ(run(R"({"op":"play","motion":"gone.yaml"})"), 404);
   EXPECT_EQ(run(R"({"op":"play","motion":"bad.yaml"})"), 400);
+  // Another host's move still under way on the motion's servos: the motion waits for it.
+  orvane::client other(host().address);
+  other.move({{2, 20}}, 120);
+  EXPECT_EQ(run(R"({"op":"play","motion":"nod.yaml"})"), 409);
+  EXPECT_NE(said.find("servo.2.goal is still moving"), std::string::npos) << said;
+  other.wait_until_still({2});
   ASSERT_EQ(run(R"({"op":"play","motion":"nod.yaml"})"), 200);
   EXPECT_EQ(run(move), 409);
   EXPECT_EQ(run(R"({"op":"play","motion":"nod.yaml"})"), 409);
+  EXPECT_EQ(said, "nod.yaml is playing, started from a page of this orvane-web: stop it first");
   ASSERT_TRUE(wait_until([&] { return motion().value("outcome", "") == "done"; }, 20s)) << motion();
   EXPECT_EQ(motion()["moves"], 2);
   orvane::client& c = robot();

@@ -7,7 +7,6 @@ import { ServoPlot } from './plot.js';
 
 const $ = (id) => document.getElementById(id);
 const SWITCH_PINS = [22, 23, 24, 25, 4];
-const deg = (units) => units / 10;
 
 let robot = 0;
 let closeFeed = null;
@@ -113,9 +112,11 @@ function buildRows(servos) {
     const goal = el('span', 'goal');
     const pos = el('span', 'pos');
     const torque = el('button', 'torque');
+    // A joint is named by its name and moved in its own degrees; a servo by its id in its own.
+    const who = sv.joint || sv.id;
     torque.addEventListener('click', () => {
       const on = !row.classList.contains('torque-on');
-      send({ op: 'torque', on, ids: [sv.id] });
+      send({ op: 'torque', on, ids: [who] });
     });
     // A servo nobody asks for its position can be put into a read group from here.
     const readIt = el('button', 'read-it', 'read it');
@@ -124,13 +125,13 @@ function buildRows(servos) {
     readIt.hidden = true;
     readIt.addEventListener('click', () => send({ op: 'read', ids: [sv.id] }));
     const name = el('b', 'id', sv.joint ? `#${sv.id} ${sv.joint}` : `#${sv.id}`);
-    if (sv.joint) name.title = `joint ${sv.joint}: ${sv.lo.toFixed(1)}° to ${sv.hi.toFixed(1)}° at the servo`;
+    if (sv.joint) name.title = `joint ${sv.joint} on servo ${sv.id}: ${sv.lo}° to ${sv.hi}°, in the joint's degrees`;
     head.append(name, el('span', 'k', 'goal'), goal, el('span', 'k', 'position'), pos, readIt, torque);
     const slider = el('input', 'slider');
     // The profile's soft limits bound the slider; the gateway refuses moves beyond them too.
-    Object.assign(slider, { type: 'range', min: sv.lo ?? -150, max: sv.hi ?? 150, step: 0.5, value: deg(sv.goal) });
-    slider.setAttribute('aria-label', `servo ${sv.id} goal`);
-    const out = el('output', 'target', `${deg(sv.goal).toFixed(1)}°`);
+    Object.assign(slider, { type: 'range', min: sv.lo ?? -150, max: sv.hi ?? 150, step: 0.5, value: sv.goal_deg });
+    slider.setAttribute('aria-label', sv.joint ? `${sv.joint} goal` : `servo ${sv.id} goal`);
+    const out = el('output', 'target', `${sv.goal_deg.toFixed(1)}°`);
     let dragging = false;
     slider.addEventListener('input', () => {
       dragging = true;
@@ -139,7 +140,7 @@ function buildRows(servos) {
     slider.addEventListener('change', () => {
       dragging = false;
       const ms = Math.max(0, Math.min(4000, Number($('move-ms').value) || 0));
-      send({ op: 'move', goals: [[sv.id, Number(slider.value)]], ms });
+      send({ op: 'move', goals: [[who, Number(slider.value)]], ms });
     });
     const ctl = el('div', 'servo-ctl');
     ctl.append(slider, out);
@@ -185,19 +186,21 @@ function render(s) {
   }
   for (const sv of s.servos) {
     const r = rows.get(sv.id);
-    r.goal.textContent = `${deg(sv.goal).toFixed(1)}°`;
-    r.pos.textContent = sv.pos === null ? `no reading${sv.why ? `: ${sv.why}` : ''}` : `${deg(sv.pos).toFixed(1)}°`;
+    // Shown in the joint's degrees next to its name (the servo's without one), and a position
+    // only while it is a reading.
+    r.goal.textContent = `${sv.goal_deg.toFixed(1)}°`;
+    r.pos.textContent = sv.deg === null ? `no reading${sv.why ? `: ${sv.why}` : ''}` : `${sv.deg.toFixed(1)}°`;
     r.readIt.hidden = sv.reading !== 'no_group';
-    r.row.classList.toggle('noreading', sv.pos === null);
+    r.row.classList.toggle('noreading', sv.deg === null);
     r.row.classList.toggle('moving', sv.moving > 0);
     const on = s.torque_on && sv.torque > 0;
     r.row.classList.toggle('torque-on', on);
     r.torque.textContent = on ? `torque ${sv.torque}` : 'torque off';
     if (!r.isDragging() && document.activeElement !== r.slider && sv.moving === 0) {
-      r.slider.value = deg(sv.goal);
-      r.out.textContent = `${deg(sv.goal).toFixed(1)}°`;
+      r.slider.value = sv.goal_deg;
+      r.out.textContent = `${sv.goal_deg.toFixed(1)}°`;
     }
-    if (s.connected) r.plot.add(deg(sv.goal), sv.pos === null ? null : deg(sv.pos));
+    if (s.connected) r.plot.add(sv.goal_deg, sv.deg);
   }
   renderMotion(s.motion);
   followPlan(s);
@@ -312,7 +315,7 @@ function tick() {
     for (const sv of last.servos) {
       const r = rows.get(sv.id);
       if (r && Date.now() / 1000 - r.plot.t[r.plot.t.length - 1] > 0.2)
-        r.plot.add(deg(sv.goal), sv.pos === null ? null : deg(sv.pos));
+        r.plot.add(sv.goal_deg, sv.deg);
     }
   }
   rows.forEach((r) => r.plot.draw());

@@ -82,8 +82,11 @@ function renderRobot(r, brokerUp) {
   }
   r.servos.forEach((s, i) => {
     const e = c.positions.children[i];
-    e.classList.toggle('noreading', s.pos === null);
-    e.lastChild.textContent = s.pos === null ? '–' : `${(s.pos / 10).toFixed(1)}°`;
+    // Next to a joint's name, the joint's degrees; no number without a reading, and why.
+    const deg = s.deg ?? (s.pos === null ? null : s.pos / 10);
+    e.classList.toggle('noreading', deg === null);
+    e.lastChild.textContent = deg === null ? '–' : `${deg.toFixed(1)}°`;
+    e.title = deg === null && s.why ? `servo ${s.id}: no reading: ${s.why}` : `servo ${s.id}`;
   });
   return c.root;
 }
