@@ -157,6 +157,7 @@ json content(const web_state& s, const std::map<int, std::string>& joints)
         // Next to a joint's name its own degrees; a position only while it is a reading.
         {"goal_deg", sv.goal_deg},
         {"deg", sv.deg ? json(*sv.deg) : json(nullptr)},
+        {"reading", sv.reading},
         {"why", sv.why}};
   std::vector<int> sw(s.sw.begin(), s.sw.end());
   return {{"sw_in", sw},

@@ -26,10 +26,12 @@ int main(int argc, char** argv)
     c.use_model(model);
     if (verb == "move" && argc == 6) {
       c.move({model->goal(argv[4], std::strtod(argv[5], nullptr))}, 1);
+      printf("ok\n");
     } else if (verb == "write" && argc == 6) {
       auto v = static_cast<int16_t>(std::strtol(argv[5], nullptr, 0));
       c.write(static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 0)),
               {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)});
+      printf("ok\n");
     } else if (verb == "get" && argc == 5) {
       orvane::named_field f = model->field(argv[4]);
       orvane::position p = model->position_of(c.groups(), c.positions(), f.ref.index, c.get("sv_comm_on") != 0);
@@ -51,6 +53,5 @@ int main(int argc, char** argv)
     fprintf(stderr, "model_probe: %s\n", e.what());
     return 3;
   }
-  printf("ok\n");
   return 0;
 }

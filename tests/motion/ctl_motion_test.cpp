@@ -101,6 +101,27 @@ TEST_F(MotionCtl, RefusedFileAndDryRunSendNothing)
   }
 }
 
+// One player at a time: while another host's move still drives a servo of the motion, play
+// refuses and sends nothing; --anyway plays it all the same, and says so.
+TEST_F(MotionCtl, PlayWaitsForNoOtherPlayerUnlessToldAnyway)
+{
+  std::string prof = dir.file("arm.yaml", arm);
+  std::string m = dir.file("m.yaml", "keyframes:\n  - ticks: 5\n    pose: {j1: 20}\n");
+  auto other = host().connect();
+  other->move({{1, 50}}, 240);
+  auto before = robot().get("ip_target", 1);
+  auto p = ctl({"play", m, "-p", prof});
+  EXPECT_EQ(finished(*p), 1);
+  EXPECT_NE(p->err().find("servo.1.goal is still moving: another move or motion drives the servos this one "
+                          "would; wait for it, stop it, or give --anyway"),
+            std::string::npos) << p->err();
+  EXPECT_EQ(robot().get("ip_target", 1), before);
+  auto q = ctl({"play", m, "-p", prof, "--anyway"});
+  EXPECT_EQ(finished(*q), 0) << q->err();
+  EXPECT_NE(q->err().find("--anyway: playing although servo.1.goal is still moving"), std::string::npos) << q->err();
+  EXPECT_EQ(robot().get("ip_target", 1), -200);
+}
+
 // The file holds the pushed angles through the profile's reverse and trim; the read groups and
 // the torque are back as they were, whether teach ends with q or with Ctrl-C.
 TEST_F(MotionCtl, TeachTakesPushedPosesAndPutsTheRobotBack)
