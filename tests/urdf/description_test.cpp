@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <numbers>
 #include <string>
 
 #include "host/urdf/starter.h"
+#include "check_urdf.h"
 #include "support/temp_dir.h"
 
 namespace ur = orvane::urdf;
@@ -45,20 +45,6 @@ ur::vec3 where(const ur::ur_model& m, const ur::ur_positions& q, const std::stri
       return ur::ur_apply(poses[i], p);
   ADD_FAILURE() << "no link " << link_name;
   return {};
-}
-
-// check_urdf's verdict on a file, and what it said.
-std::pair<int, std::string> check_urdf(const std::string& path)
-{
-  std::string cmd = "/usr/bin/check_urdf '" + path + "' 2>&1";
-  FILE* f = popen(cmd.c_str(), "r");
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-    out.append(buf, n);
-  int st = pclose(f);
-  return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
 }
 
 std::string source_file(const std::string& name)
