@@ -64,7 +64,9 @@ std::string ur_starter(const mo::profile& p)
 {
   std::string name = p.robot.empty() ? "robot" : p.robot;
   std::string x = "<?xml version=\"1.0\"?>\n";
-  x += "<!-- A starting description of " + comment(name) + ", made by orvane-ctl profile --urdf";
+  // No "--" may stand inside a comment, not even an option's name: strict XML readers (a
+  // browser's) refuse the whole file.
+  x += "<!-- A starting description of " + comment(name) + ", made by the profile verb of orvane-ctl";
   if (!p.file.empty())
     x += " from " + comment(p.file);
   x += ".\n"
