@@ -503,7 +503,7 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
   t->add_option("file", ta.file, "motion file to write")->required();
   t->add_option("-p,--profile", ta.profile, "robot profile (robot.yaml)");
   t->add_option("--joints", ta.joints, "joints to teach (default: all of the profile, or the write list)")
-      ->delimiter(',')->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+      ->delimiter(',')->allow_extra_args(false);
   t->add_option("--ms", ta.ms, "duration of every keyframe in milliseconds (default 500)")
       ->check(ctl_range(1, 600000, true));
   t->add_option("--on-switch", ta.on_switch, "also take a keyframe when switch N (0..4) closes")
@@ -515,7 +515,7 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
   r->add_option("--seconds", ra.seconds, "how long to record")->required()->check(ctl_range(0.01, 86400.0));
   r->add_option("--fields", ra.fields,
                 "fields to record (default: each write-list servo's goal and position, the switches)")
-      ->delimiter(',')->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+      ->delimiter(',')->allow_extra_args(false);
   r->add_option("file", ra.file, "CSV file to write, - for standard output")->required();
   r->add_option("--motion", ra.motion, "also turn the recorded positions into this motion file");
   r->add_option("-p,--profile", ra.profile, "robot profile for --motion's joint names");
