@@ -17,9 +17,9 @@ namespace {
 // lowest value (0x8000) stands for no reading, which record writes as an empty cell.
 constexpr double REC_POS_MAX = 3276.7;
 // Passes a position may go unread while its servo moves: each read group is read in turn, once
-// a servo cycle, and a loaded board drops a cycle now and then (runs of 3 on orvane-sim's two
-// groups at a load of 16).
-constexpr int64_t REC_STALE_TICKS = 4;
+// a servo cycle, and a loaded board drops cycles (runs of 5 equal readings on orvane-sim's two
+// groups at a load of 10 on 2 cores).
+constexpr int64_t REC_STALE_TICKS = 8;
 
 std::vector<std::string> cells(const std::string& line)
 {
