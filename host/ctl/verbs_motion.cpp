@@ -337,7 +337,7 @@ void teach(ctl& c, const teach_args& a)
       if (cmd->empty())
         teach_take(s);
       else if (*cmd == "u" && s.undo())
-        printf("undone: %zu keyframes left\n", s.count());
+        printf("undone: %zu keyframe%s left\n", s.count(), s.count() == 1 ? "" : "s");
       else if (*cmd == "u")
         printf("nothing to undo\n");
       else if (*cmd == "q")
@@ -479,7 +479,7 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
 {
   static play_args pa;
   auto* p = ctl_verb(app, c, "play", "Play a motion file on the robot's interpolator",
-                     "play FILE [--profile P] [--speed X] [--repeat N] [--fit] [--dry-run [--plot OUT.png] [--curve OUT.csv]]", [&c] { play(c, pa); });
+                     "play FILE [--profile P] [--speed X] [--repeat N] [--fit] [--ease MODE] [--seg N] [--dry-run [--offline] [--plot OUT.png] [--curve OUT.csv]]", [&c] { play(c, pa); });
   p->add_option("file", pa.file, "motion file (YAML; see docs/motions.md)")->required();
   p->add_option("-p,--profile", pa.profile, "robot profile (robot.yaml): joint names, trim, limits");
   p->add_option("--speed", pa.speed, "speed factor: 2 plays twice as fast (0.01..100)")
@@ -524,7 +524,7 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
 
   static r2m_args ma;
   auto* m = ctl_verb(app, c, "record2motion", "Turn a recording's positions into a motion file",
-                     "record2motion REC.csv OUT.yaml [--profile P] [--tolerance DEG]",
+                     "record2motion REC.csv OUT.yaml [--profile P] [--tolerance DEG] [--lead-ms MS]",
                      [] { to_motion(ma.csv, ma.out, ma.profile, ma.tolerance, ma.lead_ms); });
   m->add_option("recording", ma.csv, "CSV written by orvane-ctl record (its sv_pos columns)")->required();
   m->add_option("motion", ma.out, "motion file to write")->required();
