@@ -353,7 +353,8 @@ class Client:
         if ticks is not None and ms is not None:
             raise OutOfRange("give a move's length in ticks or in ms, not both")
         if ms is not None:
-            if isinstance(ms, bool) or not isinstance(ms, (int, float)) or not math.isfinite(ms) or ms <= 0:
+            number = isinstance(ms, (int, float)) and not isinstance(ms, bool)
+            if not number or not math.isfinite(ms) or ms <= 0:
                 raise OutOfRange(f"move of {ms} ms: its length must be a number above 0")
             return self.ticks_for(ms)
         if ticks is None:

@@ -83,8 +83,9 @@ def check_units(profile, sid, units):
     joint = profile.by_id(sid)
     if joint is None:
         if abs(units) > UNITS_MAX:
-            raise OutsideLimits(f"servo {sid}: {fmt_deg(units / 10)} degrees is beyond its range of "
-                                f"-150..150 ({profile.file})", None, sid, units / 10, -DEG_LIMIT, DEG_LIMIT)
+            deg = units / 10
+            raise OutsideLimits(f"servo {sid}: {fmt_deg(deg)} degrees is beyond its range of -150..150 "
+                                f"({profile.file})", None, sid, deg, -DEG_LIMIT, DEG_LIMIT)
         return
     deg = joint.joint_deg(units)
     why = joint.check(deg)

@@ -45,7 +45,8 @@ def find_ctl():
     """The orvane-ctl to run: ORVANE_CTL, the source tree's build, or the one on PATH."""
     if os.environ.get("ORVANE_CTL"):
         return os.environ["ORVANE_CTL"]
-    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+    here = os.path.dirname(os.path.abspath(__file__))  # host/python/orvane in a source tree
+    root = os.path.dirname(os.path.dirname(os.path.dirname(here)))
     tree = os.path.join(root, "build", "host", "ctl", "orvane-ctl")
     if os.path.isfile(os.path.join(root, "host", "ctl", "main.cpp")) and os.access(tree, os.X_OK):
         return tree
@@ -101,7 +102,8 @@ def _failure(status, said):
         return Error(f"orvane-ctl was ended by signal {-status}")
     if last.endswith("nothing was sent") or "; nothing was sent" in last:
         return MotionError(said)
-    for text, kind in (("timed out", Timeout), ("connection closed", Closed), ("cannot reach", ConnectError)):
+    for text, kind in (("timed out", Timeout), ("connection closed", Closed),
+                       ("cannot reach", ConnectError)):
         if text in last:
             return kind(last)
     return Error(last)
@@ -151,9 +153,10 @@ def play(client, path, profile=None, speed=1.0, repeat=None, fit=False, ease=Non
             _stop(proc)
             for t in readers:
                 t.join(5)
-            said = [line[len(_PREFIX):].rstrip("\n") for line in err if line.startswith(_PREFIX)]
+            said = [line[len(_PREFIX):].rstrip("\n") for line in err
+                    if line.startswith(_PREFIX) and not line.startswith(_PREFIX + "warning: ")]
             if said and hasattr(e, "add_note"):
-                e.add_note(said[-1])
+                e.add_note(said[-1])  # "interrupted: stopped after 1 of 2 moves, ..."
             raise
         for t in readers:
             t.join()
@@ -168,8 +171,11 @@ def play(client, path, profile=None, speed=1.0, repeat=None, fit=False, ease=Non
             moves, ticks, passes = (int(x) for x in m.groups())
             return PlayResult(moves, moves, ticks, passes, False, said_warnings)
         m = _STOPPED.match(said[-1]) if said else None
-        if stop is not None and stop.is_set() and m:
-            return PlayResult(int(m.group(1)), int(m.group(2)), 0, 0, True, said_warnings)
+        # Stopped before it had its stop in place (it was still reading the files, nothing sent),
+        # orvane-ctl ends by the signal itself.
+        if stop is not None and stop.is_set() and (m or proc.returncode == -signal.SIGINT):
+            moves, planned = (int(m.group(1)), int(m.group(2))) if m else (0, 0)
+            return PlayResult(moves, planned, 0, 0, True, said_warnings)
         raise _failure(proc.returncode, said)
     finally:
         for name in made:

@@ -180,7 +180,8 @@ def _compose(text, r):
     try:
         import yaml
     except ImportError:
-        raise ProfileError([f"{r.file}: reading a profile needs PyYAML (Debian: python3-yaml)"]) from None
+        need = f"{r.file}: reading a profile needs PyYAML (Debian: python3-yaml)"
+        raise ProfileError([need]) from None
     try:
         depth = 0
         for ev in yaml.parse(text, Loader=yaml.SafeLoader):
@@ -210,7 +211,8 @@ def _joint(r, key, v, joints):
     if any(j.name == name for j in joints):
         return r.fail(key, f, "named twice")
     if not isinstance(v, yaml.MappingNode):
-        return r.fail(v, f, "needs a map with id, and optionally trim, reverse, min, max, speed, accel")
+        return r.fail(v, f, "needs a map with id, and optionally trim, reverse, min, max, speed, "
+                            "accel")
     r.only(v, f, _JOINT_FIELDS)
     got, ok = {}, True
     node = _get(v, "id")
