@@ -14,8 +14,8 @@ from .client import (CHANNELS, DEFAULT_PORT, DEGREES_MAX, MOVE_TICKS_MAX, SERVO_
 from .errors import (Closed, ConnectError, Error, MotionError, NoSuchJoint, NotInWriteList, NotReached,
                      OutOfRange, OutsideLimits, ProtocolError, Timeout, UnknownField)
 from .fields import FIELDS, MAP_SIZE, NO_READING, Field, decode, find_field, resolve, suggest
-from .groups import (BEHIND, NEVER_READ, NO_GROUP, SILENT, UNREAD, VALID, groups_decode, groups_encode,
-                     groups_layout, groups_room, reading_of, reading_why)
+from .groups import (BEHIND, COMM_OFF, NEVER_READ, NO_GROUP, SILENT, UNREAD, VALID, groups_decode,
+                     groups_encode, groups_layout, groups_room, reading_of, reading_why)
 from .play import PlayResult, PlayWarning
 from .profile import Joint, Profile, ProfileError, load_profile, parse_profile
 from .version import __version__
@@ -26,8 +26,8 @@ __all__ = [
     "TORQUE_ON_VALUE", "Client", "connect", "split_move",
     "Closed", "ConnectError", "Error", "MotionError", "NoSuchJoint", "NotInWriteList", "NotReached",
     "OutOfRange", "OutsideLimits", "ProtocolError", "Timeout", "UnknownField",
-    "BEHIND", "NEVER_READ", "NO_GROUP", "SILENT", "UNREAD", "VALID", "groups_decode", "groups_encode",
-    "groups_layout", "groups_room", "reading_of", "reading_why",
+    "BEHIND", "COMM_OFF", "NEVER_READ", "NO_GROUP", "SILENT", "UNREAD", "VALID", "groups_decode",
+    "groups_encode", "groups_layout", "groups_room", "reading_of", "reading_why",
     "PlayResult", "PlayWarning",
     "Joint", "Profile", "ProfileError", "load_profile", "parse_profile",
     "FIELDS", "MAP_SIZE", "NO_READING", "Field", "decode", "find_field", "resolve", "suggest",

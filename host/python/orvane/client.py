@@ -15,7 +15,8 @@ from .errors import (Closed, ConnectError, NotInWriteList, NotReached, OutOfRang
                      Timeout)
 from .fields import MAP_SIZE, decode, resolve
 from .groups import UNREAD, VALID, groups_decode, groups_encode, groups_layout, groups_room, reading_of
-from .model import by_joint, check_units, goal_units, goal_writes, joint_field, servo_of
+from .model import (IMAGE_SPANS, by_joint, change_refusals, goal_units, joint_field, refuse_all,
+                    servo_of, touches_watched)
 from .play import play as _play
 from .profile import Profile, load_profile, lround
 
@@ -31,7 +32,7 @@ TICK_US_DEFAULT = 16667      # the daemon's period, kept while tick_period holds
 _ONE, _TICK_PERIOD, _SV_TORQUE_ON, _SW_IN = 0x0010, 0x0040, 0x0048, 0x0060
 _EXIT_REQ, _POWEROFF_REQ, _LOOP_COUNT, _WR_COUNT = 0x0050, 0x0051, 0x0080, 0x00A1
 _IP_TARGET, _IP_ENABLE, _TTIME, _IP_COUNT = 0x0A00, 0x0B00, 0x0B80, 0x0D00
-_SV_POS, _LED_A, _RD_GROUP = 0x0D80, 0x0C80, 0x00C0
+_SV_POS, _LED_A, _RD_GROUP, _IP_OUT = 0x0D80, 0x0C80, 0x00C0, 0x0C00
 _WRITE_CHUNK = 256  # bytes per write line, far below the daemon's 2047 characters
 
 
@@ -247,15 +248,28 @@ class Client:
 
     def write(self, adr, data, check_limits=True):
         """Writes bytes at adr; returns once the daemon has stored them. With a profile, a write
-        that changes a goal word (ip_target or ip_out of channels 1..32) is held to the joints'
-        limits as a move is, unless check_limits is False."""
+        that would send a servo beyond its joint's limits (a goal channel's target or output, a
+        trigger, a servo's torque, sv_torque_on, the write list) raises OutsideLimits and writes
+        nothing, unless check_limits is False."""
         data = bytes(data)
         _check_span(adr, len(data))
         with self._lock:
-            if check_limits and self._profile is not None:
-                for sid, units in goal_writes(adr, data, lambda base: self.read(base + 2, 64)):
-                    check_units(self._profile, sid, units)
+            if check_limits and self._profile is not None and touches_watched(adr, len(data)):
+                self._check_change([(adr, data)])
             self._write_lines(_write_cmds(adr, data))
+
+    def _check_change(self, writes, outputs=None):
+        """Refuses writes [(adr, bytes)], after which channels {ch: value} end at `outputs`,
+        that the profile does not allow (model.change_refusals), from the map as it is."""
+        now = bytearray(MAP_SIZE)
+        for at, n in IMAGE_SPANS:
+            now[at:at + n] = self.read(at, n)
+        after = bytearray(now)
+        for adr, data in writes:
+            after[adr:adr + len(data)] = data
+        for ch, v in (outputs or {}).items():
+            after[_IP_OUT + 2 * ch:_IP_OUT + 2 * ch + 2] = v.to_bytes(2, "little", signed=True)
+        refuse_all(change_refusals(self._profile, now, after))
 
     # -- fields by name
     def get(self, name, index=None):
@@ -309,13 +323,10 @@ class Client:
         if not f.min <= value <= f.max:
             raise OutOfRange(f"value {value} for '{label}' out of range {f.min}..{f.max}")
         if f.writer == "move":
-            ch = f.channel_of(i)
-            if check_limits and 1 <= ch <= SERVO_MAX:
-                check_units(self._profile, ch, value)
             with self._lock:
                 if check_write_list and f.name.startswith("servo."):
                     self._check_listed([i])
-                self.move_channels({ch: value}, 1, check_limits=False)
+                self.move_channels({f.channel_of(i): value}, 1, check_limits)
         else:
             self.write(off, value.to_bytes(f.width, "little", signed=f.type == "int"), check_limits)
 
@@ -364,8 +375,9 @@ class Client:
 
     def move_channels(self, targets, ticks, check_limits=True):
         """The same on interpolator channels {channel: raw value}; no write-list check. With a
-        profile, goal channels 1..32 are held to the joints' limits unless check_limits is
-        False."""
+        profile, a move that would send a servo beyond its joint's limits, or switch on the
+        torque of one whose goal is beyond them, raises OutsideLimits unless check_limits is
+        False; a servo may always be held where it is."""
         _check_ticks(ticks)
         want = bytearray(CHANNELS)
         for ch, v in targets.items():
@@ -374,12 +386,14 @@ class Client:
             if not isinstance(v, int) or not -0x8000 <= v <= 0x7FFF:
                 raise OutOfRange(f"value {v} for channel {ch} out of range -32768..32767")
             want[ch] = 1
-        if check_limits:
-            for ch, v in targets.items():
-                if 1 <= ch <= SERVO_MAX:
-                    check_units(self._profile, ch, v)
         if not targets:
             return
+        if check_limits and self._profile is not None and any(1 <= c <= 2 * SERVO_MAX for c in targets):
+            writes = [(_IP_TARGET + 2 * ch, v.to_bytes(2, "little", signed=True))
+                      for ch, v in targets.items()]
+            writes += [(_IP_ENABLE, bytes(want)), (_TTIME, bytes([min(ticks, TTIME_MAX)]))]
+            with self._lock:
+                self._check_change(writes, targets)
         if ticks > TTIME_MAX:
             self._move_chained(targets, ticks)
             return
@@ -485,14 +499,13 @@ class Client:
         step = min(max(self.tick_us() / 2e6, 0.005), 0.05)
         give_up = time.monotonic() + timeout
         while True:
-            groups = self.groups()
+            groups, pos, comm = self._readings()
             goal = self.read(0x0C02, 2 * SERVO_MAX)
-            pos = self.positions()
             unread, away, where = [], [], []
             for who, (sid, joint) in zip(given, servos):
                 g = int.from_bytes(goal[2 * sid - 2:2 * sid], "little", signed=True)
                 v = pos[sid - 1]
-                if reading_of(groups, pos, sid)[0] != VALID:
+                if reading_of(groups, pos, sid, comm)[0] != VALID:
                     unread.append(who)
                 elif abs(v - g) > round(tolerance * 10):
                     away.append(who)
@@ -539,42 +552,44 @@ class Client:
         b = self.read(_WR_COUNT, 31)
         return list(b[1:1 + min(b[0], 30)])
 
-    def torque(self, on, ids=None, check_write_list=True):
+    def torque(self, on, ids=None, check_write_list=True, *, check_limits=True):
         """Torque of servos, by id or joint name (the write list's when ids is None): on gives
         each the value TORQUE_ON_VALUE and makes sure sv_torque_on is set; off gives 0. Named
-        servos outside the write list raise NotInWriteList unless check_write_list is False."""
+        servos outside the write list raise NotInWriteList unless check_write_list is False.
+        With a profile, switching on a servo whose goal lies beyond its joint's limits raises
+        OutsideLimits (it would go there) unless check_limits is False."""
         named = [servo_of(self._profile, who)[0] for who in ids or []]
         if check_write_list and named:
             self._check_listed(named)
         ids = named or self.write_list()
         targets = {32 + sid: TORQUE_ON_VALUE if on else 0 for sid in ids if 1 <= sid <= SERVO_MAX}
         with self._lock:
+            if on and check_limits and self._profile is not None:
+                self._check_change([(_SV_TORQUE_ON, b"\1\0")], targets)
             if on and self.read(_SV_TORQUE_ON, 2) == b"\0\0":
-                self.write(_SV_TORQUE_ON, b"\1\0")
-            self.move_channels(targets, 1)
+                self.write(_SV_TORQUE_ON, b"\1\0", check_limits=False)
+            self.move_channels(targets, 1, check_limits=False)
 
     def position(self, who):
         """Present position of a servo (id: its degrees) or joint (name: joint degrees), or None
         while it has no reading: only a servo the daemon asks, and that answered, has one
         (reading() says why not)."""
         sid, joint = servo_of(self._profile, who)
-        groups = self.groups()  # before the positions: a servo that just joined is judged newer
-        pos = self.positions()
-        if reading_of(groups, pos, sid)[0] != VALID:
+        groups, pos, comm = self._readings()
+        if reading_of(groups, pos, sid, comm)[0] != VALID:
             return None
         return joint.joint_deg(pos[sid - 1]) if by_joint(who, joint) else pos[sid - 1] / 10
 
     def pose(self):
         """Every joint's position, {name: joint degrees or None}, with a profile; without one,
         {id: degrees or None} for the servos of the write list."""
-        groups = self.groups()
-        pos = self.positions()
+        groups, pos, comm = self._readings()
         whos = (self._profile.joints if self._profile is not None
                 else [sid for sid in self.write_list() if 1 <= sid <= SERVO_MAX])
         out = {}
         for who in whos:
             sid = who if isinstance(who, int) else who.id
-            v = pos[sid - 1] if reading_of(groups, pos, sid)[0] == VALID else None
+            v = pos[sid - 1] if reading_of(groups, pos, sid, comm)[0] == VALID else None
             if isinstance(who, int):
                 out[sid] = None if v is None else v / 10
             else:
@@ -615,10 +630,18 @@ class Client:
 
     def reading(self, who):
         """Whether a servo's (or joint's) position is current: (state, group, blocker), with
-        state VALID, NO_GROUP, SILENT, BEHIND or NEVER_READ; see orvane.groups.reading_of."""
+        state VALID, NO_GROUP, SILENT, BEHIND, NEVER_READ or COMM_OFF; see
+        orvane.groups.reading_of."""
         sid, _ = servo_of(self._profile, who)
+        groups, pos, comm = self._readings()
+        return reading_of(groups, pos, sid, comm)
+
+    def _readings(self):
+        """What the reading rule needs: the groups, then the position words (a servo that has
+        just joined a group is judged by its newer word), and whether sv_comm_on is set."""
+        comm = self.get("sv_comm_on") != 0
         groups = self.groups()
-        return reading_of(groups, self.positions(), sid)
+        return groups, self.positions(), comm
 
     def switches(self):
         """The five switches, sw_in 0..4: True = closed."""

@@ -15,9 +15,6 @@ from .errors import NoSuchJoint, OutOfRange, OutsideLimits
 from .profile import DEG_LIMIT, MAX_ID, fmt_deg, lround
 
 UNITS_MAX = 1500  # a servo goal's range in 0.1 degree
-# The goal words a raw write may reach: ip_target (a move's targets) and ip_out (what the servo
-# exchange sends next), goal channels 1..32 of each.
-GOAL_WORDS = (0x0A00, 0x0C00)
 # Field names that name a servo: "servo.X.goal", "sv_pos.X", "X.goal", "X.torque".
 _JOINTISH = re.compile(r"(?:servo|sv_pos)\.([^.]+)(?:\.[a-z_]+)?|([^.]+)\.(?:goal|torque)")
 
@@ -45,9 +42,8 @@ def by_joint(who, joint):
     return joint is not None and isinstance(who, str) and who == joint.name
 
 
-def _refuse(profile, joint, sid, deg, why, who=None):
-    at = who if who is not None else f"servo {sid} is joint {joint.name}"
-    raise OutsideLimits(f"{at}: {why} ({profile.file})", joint.name, sid, deg, joint.min, joint.max)
+def _refuse(profile, joint, sid, deg, why, who):
+    raise OutsideLimits(f"{who}: {why} ({profile.file})", joint.name, sid, deg, joint.min, joint.max)
 
 
 def goal_units(profile, who, deg, check_limits=True):
@@ -76,39 +72,95 @@ def goal_units(profile, who, deg, check_limits=True):
     return sid, units
 
 
-def check_units(profile, sid, units):
-    """Refuses a goal word for servo `sid` (0.1-degree units) that the profile does not allow."""
+def goal_refusal(profile, sid, units):
+    """Why servo `sid` must not be sent the goal `units` (0.1 degree): beyond its joint's soft
+    limits or its range. "" when it may, and always without a profile."""
     if profile is None:
-        return
+        return ""
     joint = profile.by_id(sid)
     if joint is None:
         if abs(units) > UNITS_MAX:
-            deg = units / 10
-            raise OutsideLimits(f"servo {sid}: {fmt_deg(deg)} degrees is beyond its range of -150..150 "
-                                f"({profile.file})", None, sid, deg, -DEG_LIMIT, DEG_LIMIT)
-        return
-    deg = joint.joint_deg(units)
-    why = joint.check(deg)
+            return f"servo {sid}: {fmt_deg(units / 10)} degrees is beyond its range of -150..150"
+        return ""
+    why = joint.check(joint.joint_deg(units))
+    return f"servo {sid} is joint {joint.name}: {why}" if why else ""
+
+
+def _refusal(profile, sid, units, why, how=""):
+    joint = profile.by_id(sid)
+    deg = joint.joint_deg(units) if joint else units / 10
+    lo, hi = (joint.min, joint.max) if joint else (-DEG_LIMIT, DEG_LIMIT)
+    return OutsideLimits(f"{why}{how} ({profile.file})", joint.name if joint else None, sid, deg,
+                         lo, hi)
+
+
+def check_units(profile, sid, units):
+    """Refuses a goal word for servo `sid` (0.1-degree units) that the profile does not allow."""
+    why = goal_refusal(profile, sid, units)
     if why:
-        _refuse(profile, joint, sid, deg, why)
+        raise _refusal(profile, sid, units, why)
 
 
-def goal_writes(adr, data, now):
-    """The goal words a raw write of `data` at `adr` changes: [(servo id, new word)], the words'
-    other bytes taken from `now`, a function (base) -> the 64 bytes of channels 1..32 there."""
+def refuse_all(refusals):
+    """Raises the first of a list of OutsideLimits, naming every one, if there is any."""
+    if refusals:
+        first = refusals[0]
+        first.refusals = [str(r) for r in refusals]
+        first.args = ("; ".join(first.refusals),)
+        raise first
+
+
+# What a raw write is checked against: the bytes of the map that say which goal each servo is
+# sent and whether it holds it. A write that touches none of them is not looked into.
+_TORQUE_ON, _WR_COUNT, _WR_IDS, _TARGET, _ENABLE, _TTIME, _OUT = (
+    0x0048, 0x00A1, 0x00A2, 0x0A00, 0x0B00, 0x0B80, 0x0C00)
+WATCHED = ((_TORQUE_ON, 2), (_WR_COUNT, 31), (_TARGET + 2, 4 * MAX_ID), (_ENABLE + 1, 2 * MAX_ID),
+           (_TTIME, 1), (_OUT + 2, 4 * MAX_ID))
+# The reads that cover WATCHED: (address, count).
+IMAGE_SPANS = ((0x0040, 0x80), (_TARGET, _OUT + 2 + 4 * MAX_ID - _TARGET))
+
+
+def touches_watched(adr, n):
+    return any(adr < at + size and at < adr + n for at, size in WATCHED)
+
+
+def _word(img, adr):
+    return int.from_bytes(img[adr:adr + 2], "little", signed=True)
+
+
+def _holds(img, sid, trigger):
+    """Whether servo sid holds its goal in the map `img` (a move's torque ramp counted when
+    `trigger` starts one): in the write list, sv_torque_on set, its torque channel not 0."""
+    listed = sid in img[_WR_IDS:_WR_IDS + min(img[_WR_COUNT], 30)]
+    ch = MAX_ID + sid
+    ramp = trigger and img[_ENABLE + ch] and _word(img, _TARGET + 2 * ch) != 0
+    return listed and _word(img, _TORQUE_ON) != 0 and (_word(img, _OUT + 2 * ch) != 0 or ramp)
+
+
+def change_refusals(profile, now, after):
+    """What a change of the map from `now` to `after` (the map's bytes, at least those of
+    IMAGE_SPANS) would do beyond the profile's limits, as a list of OutsideLimits: a goal
+    channel's target or output set beyond its servo's limits; a trigger that starts a move of an
+    enabled goal channel to a target beyond them; a servo made to hold a goal beyond them (its
+    torque channel, sv_torque_on, the write list). A goal that does not change is never
+    refused, so a servo may always be held where it is."""
     out = []
-    end = adr + len(data)
-    for base in GOAL_WORDS:
-        lo, hi = base + 2, base + 2 + 2 * MAX_ID
-        if end <= lo or adr >= hi:
-            continue
-        words = bytearray(now(base))
-        for at in range(max(adr, lo), min(end, hi)):
-            words[at - lo] = data[at - adr]
-        for sid in range(1, MAX_ID + 1):
-            w = base + 2 * sid
-            if w + 2 > adr and w < end:
-                out.append((sid, int.from_bytes(words[2 * sid - 2:2 * sid], "little", signed=True)))
+    if profile is None:
+        return out
+    trigger = after[_TTIME] != 0 and after[_TTIME] != now[_TTIME]
+    for sid in range(1, MAX_ID + 1):
+        tgt, was_tgt = _word(after, _TARGET + 2 * sid), _word(now, _TARGET + 2 * sid)
+        goal, was_goal = _word(after, _OUT + 2 * sid), _word(now, _OUT + 2 * sid)
+        checks = ((tgt != was_tgt and tgt != was_goal, tgt, ""), (goal != was_goal, goal, ""),
+                  (trigger and after[_ENABLE + sid] != 0 and tgt != goal, tgt,
+                   "; a trigger would move it there"),
+                  (_holds(after, sid, trigger) and not _holds(now, sid, False), goal,
+                   "; with torque it would go there"))
+        for changed, units, how in checks:
+            why = goal_refusal(profile, sid, units) if changed else ""
+            if why:
+                out.append(_refusal(profile, sid, units, why, how))
+                break
     return out
 
 

@@ -107,6 +107,28 @@ def test_joint_names_take_joint_degrees_and_check_limits_false_is_the_way_past(a
     assert arm.get("servo.3.goal") == 200
 
 
+def test_no_servo_starts_to_hold_or_move_to_a_goal_beyond_its_limits(arm):
+    arm.move({"elbow": 150}, ticks=1, check_limits=False)  # limp, so its goal beyond is harmless
+    arm.set("ip_target.2", 1000, check_limits=False)        # shoulder (-90..90): 100 waits
+    arm.wait_until_still(["elbow"])
+    before = host_view(arm)
+    elbow = ("servo 3 is joint elbow: 150 degrees is outside the joint's limits -10..135; with torque it "
+             "would go there")
+    for call, text in [
+        (lambda: arm.torque(True, ["elbow"]), elbow),
+        (lambda: arm.set("elbow.torque", 40), elbow),
+        (lambda: arm.write(0x0C46, b"\x28\0"), elbow),  # the output of servo 3's torque channel
+        (lambda: arm.set("ttime", 5), "servo 2 is joint shoulder: 100 degrees is outside the joint's "
+                                      "limits -90..90; a trigger would move it there"),
+    ]:
+        with pytest.raises(orvane.OutsideLimits, match=re.escape(text)):
+            call()
+    assert host_view(arm) == before
+    arm.move_channels({3: -1500, 2: 0}, 1)  # held where it is: always allowed
+    arm.torque(True, ["elbow"], check_limits=False)
+    assert (arm.get("servo.3.goal"), arm.get("elbow.torque")) == (-1500, 100)
+
+
 @pytest.mark.parametrize("period,ms,ticks", [
     (16667, 500, 30), (5000, 500, 100), (20000, 10, 1), (0, 500, 30), (-40, 1000, 60),
     (1000000, 500, 30), (999999, 2000, 2),  # the daemon keeps its default for periods it ignores
@@ -126,19 +148,23 @@ def test_a_move_in_ms_lasts_its_ticks(arm):
 
 # Groups and sv_pos words (servo 1 first) -> the reading of the servo asked about.
 S, U = orvane.NO_READING, orvane.UNREAD
-@pytest.mark.parametrize("groups,pos,sid,want", [
+
+
+@pytest.mark.parametrize("groups,pos,sid,want,comm", [row + (True,) * (5 - len(row)) for row in [
     ([[1, 2]], [10, 20], 2, (orvane.VALID, None, None)),
     ([[1]], [10, 20], 2, (orvane.NO_GROUP, None, None)),           # an old value is no reading
     ([[1, 2]], [10, S], 2, (orvane.SILENT, 0, None)),
     ([[1, 2]], [S, 20], 2, (orvane.BEHIND, 0, 1)),                  # not asked: 20 is old
     ([[1, 2]], [10, U], 2, (orvane.NEVER_READ, 0, None)),
-    ([[1, 2]], [U, 20], 2, (orvane.NEVER_READ, 0, None)),          # the group has not come yet
+    ([[1, 2]], [U, U], 2, (orvane.NEVER_READ, 0, None)),
     ([[1], [3, 2]], [S, 20, S], 2, (orvane.BEHIND, 1, 3)),
     ([[1, 2], [2]], [S, 20], 2, (orvane.VALID, None, None)),         # asked in group 1
     ([[40, 2]], [10, 20], 2, (orvane.VALID, None, None)),            # id 40 has no word to tell
-])
-def test_a_position_is_a_reading_only_while_the_daemon_asks_for_it(groups, pos, sid, want):
-    assert orvane.reading_of(groups + [[]] * (4 - len(groups)), pos + [S] * (32 - len(pos)), sid) == want
+    ([[1, 2]], [10, 20], 2, (orvane.COMM_OFF, 0, None), False),      # sv_comm_on 0: nobody asks
+]])
+def test_a_position_is_a_reading_only_while_the_daemon_asks_for_it(groups, pos, sid, want, comm):
+    groups, pos = groups + [[]] * (4 - len(groups)), pos + [S] * (32 - len(pos))
+    assert orvane.reading_of(groups, pos, sid, comm) == want
 
 
 def test_laying_out_groups_marks_added_servos_unread_until_the_daemon_asks(arm):
@@ -149,9 +175,12 @@ def test_laying_out_groups_marks_added_servos_unread_until_the_daemon_asks(arm):
     assert (arm.reading("twist"), arm.position(5), arm.pose()["twist"]) == ((orvane.NO_GROUP, None, None), None, None)
     assert arm.wait_until_reached(["twist", 1]) == ["twist"]
     arm.set("sv_comm_on", 0)  # the servo exchange stops: nobody asks
+    assert arm.reading(1) == (orvane.COMM_OFF, 0, None) and arm.position(1) is None
     arm.read_servos([1, 5])
-    assert (arm.positions()[4], arm.reading(5)) == (orvane.UNREAD, (orvane.NEVER_READ, 0, None))
+    assert arm.positions()[4] == orvane.UNREAD
     arm.set("sv_comm_on", 1)
+    assert until(lambda: arm.reading(5)[0] != orvane.COMM_OFF)  # before the daemon asks it
+    assert arm.reading(5)[0] in (orvane.NEVER_READ, orvane.VALID)
     assert until(lambda: arm.reading(5)[0] == orvane.VALID)
 
 
