@@ -11,8 +11,8 @@ robot profile uses PyYAML, Debian's python3-yaml).
 
 from .client import (CHANNELS, DEFAULT_PORT, DEGREES_MAX, MOVE_TICKS_MAX, SERVO_MAX, TICK_US_DEFAULT,
                      TORQUE_ON_VALUE, Client, connect, split_move)
-from .errors import (Closed, ConnectError, Error, MotionError, NoSuchJoint, NotInWriteList, NotReached,
-                     OutOfRange, OutsideLimits, ProtocolError, Timeout, UnknownField)
+from .errors import (BeyondLimits, Closed, ConnectError, Error, MotionError, NotInWriteList, NotReached,
+                     OutOfRange, ProtocolError, Timeout, UnknownField, UnknownJoint)
 from .fields import FIELDS, MAP_SIZE, NO_READING, Field, decode, find_field, resolve, suggest
 from .groups import (BEHIND, COMM_OFF, NEVER_READ, NO_GROUP, SILENT, UNREAD, VALID, groups_decode,
                      groups_encode, groups_layout, groups_room, reading_of, reading_why)
@@ -24,8 +24,8 @@ __all__ = [
     "__version__",
     "CHANNELS", "DEFAULT_PORT", "DEGREES_MAX", "MOVE_TICKS_MAX", "SERVO_MAX", "TICK_US_DEFAULT",
     "TORQUE_ON_VALUE", "Client", "connect", "split_move",
-    "Closed", "ConnectError", "Error", "MotionError", "NoSuchJoint", "NotInWriteList", "NotReached",
-    "OutOfRange", "OutsideLimits", "ProtocolError", "Timeout", "UnknownField",
+    "BeyondLimits", "Closed", "ConnectError", "Error", "MotionError", "NotInWriteList", "NotReached",
+    "OutOfRange", "ProtocolError", "Timeout", "UnknownField", "UnknownJoint",
     "BEHIND", "COMM_OFF", "NEVER_READ", "NO_GROUP", "SILENT", "UNREAD", "VALID", "groups_decode",
     "groups_encode", "groups_layout", "groups_room", "reading_of", "reading_why",
     "PlayResult", "PlayWarning",

@@ -249,7 +249,7 @@ class Client:
     def write(self, adr, data, check_limits=True):
         """Writes bytes at adr; returns once the daemon has stored them. With a profile, a write
         that would send a servo beyond its joint's limits (a goal channel's target or output, a
-        trigger, a servo's torque, sv_torque_on, the write list) raises OutsideLimits and writes
+        trigger, a servo's torque, sv_torque_on, the write list) raises BeyondLimits and writes
         nothing, unless check_limits is False."""
         data = bytes(data)
         _check_span(adr, len(data))
@@ -344,7 +344,7 @@ class Client:
         """Moves servos over `ticks` passes (1..MOVE_TICKS_MAX) or `ms` milliseconds (ticks at
         the period the daemon runs at). `goals` maps servo ids to their degrees
         (-150.0..150.0) and, with a profile, joint names to joint degrees: {"elbow": 45, 1: 10}.
-        With a profile every goal is held to its joint's soft limits (OutsideLimits; nothing is
+        With a profile every goal is held to its joint's soft limits (BeyondLimits; nothing is
         sent) unless check_limits is False. Only the named servos' goal channels move. Returns
         once the move has started; a move longer than 255 ticks is chained (see split_move) and
         returns once its last part has started. Servos outside the write list raise
@@ -376,7 +376,7 @@ class Client:
     def move_channels(self, targets, ticks, check_limits=True):
         """The same on interpolator channels {channel: raw value}; no write-list check. With a
         profile, a move that would send a servo beyond its joint's limits, or switch on the
-        torque of one whose goal is beyond them, raises OutsideLimits unless check_limits is
+        torque of one whose goal is beyond them, raises BeyondLimits unless check_limits is
         False; a servo may always be held where it is."""
         _check_ticks(ticks)
         want = bytearray(CHANNELS)
@@ -557,7 +557,7 @@ class Client:
         each the value TORQUE_ON_VALUE and makes sure sv_torque_on is set; off gives 0. Named
         servos outside the write list raise NotInWriteList unless check_write_list is False.
         With a profile, switching on a servo whose goal lies beyond its joint's limits raises
-        OutsideLimits (it would go there) unless check_limits is False."""
+        BeyondLimits (it would go there) unless check_limits is False."""
         named = [servo_of(self._profile, who)[0] for who in ids or []]
         if check_write_list and named:
             self._check_listed(named)

@@ -60,17 +60,19 @@ class NotReached(Timeout):
         super().__init__(message)
 
 
-class OutsideLimits(OutOfRange):
+class BeyondLimits(OutOfRange):
     """A goal beyond a joint's soft limits (or its servo's -150..150 degrees) with a profile
     loaded: `joint` and `id` name it, `value` is the goal in the joint's degrees, `min` and `max`
-    the limits. Nothing has been sent; check_limits=False is the one way past."""
+    the limits; `refusals` has one line for each servo refused. Nothing has been sent;
+    check_limits=False is the one way past."""
 
     def __init__(self, message, joint, sid, value, lo, hi):
         self.joint, self.id, self.value, self.min, self.max = joint, sid, value, lo, hi
+        self.refusals = [message]
         super().__init__(message)
 
 
-class NoSuchJoint(Error, LookupError):
+class UnknownJoint(OutOfRange, LookupError):
     """A servo named by a joint the profile does not have (or by a name without a profile):
     `name` is the name given, `joints` the profile's joints. Nothing has been sent."""
 

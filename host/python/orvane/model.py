@@ -4,14 +4,14 @@ or by servo id, sets of goal fields, and raw writes and channel moves that touch
 functions on a Profile (None: no profile); no I/O, callable from any thread.
 
 With a profile, a goal beyond a joint's soft limits, or one that puts its servo beyond its
--150..150 degrees, raises OutsideLimits before anything is sent. Values given next to a joint
+-150..150 degrees, raises BeyondLimits before anything is sent. Values given next to a joint
 name are joint degrees; next to a servo id, the servo's own degrees.
 """
 
 import math
 import re
 
-from .errors import NoSuchJoint, OutOfRange, OutsideLimits
+from .errors import BeyondLimits, OutOfRange, UnknownJoint
 from .profile import DEG_LIMIT, MAX_ID, fmt_deg, lround
 
 UNITS_MAX = 1500  # a servo goal's range in 0.1 degree
@@ -33,7 +33,7 @@ def servo_of(profile, who):
             return joint.id, joint
         if who.isascii() and who.isdigit() and len(who) <= 9:
             return servo_of(profile, int(who))
-        raise NoSuchJoint(who, profile.names() if profile else None)
+        raise UnknownJoint(who, profile.names() if profile else None)
     raise OutOfRange(f"servo {who!r} is neither a servo id nor a joint name")
 
 
@@ -43,13 +43,13 @@ def by_joint(who, joint):
 
 
 def _refuse(profile, joint, sid, deg, why, who):
-    raise OutsideLimits(f"{who}: {why} ({profile.file})", joint.name, sid, deg, joint.min, joint.max)
+    raise BeyondLimits(f"{who}: {why} ({profile.file})", joint.name, sid, deg, joint.min, joint.max)
 
 
 def goal_units(profile, who, deg, check_limits=True):
     """(servo id, goal in 0.1 degree) for a goal of `deg` degrees, after the model's checks:
     the servo's -150..150 always, the joint's soft limits with a profile unless check_limits is
-    False. Raises OutOfRange (OutsideLimits for the limits) or NoSuchJoint."""
+    False. Raises OutOfRange (BeyondLimits for the limits) or UnknownJoint."""
     sid, joint = servo_of(profile, who)
     number = isinstance(deg, (int, float)) and not isinstance(deg, bool) and math.isfinite(deg)
     if by_joint(who, joint):
@@ -90,7 +90,7 @@ def _refusal(profile, sid, units, why, how=""):
     joint = profile.by_id(sid)
     deg = joint.joint_deg(units) if joint else units / 10
     lo, hi = (joint.min, joint.max) if joint else (-DEG_LIMIT, DEG_LIMIT)
-    return OutsideLimits(f"{why}{how} ({profile.file})", joint.name if joint else None, sid, deg,
+    return BeyondLimits(f"{why}{how} ({profile.file})", joint.name if joint else None, sid, deg,
                          lo, hi)
 
 
@@ -102,7 +102,7 @@ def check_units(profile, sid, units):
 
 
 def refuse_all(refusals):
-    """Raises the first of a list of OutsideLimits, naming every one, if there is any."""
+    """Raises the first of a list of BeyondLimits, naming every one, if there is any."""
     if refusals:
         first = refusals[0]
         first.refusals = [str(r) for r in refusals]
@@ -139,7 +139,7 @@ def _holds(img, sid, trigger):
 
 def change_refusals(profile, now, after):
     """What a change of the map from `now` to `after` (the map's bytes, at least those of
-    IMAGE_SPANS) would do beyond the profile's limits, as a list of OutsideLimits: a goal
+    IMAGE_SPANS) would do beyond the profile's limits, as a list of BeyondLimits: a goal
     channel's target or output set beyond its servo's limits; a trigger that starts a move of an
     enabled goal channel to a target beyond them; a servo made to hold a goal beyond them (its
     torque channel, sv_torque_on, the write list). A goal that does not change is never
@@ -168,7 +168,7 @@ def joint_field(profile, name):
     """A field name that names a servo by its joint: (kind, joint, field) with kind "position"
     ("elbow": the joint's position), "goal" ("elbow.goal": its goal, joint degrees) or "field"
     (the servo's own field, "elbow.torque", "servo.elbow.goal", "sv_pos.elbow", as
-    "servo.3.torque"...). None when the name holds no joint; NoSuchJoint when it names a servo
+    "servo.3.torque"...). None when the name holds no joint; UnknownJoint when it names a servo
     by a name that is no joint ("knee.goal", "servo.knee.goal")."""
     for j in profile.joints if profile is not None else ():
         if name == j.name:
@@ -184,5 +184,5 @@ def joint_field(profile, name):
     m = _JOINTISH.fullmatch(name)
     who = m and (m.group(1) or m.group(2))
     if who and not who.isdigit():
-        raise NoSuchJoint(who, profile.names() if profile is not None else None)
+        raise UnknownJoint(who, profile.names() if profile is not None else None)
     return None

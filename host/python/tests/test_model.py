@@ -60,22 +60,22 @@ def test_profile_converts_both_ways_and_a_missing_file_says_so(tmp_path):
 
 
 @pytest.mark.parametrize("call,error,text", [
-    (lambda r: r.move({"elbow": 150}, ms=100), orvane.OutsideLimits,
+    (lambda r: r.move({"elbow": 150}, ms=100), orvane.BeyondLimits,
      "elbow: 150 degrees is outside the joint's limits -10..135 ("),
-    (lambda r: r.move({1: 5, 3: 20.0}, ticks=5), orvane.OutsideLimits,
+    (lambda r: r.move({1: 5, 3: 20.0}, ticks=5), orvane.BeyondLimits,
      "servo 3 is joint elbow: -20 degrees is outside the joint's limits -10..135"),
-    (lambda r: r.set("servo.3.goal", 200), orvane.OutsideLimits, "servo 3 is joint elbow: -20 degrees"),
-    (lambda r: r.set("servo.elbow.goal", 200), orvane.OutsideLimits, "servo 3 is joint elbow: -20 degrees"),
-    (lambda r: r.set("elbow.goal", -30), orvane.OutsideLimits, "elbow: -30 degrees is outside"),
-    (lambda r: r.set("ip_target.3", 200), orvane.OutsideLimits, "servo 3 is joint elbow: -20 degrees"),
-    (lambda r: r.write(0x0A06, b"\xc8\x00"), orvane.OutsideLimits, "servo 3 is joint elbow: -20 degrees"),
-    (lambda r: r.write(0x0A05, b"\0\0\x10"), orvane.OutsideLimits, "servo 3 is joint elbow: -409.6"),
-    (lambda r: r.write(0x0C0C, b"\0\x7f"), orvane.OutsideLimits, "servo 6 is joint gripper: 3251.2"),
-    (lambda r: r.move_channels({2: 0, 3: 200}, 1), orvane.OutsideLimits, "servo 3 is joint elbow"),
-    (lambda r: r.move({"knee": 10}, ms=100), orvane.NoSuchJoint, KNEE),
-    (lambda r: r.torque(True, ["elbow", "knee"]), orvane.NoSuchJoint, KNEE),
-    (lambda r: r.set("knee.goal", 10), orvane.NoSuchJoint, KNEE),
-    (lambda r: r.read_servos(["knee"]), orvane.NoSuchJoint, KNEE),
+    (lambda r: r.set("servo.3.goal", 200), orvane.BeyondLimits, "servo 3 is joint elbow: -20 degrees"),
+    (lambda r: r.set("servo.elbow.goal", 200), orvane.BeyondLimits, "servo 3 is joint elbow: -20 degrees"),
+    (lambda r: r.set("elbow.goal", -30), orvane.BeyondLimits, "elbow: -30 degrees is outside"),
+    (lambda r: r.set("ip_target.3", 200), orvane.BeyondLimits, "servo 3 is joint elbow: -20 degrees"),
+    (lambda r: r.write(0x0A06, b"\xc8\x00"), orvane.BeyondLimits, "servo 3 is joint elbow: -20 degrees"),
+    (lambda r: r.write(0x0A05, b"\0\0\x10"), orvane.BeyondLimits, "servo 3 is joint elbow: -409.6"),
+    (lambda r: r.write(0x0C0C, b"\0\x7f"), orvane.BeyondLimits, "servo 6 is joint gripper: 3251.2"),
+    (lambda r: r.move_channels({2: 0, 3: 200}, 1), orvane.BeyondLimits, "servo 3 is joint elbow"),
+    (lambda r: r.move({"knee": 10}, ms=100), orvane.UnknownJoint, KNEE),
+    (lambda r: r.torque(True, ["elbow", "knee"]), orvane.UnknownJoint, KNEE),
+    (lambda r: r.set("knee.goal", 10), orvane.UnknownJoint, KNEE),
+    (lambda r: r.read_servos(["knee"]), orvane.UnknownJoint, KNEE),
     (lambda r: r.set("elbow", 10), orvane.OutOfRange, "'elbow' is the joint's position"),
     (lambda r: r.move({"elbow": 10, 3: -5}, ms=100), orvane.OutOfRange, "servo 3 named twice"),
     (lambda r: r.move({"elbow": 10}), orvane.OutOfRange, "a move needs its length: ticks=N or ms=N"),
@@ -101,7 +101,7 @@ def test_joint_names_take_joint_degrees_and_check_limits_false_is_the_way_past(a
     arm.set("ip_target.3", 250, check_limits=False)
     assert (arm.get("servo.3.goal"), arm.get("ip_target.3")) == (-1500, 250)
     arm.profile = None  # without a profile, names are refused and raw goals go through
-    with pytest.raises(orvane.NoSuchJoint, match="without a profile servos are named by their ids"):
+    with pytest.raises(orvane.UnknownJoint, match="without a profile servos are named by their ids"):
         arm.move({"elbow": 10}, ms=100)
     arm.set("servo.3.goal", 200)
     assert arm.get("servo.3.goal") == 200
@@ -121,7 +121,7 @@ def test_no_servo_starts_to_hold_or_move_to_a_goal_beyond_its_limits(arm):
         (lambda: arm.set("ttime", 5), "servo 2 is joint shoulder: 100 degrees is outside the joint's "
                                       "limits -90..90; a trigger would move it there"),
     ]:
-        with pytest.raises(orvane.OutsideLimits, match=re.escape(text)):
+        with pytest.raises(orvane.BeyondLimits, match=re.escape(text)):
             call()
     assert host_view(arm) == before
     arm.move_channels({3: -1500, 2: 0}, 1)  # held where it is: always allowed
