@@ -4,6 +4,7 @@ servo, moves in milliseconds, the reading rule, and motions played through the p
 import os
 import re
 import signal
+import subprocess
 import threading
 
 import pytest
@@ -57,6 +58,27 @@ def test_profile_converts_both_ways_and_a_missing_file_says_so(tmp_path):
     with pytest.raises(orvane.ProfileError, match=re.escape(f"{tmp_path}/none.yaml: cannot read the file: "
                                                             "No such file or directory")):
         orvane.load_profile(tmp_path / "none.yaml")
+
+
+def test_joints_and_degrees_are_the_motion_library_s(tmp_path):
+    """Python's reading of a profile against orvane-ctl's plan of the same poses."""
+    from orvane.play import find_ctl
+    prof = tmp_path / "robot.yaml"
+    prof.write_text(open(PROFILE).read() + "  odd: {id: 9, reverse: yes, trim: -0.35, min: -20.25, max: 33.3}\n")
+    p = orvane.load_profile(prof)
+    values = ("max", "min", 0.05)  # every joint at its max, at its min, then at 0.05 degrees
+
+    def deg(j, v):
+        return getattr(j, v) if isinstance(v, str) else v
+    (tmp_path / "m.yaml").write_text("keyframes:\n" + "".join(
+        "  - ticks: 5\n    pose: {" + ", ".join(f"{j.name}: {deg(j, v)}" for j in p.joints) + "}\n"
+        for v in values))
+    out = subprocess.run([find_ctl(), "play", str(tmp_path / "m.yaml"), "-p", str(prof), "--dry-run",
+                          "--offline", "--ease", "linear"], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    planned = [{int(i): int(v) for i, v in re.findall(r"servo\.(\d+)\.goal=(-?\d+)", line)}
+               for line in out.stdout.splitlines()[:3]]
+    assert planned == [{j.id: j.units(deg(j, v)) for j in p.joints} for v in values]
 
 
 @pytest.mark.parametrize("call,error,text", [
