@@ -127,9 +127,11 @@ def play(client, path, profile=None, speed=1.0, repeat=None, fit=False, ease=Non
     try:
         prof = _profile_file(client.profile if profile is None else profile, made)
         cmd = _command(client, path, prof, speed, repeat, fit, ease)
+        # The profile is the one given here or none: not one the environment names for the tool.
+        env = {k: v for k, v in os.environ.items() if k != "ORVANE_PROFILE"}
         try:
             proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                    stderr=subprocess.PIPE, text=True, errors="replace")
+                                    stderr=subprocess.PIPE, text=True, errors="replace", env=env)
         except OSError as e:
             raise Error(f"cannot run {cmd[0]}: {e.strerror} (set ORVANE_CTL)") from None
         out, err = [], []
