@@ -46,11 +46,8 @@ def picture(browser):
 
 
 def settled(browser, cond, what):
-    """Waits until the view shows `cond`, then until it has drawn it."""
-    wait_for(lambda: cond(view(browser)), what=what)
-    n = view(browser)['frames']
-    wait_for(lambda: view(browser)['frames'] > n or cond(view(browser)), what='the frame drawn')
-    return view(browser)
+    """Waits until the view holds `cond` and the canvas shows it."""
+    return wait_for(lambda: (lambda v: v if cond(v) and v['drawn'] else None)(view(browser)), what=what)
 
 
 def changed_near(a, b, xy, r=12, level=40):

@@ -328,34 +328,41 @@ function renderMotion(m) {
 }
 
 // The robot in 3D: only when orvane-web has a description to draw, since the view's script is
-// most of the page's weight.
-async function load3d() {
-  view3dState = await show3d().then(() => (view ? 'ready' : 'none'));
+// most of the page's weight. Its section takes its place before anything below it can be
+// clicked, and keeps its size: nothing moves under the pointer when the view arrives.
+async function find3d() {
+  try {
+    const urdf = await description();
+    $('view3d').hidden = false;
+    return urdf;
+  } catch (e) {
+    return null; // none: started without a profile, or a build that reads none
+  }
 }
 
-async function show3d() {
-  let urdf;
+async function load3d(urdf) {
+  if (urdf) await draw3d(urdf);
+  view3dState = view ? 'ready' : 'none';
+}
+
+async function draw3d(urdf) {
+  const fail = (text) => {
+    $('view3d-wait').textContent = text;
+    toast(text);
+  };
   try {
-    urdf = await description();
-  } catch (e) {
-    return; // none: started without a profile, or a build that reads none
-  }
-  await new Promise((ok, fail) => {
-    const tag = document.createElement('script');
-    tag.src = '/view3d.js';
-    tag.onload = ok;
-    tag.onerror = () => fail(new Error('cannot load the 3D view'));
-    document.head.append(tag);
-  }).catch((e) => toast(e.message));
-  if (!window.orvane3d) return;
-  $('view3d').hidden = false;
-  try {
+    await new Promise((ok, no) => {
+      const tag = document.createElement('script');
+      tag.src = '/view3d.js';
+      tag.onload = ok;
+      tag.onerror = () => no(new Error('cannot load the 3D view'));
+      document.head.append(tag);
+    });
     view = window.orvane3d.create($('view3d'), urdf);
   } catch (e) {
-    $('view3d').hidden = true;
-    toast(`cannot draw the robot: ${e.message}`);
-    return;
+    return fail(`cannot draw the robot: ${e.message}`);
   }
+  $('view3d-wait').hidden = true;
   document.querySelectorAll('.preview').forEach((p) => (p.hidden = false));
   if (view.meshesLeftOut().length) toast(`meshes are not drawn: ${view.meshesLeftOut().join(', ')}`);
   if (last) view.update(last);
@@ -404,6 +411,7 @@ function tick() {
 function show(i) {
   robot = i;
   closePreview();
+  if (view) view.reset();
   if (closeFeed) closeFeed();
   rowIds = '';
   last = null;
@@ -434,8 +442,9 @@ async function start() {
   } catch (e) {
     toast(`cannot list robots: ${e.message}`);
   }
+  const urdf = await find3d();
   loadMotions();
-  load3d();
+  load3d(urdf);
   show(0);
   setInterval(tick, 100);
 }

@@ -63,13 +63,29 @@ function value(robot, name, deg) {
   return robot.joints[name].jointType === 'prismatic' ? deg / 1000 : (deg * Math.PI) / 180;
 }
 
+// Whether WebGL is drawn by the processor (SwiftShader, llvmpipe: no GPU, or none allowed).
+function drawnBySoftware() {
+  const gl = document.createElement('canvas').getContext('webgl2');
+  if (!gl) return true;
+  const info = gl.getExtension('WEBGL_debug_renderer_info');
+  const name = info ? String(gl.getParameter(info.UNMASKED_RENDERER_WEBGL)) : '';
+  const lose = gl.getExtension('WEBGL_lose_context');
+  if (lose) lose.loseContext();
+  return /swiftshader|llvmpipe|software/i.test(name);
+}
+
 function create(box, urdf) {
   const canvasBox = box.querySelector('.view3d-canvas');
   const note = box.querySelector('.view3d-note');
+  // Drawn by the processor, a frame of three arms costs tens of milliseconds of a core: then the
+  // view draws without antialiasing, at one pixel per CSS pixel and at most 8 times a second,
+  // so that it never takes the page's (or a loaded machine's) time from everything else.
+  const software = drawnBySoftware();
+  const minFrameMs = software ? 125 : 0;
   // The canvas keeps its last picture, so that a screenshot between frames shows it.
-  const renderer = new THREE.WebGLRenderer({ antialias: true, alpha: true, preserveDrawingBuffer: true });
+  const renderer = new THREE.WebGLRenderer({ antialias: !software, alpha: true, preserveDrawingBuffer: true });
   renderer.setClearColor(0x000000, 0); // the page's background shows through
-  renderer.setPixelRatio(Math.min(window.devicePixelRatio || 1, 2));
+  renderer.setPixelRatio(software ? 1 : Math.min(window.devicePixelRatio || 1, 2));
   canvasBox.append(renderer.domElement);
   const scene = new THREE.Scene();
   scene.add(new THREE.HemisphereLight(0xffffff, 0x667080, 2.2));
@@ -101,25 +117,32 @@ function create(box, urdf) {
   controls.target.copy(centre);
   controls.update();
 
-  let dirty = true;
+  let dirty = true; // set through redraw()
+  let asked = false; // a frame is asked for
+  let drawnAt = -1e9; // when the last frame was drawn, ms
   let frames = 0;
   const known = {}; // joint -> the last degrees read, kept while a reading is missing
   let unknown = [];
   let values = { measured: {}, ghost: {} }; // joint degrees shown
   let lastKey = '';
-  let shown = null; // the previewed motion: { name, v: {joint: [values]}, every, ticks, spt, t0, at }
+  let shown = null; // the previewed motion: { name, v: {joint: [joint degrees]}, every, ticks, spt, t0, at }
 
-  controls.addEventListener('change', () => (dirty = true));
+  controls.addEventListener('change', () => redraw());
   const resize = () => {
     const w = Math.max(canvasBox.clientWidth, 1);
     const h = Math.max(canvasBox.clientHeight, 1);
     renderer.setSize(w, h, false);
     camera.aspect = w / h;
     camera.updateProjectionMatrix();
-    dirty = true;
+    redraw();
   };
   new ResizeObserver(resize).observe(canvasBox);
   resize();
+
+  function redraw() {
+    dirty = true;
+    ask();
+  }
 
   function set(robot, degs) {
     for (const [name, d] of Object.entries(degs)) robot.setJointValue(name, value(robot, name, d));
@@ -129,7 +152,7 @@ function create(box, urdf) {
   // it was last read, greyed with everything it carries), and the goals as the ghost.
   function update(s) {
     const deg = { measured: {}, ghost: {} };
-    const missing = new Map(driven.map((n) => [n, 'not in the write list']));
+    const missing = new Map(driven.map((n) => [n, 'not in the write list or the profile']));
     for (const sv of s.servos) {
       if (!sv.joint || !missing.has(sv.joint)) continue;
       deg.ghost[sv.joint] = jointDeg(sv, sv.goal);
@@ -157,7 +180,7 @@ function create(box, urdf) {
       ? `no reading: ${[...missing].map(([j, why]) => `${j} (${why})`).join(', ')}; drawn grey where last read`
       : '';
     note.hidden = !unknown.length;
-    dirty = true;
+    redraw();
   }
 
   // A motion's planned curve (as /api/preview gives it, in the servos' degrees) played on the
@@ -173,13 +196,19 @@ function create(box, urdf) {
     const spt = plan.tick_period / 1e6;
     shown = { name, v, deg: {}, every: plan.every, ticks: plan.ticks, spt, t0: performance.now() / 1000, at: 0, onEnd, ended: false };
     preview.visible = true;
-    dirty = true;
+    redraw();
+  }
+
+  // Another robot of the same description: nothing read from the last one counts.
+  function reset() {
+    for (const j of Object.keys(known)) delete known[j];
+    lastKey = '';
   }
 
   function stopPreview() {
     shown = null;
     preview.visible = false;
-    dirty = true;
+    redraw();
   }
 
   // Puts the preview at a time (seconds from its start) and holds it there.
@@ -194,7 +223,7 @@ function create(box, urdf) {
       p.deg[name] = a + (b - a) * (k - i);
     }
     set(preview, p.deg);
-    dirty = true;
+    redraw();
   }
 
   function seek(t) {
@@ -204,7 +233,13 @@ function create(box, urdf) {
     previewAt(t);
   }
 
-  function frame() {
+  // Frames are asked for only while something changes: an idle view costs nothing.
+  function frame(now) {
+    asked = false;
+    if (now - drawnAt < minFrameMs) {
+      ask();
+      return;
+    }
     if (shown && !shown.ended && !shown.paused) {
       previewAt(performance.now() / 1000 - shown.t0);
       if (shown.at >= shown.ticks * shown.spt) {
@@ -214,15 +249,22 @@ function create(box, urdf) {
     }
     if (dirty) {
       dirty = false;
+      drawnAt = now;
       renderer.render(scene, camera);
       frames++;
     }
-    requestAnimationFrame(frame);
+    if (shown && !shown.ended && !shown.paused) ask();
   }
-  requestAnimationFrame(frame);
+  function ask() {
+    if (!asked) {
+      asked = true;
+      requestAnimationFrame(frame);
+    }
+  }
 
   return {
     update,
+    reset,
     startPreview,
     stopPreview,
     seek,
@@ -237,6 +279,8 @@ function create(box, urdf) {
     // What the view shows, for the browser's console and the tests.
     info: () => ({
       frames,
+      drawn: !dirty, // the canvas shows what the rest of this says
+      software,
       measured: { ...values.measured },
       ghost: { ...values.ghost },
       unknown: [...unknown],
