@@ -149,7 +149,8 @@ function create(box, urdf) {
   }
 
   // A state from the gateway: the measured pose (a joint without a current reading stays where
-  // it was last read, greyed with everything it carries), and the goals as the ghost.
+  // it was last read, or follows its goal if it never was, greyed with everything it carries),
+  // and the goals as the ghost.
   function update(s) {
     const deg = { measured: {}, ghost: {} };
     const missing = new Map(driven.map((n) => [n, 'not in the write list or the profile']));
@@ -177,7 +178,8 @@ function create(box, urdf) {
       for (const [mesh, joints] of above) mesh.material = joints.some((j) => missing.has(j)) ? UNKNOWN : mesh.userData.own;
     unknown = next;
     note.textContent = unknown.length
-      ? `no reading: ${[...missing].map(([j, why]) => `${j} (${why})`).join(', ')}; drawn grey where last read`
+      ? `no reading: ${[...missing].map(([j, why]) => `${j} (${why})`).join(', ')}; greyed, drawn where last ` +
+        'read (at the goal if never read)'
       : '';
     note.hidden = !unknown.length;
     redraw();
