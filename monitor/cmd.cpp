@@ -87,8 +87,12 @@ static bool dbgs_write(const char* p, bool store)
     int16_t v = hex2dec(&p);
     if (v < 0 || a >= MAP_SIZE)
       break;
-    ends |= v != 0 && (a == MAP_EXIT_REQ || a == MAP_POWEROFF_REQ);
-    if (store)
+    bool req = a == MAP_EXIT_REQ || a == MAP_POWEROFF_REQ;
+    ends |= req && v != 0;
+    // A request byte is released: the control loop that sees it then sees the connection's hold.
+    if (store && req)
+      mem_w8_release(a, static_cast<uint8_t>(v));
+    else if (store)
       mem_w8(a, static_cast<uint8_t>(v));
   }
   return ends;

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/map.h"
 #include "core/platform.h"
 #include "monitor/cmd.h"
 #include "monitor/rdline.h"
@@ -89,18 +90,16 @@ static void dbgs_pause(void*)
   nanosleep(&pause, nullptr);
 }
 
-// The release fence orders the count before the request byte the connection stores next; the
-// control loop's acquire fence, after it has read that byte, then sees the count.
-static void dbgs_hold()
-{
-  dbgs_held.fetch_add(1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-}
+// The count goes up before the request byte lands, and the write stores that byte with release;
+// dbgs_holding reads the bytes again with acquire before the count, so a pass that has seen a
+// request byte sees the count too.
+static void dbgs_hold() { dbgs_held.fetch_add(1, std::memory_order_relaxed); }
 
 bool dbgs_holding()
 {
-  std::atomic_thread_fence(std::memory_order_acquire);
-  return dbgs_held.load(std::memory_order_relaxed) != 0;
+  mem_r8_acquire(MAP_EXIT_REQ);
+  mem_r8_acquire(MAP_POWEROFF_REQ);
+  return dbgs_held.load(std::memory_order_acquire) != 0;
 }
 
 static int64_t dbgs_ms()

@@ -24,7 +24,8 @@ struct LedBusFaults : ::testing::Test {
     ORVANE_SKIP_IF_EMULATED();
     ASSERT_TRUE(boards.init(dir.file("i2c")));
     reader = std::thread([this] { boards.run(); });
-    sim = std::make_unique<SimProcess>(std::vector<std::string>{"--i2c", boards.path(), "--no-console"});
+    std::vector<std::string> args{"--i2c", boards.path(), "--no-console"};
+    sim = std::make_unique<SimProcess>(args);
     ASSERT_GT(sim->port(), 0) << sim->err();
     ASSERT_TRUE(host.connect(sim->port())) << sim->err();
     ASSERT_TRUE(boards.wait_count(20, 20s));
@@ -69,7 +70,8 @@ TEST_F(LedBusFaults, StalledBusCostsTheLoopLittleAndBothBoardsGetEveryPassOnceIt
   printf("stalled LED bus: %u passes in 2 s\n", stalled);
 
   boards.stall(0ms);
-  EXPECT_TRUE(wait_until([&] { return every_pass(); }, 20s, 10ms)) << "the boards did not come back every pass";
+  EXPECT_TRUE(wait_until([&] { return every_pass(); }, 20s, 10ms))
+      << "the boards did not come back every pass";
   EXPECT_EQ(boards.bad(), 0u);
   EXPECT_TRUE(daemon_ticking(host));
 }
@@ -87,8 +89,10 @@ TEST_F(LedBusFaults, SlowBusIsSkippedNotWaitedForAndTheBoardsComeBackOnceItIsFas
       best = std::max(best, daemon_passes(host, 1s));
       return best >= 50;
     }, 30s, 0ms);
-    EXPECT_TRUE(keeps_rate) << "writes held " << held.count() << " ms: at best " << best << " passes in 1 s";
-    printf("LED writes held %lld ms: %u passes in the best second\n", static_cast<long long>(held.count()), best);
+    EXPECT_TRUE(keeps_rate) << "writes held " << held.count() << " ms: at best " << best
+                            << " passes in 1 s";
+    printf("LED writes held %lld ms: %u passes in a second\n",
+           static_cast<long long>(held.count()), best);
 
     boards.stall(0ms);
     EXPECT_TRUE(wait_until([&] { return every_pass(); }, 20s, 10ms))

@@ -123,7 +123,8 @@ TEST_F(HeldConnection, AnswersQueuedBeforeAWriteAreHandedOverBeforeTheWriteLands
 TEST_F(HeldConnection, AnEndRequestLandsAndAHostThatNeverReadsHoldsTheEndOnlyForTheBound)
 {
   ASSERT_TRUE(host.send("R 0 1000\nW 50 1\n"));
-  EXPECT_TRUE(wait_until([&] { return mem_r8(MAP_EXIT_REQ) != 0; }, 10s)) << "the request never landed";
+  EXPECT_TRUE(wait_until([&] { return mem_r8(MAP_EXIT_REQ) != 0; }, 10s))
+      << "the request never landed";
   bool held = dbgs_holding();
   bool let_go = wait_until([&] { return ended.load() && !dbgs_holding(); }, 20s);
   if (!let_go)

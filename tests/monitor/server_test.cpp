@@ -148,7 +148,8 @@ TEST(MonitorServer, AnswersBeforeAQuitOrAnEndRequestArriveWhateverFollowsUnread)
     std::string batch;
     for (int i = 0; i < 500; i++)
       batch += i == 200 ? std::string(r.line) + "\n" : "R 0 1000\n";
-    ASSERT_EQ(send(fd, batch.data(), batch.size(), MSG_NOSIGNAL), static_cast<ssize_t>(batch.size()));
+    ssize_t sent = send(fd, batch.data(), batch.size(), MSG_NOSIGNAL);
+    ASSERT_EQ(sent, static_cast<ssize_t>(batch.size()));
     bool reset = false;
     std::string got = until_end(fd, &reset);
     close(fd);
