@@ -64,6 +64,8 @@ struct position {
 
 struct robot_model {
   std::string file;           // the profile it came from; empty: none, the joints are the servo ids
+  std::string robot;          // the robot's name for people, if the profile gives one
+  std::string urdf;           // the robot's description (URDF) the profile names, or empty
   std::vector<joint> joints;  // the profile's, in its order; without one, servos 1..32 as "1".."32"
 
   robot_model();  // no profile

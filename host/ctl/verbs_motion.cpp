@@ -338,7 +338,7 @@ void teach(ctl& c, const teach_args& a)
       if (cmd->empty())
         teach_take(s);
       else if (*cmd == "u" && s.undo())
-        printf("undone: %zu keyframes left\n", s.count());
+        printf("undone: %zu keyframe%s left\n", s.count(), s.count() == 1 ? "" : "s");
       else if (*cmd == "u")
         printf("nothing to undo\n");
       else if (*cmd == "q")
@@ -384,16 +384,17 @@ struct r2m_args {
   double lead_ms = 1000;
 };
 
-// Turns a recording into a motion file and says how many keyframes it took.
+// Turns a recording into a motion file and says how many keyframes it took and how close their
+// curve keeps to the recording.
 void to_motion(ctl& c, const std::string& csv, const std::string& out, double tol, double lead)
 {
   const mo::profile& p = c.profile();
   std::vector<std::string> notes;
-  mo::motion m;
+  mo::recorded_motion r;
   try {
-    m = mo::recording_motion(mo::mo_read_file(csv), csv, p, {tol, lead}, notes);
+    r = mo::recording_motion(mo::mo_read_file(csv), csv, p, {tol, lead, mo::MO_SEG_TICKS}, notes);
     std::string text = "# from the recording " + csv + " with orvane-ctl, within " + mo::fmt_deg(tol) +
-                       " degrees\n" + mo::motion_text(m);
+                       " degrees\n" + mo::motion_text(r.m);
     mo::motion_parse(text, out, p);  // what is written must play
     for (const auto& n : notes)
       ctl_warn(n);
@@ -403,8 +404,12 @@ void to_motion(ctl& c, const std::string& csv, const std::string& out, double to
       fprintf(stderr, "orvane-ctl: %s\n", l.c_str());
     throw orvane::error(out + " not written");
   }
-  printf("wrote %s: %zu keyframes within %s degrees of the recording\n", out.c_str(), m.frames.size(),
-         mo::fmt_deg(tol).c_str());
+  if (r.worst > tol)
+    ctl_warn("the keyframes pass " + mo::fmt_deg(r.worst) + " degrees from the recording where it turns faster than " +
+             std::to_string(mo::MO_SEG_TICKS) + " ticks can follow");
+  size_t n = r.m.frames.size();
+  printf("wrote %s: %zu keyframe%s, at most %s degrees from the recording (tolerance %s)\n", out.c_str(), n,
+         n == 1 ? "" : "s", mo::fmt_deg(r.worst).c_str(), mo::fmt_deg(tol).c_str());
 }
 
 void record(ctl& c, const record_args& a)
@@ -478,7 +483,7 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
 {
   static play_args pa;
   auto* p = ctl_verb(app, c, "play", "Play a motion file on the robot's interpolator",
-                     "play FILE [--speed X] [--repeat N] [--fit] [--dry-run [--plot OUT.png] [--curve OUT.csv]]", [&c] { play(c, pa); });
+                     "play FILE [--speed X] [--repeat N] [--fit] [--ease MODE] [--seg N] [--dry-run [--offline] [--plot OUT.png] [--curve OUT.csv]]", [&c] { play(c, pa); });
   p->add_option("file", pa.file, "motion file (YAML; see docs/motions.md)")->required();
   p->add_option("--speed", pa.speed, "speed factor: 2 plays twice as fast (0.01..100)")
       ->check(ctl_range(0.01, 100.0));
@@ -527,7 +532,7 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
 
   static r2m_args ma;
   auto* m = ctl_verb(app, c, "record2motion", "Turn a recording's positions into a motion file",
-                     "record2motion REC.csv OUT.yaml [--tolerance DEG]",
+                     "record2motion REC.csv OUT.yaml [--tolerance DEG] [--lead-ms MS]",
                      [&c] { to_motion(c, ma.csv, ma.out, ma.tolerance, ma.lead_ms); });
   m->add_option("recording", ma.csv, "CSV written by orvane-ctl record (its sv_pos columns)")->required();
   m->add_option("motion", ma.out, "motion file to write")->required();

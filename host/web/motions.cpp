@@ -164,3 +164,24 @@ bool web_motions::play(orvane::client& c, const std::string& name, const std::at
   return !mo::play(c, m, o).stopped;
 }
 
+std::string web_motions::preview(const std::string& name, const std::vector<std::pair<int, int>>& goals,
+                                 int32_t tick_us) const
+{
+  std::error_code ec;
+  if (!impl_ || !good_name(name) || !fs::is_regular_file(impl_->dir / name, ec))
+    throw std::invalid_argument("no motion named " + name);
+  mo::motion m;
+  mo::mo_outputs start{};
+  for (auto [id, units] : goals)
+    if (id >= 1 && id <= mo::MO_MAX_ID)
+      start[static_cast<size_t>(id)] = static_cast<int16_t>(units);
+  mo::plan_opts o;
+  if (tick_us > 0)
+    o.tick_us = tick_us;
+  try {
+    m = mo::motion_load(impl_->dir / name, *impl_->profile);
+    return web_plan_json(mo::plan_spans(m, o, start), start, 0, o.tick_us, 0, *impl_->profile);
+  } catch (const mo::mo_errors& e) {
+    throw std::runtime_error(one_line(e));
+  }
+}

@@ -43,3 +43,8 @@ bool web_motions::play(orvane::client&, const std::string& name, const std::atom
   throw std::runtime_error("no motion named " + name);
 }
 
+std::string web_motions::preview(const std::string& name, const std::vector<std::pair<int, int>>&,
+                                 int32_t) const
+{
+  throw std::invalid_argument("no motion named " + name);
+}

@@ -153,11 +153,18 @@ TEST(Model, RawWritesAreJudgedByWhereTheyWouldSendAServo)
     return orvane::resolve(name, f->indexed() ? std::optional<int>(i) : std::nullopt).offset;
   };
   std::vector<uint8_t> quiet = map_with(), held = map_with({3});
-  std::vector<uint8_t> aimed = held;  // elbow's target beyond its limits, its channel enabled
-  aimed[at("ip_target", 3)] = 200;
-  aimed[at("ip_enable", 3)] = 1;
-  std::vector<uint8_t> out_beyond = quiet;  // elbow's goal output beyond its limits, limp
-  out_beyond[at("ip_out", 3)] = 200;
+  auto with = [&](std::vector<uint8_t> v, std::initializer_list<std::pair<uint32_t, uint8_t>> bytes) {
+    for (auto [a, b] : bytes)
+      v[a] = b;
+    return v;
+  };
+  // Elbow's target beyond its limits, its channel enabled; elbow's goal output beyond them, limp;
+  // the same with its torque value set, but the switch off, or outside the write list.
+  auto aimed = with(held, {{at("ip_target", 3), 200}, {at("ip_enable", 3), 1}});
+  auto out_beyond = with(quiet, {{at("ip_out", 3), 200}});
+  auto held_beyond = with(out_beyond, {{at("ip_out", 35), 100}});
+  auto switched_off = with(held_beyond, {{at("sv_torque_on", 0), 0}});
+  auto unlisted = with(held_beyond, {{at("wr_count", 0), 2}});
   struct row {
     const char* what;
     const std::vector<uint8_t>& now;
@@ -177,23 +184,9 @@ TEST(Model, RawWritesAreJudgedByWhereTheyWouldSendAServo)
       {"torque on a goal beyond", out_beyond, at("ip_out", 35), {100, 0}, 1},
       {"torque on a goal within", quiet, at("ip_out", 35), {100, 0}, 0},
       {"torque off", out_beyond, at("ip_out", 35), {0, 0}, 0},
-      {"the switch on with a servo beyond", [&] {
-         static std::vector<uint8_t> v = out_beyond;
-         v[at("sv_torque_on", 0)] = 0;
-         v[at("ip_out", 35)] = 100;
-         return std::cref(v);
-       }().get(), at("sv_torque_on", 0), {1, 0}, 1},
-      {"the write list grows to a held servo beyond", [&] {
-         static std::vector<uint8_t> v = out_beyond;
-         v[at("wr_count", 0)] = 2;
-         v[at("ip_out", 35)] = 100;
-         return std::cref(v);
-       }().get(), at("wr_count", 0), {3}, 1},
-      {"holding where it is", [&] {
-         static std::vector<uint8_t> v = out_beyond;
-         v[at("ip_out", 35)] = 100;
-         return std::cref(v);
-       }().get(), at("ip_out", 3), le16(200), 0},
+      {"the switch on with a servo beyond", switched_off, at("sv_torque_on", 0), {1, 0}, 1},
+      {"the write list grows to a held servo beyond", unlisted, at("wr_count", 0), {3}, 1},
+      {"holding where it is", held_beyond, at("ip_out", 3), le16(200), 0},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);

@@ -69,7 +69,7 @@ def test_motion_file_becomes_a_plot_of_its_planned_curve(tmp_path):
 
 
 def test_a_position_without_readings_says_why_in_its_legend(tmp_path):
-    why = "servo 2 is in no read group, so nobody asks it ('orvane-ctl read 2' puts it in one)"
+    why = "servo 2 is not in a read group, so nobody asks it ('orvane-ctl read 2' puts it in one)"
     text = ("time_s,loop_count,gap,servo.1.goal,sv_pos.1,servo.2.goal,sv_pos.2\n"
             "0.0,1,0,0.0,1.0,0.0,\n0.1,2,0,0.0,,0.0,\n"
             f"# sv_pos.2: no reading in 2 of 2 rows: {why}\n"
@@ -79,7 +79,7 @@ def test_a_position_without_readings_says_why_in_its_legend(tmp_path):
     cols = plot.read_recording(str(csv))
     assert [plot.position_label(i, cols[f"sv_pos.{i}"], notes) for i in (1, 2)] == [
         "position: no reading in 1 of 2 rows",
-        "position: no reading in 2 of 2 rows: servo 2 is in no read group, so nobody asks it",
+        "position: no reading in 2 of 2 rows: servo 2 is not in a read group, so nobody asks it",
     ]
     assert plot.position_label(3, [float("nan")]) == "position: no reading"
     assert plot.main([str(csv)]) == 0
