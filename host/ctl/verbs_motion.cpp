@@ -190,7 +190,7 @@ void play(ctl& c, const play_args& a)
     mo::mo_outputs start{};
     if (!a.offline) {
       try {
-        po.tick_us = static_cast<int32_t>(c.client().get("tick_period"));
+        po.tick_us = c.client().tick_us();
         start = mo::play_outputs(c.client());
       } catch (const orvane::connect_error& e) {
         if (!a.dry_run)

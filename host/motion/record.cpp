@@ -91,7 +91,7 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
   out << '\n';
 
   std::vector<uint8_t> img(map_size);
-  auto tick = std::chrono::microseconds(std::max<int64_t>(c.get("tick_period"), 1000));
+  auto tick = std::chrono::microseconds(std::max<int64_t>(c.tick_us(), 1000));
   record_result r;
   r.empty.assign(cols.size(), 0);
   auto start = clk::now();

@@ -7,8 +7,8 @@
         robot.wait_until_reached([1])   # the move has ended and servo 1 is there
 """
 
-from .client import (CHANNELS, DEFAULT_PORT, DEGREES_MAX, MOVE_TICKS_MAX, SERVO_MAX, TORQUE_ON_VALUE,
-                     Client, connect, split_move)
+from .client import (CHANNELS, DEFAULT_PORT, DEGREES_MAX, MOVE_TICKS_MAX, SERVO_MAX, TICK_US_MAX,
+                     TICK_US_START, TORQUE_ON_VALUE, Client, connect, split_move, tick_us_of)
 from .errors import (Closed, ConnectError, Error, NotInWriteList, NotReached, OutOfRange,
                      ProtocolError, Timeout, UnknownField)
 from .fields import FIELDS, MAP_SIZE, NO_READING, Field, decode, find_field, resolve, suggest
@@ -18,8 +18,8 @@ from .version import __version__
 
 __all__ = [
     "__version__",
-    "CHANNELS", "DEFAULT_PORT", "DEGREES_MAX", "MOVE_TICKS_MAX", "SERVO_MAX", "TORQUE_ON_VALUE",
-    "Client", "connect", "split_move",
+    "CHANNELS", "DEFAULT_PORT", "DEGREES_MAX", "MOVE_TICKS_MAX", "SERVO_MAX", "TICK_US_MAX",
+    "TICK_US_START", "TORQUE_ON_VALUE", "Client", "connect", "split_move", "tick_us_of",
     "Closed", "ConnectError", "Error", "NotInWriteList", "NotReached", "OutOfRange", "ProtocolError",
     "Timeout", "UnknownField",
     "BEHIND", "NO_GROUP", "SILENT", "VALID", "groups_decode", "groups_encode", "groups_layout",

@@ -23,6 +23,8 @@ DEGREES_MAX = 150.0
 TORQUE_ON_VALUE = 100
 TTIME_MAX = 255              # ticks one trigger can start (one byte of ttime)
 MOVE_TICKS_MAX = 2**31 - 1   # a longer move than TTIME_MAX is chained from triggers
+TICK_US_START = 16667        # the daemon's period from start-up (60 Hz)
+TICK_US_MAX = 999999         # the longest period the daemon takes
 
 _ONE, _TICK_PERIOD, _SV_TORQUE_ON, _SW_IN = 0x0010, 0x0040, 0x0048, 0x0060
 _EXIT_REQ, _POWEROFF_REQ, _LOOP_COUNT, _WR_COUNT = 0x0050, 0x0051, 0x0080, 0x00A1
@@ -68,6 +70,13 @@ def _parse_dump(line, adr, n):
             return None
         out[i] = int(pair, 16)
     return bytes(out)
+
+
+def tick_us_of(tick_period):
+    """The period the daemon runs at while the map's tick_period reads `tick_period`: it takes
+    1..TICK_US_MAX and keeps its last valid period for anything else, which no host can read, so
+    the start-up period stands in."""
+    return tick_period if 1 <= tick_period <= TICK_US_MAX else TICK_US_START
 
 
 def split_move(ticks):
@@ -344,7 +353,7 @@ class Client:
                 raise OutOfRange(f"channel {ch} out of range 0..127")
         if not targets:
             return
-        tick = max(self.get("tick_period"), 100) / 1e6
+        tick = max(self.tick_us(), 100) / 1e6
         out = self.read(0x0C00, 2 * CHANNELS)
         start = {ch: int.from_bytes(out[2 * ch:2 * ch + 2], "little", signed=True) for ch in targets}
         parts = split_move(ticks)
@@ -388,7 +397,7 @@ class Client:
         for ch in chans:
             if not isinstance(ch, int) or not 0 <= ch < CHANNELS:
                 raise OutOfRange(f"channel {ch} out of range 0..127")
-        step = min(max(self.get("tick_period") / 2e6, 0.005), 0.05)
+        step = min(max(self.tick_us() / 2e6, 0.005), 0.05)
         last, give_up = None, time.monotonic() + stall
         while True:
             counts = self.read(_IP_COUNT, CHANNELS)
@@ -417,7 +426,7 @@ class Client:
         if not ids:
             return []
         self.wait_until_still(ids)
-        step = min(max(self.get("tick_period") / 2e6, 0.005), 0.05)
+        step = min(max(self.tick_us() / 2e6, 0.005), 0.05)
         give_up = time.monotonic() + timeout
         while True:
             goal = self.read(0x0C02, 2 * SERVO_MAX)
@@ -442,13 +451,15 @@ class Client:
                                  f"(tolerance {tolerance:.1f} degrees): {detail}", away)
             time.sleep(step)
 
+    def tick_us(self):
+        """The tick the daemon runs at, in microseconds: tick_us_of the map's tick_period."""
+        return tick_us_of(self.get("tick_period"))
+
     def ticks_for(self, ms):
-        """Ticks for a duration in milliseconds, from the map's tick_period: 1..MOVE_TICKS_MAX,
-        what move takes."""
-        period = self.get("tick_period")
-        if period <= 0:
-            period = 16667
-        return min(max(1, (int(ms) * 1000 + period // 2) // period), MOVE_TICKS_MAX)
+        """Ticks for a duration in milliseconds at tick_us(): 1..MOVE_TICKS_MAX, what move
+        takes."""
+        period = self.tick_us()
+        return min(max(1, (max(int(ms), 0) * 1000 + period // 2) // period), MOVE_TICKS_MAX)
 
     # -- servos, switches, LEDs
     def write_list(self):
@@ -496,8 +507,7 @@ class Client:
         ids = list(ids)
         for sid in ids:
             _check_servo(sid)
-        period = self.get("tick_period")
-        g = groups_layout(ids, groups_room(period if period > 0 else 16667, len(self.write_list())))
+        g = groups_layout(ids, groups_room(self.tick_us(), len(self.write_list())))
         self.set_groups(g)
         return g
 

@@ -57,6 +57,7 @@ def test_move_lands_in_time_and_leaves_unnamed_channels_alone(robot):
     (lambda r: r.read("0", 1), orvane.OutOfRange, "must be whole numbers"),
     (lambda r: r.set("loop_count", 1), orvane.OutOfRange, "written by the daemon"),
     (lambda r: r.set("tick_period", 1.5), orvane.OutOfRange, "not a whole number"),
+    (lambda r: r.set("tick_period", 1000000), orvane.OutOfRange, "out of range 1..999999"),
     (lambda r: r.write(0x0FFF, b"\1\2"), orvane.OutOfRange, "beyond the map"),
     (lambda r: r.set_leds({16: 1}), orvane.OutOfRange, "LED 16 out of range"),
 ])
@@ -187,3 +188,18 @@ def test_long_move_is_chained_along_its_line_and_reached_is_waited_for(robot):
     assert e.value.ids == [1]
     robot.move({7: 12.5}, 1, check_write_list=False)
     assert robot.get("servo.7.goal") == 125
+
+
+# As the C++ library's TickPeriodsTheDaemonIgnoresAreRefusedAndNeverTimedWith: a period the
+# daemon does not take (written raw) is timed at the start-up period.
+@pytest.mark.parametrize("period,tick,ticks_2s", [
+    (5000, 5000, 400), (999999, 999999, 2), (1000000, 16667, 120), (2**31 - 1, 16667, 120),
+    (0, 16667, 120), (-5, 16667, 120),
+])
+def test_tick_the_daemon_runs_at_is_the_cpp_librarys(robot, period, tick, ticks_2s):
+    robot.write(0x0040, period.to_bytes(4, "little", signed=True))
+    try:
+        assert robot.tick_us() == tick == orvane.tick_us_of(period)
+        assert robot.ticks_for(2000) == ticks_2s
+    finally:
+        robot.set("tick_period", 16667)
