@@ -1,8 +1,9 @@
 // One robot as orvane-web sees it: a thread that keeps one monitor connection open through the
 // client library, polls the map at most once per tick, carries out the pages' commands between
 // polls and reconnects by itself. The client and the poll state belong to that thread, which
-// lends the client to its player while a motion plays; submit() and the destructor may be
-// called from any thread.
+// lends the client to its player while a motion or a chained move plays; submit() and the
+// destructor may be called from any thread. A stop never waits in the queue: it is counted
+// beside it, taken before the next command, and voids the moves and plays queued before it.
 #pragma once
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/web/command.h"
 #include "host/web/joints.h"
@@ -34,7 +36,9 @@ class web_poller {
 
   const std::string& address() const { return address_; }
   // Queues a command; `done` gets an HTTP status (200, 4xx, 502, 503) and a one-line text.
-  // While a motion plays, moves and other motions are refused with 409.
+  // While a motion or a chained move plays, moves and motions are refused with 409, and so are
+  // those a later stop voided. A stop is never refused: it stops the player at once, then the
+  // poller's thread holds every moving servo and answers 200.
   void submit(web_command cmd, done_fn done);
   uint64_t polls() const { return polls_.load(std::memory_order_relaxed); }
   // The planned curve of the motion its page playlist plays, or null. Any thread.
@@ -47,9 +51,13 @@ class web_poller {
   struct job {
     web_command cmd;
     done_fn done;
+    uint64_t stops = 0;  // stops taken before it arrived
   };
   void run();
   void carry_out(const std::shared_ptr<orvane::client>& c, const job& j);
+  // The stops counted since the last look: stop the player, hold, answer. Throws the client's
+  // errors after answering.
+  void take_stops(const std::shared_ptr<orvane::client>& c, const std::string& problem);
   bool wait_until(std::chrono::steady_clock::time_point t);  // false once stopping
   std::deque<job> take_jobs();
 
@@ -62,9 +70,12 @@ class web_poller {
   web_player player_;
   std::atomic<uint64_t> polls_{0};
 
-  std::mutex mu_;  // guards jobs_ and stop_
+  std::mutex mu_;  // guards jobs_, stop_, stops_ and stop_dones_
   std::condition_variable cv_;
   std::deque<job> jobs_;
   bool stop_ = false;
+  uint64_t stops_ = 0;                // stops taken (submit's threads)
+  std::vector<done_fn> stop_dones_;   // their answers still to give
+  uint64_t stops_done_ = 0;           // the poller thread's: stops carried out
   std::thread thread_;
 };
