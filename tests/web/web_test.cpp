@@ -258,6 +258,20 @@ TEST_F(WebSim, PollerPollsAtMostOncePerTick)
   EXPECT_EQ(p.last()["tick_period"], 50000);
 }
 
+// A period the daemon ignores (it keeps its last one) does not slow the poller down: a map
+// holding 2^31-1 us once put the next poll 35 minutes away.
+TEST_F(WebSim, PollerKeepsPollingWhenTheMapHoldsAPeriodTheDaemonIgnores)
+{
+  orvane::client& c = robot();
+  c.write(orvane::find_field("tick_period")->offset, {0xFF, 0xFF, 0xFF, 0x7F});
+  published p;
+  web_poller w(0, host().address, 30, [&](const std::string& s) { p.add(s); }, no_motions);
+  ASSERT_TRUE(wait_until([&] { return w.polls() > 0; }, 10s));
+  uint64_t polls0 = w.polls();
+  EXPECT_TRUE(wait_until([&] { return w.polls() > polls0 + 5; }, 10s));
+  c.set("tick_period", 16667);
+}
+
 TEST(WebPoller, ReconnectsByItselfAndRefusesCommandsMeanwhile)
 {
   published p;
