@@ -660,7 +660,7 @@ std::vector<int> client::wait_until_reached(const std::vector<int>& ids, double 
 int32_t tick_us_of(int64_t tick_period)
 {
   return tick_period >= 1 && tick_period <= tick_us_max ? static_cast<int32_t>(tick_period)
-                                                        : tick_us_start;
+                                                        : tick_us_default;
 }
 
 int32_t client::tick_us()

@@ -180,7 +180,7 @@ std::string reading_why(const reading_info& r);
 const char* reading_name(reading_state s);  // "valid", "no_group", "silent", "behind"
 
 // ---- The tick.
-constexpr int32_t tick_us_start = 16667;  // the daemon's period from start-up (60 Hz)
+constexpr int32_t tick_us_default = 16667;  // the daemon's period from start-up (60 Hz)
 constexpr int32_t tick_us_max = 999999;   // the longest period the daemon takes
 // The period the daemon runs at while the map's tick_period reads `tick_period`: it takes
 // 1..tick_us_max and keeps its last valid period for anything else, which no host can read, so
