@@ -221,7 +221,7 @@ void mq_bridge::carry_out(robot_side& r, const job& j)
   }
   const mq_accepted& a = std::get<mq_accepted>(j.what);
   auto reply = [&](const std::string& error) {
-    if (!a.request.empty())  // the class-wide stop has none: its events say what happened
+    if (!a.request.empty())  // stops, which may lack one, are answered by take_stops
       link_->publish(reply_to, mq_reply(a.request, error), 1, false);
   };
   const web_command& cmd = a.cmd;
