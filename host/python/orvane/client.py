@@ -627,6 +627,9 @@ class Client:
             self._write_lines(lines + _write_cmds(_RD_GROUP, data))
 
     def read_servos(self, ids):
+        """Lays the servos (ids or joint names) out in the read groups, as few groups as keep a
+        cycle within a tick, replacing what they held; returns the layout written (ids)."""
+        ids = [servo_of(self._profile, who)[0] for who in ids]
         g = groups_layout(ids, groups_room(self.tick_us(), len(self.write_list())))
         self.set_groups(g)
         return g

@@ -188,17 +188,3 @@ def test_long_move_is_chained_along_its_line_and_reached_is_waited_for(robot):
     robot.move({7: 12.5}, 1, check_write_list=False)
     assert robot.get("servo.7.goal") == 125
 
-
-# As the C++ library's TickPeriodsTheDaemonIgnoresAreRefusedAndNeverTimedWith: a period the
-# daemon does not take (written raw) is timed at the start-up period.
-@pytest.mark.parametrize("period,tick,ticks_2s", [
-    (5000, 5000, 400), (999999, 999999, 2), (1000000, 16667, 120), (2**31 - 1, 16667, 120),
-    (0, 16667, 120), (-5, 16667, 120),
-])
-def test_tick_the_daemon_runs_at_is_the_cpp_librarys(robot, period, tick, ticks_2s):
-    robot.write(0x0040, period.to_bytes(4, "little", signed=True))
-    try:
-        assert robot.tick_us() == tick == orvane.tick_us_of(period)
-        assert robot.ticks_for(2000) == ticks_2s
-    finally:
-        robot.set("tick_period", 16667)
