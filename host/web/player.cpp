@@ -77,6 +77,8 @@ void web_player::start_move(std::shared_ptr<orvane::client> c,
   if (thread_.joinable())
     thread_.join();
   stop_ = false;
+  if (goals.empty())
+    return;
   std::vector<int16_t> now = goal_outputs(*c);
   const orvane::field& goal = field("servo.#.goal");
   std::vector<orvane::target> from, to;
