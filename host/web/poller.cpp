@@ -72,6 +72,12 @@ void web_poller::submit(web_command cmd, done_fn done)
   done(503, "too many commands waiting for " + address_);
 }
 
+std::shared_ptr<const web_state> web_poller::state() const
+{
+  std::lock_guard<std::mutex> l(state_mu_);
+  return state_;
+}
+
 bool web_poller::wait_until(clk::time_point t)
 {
   std::unique_lock<std::mutex> l(mu_);
@@ -227,6 +233,11 @@ void web_poller::run()
         polls_.fetch_add(1, std::memory_order_relaxed);
         last = web_decode(plan, data);
         web_name_joints(last, joints_);
+        {
+          auto keep = std::make_shared<const web_state>(last);
+          std::lock_guard<std::mutex> l(state_mu_);
+          state_ = std::move(keep);
+        }
         meter.sample(last.loop_count, start);
         push(last);
         // The next poll no sooner than one tick and one 1/max_hz after this one began.
