@@ -149,3 +149,26 @@ void web_apply(orvane::client& c, const web_command& cmd)
       break;  // the poller's player runs these
   }
 }
+
+size_t web_json_depth(std::string_view text)
+{
+  size_t depth = 0, deepest = 0;
+  bool in_string = false, escaped = false;
+  for (char ch : text) {
+    if (in_string) {
+      if (escaped)
+        escaped = false;
+      else if (ch == '\\')
+        escaped = true;
+      else if (ch == '"')
+        in_string = false;
+    } else if (ch == '"') {
+      in_string = true;
+    } else if (ch == '[' || ch == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if ((ch == ']' || ch == '}') && depth > 0) {
+      depth--;
+    }
+  }
+  return deepest;
+}

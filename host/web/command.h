@@ -27,5 +27,9 @@ struct web_command {
 // A JSON body such as {"op":"move","goals":[[1,45.0]],"ms":500}; on error, why it is refused.
 std::variant<web_command, std::string> web_parse_command(std::string_view body);
 
+// How deeply a JSON text nests its arrays and objects, counted without parsing it, so that
+// input from outside can be refused before any recursive walk.
+size_t web_json_depth(std::string_view text);
+
 // Carries out every command but play and stop; throws the client library's errors.
 void web_apply(orvane::client& c, const web_command& cmd);
