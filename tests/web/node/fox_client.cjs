@@ -40,7 +40,7 @@ const opened = new Promise((resolve) => {
 });
 ws.on("unexpected-response", (req, res) => {
   say({ ev: "refused", status: res.statusCode });
-  closed = true;
+  process.exit(0);
 });
 client.on("serverInfo", (i) => say({ ev: "serverInfo", ...i }));
 client.on("status", (s) => { statuses.push(s.message); say({ ev: "status", level: s.level, message: s.message }); });
