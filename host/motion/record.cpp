@@ -140,6 +140,7 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
   for (const rec_column& col : cols)
     out << ',' << col.label;
   out << '\n';
+  out.flush();  // a reader of the file sees that the recording has begun
 
   std::vector<size_t> empty(cols.size(), 0);
   char buf[64];
