@@ -3,12 +3,12 @@
 //   {"ev":"open"} {"ev":"serverInfo",...} {"ev":"advertise","channels":[...]}
 //   {"ev":"message","topic":...,"sub":N,"t":ns,"valid":bool,"data":{...}}
 //   {"ev":"status","level":N,"message":...} {"ev":"unsubscribed","topic":...}
-//   {"ev":"error"|"close",...} {"ev":"done"}
+//   {"ev":"error"|"close",...} {"ev":"done","bytes":N,"frames":N}
 // Every message is checked against its channel's JSON Schema with npm's ajv ("valid").
 // Usage: node fox_client.cjs URL 'STEPS' [HEADERS], STEPS a JSON list of
 //   {"subscribe":[TOPIC,...]}  {"unsubscribe":[TOPIC,...]}  {"wait":MS}
 //   {"until":{"topic":T,"count":N},"ms":DEADLINE}  {"untilStatus":TEXT,"ms":DEADLINE}
-//   {"advertise":TOPIC}  {"publish":TOPIC,"data":OBJECT|STRING}
+//   {"advertise":TOPIC}  {"publish":TOPIC,"data":OBJECT|STRING}  {"quiet":true}: no message lines
 "use strict";
 const { FoxgloveClient } = require("@foxglove/ws-protocol");
 const WebSocket = require("ws");
@@ -16,6 +16,7 @@ const Ajv = require("ajv");
 
 const [url, stepsText, headersText] = process.argv.slice(2);
 const steps = JSON.parse(stepsText || "[]");
+const quiet = steps.some((s) => s.quiet);
 const headers = JSON.parse(headersText || "{}");
 const say = (o) => process.stdout.write(JSON.stringify(o, (k, v) => (typeof v === "bigint" ? v.toString() : v)) + "\n");
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
@@ -30,9 +31,11 @@ const counts = new Map();
 const statuses = [];
 let advertised = null;
 let closed = false;
+let bytes = 0, frames = 0;  // as they came off the socket, every frame included
 
 const ws = new WebSocket(url, [FoxgloveClient.SUPPORTED_SUBPROTOCOL], { headers });
 const client = new FoxgloveClient({ ws });
+ws.on("message", (data) => { frames++; bytes += data.byteLength; });
 const opened = new Promise((resolve) => {
   client.on("open", () => { say({ ev: "open", protocol: ws.protocol }); resolve(true); });
   client.on("close", (e) => { closed = true; say({ ev: "close", code: e && e.code }); resolve(false); });
@@ -69,7 +72,8 @@ client.on("message", (m) => {
     say({ ev: "unparsable", topic, message: e.message });
   }
   counts.set(topic, (counts.get(topic) || 0) + 1);
-  say({ ev: "message", topic, sub: m.subscriptionId, t: m.timestamp, at: Date.now(), valid, data });
+  if (!quiet)
+    say({ ev: "message", topic, sub: m.subscriptionId, t: m.timestamp, at: Date.now(), valid, data });
 });
 
 async function until(cond, ms) {
@@ -117,7 +121,7 @@ async function run() {
 }
 
 run().then(() => {
-  say({ ev: "done" });
+  say({ ev: "done", bytes, frames });
   client.close();
   setTimeout(() => process.exit(0), 200);
 }, (e) => {
