@@ -300,7 +300,7 @@ std::string ch_builder::transforms_message() const
     const web_joint* j = web_joint_of(joints_, sv.id);
     // A joint without a current reading is drawn at its goal rather than left behind.
     double deg = sv.pos && sv.reading == "valid" ? *sv.pos / 10.0 : sv.goal / 10.0;
-    angles.emplace_back(joint_name(j, sv.id), web_joint_deg(j, deg) * std::numbers::pi / 180.0);
+    angles.emplace_back(joint_name(j, sv.id), web_joint_deg(j, deg));
   }
   json list = json::array();
   json t = stamp(t_ns_);

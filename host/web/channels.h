@@ -45,7 +45,8 @@ struct ch_pose {
   std::array<double, 3> xyz{};
   std::array<double, 4> quat{0, 0, 0, 1};  // x, y, z, w
 };
-// The link poses a URDF implies for joint angles (joint name, radians).
+// The link poses a URDF implies for joint positions (joint name, joint degrees as the profile
+// has them: the description knows which joints turn and which slide).
 using ch_kinematics = std::function<std::vector<ch_pose>(const std::vector<std::pair<std::string, double>>&)>;
 
 // Log levels of foxglove.Log that events use.

@@ -86,7 +86,15 @@ class fox_conn : public std::enable_shared_from_this<fox_conn> {
         return;
       self->counted_ = true;
       self->h_.clients++;
-      self->h_.robot(self->robot_).clients.push_back(self);
+      fox_robot& r = self->h_.robot(self->robot_);
+      std::erase_if(r.clients, [](const std::weak_ptr<fox_conn>& c) { return c.expired(); });
+      if (r.clients.empty()) {
+        // Nobody watched until now: no stale events or velocities from the last state seen.
+        r.builder.reset();
+        r.plan.reset();
+        r.plan_serial = 0;
+      }
+      r.clients.push_back(self);
       std::string name = self->h_.o.name + (self->poller_ ? ": " + self->poller_->address() : "");
       for (std::string& f : self->proto_.hello(name, self->h_.session))
         self->reply(std::move(f));
@@ -260,13 +268,8 @@ void fox_sample(fox_hub& h, size_t robot, web_poller* poller, const web_state& s
 {
   fox_robot& r = h.robot(robot);
   std::erase_if(r.clients, [](const std::weak_ptr<fox_conn>& c) { return c.expired(); });
-  if (r.clients.empty()) {
-    // Nobody watches: the next client starts afresh, with no stale events or velocities.
-    r.builder.reset();
-    r.plan.reset();
-    r.plan_serial = 0;
+  if (r.clients.empty())
     return;
-  }
   if (!r.builder) {
     r.builder = std::make_unique<ch_builder>(h.o.joints);
     if (!h.o.urdf.empty())
