@@ -7,7 +7,8 @@ subscribed to every channel, and the bytes a second that client receives. Run by
     bench/foxglove.py --build build [--arm build-armv6] [--seconds 20]
 
 With --arm, the robot's orvane-web runs under `qemu-arm -cpu arm1176` as well (its CPU is
-qemu's: the emulation, not the board). orvane-sim runs natively; every servo is in a read group."""
+qemu's: the emulation, not the board). orvane-sim runs natively; every servo is in a read group;
+no profile, which the robot's build cannot read (joints are then named servo1..servo6)."""
 import argparse
 import json
 import os
@@ -44,8 +45,8 @@ def started(argv, pattern, **kw):
 
 
 def measure(web_argv, sim_address, build, seconds):
-    web, m = started(web_argv + ['--listen', '127.0.0.1:0', '--token', 'bench-token', '--robot', sim_address,
-                                 '--profile', os.path.join(ROOT, 'motions', 'robot.yaml')],
+    # No profile: the robot's build reads none, and both runs should send the same messages.
+    web, m = started(web_argv + ['--listen', '127.0.0.1:0', '--token', 'bench-token', '--robot', sim_address],
                      r'http://127\.0\.0\.1:(\d+)/')
     port = m.group(1)
     try:
