@@ -545,7 +545,7 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
       ->delimiter(',')->allow_extra_args(false);
   r->add_option("file", ra.file, "file to write: FILE.mcap for MCAP, else CSV (- for standard output)")->required();
   r->add_option("--motion", ra.motion, "also turn the recorded positions into this motion file");
-  r->add_option("-p,--profile", ra.profile, "robot profile for --motion's joint names");
+  r->add_option("-p,--profile", ra.profile, "robot profile: joint names and degrees of an MCAP recording, and of --motion");
   r->add_option("--tolerance", ra.tolerance, "--motion: degrees the motion may differ from the recording")
       ->check(ctl_range(0.1, 90.0));
 

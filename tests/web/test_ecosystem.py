@@ -7,7 +7,6 @@ import os
 import random
 import signal
 import subprocess
-import time
 import urllib.request
 
 import pytest
@@ -53,9 +52,11 @@ def fox_url(web, robot='', token=None):
 
 
 def mcap_check(path, *args):
+    """@mcap/core's reading of a file (of its first N bytes with --cut N; a list with --cuts)."""
     out = subprocess.run(node('mcap_check.cjs', path, *args), env={**os.environ, **node_env()},
                          capture_output=True, timeout=120, check=True)
-    return json.loads(out.stdout)
+    got = [json.loads(line) for line in out.stdout.splitlines()]
+    return got if '--cuts' in args else got[0]
 
 
 def ctl(sim, *args, timeout=120):
@@ -69,7 +70,7 @@ def test_endpoint_advertises_the_channels_and_streams_the_map_until_unsubscribed
     mon.torque(True, [1, 3])
     fox = Fox(fox_url(web), [{'subscribe': ['/joint_states', '/switches', '/loop']},
                              {'until': {'topic': '/joint_states', 'count': 5}},
-                             {'wait': 2500}, {'unsubscribe': ['/joint_states']}, {'wait': 1500}])
+                             {'wait': 2500}, {'unsubscribe': ['/joint_states']}, {'wait': 4000}])
     wait_for(lambda: len(fox.messages('/joint_states')) >= 5, what='joint states')
     mon.move({3: -30.0}, 40)  # the elbow, mounted mirrored: joint +30 degrees
     sim.console('close 2')
@@ -102,9 +103,10 @@ def test_endpoint_advertises_the_channels_and_streams_the_map_until_unsubscribed
     assert passes == sorted(passes)
     assert any(m['data']['closed'][2] for m in fox.messages('/switches'))
 
+    # What the server had queued before it read the unsubscribe may still come; nothing after.
     gone = next(e for e in events if e['ev'] == 'unsubscribed')['at']
-    assert not [m for m in joints if m['at'] > gone + 500], 'messages after unsubscribe'
-    assert [m for m in fox.messages('/loop') if m['at'] > gone + 500], 'the other subscription stopped too'
+    assert not [m for m in joints if m['at'] > gone + 2000], 'messages after unsubscribe'
+    assert [m for m in fox.messages('/loop') if m['at'] > gone + 2000], 'the other subscription stopped too'
     mon.close()
 
 
@@ -165,9 +167,9 @@ def post(web, body):
 
 
 def test_motion_played_from_the_page_shows_as_events_and_its_plan(sim, web):
-    fox = Fox(fox_url(web), [{'subscribe': ['/events', '/motion/plan']}, {'wait': 60000}])
-    wait_for(lambda: any(e['ev'] == 'advertise' for e in fox.events()), what='the channels')
-    time.sleep(0.5)  # the subscription on its way
+    fox = Fox(fox_url(web), [{'subscribe': ['/events', '/motion/plan', '/loop']}, {'wait': 60000}])
+    # /loop is subscribed last: once it comes, the server has taken the other two.
+    wait_for(lambda: fox.messages('/loop'), what='the subscriptions')
     assert post(web, {'op': 'play', 'motion': 'wave.yaml'}) == {'ok': True}
     wait_for(lambda: any('done' in m['data']['message'] for m in fox.messages('/events')), timeout=60,
              what='the motion to end')
@@ -223,18 +225,19 @@ def test_mcap_cut_at_any_byte_reads_up_to_its_last_whole_record(sim, tmp_path):
     ends, size = whole['ends'], whole['size']
     rng = random.Random(32)
     cuts = [9, ends[0] + 3, ends[5], ends[-3] - 1] + [rng.randrange(8, size) for _ in range(6)]
-    for cut in cuts:
-        got = mcap_check(path, '--cut', cut)
+    for cut, got in zip(cuts, mcap_check(path, '--cuts', ','.join(map(str, cuts)))):
         assert got['error'] is None, (cut, got['error'])
         assert got['records'] == len([e for e in ends if e <= cut]), cut
         assert not got['done'] and not got['invalid']
-        with open(path, 'rb') as f, open(tmp_path / 'cut.mcap', 'wb') as g:
-            g.write(f.read(cut))
-        env = {**os.environ, 'PYTHONPATH': os.path.join(MOTIONS, '..', 'host', 'python')}
-        if got['counts'].get('/joint_states'):
-            p = subprocess.run(['/usr/bin/python3', '-m', 'orvane.plot', str(tmp_path / 'cut.mcap'),
-                                '-o', str(tmp_path / 'cut.png')], env=env, capture_output=True, text=True, timeout=120)
-            assert p.returncode == 0, (cut, p.stderr)
+    # Our own readers take the file cut inside its last records too.
+    with open(path, 'rb') as f, open(tmp_path / 'cut.mcap', 'wb') as g:
+        g.write(f.read(ends[-3] - 1))
+    env = {**os.environ, 'PYTHONPATH': os.path.join(MOTIONS, '..', 'host', 'python')}
+    p = subprocess.run(['/usr/bin/python3', '-m', 'orvane.plot', str(tmp_path / 'cut.mcap'),
+                        '-o', str(tmp_path / 'cut.png')], env=env, capture_output=True, text=True, timeout=120)
+    assert p.returncode == 0, p.stderr
+    r = ctl(sim, 'record2motion', str(tmp_path / 'cut.mcap'), str(tmp_path / 'cut.yaml'))
+    assert r.returncode == 0, r.stderr
 
 
 @pytest.mark.parametrize('sig,clean', [(signal.SIGINT, True), (signal.SIGKILL, False)])
