@@ -133,6 +133,7 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
                      std::ostream& out, const std::atomic<bool>* stop)
 {
   std::vector<std::pair<uint32_t, uint32_t>> ranges;
+  ranges.reserve(cols.size());
   for (const rec_column& col : cols)
     ranges.emplace_back(col.ref.offset, col.ref.f->width);
 

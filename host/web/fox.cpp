@@ -57,10 +57,10 @@ std::array<char, 13> fox_message_head(uint32_t subscription, uint64_t t_ns)
 {
   std::array<char, 13> h{};
   h[0] = 0x01;
-  for (int i = 0; i < 4; i++)
-    h[static_cast<size_t>(1 + i)] = static_cast<char>((subscription >> (8 * i)) & 0xff);
-  for (int i = 0; i < 8; i++)
-    h[static_cast<size_t>(5 + i)] = static_cast<char>((t_ns >> (8 * i)) & 0xff);
+  for (size_t i = 0; i < 4; i++)
+    h[1 + i] = static_cast<char>((subscription >> (8 * i)) & 0xff);
+  for (size_t i = 0; i < 8; i++)
+    h[5 + i] = static_cast<char>((t_ns >> (8 * i)) & 0xff);
   return h;
 }
 

@@ -35,6 +35,7 @@ mo::record_result record_mcap(orvane::client& c, const std::string& path, double
 {
   const std::vector<web_range> plan = web_poll_plan();
   std::vector<std::pair<uint32_t, uint32_t>> ranges;
+  ranges.reserve(plan.size());
   for (const web_range& r : plan)
     ranges.emplace_back(r.adr, r.n);
 
@@ -183,7 +184,7 @@ std::string mcap_recording_csv(std::string_view bytes, const std::string& file)
   for (size_t i = 0; i < rows.size(); i++) {
     const row& r = rows[i];
     uint32_t gap = i == 0 ? 0 : r.pass - rows[i - 1].pass - 1;
-    snprintf(buf, sizeof buf, "%.4f,%u,%u", (r.t - rows[0].t) / 1e9, r.pass, gap);
+    snprintf(buf, sizeof buf, "%.4f,%u,%u", static_cast<double>(r.t - rows[0].t) / 1e9, r.pass, gap);
     out += buf;
     for (int id : ids) {
       auto s = r.servo.find(id);

@@ -167,7 +167,7 @@ TEST(FoxClient, PublishedMovesNameJointsInJointDegreesAndStopsNeedNoBody)
            {frame(5, R"({"goals":{"base":1},"ms":20000})"), {}, "\"ms\""},
            {frame(5, R"({"goals":{},"ms":5})"), {}, "\"goals\""},
            {frame(9, "{}"), {}, "not advertised"},
-           {"\x02\x05\x00\x00\x00{}", {}, "opcode 1"},
+           {std::string("\x02\x05\x00\x00\x00{}", 7), {}, "opcode 1"},
            {"\x01\x05", {}, "opcode 1"},
        }) {
     SCOPED_TRACE(r.frame.substr(std::min<size_t>(5, r.frame.size())));
