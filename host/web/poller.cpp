@@ -15,19 +15,19 @@ constexpr size_t max_stop_dones = 256;  // more stops are answered at once, stil
 constexpr auto player_end = std::chrono::seconds(2);  // a stopped motion ends within a poll
 constexpr auto heartbeat = std::chrono::seconds(1);  // a page hears at least this often
 
-int64_t now_ms()
+int64_t now_ns()
 {
   using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  return duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 
 }  // namespace
 
 web_poller::web_poller(int index, std::string address, double max_hz, publish_fn publish,
-                       const web_motions& motions, web_joints joints)
+                       const web_motions& motions, web_joints joints, sample_fn sample)
     : index_(index), address_(std::move(address)), max_hz_(max_hz), publish_(std::move(publish)),
-      motions_(motions), joints_(std::move(joints)), player_(motions)
+      sample_(std::move(sample)), motions_(motions), joints_(std::move(joints)), player_(motions)
 {
   thread_ = std::thread([this] { run(); });
 }
@@ -166,13 +166,16 @@ void web_poller::run()
 
   auto push = [&](web_state& s) {
     s.play = player_.status();
+    int64_t t_ns = now_ns();
+    if (sample_)
+      sample_(s, meter.rate, t_ns);
     std::string content = web_state_content(s);
     clk::time_point now = clk::now();
     if (content == last_content && now - last_push < heartbeat)
       return;
     last_content = std::move(content);
     last_push = now;
-    web_stats st{meter.rate, polls_.load(std::memory_order_relaxed), ++seq, now_ms()};
+    web_stats st{meter.rate, polls_.load(std::memory_order_relaxed), ++seq, t_ns / 1000000};
     publish_(web_state_json(index_, address_, s, st));
   };
   // The robot went away: the page keeps the last values, marked stale, and the reason.

@@ -25,11 +25,14 @@ class web_poller {
  public:
   using publish_fn = std::function<void(std::string json)>;            // poller thread
   using done_fn = std::function<void(int status, std::string text)>;   // poller thread
+  // Every poll's state (and each loss of the robot), with the measured pass rate and the time
+  // it was read in ns since the epoch; poller thread.
+  using sample_fn = std::function<void(const web_state& s, double rate, int64_t t_ns)>;
 
   // Polls no more often than `max_hz`, nor more than once per tick_period.
   // Moves that leave a joint of `joints` beyond its limits are refused with 400.
   web_poller(int index, std::string address, double max_hz, publish_fn publish,
-             const web_motions& motions, web_joints joints = {});
+             const web_motions& motions, web_joints joints = {}, sample_fn sample = {});
   ~web_poller();  // stops the thread; it may take one client time-out
   web_poller(const web_poller&) = delete;
   web_poller& operator=(const web_poller&) = delete;
@@ -67,6 +70,7 @@ class web_poller {
   const std::string address_;
   const double max_hz_;
   const publish_fn publish_;
+  const sample_fn sample_;
   const web_motions& motions_;
   const web_joints joints_;
   web_player player_;
