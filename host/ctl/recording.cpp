@@ -5,6 +5,7 @@
 
 #include "orvane_version.h"
 #include "host/motion/yaml_util.h"
+#include "host/web/description.h"
 #include "host/web/joints.h"
 #include "host/web/motions.h"
 #include "host/web/player.h"
@@ -25,8 +26,15 @@ mo::record_result ctl_record_mcap(ctl& c, const std::string& file, double second
   o.address = c.robot;
   o.profile = profile;
   try {
-    if (!profile.empty())
+    if (!profile.empty()) {
       o.joints = web_joints_load(profile);
+      // The same /robot_description and /tf as orvane-web's endpoint, so a file opens in 3D.
+      std::vector<std::string> notes;
+      if (auto d = web_description(profile, &notes)) {
+        o.urdf = d->text();
+        o.links = web_kinematics(d);
+      }
+    }
   } catch (const std::exception& e) {
     throw orvane::error(e.what());
   }

@@ -16,7 +16,9 @@ from conftest import DEADLINE, MOTIONS, Monitor, Process, Sim, artifact, offset,
 NODE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'node')
 PROFILE = os.path.join(MOTIONS, 'robot.yaml')
 TOPICS = {'/joint_states': 'foxglove.JointStates', '/switches': 'orvane.Switches', '/leds': 'orvane.Leds',
-          '/loop': 'orvane.Loop', '/events': 'foxglove.Log', '/motion/plan': 'orvane.MotionPlan'}
+          '/loop': 'orvane.Loop', '/events': 'foxglove.Log', '/motion/plan': 'orvane.MotionPlan',
+          # the profile names the arm's URDF: its description and the links' poses for the 3D panel
+          '/robot_description': 'std_msgs/String', '/tf': 'foxglove.FrameTransforms'}
 pytestmark = pytest.mark.skipif('ORVANE_NODE_MODULES' not in os.environ or 'ORVANE_CTL' not in os.environ,
                                 reason='needs the test packages from npm and orvane-ctl')
 
@@ -142,6 +144,7 @@ def test_client_publishes_a_stop_and_moves_within_the_joints_limits_only(sim, we
     steps = [{'advertise': '/cmd/move'}, {'advertise': '/cmd/stop'}, {'advertise': '/cmd/other'},
              {'publish': '/cmd/move', 'data': {'goals': {'elbow': 20}, 'ms': 200}},
              {'untilStatus': 'move: done'},
+             {'wait': 1500},  # "done" is the move taken; the daemon spends its 200 ms on it after
              {'publish': '/cmd/move', 'data': {'goals': {'elbow': 140}, 'ms': 200}},   # limit 135
              {'untilStatus': 'limits'},
              {'publish': '/cmd/move', 'data': {'goals': {'knee': 1}, 'ms': 200}},
@@ -150,7 +153,7 @@ def test_client_publishes_a_stop_and_moves_within_the_joints_limits_only(sim, we
              {'untilStatus': 'stop:'}]
     events = Fox(fox_url(web), steps).finish()
     said = [e['message'] for e in events if e['ev'] == 'status']
-    assert 'move: done' in said and 'stop: stopping' in said, said
+    assert 'move: done' in said and 'stop: stopped' in said, said
     assert any('/cmd/other' in s and 'not taken' in s for s in said)
     assert any('no joint named "knee"' in s for s in said)
     assert any('deeper' in s for s in said)
