@@ -70,23 +70,14 @@ std::vector<rec_column> record_columns(client& c, const std::vector<std::string>
   return cols;
 }
 
-record_result record(client& c, const std::vector<rec_column>& cols, double seconds,
-                     std::ostream& out, const std::atomic<bool>* stop)
+record_result record_passes(client& c, const std::vector<std::pair<uint32_t, uint32_t>>& ranges,
+                            double seconds, const std::atomic<bool>* stop,
+                            const std::function<bool(const rec_pass&)>& on_pass)
 {
   field_ref lc = resolve("loop_count");
   std::vector<std::pair<uint32_t, uint32_t>> need{{lc.offset, lc.offset + lc.f->width}};
-  for (const rec_column& col : cols)
-    need.emplace_back(col.ref.offset, col.ref.offset + col.ref.f->width);
-  // A position is written only while the reading rule says it is one: that needs the groups,
-  // the traffic switch and every position word (a silent servo stops the rest of its group).
-  const field* groups = find_field("rd_group");
-  field_ref comm = resolve("sv_comm_on"), pos1 = resolve("sv_pos", 1);
-  bool positions = std::any_of(cols.begin(), cols.end(), [](const rec_column& col) { return col.ref.f->name == "sv_pos"; });
-  if (positions) {
-    need.emplace_back(groups->offset, groups->offset + groups->count * groups->stride);
-    need.emplace_back(comm.offset, comm.offset + comm.f->width);
-    need.emplace_back(pos1.offset, pos1.offset + 2 * servo_max);
-  }
+  for (auto [adr, n] : ranges)
+    need.emplace_back(adr, adr + n);
   std::sort(need.begin(), need.end());
   std::vector<uint32_t> flat;
   for (auto [a, e] : need) {
@@ -95,23 +86,14 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
   }
   std::vector<span> spans = spans_for(flat);
 
-  out << "time_s,loop_count,gap";
-  for (const rec_column& col : cols)
-    out << ',' << col.label;
-  out << '\n';
-  out.flush();  // a reader of the file sees that the recording has begun
-
   std::vector<uint8_t> img(map_size);
-  auto tick = std::chrono::microseconds(std::max<int64_t>(c.get("tick_period"), 1000));
+  auto tick = std::chrono::microseconds(std::max<int64_t>(c.tick_us(), 1000));
   record_result r;
-  r.empty.assign(cols.size(), 0);
-  r.why.assign(cols.size(), {});
   auto start = clk::now();
   auto end = start + std::chrono::duration_cast<clk::duration>(std::chrono::duration<double>(seconds));
   auto next = start;
   bool have = false;
   uint32_t prev = 0;
-  char buf[64];
   while (clk::now() < end && !(stop && stop->load())) {
     std::this_thread::sleep_until(next);
     auto at = clk::now();
@@ -141,27 +123,62 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
     have = true;
     prev = r.last = count;
     r.rows++;
-    snprintf(buf, sizeof buf, "%.4f,%u,%u", std::chrono::duration<double>(at - start).count(), count, gap);
+    if (!on_pass({img, count, gap, std::chrono::duration<double>(at - start).count()}))
+      break;
+  }
+  return r;
+}
+
+record_result record(client& c, const std::vector<rec_column>& cols, double seconds,
+                     std::ostream& out, const std::atomic<bool>* stop)
+{
+  std::vector<std::pair<uint32_t, uint32_t>> ranges;
+  ranges.reserve(cols.size());
+  for (const rec_column& col : cols)
+    ranges.emplace_back(col.ref.offset, col.ref.f->width);
+  // A position is written only while the reading rule says it is one: that needs the groups,
+  // the traffic switch and every position word (a silent servo stops the rest of its group).
+  const field* groups = find_field("rd_group");
+  field_ref comm = resolve("sv_comm_on"), pos1 = resolve("sv_pos", 1);
+  bool positions = std::any_of(cols.begin(), cols.end(), [](const rec_column& col) { return col.ref.f->name == "sv_pos"; });
+  if (positions) {
+    ranges.emplace_back(groups->offset, groups->count * groups->stride);
+    ranges.emplace_back(comm.offset, comm.f->width);
+    ranges.emplace_back(pos1.offset, 2 * servo_max);
+  }
+
+  out << "time_s,loop_count,gap";
+  for (const rec_column& col : cols)
+    out << ',' << col.label;
+  out << '\n';
+  out.flush();  // a reader of the file sees that the recording has begun
+
+  std::vector<size_t> empty(cols.size(), 0);
+  std::vector<reading_info> why(cols.size());
+  char buf[64];
+  read_groups g;
+  std::vector<int16_t> words;
+  record_result r = record_passes(c, ranges, seconds, stop, [&](const rec_pass& p) {
+    snprintf(buf, sizeof buf, "%.4f,%u,%u", p.t, p.count, p.gap);
     out << buf;
-    read_groups g;
-    std::vector<int16_t> words;
     bool comm_on = true;
     if (positions) {
-      g = groups_decode(std::vector<uint8_t>(img.begin() + groups->offset,
-                                             img.begin() + groups->offset + groups->count * groups->stride));
-      comm_on = decode(*comm.f, &img[comm.offset]) != 0;
+      g = groups_decode(std::vector<uint8_t>(p.img.begin() + groups->offset,
+                                             p.img.begin() + groups->offset + groups->count * groups->stride));
+      comm_on = decode(*comm.f, &p.img[comm.offset]) != 0;
+      words.clear();
       for (int id = 1; id <= servo_max; id++)
-        words.push_back(static_cast<int16_t>(decode(*pos1.f, &img[pos1.f->offset_of(id)])));
+        words.push_back(static_cast<int16_t>(decode(*pos1.f, &p.img[pos1.f->offset_of(id)])));
     }
     for (size_t i = 0; i < cols.size(); i++) {
       const rec_column& col = cols[i];
-      int64_t v = decode(*col.ref.f, &img[col.ref.offset]);
+      int64_t v = decode(*col.ref.f, &p.img[col.ref.offset]);
       out << ',';
       if (col.ref.f->name == "sv_pos") {
-        reading_info why = reading_of(g, words, col.ref.index, comm_on);
-        if (why.state != reading_state::valid) {  // never a number that was not read
-          r.empty[i]++;
-          r.why[i] = why;
+        reading_info w = reading_of(g, words, col.ref.index, comm_on);
+        if (w.state != reading_state::valid) {  // never a number that was not read
+          empty[i]++;
+          why[i] = w;
           continue;
         }
       }
@@ -173,7 +190,10 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
       }
     }
     out << '\n';
-  }
+    return true;
+  });
+  r.empty = std::move(empty);
+  r.why = std::move(why);
   out.flush();
   return r;
 }

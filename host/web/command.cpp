@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <stdexcept>
 #include <nlohmann/json.hpp>
 
 #include "orvane.h"
 #include "orvane_model.h"
+#include "host/web/json_in.h"
 #include "host/web/motions.h"
 
 using nlohmann::json;
@@ -66,53 +68,53 @@ bool pairs(const json& v, size_t max, Ok ok)
 
 std::variant<web_command, std::string> parse(const json& j)
 {
-  if (!j.is_object() || !j.contains("op") || !j["op"].is_string())
+  if (!j.is_object() || !json_at(j, "op").is_string())
     return std::string("the request needs an \"op\"");
-  std::string op = j["op"].get<std::string>();
+  std::string op = json_at(j, "op").get<std::string>();
   web_command c;
   if (op == "move") {
     c.what = web_command::move;
-    bool ok = j.contains("goals") && pairs(j["goals"], orvane::servo_max, [](const json& who, const json& deg) {
+    bool ok = j.contains("goals") && pairs(json_at(j, "goals"), orvane::servo_max, [](const json& who, const json& deg) {
       if (!servo_name(who) || !deg.is_number() || !std::isfinite(deg.get<double>()))
         return false;
       return std::fabs(deg.get<double>()) <= (who.is_string() ? max_joint_deg : orvane::degrees_max);
     });
     if (!ok)
       return std::string("\"goals\" must list [servo id 1..32, degrees -150..150] or [joint, degrees] pairs");
-    if (!j.contains("ms") || !int_in(j["ms"], 0, max_ms))
+    if (!j.contains("ms") || !int_in(json_at(j, "ms"), 0, max_ms))
       return std::string("\"ms\" must be a duration of 0 to 10000 ms");
-    for (const json& p : j["goals"])
+    for (const json& p : json_at(j, "goals"))
       c.goals.emplace_back(*servo_name(p[0]), p[1].get<double>());
-    c.ms = j["ms"].get<int>();
+    c.ms = json_at(j, "ms").get<int>();
   } else if (op == "torque") {
     c.what = web_command::torque;
-    if (!j.contains("on") || !j["on"].is_boolean())
+    if (!j.contains("on") || !json_at(j, "on").is_boolean())
       return std::string("\"on\" must be true or false");
-    c.on = j["on"].get<bool>();
-    if (j.contains("ids") && !servo_list(j["ids"], c.ids))
+    c.on = json_at(j, "on").get<bool>();
+    if (j.contains("ids") && !servo_list(json_at(j, "ids"), c.ids))
       return std::string("\"ids\" must list servo ids 1..32 or joints");
   } else if (op == "read") {
     c.what = web_command::read;
-    if (!j.contains("ids") || !servo_list(j["ids"], c.ids) || c.ids.empty())
+    if (!j.contains("ids") || !servo_list(json_at(j, "ids"), c.ids) || c.ids.empty())
       return std::string("\"ids\" must list servo ids 1..32 or joints");
   } else if (op == "leds") {
     c.what = web_command::led;
-    bool ok = j.contains("leds") && pairs(j["leds"], led_count, [](const json& i, const json& v) {
+    bool ok = j.contains("leds") && pairs(json_at(j, "leds"), led_count, [](const json& i, const json& v) {
       return int_in(i, 0, led_count - 1) && int_in(v, 0, 255);
     });
     if (!ok)
       return std::string("\"leds\" must list [LED 0..15, value 0..255] pairs");
-    for (const json& p : j["leds"])
+    for (const json& p : json_at(j, "leds"))
       c.leds.emplace_back(p[0].get<int>(), p[1].get<int>());
   } else if (op == "exit" || op == "poweroff") {
     c.what = op == "exit" ? web_command::exit : web_command::poweroff;
-    if (!j.contains("confirm") || j["confirm"] != true)
+    if (!j.contains("confirm") || json_at(j, "confirm") != true)
       return "\"" + op + "\" needs \"confirm\": true";
   } else if (op == "play") {
     c.what = web_command::play;
-    if (!j.contains("motion") || !j["motion"].is_string())
+    if (!j.contains("motion") || !json_at(j, "motion").is_string())
       return std::string("\"play\" needs a \"motion\" name");
-    c.motion = j["motion"].get<std::string>();
+    c.motion = json_at(j, "motion").get<std::string>();
     if (!web_motions::good_name(c.motion))
       return "no motion named \"" + c.motion.substr(0, max_name) + "\"";
   } else if (op == "stop") {
@@ -127,10 +129,28 @@ std::variant<web_command, std::string> parse(const json& j)
 
 std::variant<web_command, std::string> web_parse_command(std::string_view body)
 {
-  json j = json::parse(body, nullptr, false);
-  if (j.is_discarded())
-    return std::string("the request body is not JSON");
+  auto j = json_in(body);
+  if (auto* why = std::get_if<std::string>(&j))
+    return "the request body is " + (*why == "not JSON" ? *why : "refused: " + *why);
+  return parse(std::get<json>(j));
+}
+
+std::variant<web_command, std::string> web_parse_json(const json& j)
+{
   return parse(j);
+}
+
+int web_move_ticks(orvane::client& c, const web_command& cmd)
+{
+  return c.ticks_for(std::chrono::milliseconds(cmd.ms));
+}
+
+std::vector<std::pair<int, double>> web_servo_goals(const orvane::robot_model& model, const web_command& cmd)
+{
+  std::vector<std::pair<int, double>> goals;
+  for (const auto& [who, deg] : cmd.goals)
+    goals.push_back(model.goal(who, deg));
+  return goals;
 }
 
 void web_apply(orvane::client& c, const web_command& cmd)
@@ -141,11 +161,10 @@ void web_apply(orvane::client& c, const web_command& cmd)
     ids.push_back(model->servo(n));
   switch (cmd.what) {
     case web_command::move: {
-      std::vector<std::pair<int, double>> goals;
-      for (const auto& [who, deg] : cmd.goals)
-        goals.push_back(model->goal(who, deg));
-      int ticks = std::clamp(c.ticks_for(std::chrono::milliseconds(cmd.ms)), 1, 255);
-      c.move(goals, ticks);
+      int ticks = web_move_ticks(c, cmd);
+      if (ticks > orvane::ttime_max)
+        throw std::logic_error("a move of " + std::to_string(ticks) + " ticks is the player's");
+      c.move(web_servo_goals(*model, cmd), ticks);
       break;
     }
     case web_command::torque:

@@ -9,8 +9,11 @@
 #include <variant>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace orvane {
 class client;
+struct robot_model;
 }
 
 // A servo is named by its id ("3", its goal in the servo's degrees) or, with a profile, by its
@@ -28,8 +31,17 @@ struct web_command {
 };
 
 // A JSON body such as {"op":"move","goals":[[1,45.0]],"ms":500}; on error, why it is refused.
+// The body is read through json_in (json_in.h): bounded in size and nesting.
 std::variant<web_command, std::string> web_parse_command(std::string_view body);
+// The same on a value already read through json_in.
+std::variant<web_command, std::string> web_parse_json(const nlohmann::json& j);
 
-// Carries out every command but play and stop through the client's robot model; throws the
-// client library's errors (out_of_range for a name or goal the model refuses).
+// Passes a move takes on `c`: its ms at the tick the daemon runs at. More than orvane::ttime_max
+// is a chained move, which runs on the player's thread (web_player::start_move).
+int web_move_ticks(orvane::client& c, const web_command& cmd);
+// A move's goals as servo ids and servo degrees; throws the model's unknown_joint or out_of_range.
+std::vector<std::pair<int, double>> web_servo_goals(const orvane::robot_model& model, const web_command& cmd);
+
+// Carries out every command but play, stop and a chained move through the client's robot model;
+// throws the client library's errors (out_of_range for a name or goal the model refuses).
 void web_apply(orvane::client& c, const web_command& cmd);

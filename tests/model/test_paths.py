@@ -249,11 +249,40 @@ class CxxPath:
         return out
 
 
-# ---- Python rows: the Python module's robot model adds its path here (PythonPath, and its
-# rows in PATHS and ROWS below), on the same rig and the same checks.
+# ---- The Python module, as a robot builder's script uses it
+
+def python_client(rig):
+    import orvane
+    host, port = rig.sim.address.rsplit(':', 1)
+    return orvane.connect(host, int(port), profile=PROFILE)
 
 
-PATHS = {'ctl': CtlPath(), 'web': WebPath(), 'mqtt': MqttPath(), 'c++': CxxPath()}
+def said(call):
+    import orvane
+    try:
+        call()
+        return True, ''
+    except orvane.Error as e:
+        return False, str(e)
+
+
+class PythonPath:
+    def move(self, rig, who, deg):
+        with python_client(rig) as r:
+            return said(lambda: r.move({who: deg}, ms=100))
+
+    def raw_goal(self, rig, servo_deg):  # an address write of the goal channel's target
+        with python_client(rig) as r:
+            return said(lambda: r.write(offset('ip_target', ELBOW), round(servo_deg * 10).to_bytes(2, 'little',
+                                                                                                  signed=True)))
+
+    def position(self, rig, joint):
+        import orvane
+        with python_client(rig) as r:
+            return r.position(joint), orvane.groups.reading_why(r.reading(joint))
+
+
+PATHS = {'ctl': CtlPath(), 'web': WebPath(), 'mqtt': MqttPath(), 'c++': CxxPath(), 'python': PythonPath()}
 CASES = ['move past a soft limit', 'raw goal past a soft limit', 'joint name', 'no reading',
          'recording holds no number']
 ROWS = [(p, c) for p in PATHS for c in CASES if c != 'recording holds no number' or hasattr(PATHS[p], 'recorded')]

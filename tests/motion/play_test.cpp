@@ -229,3 +229,15 @@ TEST_F(MotionPlay, KeyframesBeyondTheModelsLimitsAndChannelsStillMovingAreFoundB
   other->wait_until_still({1});
   EXPECT_TRUE(play_moving(robot(), m).empty());
 }
+
+// A tick period the daemon does not take (it keeps 60 Hz) is never planned with: 2 s are 120
+// ticks, not 2.
+TEST_F(MotionPlay, APeriodTheDaemonIgnoresIsNotPlannedWith)
+{
+  motion m = motion_parse("keyframes:\n  - ms: 2000\n    pose: {1: 10}\n", "m.yaml", profile_none());
+  uint32_t at = orvane::find_field("tick_period")->offset;
+  robot().write(at, {0x40, 0x42, 0x0F, 0x00});  // 1,000,000 us
+  EXPECT_EQ(plan_ticks(play_plan(robot(), m, {})), 120u);
+  robot().set("tick_period", 16667);
+  EXPECT_THROW(plan_spans(m, {1000000, 1, 0}, mo_outputs{}), mo_errors);
+}

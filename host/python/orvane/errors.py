@@ -81,8 +81,8 @@ class UnknownJoint(OutOfRange, LookupError):
         if joints is not None:
             super().__init__(f"no such joint '{name}' (joints: {', '.join(self.joints)})")
         else:
-            super().__init__(f"no such joint '{name}': without a profile servos are named by "
-                             f"their ids 1..32")
+            super().__init__(f"no servo '{name}': servo ids are 1..32 (a profile gives joints "
+                             f"names)")
 
 
 class MotionError(Error, ValueError):

@@ -42,8 +42,25 @@ def by_joint(who, joint):
     return joint is not None and isinstance(who, str) and who == joint.name
 
 
-def _refuse(profile, joint, sid, deg, why, who):
-    raise BeyondLimits(f"{who}: {why} ({profile.file})", joint.name, sid, deg, joint.min, joint.max)
+def _joint_refusal(joint, deg):
+    """Why a joint may not go to `deg` of its own degrees, in the words every tool uses; "" if
+    it may."""
+    if not deg >= joint.min or not deg <= joint.max:
+        return (f"{joint.name} at {fmt_deg(deg)} degrees is beyond its limits "
+                f"{fmt_deg(joint.min)}..{fmt_deg(joint.max)}")
+    s = joint.servo_deg(deg)
+    if not -DEG_LIMIT <= s <= DEG_LIMIT:
+        return (f"{joint.name} at {fmt_deg(deg)} degrees puts servo {joint.id} at {fmt_deg(s)}, "
+                f"beyond its range -150..150")
+    return ""
+
+
+def _who_at(joint, sid, units):
+    """"elbow at -20 degrees (servo 3 at 20)", or "servo 5 at 20 degrees" without a joint."""
+    if joint is None:
+        return f"servo {sid} at {fmt_deg(units / 10)} degrees"
+    return (f"{joint.name} at {fmt_deg(joint.joint_deg(units))} degrees "
+            f"(servo {sid} at {fmt_deg(units / 10)})")
 
 
 def goal_units(profile, who, deg, check_limits=True):
@@ -55,14 +72,14 @@ def goal_units(profile, who, deg, check_limits=True):
     if by_joint(who, joint):
         if not number:
             raise OutOfRange(f"goal {deg!r} for joint {who} is not a number of degrees")
-        if check_limits:
-            why = joint.check(deg)
-            if why:
-                _refuse(profile, joint, sid, deg, why, who)
         units = joint.units(deg)
-        if abs(units) > UNITS_MAX:
-            raise OutOfRange(f"{who}: {fmt_deg(deg)} degrees puts servo {sid} at "
-                             f"{fmt_deg(units / 10)}, beyond its range of -150..150")
+        if abs(units) > UNITS_MAX:  # no servo takes it, so check_limits=False does not either
+            raise OutOfRange(f"{who} at {fmt_deg(deg)} degrees puts servo {sid} at "
+                             f"{fmt_deg(units / 10)}, beyond its range -150..150")
+        if check_limits:
+            why = _joint_refusal(joint, deg)
+            if why:
+                raise BeyondLimits(why, joint.name, sid, deg, joint.min, joint.max)
         return sid, units
     if not number or abs(deg) > DEG_LIMIT:
         raise OutOfRange(f"goal {deg} degrees for servo {sid} out of range -150.0..150.0")
@@ -78,20 +95,22 @@ def goal_refusal(profile, sid, units):
     if profile is None:
         return ""
     joint = profile.by_id(sid)
-    if joint is None:
-        if abs(units) > UNITS_MAX:
-            return f"servo {sid}: {fmt_deg(units / 10)} degrees is beyond its range of -150..150"
-        return ""
-    why = joint.check(joint.joint_deg(units))
-    return f"servo {sid} is joint {joint.name}: {why}" if why else ""
+    if joint is not None:
+        d = joint.joint_deg(units)
+        # Half a unit of slack: a goal in joint degrees is rounded to 0.1 servo degrees when sent.
+        if not joint.min - 0.05 <= d <= joint.max + 0.05:
+            return (f"{_who_at(joint, sid, units)} is beyond its limits "
+                    f"{fmt_deg(joint.min)}..{fmt_deg(joint.max)}")
+    if abs(units) > UNITS_MAX:
+        return f"{_who_at(joint, sid, units)} is beyond the servo's range -150..150"
+    return ""
 
 
 def _refusal(profile, sid, units, why, how=""):
     joint = profile.by_id(sid)
     deg = joint.joint_deg(units) if joint else units / 10
     lo, hi = (joint.min, joint.max) if joint else (-DEG_LIMIT, DEG_LIMIT)
-    return BeyondLimits(f"{why}{how} ({profile.file})", joint.name if joint else None, sid, deg,
-                         lo, hi)
+    return BeyondLimits(f"{why}{how}", joint.name if joint else None, sid, deg, lo, hi)
 
 
 def check_units(profile, sid, units):

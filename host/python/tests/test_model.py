@@ -93,17 +93,17 @@ def test_joints_and_degrees_are_the_motion_library_s(tmp_path):
 
 @pytest.mark.parametrize("call,error,text", [
     (lambda r: r.move({"elbow": 150}, ms=100), orvane.BeyondLimits,
-     "elbow: 150 degrees is outside the joint's limits -10..135 ("),
+     "elbow at 150 degrees is beyond its limits -10..135"),
     (lambda r: r.move({1: 5, 3: 20.0}, ticks=5), orvane.BeyondLimits,
-     "servo 3 is joint elbow: -20 degrees is outside the joint's limits -10..135"),
-    (lambda r: r.set("servo.3.goal", 200), orvane.BeyondLimits, "servo 3 is joint elbow: -20 degrees"),
-    (lambda r: r.set("servo.elbow.goal", 200), orvane.BeyondLimits, "servo 3 is joint elbow: -20 degrees"),
-    (lambda r: r.set("elbow.goal", -30), orvane.BeyondLimits, "elbow: -30 degrees is outside"),
-    (lambda r: r.set("ip_target.3", 200), orvane.BeyondLimits, "servo 3 is joint elbow: -20 degrees"),
-    (lambda r: r.write(0x0A06, b"\xc8\x00"), orvane.BeyondLimits, "servo 3 is joint elbow: -20 degrees"),
-    (lambda r: r.write(0x0A05, b"\0\0\x10"), orvane.BeyondLimits, "servo 3 is joint elbow: -409.6"),
-    (lambda r: r.write(0x0C0C, b"\0\x7f"), orvane.BeyondLimits, "servo 6 is joint gripper: 3251.2"),
-    (lambda r: r.move_channels({2: 0, 3: 200}, 1), orvane.BeyondLimits, "servo 3 is joint elbow"),
+     "elbow at -20 degrees (servo 3 at 20) is beyond its limits -10..135"),
+    (lambda r: r.set("servo.3.goal", 200), orvane.BeyondLimits, "elbow at -20 degrees (servo 3 at 20)"),
+    (lambda r: r.set("servo.elbow.goal", 200), orvane.BeyondLimits, "elbow at -20 degrees (servo 3 at 20)"),
+    (lambda r: r.set("elbow.goal", -30), orvane.BeyondLimits, "elbow at -30 degrees is beyond its limits"),
+    (lambda r: r.set("ip_target.3", 200), orvane.BeyondLimits, "elbow at -20 degrees (servo 3 at 20)"),
+    (lambda r: r.write(0x0A06, b"\xc8\x00"), orvane.BeyondLimits, "elbow at -20 degrees (servo 3 at 20)"),
+    (lambda r: r.write(0x0A05, b"\0\0\x10"), orvane.BeyondLimits, "elbow at -409.6 degrees"),
+    (lambda r: r.write(0x0C0C, b"\0\x7f"), orvane.BeyondLimits, "(servo 6 at 3251.2)"),
+    (lambda r: r.move_channels({2: 0, 3: 200}, 1), orvane.BeyondLimits, "elbow at -20 degrees"),
     (lambda r: r.move({"knee": 10}, ms=100), orvane.UnknownJoint, KNEE),
     (lambda r: r.torque(True, ["elbow", "knee"]), orvane.UnknownJoint, KNEE),
     (lambda r: r.set("knee.goal", 10), orvane.UnknownJoint, KNEE),
@@ -133,7 +133,7 @@ def test_joint_names_take_joint_degrees_and_check_limits_false_is_the_way_past(a
     arm.set("ip_target.3", 250, check_limits=False)
     assert (arm.get("servo.3.goal"), arm.get("ip_target.3")) == (-1500, 250)
     arm.profile = None  # without a profile, names are refused and raw goals go through
-    with pytest.raises(orvane.UnknownJoint, match="without a profile servos are named by their ids"):
+    with pytest.raises(orvane.UnknownJoint, match=re.escape("no servo 'elbow': servo ids are 1..32")):
         arm.move({"elbow": 10}, ms=100)
     arm.set("servo.3.goal", 200)
     assert arm.get("servo.3.goal") == 200
@@ -144,13 +144,13 @@ def test_no_servo_starts_to_hold_or_move_to_a_goal_beyond_its_limits(arm):
     arm.set("ip_target.2", 1000, check_limits=False)        # shoulder (-90..90): 100 waits
     arm.wait_until_still(["elbow"])
     before = host_view(arm)
-    elbow = ("servo 3 is joint elbow: 150 degrees is outside the joint's limits -10..135; with torque it "
+    elbow = ("elbow at 150 degrees (servo 3 at -150) is beyond its limits -10..135; with torque it "
              "would go there")
     for call, text in [
         (lambda: arm.torque(True, ["elbow"]), elbow),
         (lambda: arm.set("elbow.torque", 40), elbow),
         (lambda: arm.write(0x0C46, b"\x28\0"), elbow),  # the output of servo 3's torque channel
-        (lambda: arm.set("ttime", 5), "servo 2 is joint shoulder: 100 degrees is outside the joint's "
+        (lambda: arm.set("ttime", 5), "shoulder at 100 degrees (servo 2 at 100) is beyond its "
                                       "limits -90..90; a trigger would move it there"),
     ]:
         with pytest.raises(orvane.BeyondLimits, match=re.escape(text)):
