@@ -102,6 +102,7 @@ void web_poller::run()
   std::shared_ptr<orvane::client> c;
   web_state last;
   std::string last_content;
+  std::vector<uint8_t> last_key;  // of the last poll decoded; empty: decode the next one
   clk::time_point last_push, next_poll = clk::now();
   rate_meter meter;
   uint64_t seq = 0;
@@ -124,6 +125,7 @@ void web_poller::run()
     last.connected = false;
     last.problem = why;
     meter = {};
+    last_key.clear();
     push(last);
   };
 
@@ -162,10 +164,19 @@ void web_poller::run()
         for (size_t i = 0; i < plan.size(); i++)
           data[i] = c->read(plan[i].adr, plan[i].n);
         polls_.fetch_add(1, std::memory_order_relaxed);
-        last = web_decode(plan, data);
-        web_name_joints(last, joints_);
-        meter.sample(last.loop_count, start);
-        push(last);
+        // A robot at rest answers the same bytes poll after poll but for its pass counter: such
+        // a poll is not decoded, and only a heartbeat or a change of the player's is sent.
+        std::vector<uint8_t> key = web_poll_key(plan, data);
+        if (key == last_key && player_.status() == last.play && start - last_push < heartbeat) {
+          last.loop_count = web_loop_count(plan, data);
+          meter.sample(last.loop_count, start);
+        } else {
+          last = web_decode(plan, data);
+          web_name_joints(last, joints_);
+          meter.sample(last.loop_count, start);
+          push(last);
+          last_key = std::move(key);
+        }
         // The next poll no sooner than one tick and one 1/max_hz after this one began.
         auto tick = std::chrono::microseconds(std::max<int32_t>(last.tick_period, 1));
         auto floor = std::chrono::duration<double>(1.0 / max_hz_);
