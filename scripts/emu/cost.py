@@ -273,18 +273,19 @@ class HostPoller(threading.Thread):
     def run(self):
         try:
             with orvane.Client('127.0.0.1', self.port, timeout=30) as c:
-                sleep, last = 0.1, None
+                every, last = 0.1, None  # host seconds between polls' starts
                 while not self.stopping.is_set():
+                    start = time.monotonic()
                     head = c.read(0x20, 0xE0)
                     c.read(0xC00, 0x1C0)
                     self.polls += 1
-                    now, count = time.monotonic(), int.from_bytes(head[0x60:0x64], 'little')
+                    count = int.from_bytes(head[0x60:0x64], 'little')
                     if last and count != last[1]:
-                        # Halfway to the rate this poll's passes show: steady, and quick enough.
-                        took = (now - last[0]) * self.PASSES / ((count - last[1]) & 0xFFFFFFFF)
-                        sleep = min(1.0, max(0.02, (sleep + took) / 2))
-                    last = (now, count)
-                    self.stopping.wait(sleep)
+                        # Halfway to the pace this poll's passes show: steady, and quick enough.
+                        pace = (start - last[0]) * self.PASSES / ((count - last[1]) & 0xFFFFFFFF)
+                        every = min(1.0, max(0.02, (every + pace) / 2))
+                    last = (start, count)
+                    self.stopping.wait(max(0.0, start + every - time.monotonic()))
         except (OSError, orvane.Error) as e:
             self.error = e
 
