@@ -10,10 +10,12 @@
 #   against it the robot package's orvane-web on the emulated ARM1176: token, page, a command;
 # - host work from the PC package: its Python module imports with /usr/bin/python3 at the
 #   package's version and reads its field table; its CMake package is found by an outside
-#   project (tests/package/consumer.py), whose program runs against the packaged orvane-sim.
+#   project (tests/package/consumer.py), whose programs (a move through the client library, the
+#   example wave through the motion library) run against the packaged orvane-sim.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh lintian systemd logrotate qemu-user man-db python3 cmake ninja-build g++ dpkg-dev
+scripts/deps.sh lintian systemd logrotate qemu-user man-db python3 cmake ninja-build g++ dpkg-dev \
+  libyaml-cpp-dev
 robot_deb=$(ls dist/orvane_*_armhf.deb)
 tools_deb=$(ls dist/orvane-tools_*_"$(dpkg --print-architecture)".deb)
 work=$(mktemp -d)
@@ -44,7 +46,9 @@ tools_files=(usr/bin/orvane-sim usr/share/man/man1/orvane-sim.1.gz
   usr/share/orvane/motions/robot.yaml usr/share/orvane/motions/wave.yaml
   $pydir/orvane/__init__.py $pydir/orvane/plot.py $pydir/orvane/fields.tsv
   usr/include/orvane.h "usr/lib/$multiarch/liborvane_client.a"
-  "usr/lib/$multiarch/cmake/orvane/orvane-config.cmake" DEBIAN/postinst DEBIAN/prerm)
+  "usr/lib/$multiarch/cmake/orvane/orvane-config.cmake"
+  usr/include/orvane/host/motion/play.h "usr/lib/$multiarch/liborvane_motion.a"
+  "usr/lib/$multiarch/cmake/orvane/orvane-motion-targets.cmake" DEBIAN/postinst DEBIAN/prerm)
 # check_deb DEB ARCH DIR FILES...: extracts DEB into DIR and checks what every package must hold.
 check_deb() {
   local deb=$1 arch=$2 dir=$3 f
@@ -106,7 +110,7 @@ case "$py" in
   *) bad "the Python module is not the package's, at version $upstream, with its fields" ;;
 esac
 /usr/bin/python3 tests/package/consumer.py --prefix "$work/tools/usr" --sim "$work/tools/usr/bin/orvane-sim" \
-  --work "$work/consumer" || bad "an outside project cannot use the packaged client library"
+  --work "$work/consumer" || bad "an outside project cannot use the packaged client and motion libraries"
 
 [ "$fail" -eq 0 ] && echo "package-check: both packages passed"
 exit "$fail"

@@ -337,7 +337,7 @@ void teach(ctl& c, const teach_args& a)
       if (cmd->empty())
         teach_take(s);
       else if (*cmd == "u" && s.undo())
-        printf("undone: %zu keyframes left\n", s.count());
+        printf("undone: %zu keyframe%s left\n", s.count(), s.count() == 1 ? "" : "s");
       else if (*cmd == "u")
         printf("nothing to undo\n");
       else if (*cmd == "q")
@@ -383,16 +383,17 @@ struct r2m_args {
   double lead_ms = 1000;
 };
 
-// Turns a recording into a motion file and says how many keyframes it took.
+// Turns a recording into a motion file and says how many keyframes it took and how close their
+// curve keeps to the recording.
 void to_motion(const std::string& csv, const std::string& out, const std::string& prof, double tol, double lead)
 {
   mo::profile p = load_profile(prof);
   std::vector<std::string> notes;
-  mo::motion m;
+  mo::recorded_motion r;
   try {
-    m = mo::recording_motion(mo::mo_read_file(csv), csv, p, {tol, lead}, notes);
+    r = mo::recording_motion(mo::mo_read_file(csv), csv, p, {tol, lead, mo::MO_SEG_TICKS}, notes);
     std::string text = "# from the recording " + csv + " with orvane-ctl, within " + mo::fmt_deg(tol) +
-                       " degrees\n" + mo::motion_text(m);
+                       " degrees\n" + mo::motion_text(r.m);
     mo::motion_parse(text, out, p);  // what is written must play
     for (const auto& n : notes)
       ctl_warn(n);
@@ -402,8 +403,12 @@ void to_motion(const std::string& csv, const std::string& out, const std::string
       fprintf(stderr, "orvane-ctl: %s\n", l.c_str());
     throw orvane::error(out + " not written");
   }
-  printf("wrote %s: %zu keyframes within %s degrees of the recording\n", out.c_str(), m.frames.size(),
-         mo::fmt_deg(tol).c_str());
+  if (r.worst > tol)
+    ctl_warn("the keyframes pass " + mo::fmt_deg(r.worst) + " degrees from the recording where it turns faster than " +
+             std::to_string(mo::MO_SEG_TICKS) + " ticks can follow");
+  size_t n = r.m.frames.size();
+  printf("wrote %s: %zu keyframe%s, at most %s degrees from the recording (tolerance %s)\n", out.c_str(), n,
+         n == 1 ? "" : "s", mo::fmt_deg(r.worst).c_str(), mo::fmt_deg(tol).c_str());
 }
 
 void record(ctl& c, const record_args& a)
@@ -474,7 +479,7 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
 {
   static play_args pa;
   auto* p = ctl_verb(app, c, "play", "Play a motion file on the robot's interpolator",
-                     "play FILE [--profile P] [--speed X] [--repeat N] [--fit] [--dry-run [--plot OUT.png] [--curve OUT.csv]]", [&c] { play(c, pa); });
+                     "play FILE [--profile P] [--speed X] [--repeat N] [--fit] [--ease MODE] [--seg N] [--dry-run [--offline] [--plot OUT.png] [--curve OUT.csv]]", [&c] { play(c, pa); });
   p->add_option("file", pa.file, "motion file (YAML; see docs/motions.md)")->required();
   p->add_option("-p,--profile", pa.profile, "robot profile (robot.yaml): joint names, trim, limits");
   p->add_option("--speed", pa.speed, "speed factor: 2 plays twice as fast (0.01..100)")
@@ -498,7 +503,7 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
   t->add_option("file", ta.file, "motion file to write")->required();
   t->add_option("-p,--profile", ta.profile, "robot profile (robot.yaml)");
   t->add_option("--joints", ta.joints, "joints to teach (default: all of the profile, or the write list)")
-      ->delimiter(',');
+      ->delimiter(',')->allow_extra_args(false);
   t->add_option("--ms", ta.ms, "duration of every keyframe in milliseconds (default 500)")
       ->check(ctl_range(1, 600000, true));
   t->add_option("--on-switch", ta.on_switch, "also take a keyframe when switch N (0..4) closes")
@@ -510,7 +515,7 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
   r->add_option("--seconds", ra.seconds, "how long to record")->required()->check(ctl_range(0.01, 86400.0));
   r->add_option("--fields", ra.fields,
                 "fields to record (default: each write-list servo's goal and position, the switches)")
-      ->delimiter(',');
+      ->delimiter(',')->allow_extra_args(false);
   r->add_option("file", ra.file, "CSV file to write, - for standard output")->required();
   r->add_option("--motion", ra.motion, "also turn the recorded positions into this motion file");
   r->add_option("-p,--profile", ra.profile, "robot profile for --motion's joint names");
@@ -519,7 +524,7 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
 
   static r2m_args ma;
   auto* m = ctl_verb(app, c, "record2motion", "Turn a recording's positions into a motion file",
-                     "record2motion REC.csv OUT.yaml [--profile P] [--tolerance DEG]",
+                     "record2motion REC.csv OUT.yaml [--profile P] [--tolerance DEG] [--lead-ms MS]",
                      [] { to_motion(ma.csv, ma.out, ma.profile, ma.tolerance, ma.lead_ms); });
   m->add_option("recording", ma.csv, "CSV written by orvane-ctl record (its sv_pos columns)")->required();
   m->add_option("motion", ma.out, "motion file to write")->required();

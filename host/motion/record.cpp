@@ -89,6 +89,7 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
   for (const rec_column& col : cols)
     out << ',' << col.label;
   out << '\n';
+  out.flush();  // a reader of the file sees that the recording has begun
 
   std::vector<uint8_t> img(map_size);
   auto tick = std::chrono::microseconds(std::max<int64_t>(c.get("tick_period"), 1000));

@@ -92,3 +92,16 @@ def test_process_verdicts(p, sanitized, failing):
 ])
 def test_dump_answers(line, adr, n, text, want):
     assert hosts.dump_ok(line, adr, n, text) == want
+
+
+def test_a_build_folder_without_the_programs_says_what_to_build(tmp_path):
+    """A fresh clone has no build: the soak says which targets to build instead of failing to
+    start a program that is not there."""
+    import subprocess
+    soak = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "soak")
+    r = subprocess.run(["/usr/bin/python3", soak, "--minutes", "1", "--build", str(tmp_path)],
+                       capture_output=True, text=True, timeout=30)
+    assert r.returncode == 2
+    assert r.stderr == (f"soak: {tmp_path} has no orvane-sim, orvane-ctl, orvane-web; build it first: "
+                        f"cmake -S . -B {tmp_path} -G Ninja && ninja -C {tmp_path} orvane-sim orvane-ctl orvane-web "
+                        "(or ./run-tests)\n")

@@ -1,28 +1,34 @@
-"""orvane: talk to an orvane robot's memory map by field name. Standard library only.
+"""orvane: talk to an orvane robot's memory map by field name. Standard library only (reading a
+robot profile uses PyYAML, Debian's python3-yaml).
 
     import orvane
-    with orvane.connect("localhost") as robot:
-        robot.torque(True, [1])
-        robot.move({1: 30.0}, ticks=60)
-        robot.wait_until_reached([1])   # the move has ended and servo 1 is there
+    with orvane.connect("localhost", profile="motions/robot.yaml") as robot:
+        robot.torque(True, ["elbow"])
+        robot.move({"elbow": 45}, ms=500)     # joint degrees, held to the joint's soft limits
+        robot.wait_until_reached(["elbow"])   # the move has ended and the elbow is there
+        robot.play("motions/wave.yaml")       # through the motion library's planner
 """
 
-from .client import (CHANNELS, DEFAULT_PORT, DEGREES_MAX, MOVE_TICKS_MAX, SERVO_MAX, TORQUE_ON_VALUE,
-                     Client, connect, split_move)
-from .errors import (Closed, ConnectError, Error, NotInWriteList, NotReached, OutOfRange,
-                     ProtocolError, Timeout, UnknownField)
+from .client import (CHANNELS, DEFAULT_PORT, DEGREES_MAX, MOVE_TICKS_MAX, SERVO_MAX, TICK_US_DEFAULT,
+                     TORQUE_ON_VALUE, Client, connect, split_move)
+from .errors import (BeyondLimits, Closed, ConnectError, Error, MotionError, NotInWriteList, NotReached,
+                     OutOfRange, ProtocolError, Timeout, UnknownField, UnknownJoint)
 from .fields import FIELDS, MAP_SIZE, NO_READING, Field, decode, find_field, resolve, suggest
-from .groups import (BEHIND, NO_GROUP, SILENT, VALID, groups_decode, groups_encode, groups_layout,
-                     groups_room, reading_of, reading_why)
+from .groups import (BEHIND, COMM_OFF, NEVER_READ, NO_GROUP, SILENT, UNREAD, VALID, groups_decode,
+                     groups_encode, groups_layout, groups_room, reading_of, reading_why)
+from .play import PlayResult, PlayWarning
+from .profile import Joint, Profile, ProfileError, load_profile, parse_profile
 from .version import __version__
 
 __all__ = [
     "__version__",
-    "CHANNELS", "DEFAULT_PORT", "DEGREES_MAX", "MOVE_TICKS_MAX", "SERVO_MAX", "TORQUE_ON_VALUE",
-    "Client", "connect", "split_move",
-    "Closed", "ConnectError", "Error", "NotInWriteList", "NotReached", "OutOfRange", "ProtocolError",
-    "Timeout", "UnknownField",
-    "BEHIND", "NO_GROUP", "SILENT", "VALID", "groups_decode", "groups_encode", "groups_layout",
-    "groups_room", "reading_of", "reading_why",
+    "CHANNELS", "DEFAULT_PORT", "DEGREES_MAX", "MOVE_TICKS_MAX", "SERVO_MAX", "TICK_US_DEFAULT",
+    "TORQUE_ON_VALUE", "Client", "connect", "split_move",
+    "BeyondLimits", "Closed", "ConnectError", "Error", "MotionError", "NotInWriteList", "NotReached",
+    "OutOfRange", "ProtocolError", "Timeout", "UnknownField", "UnknownJoint",
+    "BEHIND", "COMM_OFF", "NEVER_READ", "NO_GROUP", "SILENT", "UNREAD", "VALID", "groups_decode",
+    "groups_encode", "groups_layout", "groups_room", "reading_of", "reading_why",
+    "PlayResult", "PlayWarning",
+    "Joint", "Profile", "ProfileError", "load_profile", "parse_profile",
     "FIELDS", "MAP_SIZE", "NO_READING", "Field", "decode", "find_field", "resolve", "suggest",
 ]

@@ -13,8 +13,12 @@ import time
 
 from .errors import (Closed, ConnectError, NotInWriteList, NotReached, OutOfRange, ProtocolError,
                      Timeout)
-from .fields import MAP_SIZE, NO_READING, decode, resolve
-from .groups import groups_decode, groups_encode, groups_layout, groups_room, reading_of
+from .fields import MAP_SIZE, decode, resolve
+from .groups import UNREAD, VALID, groups_decode, groups_encode, groups_layout, groups_room, reading_of
+from .model import (IMAGE_SPANS, by_joint, change_refusals, goal_units, joint_field, refuse_all,
+                    servo_of, touches_watched)
+from .play import play as _play
+from .profile import Profile, load_profile, lround
 
 DEFAULT_PORT = 6498
 CHANNELS = 128
@@ -23,11 +27,12 @@ DEGREES_MAX = 150.0
 TORQUE_ON_VALUE = 100
 TTIME_MAX = 255              # ticks one trigger can start (one byte of ttime)
 MOVE_TICKS_MAX = 2**31 - 1   # a longer move than TTIME_MAX is chained from triggers
+TICK_US_DEFAULT = 16667      # the daemon's period, kept while tick_period holds one it ignores
 
 _ONE, _TICK_PERIOD, _SV_TORQUE_ON, _SW_IN = 0x0010, 0x0040, 0x0048, 0x0060
 _EXIT_REQ, _POWEROFF_REQ, _LOOP_COUNT, _WR_COUNT = 0x0050, 0x0051, 0x0080, 0x00A1
 _IP_TARGET, _IP_ENABLE, _TTIME, _IP_COUNT = 0x0A00, 0x0B00, 0x0B80, 0x0D00
-_SV_POS, _LED_A, _RD_GROUP = 0x0D80, 0x0C80, 0x00C0
+_SV_POS, _LED_A, _RD_GROUP, _IP_OUT = 0x0D80, 0x0C80, 0x00C0, 0x0C00
 _WRITE_CHUNK = 256  # bytes per write line, far below the daemon's 2047 characters
 
 
@@ -106,15 +111,26 @@ def _split_robot(robot, port):
 class Client:
     """One monitor connection. Use orvane.connect() to make one."""
 
-    def __init__(self, host="localhost", port=DEFAULT_PORT, timeout=3.0):
+    def __init__(self, host="localhost", port=DEFAULT_PORT, timeout=3.0, profile=None):
         self.host, self.port = _split_robot(host, port)
         self.robot = f"[{self.host}]:{self.port}" if ":" in self.host else f"{self.host}:{self.port}"
         self.timeout = timeout
         self.banner = ""
+        self.profile = profile
         self._sock = None
         self._buf = b""
         self._lock = threading.RLock()
         self.reconnect()
+
+    @property
+    def profile(self):
+        """The robot's profile (orvane.Profile), or None: servos by id, no soft limits. Set it to
+        a Profile, a file's path, or None."""
+        return self._profile
+
+    @profile.setter
+    def profile(self, p):
+        self._profile = p if p is None or isinstance(p, Profile) else load_profile(p)
 
     # -- connection
     def reconnect(self):
@@ -230,22 +246,63 @@ class Client:
             self._send(lines + _read_cmd(_ONE, 1), end)
             self._answer(_ONE, 1, end)
 
-    def write(self, adr, data):
-        """Writes bytes at adr; returns once the daemon has stored them."""
+    def write(self, adr, data, check_limits=True):
+        """Writes bytes at adr; returns once the daemon has stored them. With a profile, a write
+        that would send a servo beyond its joint's limits (a goal channel's target or output, a
+        trigger, a servo's torque, sv_torque_on, the write list) raises BeyondLimits and writes
+        nothing, unless check_limits is False."""
         data = bytes(data)
         _check_span(adr, len(data))
-        self._write_lines(_write_cmds(adr, data))
+        with self._lock:
+            if check_limits and self._profile is not None and touches_watched(adr, len(data)):
+                self._check_change([(adr, data)])
+            self._write_lines(_write_cmds(adr, data))
+
+    def _check_change(self, writes, outputs=None):
+        """Refuses writes [(adr, bytes)], after which channels {ch: value} end at `outputs`,
+        that the profile does not allow (model.change_refusals), from the map as it is."""
+        now = bytearray(MAP_SIZE)
+        for at, n in IMAGE_SPANS:
+            now[at:at + n] = self.read(at, n)
+        after = bytearray(now)
+        for adr, data in writes:
+            after[adr:adr + len(data)] = data
+        for ch, v in (outputs or {}).items():
+            after[_IP_OUT + 2 * ch:_IP_OUT + 2 * ch + 2] = v.to_bytes(2, "little", signed=True)
+        refuse_all(change_refusals(self._profile, now, after))
 
     # -- fields by name
     def get(self, name, index=None):
-        """A field's value: int, str for text, bytes for byte records."""
+        """A field's value: int, str for text, bytes for byte records: the map's own, raw (an
+        sv_pos word is returned whatever it holds; position() says whether it is a reading).
+        With a profile, "elbow" is the joint's position and "elbow.goal" its goal, in joint
+        degrees (None while the position is no reading), and a joint name stands for its servo's
+        index in the servo's fields ("elbow.torque", "sv_pos.elbow", "servo.elbow.goal")."""
+        jf = joint_field(self._profile, name) if index is None and isinstance(name, str) else None
+        if jf and jf[0] == "position":
+            return self.position(name)
+        if jf:
+            f, i, off, label = resolve(jf[2])
+            v = decode(f, self.read(off, f.width))
+            return jf[1].joint_deg(v) if jf[0] == "goal" else v
         f, i, off, label = resolve(name, index)
         return decode(f, self.read(off, f.width))
 
-    def set(self, name, value, index=None, check_write_list=True):
+    def set(self, name, value, index=None, check_write_list=True, *, check_limits=True):
         """Sets a field. Channel views (servo.3.goal, led.a.2) are set by a one-tick move of
         their channel alone; a servo's (servo.7.goal) is refused, as by move, while the servo is
-        outside the write list, unless check_write_list is False."""
+        outside the write list, unless check_write_list is False. With a profile, "elbow.goal"
+        takes joint degrees, and every goal (servo.3.goal, elbow.goal, ip_target.3) is held to
+        the joints' limits unless check_limits is False."""
+        jf = joint_field(self._profile, name) if index is None and isinstance(name, str) else None
+        if jf and jf[0] == "position":
+            raise OutOfRange(f"'{name}' is the joint's position, which the daemon writes; "
+                             f"set '{name}.goal'")
+        if jf and jf[0] == "goal":
+            self.move({jf[1].name: value}, 1, check_write_list, check_limits=check_limits)
+            return
+        if jf:
+            name = jf[2]
         f, i, off, label = resolve(name, index)
         if f.writer == "daemon":
             raise OutOfRange(f"'{label}' is written by the daemon; a host cannot set it")
@@ -269,9 +326,9 @@ class Client:
             with self._lock:
                 if check_write_list and f.name.startswith("servo."):
                     self._check_listed([i])
-                self.move_channels({f.channel_of(i): value}, 1)
+                self.move_channels({f.channel_of(i): value}, 1, check_limits)
         else:
-            self.write(off, value.to_bytes(f.width, "little", signed=f.type == "int"))
+            self.write(off, value.to_bytes(f.width, "little", signed=f.type == "int"), check_limits)
 
     # -- moves
     def _check_listed(self, ids):
@@ -283,29 +340,45 @@ class Client:
         if out:
             raise NotInWriteList(out, wl)
 
-    def move(self, goals, ticks, check_write_list=True):
-        """Moves servos {id: degrees} (-150.0..150.0) over `ticks` passes (1..MOVE_TICKS_MAX).
-        Only the named servos' goal channels move. Returns once the move has started; a move
-        longer than 255 ticks is chained (see split_move) and returns once its last part has
-        started. Servos outside the write list raise NotInWriteList unless check_write_list is
-        False."""
+    def move(self, goals, ticks=None, check_write_list=True, *, ms=None, check_limits=True):
+        """Moves servos over `ticks` passes (1..MOVE_TICKS_MAX) or `ms` milliseconds (ticks at
+        the period the daemon runs at). `goals` maps servo ids to their degrees
+        (-150.0..150.0) and, with a profile, joint names to joint degrees: {"elbow": 45, 1: 10}.
+        With a profile every goal is held to its joint's soft limits (BeyondLimits; nothing is
+        sent) unless check_limits is False. Only the named servos' goal channels move. Returns
+        once the move has started; a move longer than 255 ticks is chained (see split_move) and
+        returns once its last part has started. Servos outside the write list raise
+        NotInWriteList unless check_write_list is False."""
         targets = {}
-        for sid, deg in goals.items():
-            _check_servo(sid)
-            if not (isinstance(deg, (int, float)) and math.isfinite(deg) and abs(deg) <= DEGREES_MAX):
-                raise OutOfRange(f"goal {deg} degrees for servo {sid} out of range -150.0..150.0")
-            targets[sid] = int(round(deg * 10))
-        _check_ticks(ticks)
+        for who, deg in goals.items():
+            sid, units = goal_units(self._profile, who, deg, check_limits)
+            if sid in targets:
+                raise OutOfRange(f"servo {sid} named twice")
+            targets[sid] = units
+        ticks = self._duration(ticks, ms)
         if check_write_list and targets:
             self._check_listed(list(targets))
-        self.move_channels(targets, ticks)
+        self.move_channels(targets, ticks, check_limits=False)
 
-    def move_channels(self, targets, ticks):
-        """The same on interpolator channels {channel: raw value}; no write-list check."""
+    def _duration(self, ticks, ms):
+        if ticks is not None and ms is not None:
+            raise OutOfRange("give a move's length in ticks or in ms, not both")
+        if ms is not None:
+            number = isinstance(ms, (int, float)) and not isinstance(ms, bool)
+            if not number or not math.isfinite(ms) or ms <= 0:
+                raise OutOfRange(f"move of {ms} ms: its length must be a number above 0")
+            return self.ticks_for(ms)
+        if ticks is None:
+            raise OutOfRange("a move needs its length: ticks=N or ms=N")
         _check_ticks(ticks)
-        if ticks > TTIME_MAX:
-            self._move_chained(targets, ticks)
-            return
+        return ticks
+
+    def move_channels(self, targets, ticks, check_limits=True):
+        """The same on interpolator channels {channel: raw value}; no write-list check. With a
+        profile, a move that would send a servo beyond its joint's limits, or switch on the
+        torque of one whose goal is beyond them, raises BeyondLimits unless check_limits is
+        False; a servo may always be held where it is."""
+        _check_ticks(ticks)
         want = bytearray(CHANNELS)
         for ch, v in targets.items():
             if not isinstance(ch, int) or not 0 <= ch < CHANNELS:
@@ -314,6 +387,15 @@ class Client:
                 raise OutOfRange(f"value {v} for channel {ch} out of range -32768..32767")
             want[ch] = 1
         if not targets:
+            return
+        if check_limits and self._profile is not None and any(1 <= c <= 2 * SERVO_MAX for c in targets):
+            writes = [(_IP_TARGET + 2 * ch, v.to_bytes(2, "little", signed=True))
+                      for ch, v in targets.items()]
+            writes += [(_IP_ENABLE, bytes(want)), (_TTIME, bytes([min(ticks, TTIME_MAX)]))]
+            with self._lock:
+                self._check_change(writes, targets)
+        if ticks > TTIME_MAX:
+            self._move_chained(targets, ticks)
             return
         with self._lock:
             # Every other channel sits out this one trigger, so that none restarts from its
@@ -338,20 +420,15 @@ class Client:
     def _move_chained(self, targets, ticks):
         """A move longer than one trigger: parts along the straight line from the outputs the
         channels have now, each started once the one before has ended. The lock is let go
-        between parts, as in wait_until_still."""
-        for ch in targets:
-            if not isinstance(ch, int) or not 0 <= ch < CHANNELS:
-                raise OutOfRange(f"channel {ch} out of range 0..127")
-        if not targets:
-            return
-        tick = max(self.get("tick_period"), 100) / 1e6
+        between parts, as in wait_until_still. The targets are checked already."""
+        tick = self.tick_us() / 1e6
         out = self.read(0x0C00, 2 * CHANNELS)
         start = {ch: int.from_bytes(out[2 * ch:2 * ch + 2], "little", signed=True) for ch in targets}
         parts = split_move(ticks)
         for n, (part_ticks, frac) in enumerate(parts, 1):
-            part = {ch: v if n == len(parts) else _lround(start[ch] + (v - start[ch]) * frac)
+            part = {ch: v if n == len(parts) else lround(start[ch] + (v - start[ch]) * frac)
                     for ch, v in targets.items()}
-            self.move_channels(part, part_ticks)
+            self.move_channels(part, part_ticks, check_limits=False)
             if n < len(parts):
                 self._wait_part(next(iter(targets)), tick)
 
@@ -382,13 +459,15 @@ class Client:
             time.sleep(0.002)
 
     def wait_until_still(self, ids=None, stall=3.0):
-        """Waits until ip_count of the channels (servo ids are their goal channels; all if None)
-        is 0. Raises Timeout if their counts make no progress for `stall` seconds."""
-        chans = list(range(CHANNELS)) if not ids else list(ids)
+        """Waits until ip_count of the channels (servo ids or joint names are their goal
+        channels; all if None) is 0. Raises Timeout if their counts make no progress for `stall`
+        seconds."""
+        chans = list(range(CHANNELS)) if not ids else [
+            servo_of(self._profile, c)[0] if isinstance(c, str) else c for c in ids]
         for ch in chans:
-            if not isinstance(ch, int) or not 0 <= ch < CHANNELS:
+            if not isinstance(ch, int) or isinstance(ch, bool) or not 0 <= ch < CHANNELS:
                 raise OutOfRange(f"channel {ch} out of range 0..127")
-        step = min(max(self.get("tick_period") / 2e6, 0.005), 0.05)
+        step = min(max(self.tick_us() / 2e6, 0.005), 0.05)
         last, give_up = None, time.monotonic() + stall
         while True:
             counts = self.read(_IP_COUNT, CHANNELS)
@@ -407,77 +486,119 @@ class Client:
     def wait_until_reached(self, ids, tolerance=1.0, timeout=3.0):
         """Waits until the servos' moves have ended (as wait_until_still), then until each
         servo's present position lies within `tolerance` degrees of its goal. Servos without a
-        reading are not waited for: their ids are returned. Raises NotReached, naming the servos
-        still away from their goals, once `timeout` seconds have passed after the moves' end."""
-        ids = list(ids)
-        for sid in ids:
-            _check_servo(sid)
+        reading (see reading()) are not waited for: they are returned, as given. Raises
+        NotReached, naming the servos still away from their goals, once `timeout` seconds have
+        passed after the moves' end. Joint names show joint degrees, servo ids their own."""
+        given = list(ids)
+        servos = [servo_of(self._profile, who) for who in given]
         if not isinstance(tolerance, (int, float)) or not 0 <= tolerance <= 2 * DEGREES_MAX:
             raise OutOfRange(f"tolerance {tolerance} degrees out of range 0..300")
-        if not ids:
+        if not given:
             return []
-        self.wait_until_still(ids)
-        step = min(max(self.get("tick_period") / 2e6, 0.005), 0.05)
+        self.wait_until_still([sid for sid, _ in servos])
+        step = min(max(self.tick_us() / 2e6, 0.005), 0.05)
         give_up = time.monotonic() + timeout
         while True:
+            groups, pos, comm = self._readings()
             goal = self.read(0x0C02, 2 * SERVO_MAX)
-            pos = self.read(_SV_POS, 2 * SERVO_MAX)
-            silent, away, where = [], [], []
-            for sid in ids:
+            unread, away, where = [], [], []
+            for who, (sid, joint) in zip(given, servos):
                 g = int.from_bytes(goal[2 * sid - 2:2 * sid], "little", signed=True)
-                v = int.from_bytes(pos[2 * sid - 2:2 * sid], "little", signed=True)
-                if v == NO_READING:
-                    silent.append(sid)
+                v = pos[sid - 1]
+                if reading_of(groups, pos, sid, comm)[0] != VALID:
+                    unread.append(who)
                 elif abs(v - g) > round(tolerance * 10):
-                    away.append(sid)
-                    where.append(f"{sid} at {v / 10:.1f} of {g / 10:.1f}")
+                    away.append(who)
+                    at, of = ((joint.joint_deg(v), joint.joint_deg(g)) if by_joint(who, joint)
+                              else (v / 10, g / 10))
+                    where.append(f"{who} at {at:.1f} of {of:.1f}")
             if not away:
-                return silent
+                return unread
             if time.monotonic() >= give_up:
-                who = (f"servo {away[0]}" if len(away) == 1
-                       else "servos " + ", ".join(str(i) for i in away))
+                noun = "joint" if isinstance(away[0], str) else "servo"
+                who = (f"{noun} {away[0]}" if len(away) == 1
+                       else f"{noun}s " + ", ".join(str(i) for i in away))
                 goals = "its goal" if len(away) == 1 else "their goals"
                 detail = where[0].split(" ", 1)[1] if len(away) == 1 else ", ".join(where)
                 raise NotReached(f"{who} on {self.robot} did not reach {goals} within {timeout:.1f} s "
                                  f"(tolerance {tolerance:.1f} degrees): {detail}", away)
             time.sleep(step)
 
-    def ticks_for(self, ms):
-        """Ticks for a duration in milliseconds, from the map's tick_period: 1..MOVE_TICKS_MAX,
-        what move takes."""
+    def tick_us(self):
+        """The period the daemon ticks at, in microseconds: tick_period, or the daemon's default
+        while tick_period holds a value it does not take (outside 1..999999)."""
         period = self.get("tick_period")
-        if period <= 0:
-            period = 16667
-        return min(max(1, (int(ms) * 1000 + period // 2) // period), MOVE_TICKS_MAX)
+        return period if 1 <= period <= 999999 else TICK_US_DEFAULT
+
+    def ticks_for(self, ms):
+        """Ticks for a duration in milliseconds at the period the daemon ticks at (tick_us()):
+        1..MOVE_TICKS_MAX, what move takes."""
+        period = self.tick_us()
+        return min(max(1, (round(ms * 1000) + period // 2) // period), MOVE_TICKS_MAX)
+
+    def play(self, path, profile=None, speed=1.0, repeat=None, fit=False, ease=None, stop=None):
+        """Plays a motion file (docs/motions.md) on this robot and returns once it has ended,
+        with a PlayResult. The motion library plans and plays it, through orvane-ctl (see
+        orvane.play), over a connection of its own: `profile` (a path or a Profile; by default
+        this client's) gives the joints; `speed`, `repeat`, `fit` and `ease` are orvane-ctl
+        play's options. A file that cannot be played raises MotionError listing every fault, and
+        nothing moves. Ctrl-C (KeyboardInterrupt) stops it: the servos hold where they are, then
+        the KeyboardInterrupt goes on; setting the threading.Event `stop` does the same from
+        another thread, and the result says stopped."""
+        return _play(self, path, profile, speed, repeat, fit, ease, stop)
 
     # -- servos, switches, LEDs
     def write_list(self):
         b = self.read(_WR_COUNT, 31)
         return list(b[1:1 + min(b[0], 30)])
 
-    def torque(self, on, ids=None, check_write_list=True):
-        """Torque of servos (the write list's when ids is None): on gives each the value
-        TORQUE_ON_VALUE and makes sure sv_torque_on is set; off gives 0. Named servos outside the
-        write list raise NotInWriteList unless check_write_list is False."""
-        for sid in ids or []:
-            _check_servo(sid)
-        if check_write_list and ids:
-            self._check_listed(list(ids))
-        ids = list(ids) if ids else self.write_list()
+    def torque(self, on, ids=None, check_write_list=True, *, check_limits=True):
+        """Torque of servos, by id or joint name (the write list's when ids is None): on gives
+        each the value TORQUE_ON_VALUE and makes sure sv_torque_on is set; off gives 0. Named
+        servos outside the write list raise NotInWriteList unless check_write_list is False.
+        With a profile, switching on a servo whose goal lies beyond its joint's limits raises
+        BeyondLimits (it would go there) unless check_limits is False."""
+        named = [servo_of(self._profile, who)[0] for who in ids or []]
+        if check_write_list and named:
+            self._check_listed(named)
+        ids = named or self.write_list()
         targets = {32 + sid: TORQUE_ON_VALUE if on else 0 for sid in ids if 1 <= sid <= SERVO_MAX}
         with self._lock:
+            if on and check_limits and self._profile is not None:
+                self._check_change([(_SV_TORQUE_ON, b"\1\0")], targets)
             if on and self.read(_SV_TORQUE_ON, 2) == b"\0\0":
-                self.write(_SV_TORQUE_ON, b"\1\0")
-            self.move_channels(targets, 1)
+                self.write(_SV_TORQUE_ON, b"\1\0", check_limits=False)
+            self.move_channels(targets, 1, check_limits=False)
 
-    def position(self, sid):
-        """Present position of a servo in degrees, or None while it has no valid reading."""
-        _check_servo(sid)
-        v = int.from_bytes(self.read(_SV_POS + 2 * (sid - 1), 2), "little", signed=True)
-        return None if v == NO_READING else v / 10
+    def position(self, who):
+        """Present position of a servo (id: its degrees) or joint (name: joint degrees), or None
+        while it has no reading: only a servo the daemon asks, and that answered, has one
+        (reading() says why not)."""
+        sid, joint = servo_of(self._profile, who)
+        groups, pos, comm = self._readings()
+        if reading_of(groups, pos, sid, comm)[0] != VALID:
+            return None
+        return joint.joint_deg(pos[sid - 1]) if by_joint(who, joint) else pos[sid - 1] / 10
+
+    def pose(self):
+        """Every joint's position, {name: joint degrees or None}, with a profile; without one,
+        {id: degrees or None} for the servos of the write list."""
+        groups, pos, comm = self._readings()
+        whos = (self._profile.joints if self._profile is not None
+                else [sid for sid in self.write_list() if 1 <= sid <= SERVO_MAX])
+        out = {}
+        for who in whos:
+            sid = who if isinstance(who, int) else who.id
+            v = pos[sid - 1] if reading_of(groups, pos, sid, comm)[0] == VALID else None
+            if isinstance(who, int):
+                out[sid] = None if v is None else v / 10
+            else:
+                out[who.name] = None if v is None else who.joint_deg(v)
+        return out
 
     def positions(self):
-        """The 32 sv_pos words, servo 1 first (NO_READING where there is none)."""
+        """The 32 sv_pos words as the map holds them, servo 1 first, whether they are readings
+        or not (reading_of() tells)."""
         b = self.read(_SV_POS, 64)
         return [int.from_bytes(b[2 * i:2 * i + 2], "little", signed=True) for i in range(32)]
 
@@ -487,24 +608,40 @@ class Client:
         return groups_decode(self.read(_RD_GROUP, 64))
 
     def set_groups(self, groups):
-        """Writes all four read groups at once (fewer lists: the rest not polled)."""
-        self.write(_RD_GROUP, groups_encode(groups))
+        """Writes all four read groups at once (fewer lists: the rest not polled). Each servo
+        that no group polled before gets 0x7FFF in its sv_pos word first, so that until the
+        daemon has asked it, its old word is not taken for a reading (NEVER_READ)."""
+        data = groups_encode(groups)
+        with self._lock:
+            had = {sid for ids in self.groups() for sid in ids}
+            lines = ""
+            for sid in dict.fromkeys(sid for ids in groups for sid in ids):
+                if 1 <= sid <= SERVO_MAX and sid not in had:
+                    lines += _write_cmds(_SV_POS + 2 * (sid - 1), UNREAD.to_bytes(2, "little"))
+            self._write_lines(lines + _write_cmds(_RD_GROUP, data))
 
     def read_servos(self, ids):
-        """Lays the servos out in the read groups, as few groups as keep a cycle within a tick,
-        replacing what they held; returns the layout written."""
-        ids = list(ids)
-        for sid in ids:
-            _check_servo(sid)
-        period = self.get("tick_period")
-        g = groups_layout(ids, groups_room(period if period > 0 else 16667, len(self.write_list())))
+        """Lays the servos (ids or joint names) out in the read groups, as few groups as keep a
+        cycle within a tick, replacing what they held; returns the layout written (ids)."""
+        ids = [servo_of(self._profile, who)[0] for who in ids]
+        g = groups_layout(ids, groups_room(self.tick_us(), len(self.write_list())))
         self.set_groups(g)
         return g
 
-    def reading(self, sid):
-        """Why servo sid has or lacks a reading: (state, group, blocker), see orvane.groups."""
-        _check_servo(sid)
-        return reading_of(self.groups(), self.positions(), sid)
+    def reading(self, who):
+        """Whether a servo's (or joint's) position is current: (state, group, blocker), with
+        state VALID, NO_GROUP, SILENT, BEHIND, NEVER_READ or COMM_OFF; see
+        orvane.groups.reading_of."""
+        sid, _ = servo_of(self._profile, who)
+        groups, pos, comm = self._readings()
+        return reading_of(groups, pos, sid, comm)
+
+    def _readings(self):
+        """What the reading rule needs: the groups, then the position words (a servo that has
+        just joined a group is judged by its newer word), and whether sv_comm_on is set."""
+        comm = self.get("sv_comm_on") != 0
+        groups = self.groups()
+        return groups, self.positions(), comm
 
     def switches(self):
         """The five switches, sw_in 0..4: True = closed."""
@@ -549,22 +686,13 @@ class Client:
         self._request_end(_POWEROFF_REQ, "power off")
 
 
-def _lround(x):
-    """Rounds half away from zero, as the C++ side does."""
-    return int(math.copysign(math.floor(abs(x) + 0.5), x))
-
-
 def _check_ticks(ticks):
     if not _whole(ticks) or not 1 <= ticks <= MOVE_TICKS_MAX:
         raise OutOfRange(f"move of {ticks} ticks out of range 1..{MOVE_TICKS_MAX}")
 
 
-def _check_servo(sid):
-    if isinstance(sid, bool) or not isinstance(sid, int) or not 1 <= sid <= SERVO_MAX:
-        raise OutOfRange(f"servo id {sid} out of range 1..32")
-
-
-def connect(host="localhost", port=DEFAULT_PORT, timeout=3.0):
-    """Connects to the robot at host (or "host:port") and reads its banner. Use it as a context
-    manager: `with orvane.connect("robot.local") as r: r.move({1: 30.0}, ticks=60)`."""
-    return Client(host, port, timeout)
+def connect(host="localhost", port=DEFAULT_PORT, timeout=3.0, profile=None):
+    """Connects to the robot at host (or "host:port") and reads its banner; `profile` (a file's
+    path or an orvane.Profile) gives the servos joint names and soft limits. Use it as a context
+    manager: `with orvane.connect("robot.local") as r: r.move({1: 30.0}, ms=500)`."""
+    return Client(host, port, timeout, profile)

@@ -58,3 +58,37 @@ class NotReached(Timeout):
     def __init__(self, message, ids):
         self.ids = list(ids)
         super().__init__(message)
+
+
+class BeyondLimits(OutOfRange):
+    """A goal beyond a joint's soft limits (or its servo's -150..150 degrees) with a profile
+    loaded: `joint` and `id` name it, `value` is the goal in the joint's degrees, `min` and `max`
+    the limits; `refusals` has one line for each servo refused. Nothing has been sent;
+    check_limits=False is the one way past."""
+
+    def __init__(self, message, joint, sid, value, lo, hi):
+        self.joint, self.id, self.value, self.min, self.max = joint, sid, value, lo, hi
+        self.refusals = [message]
+        super().__init__(message)
+
+
+class UnknownJoint(OutOfRange, LookupError):
+    """A servo named by a joint the profile does not have (or by a name without a profile):
+    `name` is the name given, `joints` the profile's joints. Nothing has been sent."""
+
+    def __init__(self, name, joints=None):
+        self.name, self.joints = name, list(joints or [])
+        if joints is not None:
+            super().__init__(f"no such joint '{name}' (joints: {', '.join(self.joints)})")
+        else:
+            super().__init__(f"no such joint '{name}': without a profile servos are named by "
+                             f"their ids 1..32")
+
+
+class MotionError(Error, ValueError):
+    """A motion (or its profile) refused by the planner before anything was sent: `problems`
+    lists every fault, one "FILE:LINE: FIELD: what is wrong" each, then the summary."""
+
+    def __init__(self, problems):
+        self.problems = list(problems)
+        super().__init__("\n".join(self.problems))

@@ -11,6 +11,8 @@ GROUP_COUNT, GROUP_ROOM = 4, 14
 _QUERY_US, _BYTE_US = 1750, 87  # a position query's line time; one byte at 115200 baud
 
 VALID, NO_GROUP, SILENT, BEHIND = "valid", "no_group", "silent", "behind"
+NEVER_READ, COMM_OFF = "never_read", "comm_off"
+UNREAD = 0x7FFF  # put by hosts into the word of a servo they add to a group; no servo reads 3276.7
 
 
 def groups_decode(b):
@@ -58,29 +60,44 @@ def groups_room(tick_us, write_count):
     return max(1, min(GROUP_ROOM, budget // _QUERY_US))
 
 
-def reading_of(groups, pos, sid):
-    """Why servo sid has or lacks a reading, from the groups and the 32 sv_pos words (servo 1
-    first): (state, group, blocker) with state VALID, NO_GROUP, SILENT (asked, no answer) or
-    BEHIND (in a group behind a servo that did not answer, so never asked)."""
+def reading_of(groups, pos, sid, comm_on=True):
+    """Whether servo sid's position is current, from the groups, the 32 sv_pos words (servo 1
+    first) and sv_comm_on: (state, group, blocker). A word is a reading only while the daemon
+    asks the servo: VALID (in a polled group, and its last answer is in the word); NO_GROUP (in
+    no polled group: whatever the word holds is old); SILENT (asked, no answer: 0x8000); BEHIND
+    (after a servo of its group that did not answer, so not asked: its word is old whatever it
+    holds); NEVER_READ (its group has not come to it since it was added: 0x7FFF, which hosts
+    that lay out groups put into the word of each servo they add, and the daemon replaces when
+    it asks); COMM_OFF (sv_comm_on is 0: the daemon asks no servo at all)."""
     def word(i):
         return pos[i - 1] if 1 <= i <= len(pos) else NO_READING
-    if word(sid) != NO_READING:
-        return (VALID, None, None)
-    best = (NO_GROUP, None, None)
+    found = None
     for g, ids in enumerate(groups):
         if sid not in ids:
             continue
-        before = ids[:ids.index(sid)]
-        blocker = next((i for i in before if 1 <= i <= 32 and word(i) == NO_READING), None)
-        if blocker is None:
-            return (SILENT, g, None)
-        if best[0] == NO_GROUP:
-            best = (BEHIND, g, blocker)
-    return best
+        # The daemon asks a group's servos in turn and stops at the first that does not
+        # answer; ids 1..32 show that as 0x8000. The first group that asks the servo decides.
+        ahead = ids[:ids.index(sid)]
+        blocker = next((i for i in ahead if 1 <= i <= 32 and word(i) == NO_READING), None)
+        if not comm_on:
+            state = (COMM_OFF, g, None)
+        elif blocker is not None:
+            state = (BEHIND, g, blocker)
+        elif word(sid) == NO_READING:
+            state = (SILENT, g, None)
+        elif word(sid) == UNREAD:
+            state = (NEVER_READ, g, None)
+        else:
+            return (VALID, None, None)
+        if found is None or (found[0] == BEHIND and state[0] != BEHIND):
+            found = state
+    return found or (NO_GROUP, None, None)
 
 
 def reading_why(reading):
     """ "in no read group", "in read group 0 but silent", ...; "" for a valid reading."""
     state, g, blocker = reading
     return {VALID: "", NO_GROUP: "in no read group", SILENT: f"in read group {g} but silent",
-            BEHIND: f"in read group {g} behind silent servo {blocker}"}[state]
+            BEHIND: f"in read group {g} behind silent servo {blocker}",
+            NEVER_READ: f"in read group {g}, not read yet",
+            COMM_OFF: "servo traffic is off (sv_comm_on 0)"}[state]

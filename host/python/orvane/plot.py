@@ -16,7 +16,6 @@ import io
 import math
 import os
 import re
-import shutil
 import subprocess
 import sys
 
@@ -210,12 +209,14 @@ def read_plan(text, name):
 
 
 def plan_of_motion(path, profile=None):
-    """The planned curve of a motion file, from orvane-ctl (ORVANE_CTL, PATH, or the build
-    folder), planned from rest at 60 Hz without asking a robot."""
-    here = os.path.dirname(os.path.abspath(__file__))  # host/python/orvane in a source tree
-    root = os.path.dirname(os.path.dirname(os.path.dirname(here)))
-    ctl = (os.environ.get("ORVANE_CTL") or shutil.which("orvane-ctl")
-           or os.path.join(root, "build", "host", "ctl", "orvane-ctl"))
+    """The planned curve of a motion file, from orvane-ctl (orvane.play.find_ctl: ORVANE_CTL,
+    the source tree's build, or PATH), planned from rest at 60 Hz without asking a robot."""
+    from .errors import Error
+    from .play import find_ctl
+    try:
+        ctl = find_ctl()
+    except Error as e:
+        raise RecordingError(str(e)) from None
     cmd = [ctl, "play", path, "--dry-run", "--offline", "--curve", "-"]
     if profile:
         cmd += ["--profile", profile]

@@ -80,3 +80,13 @@ def host_view(robot):
         m[f.offset:f.offset + (f.count - 1) * f.stride + f.width] = bytes(
             (f.count - 1) * f.stride + f.width)
     return bytes(m)
+
+
+def until(cond):
+    """Waits for cond() to hold, with the suite's generous deadline; True if it did."""
+    deadline = time.monotonic() + TIMEOUT
+    while not cond():
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.02)
+    return True

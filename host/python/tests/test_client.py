@@ -9,7 +9,7 @@ import time
 import pytest
 
 import orvane
-from conftest import TIMEOUT, host_view
+from conftest import TIMEOUT, host_view, until
 
 
 @pytest.mark.parametrize("name,value", [
@@ -156,12 +156,11 @@ def test_a_servo_without_a_reading_says_why_and_read_servos_gives_it_one(robot):
     assert orvane.reading_why(robot.reading(2)) == "in no read group"
     assert robot.read_servos([9, 2]) == [[9, 2], [], [], []]  # servo 9 does not answer
     assert robot.read(0x00C0, 5) == bytes([1, 2, 9, 2, 0])
+    until(lambda: state(9) != orvane.NEVER_READ)  # until the daemon has asked servo 9
     assert robot.reading(2) == (orvane.BEHIND, 0, 9)
     assert robot.reading(9) == (orvane.SILENT, 0, None)
     robot.read_servos([1, 2, 3])
-    deadline = time.monotonic() + TIMEOUT
-    while state(2) != orvane.VALID and time.monotonic() < deadline:
-        time.sleep(0.02)
+    until(lambda: state(2) == orvane.VALID)
     assert robot.groups() == [[1, 2, 3], [], [], []]
     assert state(2) == orvane.VALID and robot.position(2) is not None
 
