@@ -55,6 +55,12 @@ void web_poller::submit(web_command cmd, done_fn done)
   done(503, "too many commands waiting for " + address_);
 }
 
+std::shared_ptr<const web_state> web_poller::state() const
+{
+  std::lock_guard<std::mutex> l(state_mu_);
+  return state_;
+}
+
 bool web_poller::wait_until(clk::time_point t)
 {
   std::unique_lock<std::mutex> l(mu_);
@@ -165,7 +171,8 @@ void web_poller::run()
           data[i] = c->read(plan[i].adr, plan[i].n);
         polls_.fetch_add(1, std::memory_order_relaxed);
         // A robot at rest answers the same bytes poll after poll but for its pass counter: such
-        // a poll is not decoded, and only a heartbeat or a change of the player's is sent.
+        // a poll is not decoded, and only a heartbeat or a change of the player's is sent. The
+        // state kept for other threads (goals, tick) is the same as the last one decoded.
         std::vector<uint8_t> key = web_poll_key(plan, data);
         if (key == last_key && player_.status() == last.play && start - last_push < heartbeat) {
           last.loop_count = web_loop_count(plan, data);
@@ -173,6 +180,11 @@ void web_poller::run()
         } else {
           last = web_decode(plan, data);
           web_name_joints(last, joints_);
+          {
+            auto keep = std::make_shared<const web_state>(last);
+            std::lock_guard<std::mutex> l(state_mu_);
+            state_ = std::move(keep);
+          }
           meter.sample(last.loop_count, start);
           push(last);
           last_key = std::move(key);
