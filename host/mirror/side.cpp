@@ -189,7 +189,10 @@ void leader_side::begin(const std::string& robot, std::chrono::milliseconds time
       if (!has(ids_, id))
         keep.push_back(id);
     write_list(*c_, keep);
-    layout_ = mirror_layout(ids_, others_, groups_room(tick, static_cast<int>(keep.size())));
+    size_t written = keep.size();
+    for (int id : others_)
+      written += has(keep, id) ? 0 : 1;
+    layout_ = mirror_layout(ids_, others_, groups_room(tick, static_cast<int>(written)));
     set_groups(*c_, groups_, layout_.groups);
     wait_readings(*c_, ids_, reading_patience + std::chrono::microseconds(int64_t{tick} * 8), "leader");
   } catch (...) {

@@ -27,7 +27,8 @@ int32_t tick_us_of(int64_t tick_period);
 
 class leader_side {
  public:
-  // Servos `ids` are read; `others` too where there is room (a follower on the same bus).
+  // Servos `ids` are read; `others` too where there is room (a follower on the same bus, whose
+  // servos the write list will hold).
   leader_side(std::vector<int> ids, std::vector<int> others);
   // Connects and sets the robot up; throws the client library's errors, having put back what
   // it changed. The layout it wrote tells how often each servo is read.
