@@ -33,6 +33,7 @@ struct mirror_args {
   mi::pair_spec spec;
   double engage_speed = 30;
   int watchdog = 5;
+  int polls = 2;
   bool leader_torque = false;
   double seconds = 0;
 };
@@ -108,6 +109,7 @@ void mirror(ctl& c, const mirror_args& a)
   o.engage.speed = a.engage_speed;
   o.engage.accel = 2 * a.engage_speed;  // at full speed within half a second
   o.watchdog_ticks = a.watchdog;
+  o.polls = a.polls;
   o.leader_torque = a.leader_torque;
   o.timeout = timeout;
 
@@ -213,7 +215,7 @@ void ctl_mirror_verbs(CLI::App& app, ctl& c)
   static mirror_args ma;
   auto* m = ctl_verb(app, c, "mirror", "Let a leader robot moved by hand drive a follower robot",
                      "mirror --leader HOST [--follower HOST] [--profile P] [--leader-profile P] [--map F=L]... "
-                     "[--scale F=X]... [--offset F=DEG]... [--engage-speed DEG/S] [--watchdog TICKS] "
+                     "[--scale F=X]... [--offset F=DEG]... [--engage-speed DEG/S] [--watchdog TICKS] [--polls N] "
                      "[--leader-torque] [--record FILE.csv] [--seconds S]",
                      [&c] { mirror(c, ma); });
   m->add_option("--leader", ma.leader, "the robot moved by hand, HOST[:PORT]: its servos go limp")->required();
@@ -231,6 +233,7 @@ void ctl_mirror_verbs(CLI::App& app, ctl& c)
       ->check(ctl_range(1, 180));
   m->add_option("--watchdog", ma.watchdog, "leader ticks without a reading before the follower holds (default 5)")
       ->check(ctl_range(2, 60, true));
+  m->add_option("--polls", ma.polls, "reads of the leader a tick, 1 to 4 (default 2)")->check(ctl_range(1, 4, true));
   m->add_flag("--leader-torque", ma.leader_torque, "give the leader its torque back at the end, where it was left");
   m->add_option("--record", ma.record, "also record both robots into this CSV file, as orvane-ctl record does");
   m->add_option("--seconds", ma.seconds, "end after this many seconds (default: Ctrl-C or q)")

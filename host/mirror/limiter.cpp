@@ -21,8 +21,10 @@ double limiter::step(double target, double dt, const limits& l)
   if (!(dt > 0))
     return x;
   double top = l.speed > 0 ? l.speed : std::numeric_limits<double>::infinity();
+  double close = l.closing > 0 ? l.closing : std::numeric_limits<double>::infinity();
   if (l.accel <= 0) {
-    double s = std::clamp(target - x, -top * dt, top * dt);
+    double s = std::clamp(target - x, (vt_ - close) * dt, (vt_ + close) * dt);
+    s = std::clamp(s, -top * dt, top * dt);
     v = s / dt;
     x += s;
     return x;
@@ -32,24 +34,50 @@ double limiter::step(double target, double dt, const limits& l)
   double h = dt / n;
   for (int i = 0; i < n; i++) {
     double e = target - x;
-    if (e == 0 && v == 0)
+    if (e == 0 && v == vt_)
       break;
-    // The fastest speed from which steps of h, each slower by a*h, still stop on the target:
-    // v^2/(2a) + v*h/2 = |e|.
+    // Closing in on a target that moves at vt: the fastest speed relative to it from which steps
+    // of h, each slower by a*h, still stop on it: r^2/(2a) + r*h/2 = |e|.
     double stop = a * (std::sqrt(h * h / 4 + 2 * std::fabs(e) / a) - h / 2);
-    double want = std::copysign(std::min(top, stop), e);
+    double want = std::clamp(vt_ + std::copysign(std::min(stop, close), e), -top, top);
     double nv = v + std::clamp(want - v, -a * h, a * h);
     double s = nv * h;
-    // The last step: it reaches the target from a speed it may drop to rest in one step.
-    if (e != 0 && s / e >= 1 && std::fabs(v) <= a * h * (1 + 1e-9)) {
+    // The last step: it reaches the target from a speed that may drop to the target's in one.
+    if (e != 0 && s / e >= 1 && std::fabs(v - vt_) <= a * h * (1 + 1e-9)) {
       x = target;
-      v = 0;
+      v = vt_;
       break;
     }
     v = nv;
     x += s;
   }
   return x;
+}
+
+double limiter::follow(double target, double now, double every, const limits& l)
+{
+  // Behind the target, the goal moves once a reading interval. On it, a reading seen again is
+  // no news until the next one should have come: only then does the target stand still.
+  bool fresh = target != last_;
+  if (!fresh && stepped_ >= 0 && now - stepped_ < (x == target ? 1.5 : 0.75) * every)
+    return x;
+  // The time since the goal last moved, in whole reading intervals: readings come at the
+  // servo's own pace, and one seen a little early or late must not look like a faster or slower
+  // move. At most two: a loop that ran late does not take a larger step to catch up.
+  double span = stepped_ < 0 ? every : every * std::clamp(std::round((now - stepped_) / every), 1.0, 2.0);
+  vt_ = fresh && stepped_ >= 0 ? (target - last_) / span : 0;
+  if (l.speed > 0)
+    vt_ = std::clamp(vt_, -l.speed, l.speed);
+  last_ = target;
+  stepped_ = now;
+  double need = (target - x) / span;
+  if ((l.speed <= 0 || std::fabs(need) <= l.speed) && (l.accel <= 0 || std::fabs(need - v) <= l.accel * span) &&
+      (l.closing <= 0 || std::fabs(need - vt_) <= l.closing)) {
+    x = target;
+    v = need;
+    return x;
+  }
+  return step(target, span, l);
 }
 
 }  // namespace orvane::mirror

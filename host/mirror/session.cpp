@@ -130,7 +130,6 @@ struct session::loop {
   // The follower's goals.
   limiter lim[max_pairs];
   bool start_needed = true;
-  double drive_t = -1;
   int16_t last_u[max_pairs];
   phase ph = phase::starting;
   bool paused = false;
@@ -368,7 +367,8 @@ struct session::loop {
     watchdog(t);
     if (ph == phase::engaging || ph == phase::tracking)
       drive(t, t);
-    ask_follower();
+    if (fl.up() && fl.pending_out() && !fl.send())
+      lost_follower(fl.reason());
   }
 
   bool leader_good(double t) const
@@ -417,7 +417,7 @@ struct session::loop {
 
   // ---- The follower.
 
-  // Asks for the follower's state after whatever goals are queued, and sends them together.
+  // Asks for the follower's state, after whatever goals are queued, and sends them together.
   void ask_follower()
   {
     if (!fl.up())
@@ -514,44 +514,44 @@ struct session::loop {
         last_u[k] = fgoal[motion::mo_goal_ch(j.id)];
       }
       start_needed = false;
-      drive_t = t;
       return;
     }
-    // A loop that ran late does not catch up: the goals go on from where they were.
-    double dt = std::clamp(t - drive_t, 0.0, ftick / 1e6);
-    drive_t = t;
+    // How often a leader servo is read: its reading changes no more often than that.
+    double every = std::max(1, L.active() ? L.groups().leader_every : 1) * lt();
     bool engaging = ph == phase::engaging;
     bool close = true, changed = false, go = true;
     int16_t u[max_pairs];
     double gap = 0;
     for (size_t k = 0; k < n; k++) {
       const joint& j = o.pairs[k].follower;
-      limits l{j.speed, j.accel};
+      // The engage closes the gap at its own gentle speed beyond the leader's, within the
+      // joint's limits: a leader that stands still is reached at no more than that speed, and
+      // one that moves is caught up with. Without an acceleration of its own, the joint takes
+      // the engage's.
+      limits l{j.speed, j.accel, 0};
       if (engaging) {
-        l.speed = l.speed > 0 ? std::min(l.speed, o.engage.speed) : o.engage.speed;
-        l.accel = l.accel > 0 ? std::min(l.accel, o.engage.accel) : o.engage.accel;
+        l.closing = o.engage.speed;
+        if (l.accel <= 0)
+          l.accel = o.engage.accel;
       }
-      double was = lim[k].x;
-      double x = lim[k].step(target[k], dt, l);
+      // The limiter's goal is the smooth one; what is sent goes after it no faster than the
+      // follower can be sure to take in a pass.
+      double x = lim[k].follow(target[k], t, every, l);
       u[k] = units_of(j, x);
-      int16_t want = u[k];
-      go = go && within_pass(k, u[k], l.speed);
-      if (u[k] != want && dt > 0) {
-        // The goal goes no further than the follower can be sure to take in a pass.
-        lim[k].x = joint_of(j, u[k]);
-        lim[k].v = (lim[k].x - was) / dt;
+      double fastest = l.speed;
+      if (engaging) {
+        double catch_up = std::fabs(lim[k].target_speed()) + o.engage.speed;
+        fastest = l.speed > 0 ? std::min(l.speed, catch_up) : catch_up;
       }
-      gap = std::max(gap, std::fabs(target[k] - lim[k].x));
-      close = close && std::fabs(target[k] - lim[k].x) <= o.engage_close;
+      go = go && within_pass(k, u[k], fastest);
+      double sent = joint_of(j, u[k]);
+      gap = std::max(gap, std::fabs(target[k] - sent));
+      close = close && std::fabs(target[k] - sent) <= o.engage_close && std::fabs(target[k] - x) <= o.engage_close;
       changed = changed || u[k] != last_u[k];
     }
     st.gap = gap;
-    if (!go || seq - seen_seq >= ring - 1) {
-      // The follower shows nothing of what was sent: no more until it answers.
-      for (size_t k = 0; k < n; k++)
-        lim[k].start(joint_of(o.pairs[k].follower, last_u[k]));
-      return;
-    }
+    if (!go || seq - seen_seq >= ring - 1)
+      return;  // the follower shows nothing of what was sent: no more until it answers
     if (engaging && close)
       set_phase(phase::tracking, "");
     if (!changed)
@@ -643,10 +643,11 @@ struct session::loop {
         if (L.active() && lasked && t - lreq_t > o.timeout.count() / 1e3)
           lost_leader("it does not answer");
         watchdog(t);
+        // The follower is read as the leader is, so that its answer, which shows whether the
+        // last goals have been taken, is in when the leader's brings the next.
+        ask_follower();
         if (ll.up())
           ask_leader(t);
-        else
-          ask_follower();
         publish();
       }
       wait_io(next);

@@ -119,6 +119,61 @@ TEST(MirrorLimiter, NeverPassesItsSpeedOrAccelerationAndComesToRestOnItsTarget)
   EXPECT_EQ(free.step(-140, 0.0167, {}), -140);  // no limits: the goal is the target
 }
 
+TEST(MirrorLimiter, EngageClosesTheGapAtItsOwnSpeedBeyondTheTargets)
+{
+  // A still target is reached at the closing speed; a moving one is caught up with, at its
+  // speed plus the closing speed, never above the top speed.
+  const double tick = 1 / 60.0;
+  for (double moving : {0.0, 90.0}) {
+    mi::limiter m;
+    m.start(-100);
+    mi::limits l{120, 600, 30};
+    double before = m.x, fastest = 0;
+    int k = 0;
+    for (; k < 2000; k++) {
+      double target = std::round((50 + moving * k * tick) * 10) / 10;
+      m.follow(target, k * tick, tick, l);
+      fastest = std::max(fastest, std::fabs(m.x - before) / tick);
+      before = m.x;
+      if (m.x == target)
+        break;
+    }
+    EXPECT_LT(k, 2000);
+    EXPECT_LE(fastest, (moving ? 120 : 30) * (1 + 1e-9)) << moving;
+  }
+}
+
+TEST(MirrorLimiter, FollowsReadingsWithinItsLimitsAsTheyComeAndFasterOnesAtTheLimits)
+{
+  const double tick = 1 / 60.0;
+  const mi::limits l{180, 1800};
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<double> late(0, 0.4 * tick);
+  for (double amplitude : {40.0, 120.0}) {  // from rest, 100 degrees a second at most, then 300
+    SCOPED_TRACE(amplitude);
+    mi::limiter m;
+    m.start(0);
+    int exact = 0, moves = 0;
+    double last_tick = 0;
+    for (int k = 0; k < 600; k++) {
+      double reading = std::round(amplitude * (1 - std::cos(2 * M_PI * 0.4 * k * tick)) * 10) / 10;
+      // The loop sees each reading a little late, and looks again half a tick on; from one
+      // tick to the next the goal moves no more than the top speed allows.
+      double x = m.follow(reading, k * tick + late(rng), tick, l);
+      ASSERT_LE(std::fabs(x - last_tick), l.speed * tick * (1 + 1e-6)) << k;
+      exact += x == reading;
+      x = m.follow(reading, (k + 0.5) * tick + late(rng), tick, l);
+      exact += x == reading;
+      moves += 2;
+      last_tick = x;
+    }
+    if (amplitude == 40)
+      EXPECT_EQ(exact, moves);  // within the limits the goal is the reading, every time
+    else
+      EXPECT_LT(exact, moves / 2);
+  }
+}
+
 TEST(MirrorLayout, LeaderServosReadEveryTickTheyFitAndOthersInTheRoomLeft)
 {
   using G = orvane::read_groups;
