@@ -1,5 +1,6 @@
 #include "host/web/joints.h"
 
+#include <algorithm>
 #include <cstdio>
 
 void web_name_joints(web_state& s, const web_joints& js)
@@ -11,6 +12,16 @@ void web_name_joints(web_state& s, const web_joints& js)
         sv.lo = j.lo;
         sv.hi = j.hi;
       }
+  for (web_servo& sv : s.servos)
+    sv.jog = web_jog_max(js, sv.id);
+}
+
+double web_jog_max(const web_joints& js, int id)
+{
+  for (const web_joint& j : js)
+    if (j.id == id && j.speed > 0)
+      return std::min(j.speed, web_jog_cap);
+  return web_jog_cap;
 }
 
 std::string web_joints_check(const web_joints& js, const std::vector<std::pair<int, double>>& goals)

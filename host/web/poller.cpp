@@ -23,9 +23,9 @@ int64_t now_ms()
 }  // namespace
 
 web_poller::web_poller(int index, std::string address, double max_hz, publish_fn publish,
-                       const web_motions& motions, web_joints joints)
+                       const web_motions& motions, web_joints joints, web_mirror_opts mirror)
     : index_(index), address_(std::move(address)), max_hz_(max_hz), publish_(std::move(publish)),
-      motions_(motions), joints_(std::move(joints)), player_(motions)
+      motions_(motions), joints_(std::move(joints)), player_(motions), mirror_(std::move(mirror))
 {
   thread_ = std::thread([this] { run(); });
 }
@@ -73,11 +73,35 @@ void web_poller::carry_out(const std::shared_ptr<orvane::client>& c, const job& 
   const web_command& cmd = j.cmd;
   if (cmd.what == web_command::stop) {
     player_.stop();
+    jog_.end("stopped");
     return j.done(200, "stopping");
   }
-  if (cmd.what == web_command::move || cmd.what == web_command::play)
+  if (cmd.what == web_command::mirror) {
+    if (cmd.action == "pause")
+      mirror_.pause();
+    else if (cmd.action == "end")
+      mirror_.end();
+    if (cmd.action != "engage")
+      return j.done(200, cmd.action);
     if (std::string why = player_.busy(); !why.empty())
       return j.done(409, why);
+    if (jog_.active())
+      return j.done(409, "jogging: release the deadman first");
+    if (std::string why = mirror_.engage(address_, cmd.leader_address, cmd.leader); !why.empty())
+      return j.done(409, why);
+    return j.done(200, "engaging");
+  }
+  if (cmd.what == web_command::move || cmd.what == web_command::play || cmd.what == web_command::jog) {
+    if (std::string why = player_.busy(); !why.empty())
+      return j.done(409, why);
+    if (std::string why = mirror_.busy(); !why.empty())
+      return j.done(409, why);
+  }
+  if (cmd.what == web_command::jog) {
+    if (std::string why = jog_.take(cmd.speeds, joints_, last_, std::chrono::steady_clock::now()); !why.empty())
+      return j.done(400, why);
+    return j.done(200, "jogging");
+  }
   if (cmd.what == web_command::move)
     if (std::string why = web_joints_check(joints_, cmd.goals); !why.empty())
       return j.done(400, why);
@@ -108,6 +132,8 @@ void web_poller::run()
 
   auto push = [&](web_state& s) {
     s.play = player_.status();
+    s.mirror = mirror_.state();
+    s.jog = jog_.state();
     std::string content = web_state_content(s);
     clk::time_point now = clk::now();
     if (content == last_content && now - last_push < heartbeat)
@@ -120,6 +146,7 @@ void web_poller::run()
   // The robot went away: the page keeps the last values, marked stale, and the reason.
   auto lost = [&](const std::string& why) {
     player_.stop();  // a motion is not taken up again after a reconnection
+    jog_ = web_jog{};
     c.reset();
     last.connected = false;
     last.problem = why;
@@ -164,6 +191,7 @@ void web_poller::run()
         polls_.fetch_add(1, std::memory_order_relaxed);
         last = web_decode(plan, data);
         web_name_joints(last, joints_);
+        last_ = last;
         meter.sample(last.loop_count, start);
         push(last);
         // The next poll no sooner than one tick and one 1/max_hz after this one began.
@@ -172,6 +200,14 @@ void web_poller::run()
         next_poll = start + std::max(std::chrono::duration_cast<clk::duration>(tick),
                                      std::chrono::duration_cast<clk::duration>(floor));
       }
+    } catch (const orvane::error& e) {
+      lost(e.what());
+      continue;
+    }
+    try {
+      jog_.step(*c, joints_, last.tick_period, clk::now());
+    } catch (const orvane::out_of_range& e) {
+      jog_ = web_jog{};  // refused (the write list changed, a limit): the jog ends there
     } catch (const orvane::error& e) {
       lost(e.what());
       continue;

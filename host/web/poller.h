@@ -15,7 +15,9 @@
 #include <thread>
 
 #include "host/web/command.h"
+#include "host/web/jog.h"
 #include "host/web/joints.h"
+#include "host/web/mirror.h"
 #include "host/web/motions.h"
 #include "host/web/player.h"
 
@@ -25,16 +27,18 @@ class web_poller {
   using done_fn = std::function<void(int status, std::string text)>;   // poller thread
 
   // Polls no more often than `max_hz`, nor more than once per tick_period.
-  // Moves that leave a joint of `joints` beyond its limits are refused with 400.
+  // Moves that leave a joint of `joints` beyond its limits are refused with 400. A page may have
+  // this robot follow another as `mirror` says.
   web_poller(int index, std::string address, double max_hz, publish_fn publish,
-             const web_motions& motions, web_joints joints = {});
+             const web_motions& motions, web_joints joints = {}, web_mirror_opts mirror = {});
   ~web_poller();  // stops the thread; it may take one client time-out
   web_poller(const web_poller&) = delete;
   web_poller& operator=(const web_poller&) = delete;
 
   const std::string& address() const { return address_; }
   // Queues a command; `done` gets an HTTP status (200, 4xx, 502, 503) and a one-line text.
-  // While a motion plays, moves and other motions are refused with 409.
+  // While a motion plays, moves, jogs, mirroring and other motions are refused with 409; while
+  // this robot follows another, moves, jogs and motions are.
   void submit(web_command cmd, done_fn done);
   uint64_t polls() const { return polls_.load(std::memory_order_relaxed); }
   // The planned curve of the motion its page playlist plays, or null. Any thread.
@@ -60,6 +64,9 @@ class web_poller {
   const web_motions& motions_;
   const web_joints joints_;
   web_player player_;
+  web_mirror mirror_;
+  web_jog jog_;
+  web_state last_;  // the state last polled
   std::atomic<uint64_t> polls_{0};
 
   std::mutex mu_;  // guards jobs_ and stop_

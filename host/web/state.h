@@ -49,6 +49,7 @@ struct web_servo {
   std::string why;              // the same for a person: "in no read group", ...
   std::string joint;            // its joint's name in the profile, if any
   double lo = -150, hi = 150;   // servo degrees its joint's limits allow
+  double jog = 0;               // the fastest a page may jog it, degrees a second
 };
 
 // A motion played from a page: the one under way, or how the last one ended.
@@ -59,6 +60,21 @@ struct web_play {
   std::vector<std::string> warnings;  // said before it started, such as servos without torque
   std::string outcome;      // once ended: "done", "stopped", or what went wrong
   uint64_t plan = 0;        // while playing, the serial of its planned curve on offer; 0: none
+};
+
+// This robot following another as its leader, started from a page: the session's state.
+struct web_mirror_state {
+  bool on = false;          // a session runs (it may be paused or holding)
+  int leader = -1;          // the leader's robot index on the pages
+  std::string phase;        // "engaging", "tracking", "paused", "holding", "waiting", "ended"
+  std::string why;          // why it holds or waits, or how the last one ended
+  double lag_ms = -1, lag_ticks = -1, gap = 0;  // as orvane::mirror::status has them
+};
+
+// Joints jogged from a page: those moving now, or why the last jog ended.
+struct web_jog_state {
+  std::vector<int> ids;     // servos jogging now
+  std::string ended;        // "released", "no input for 0.4 s", ...
 };
 
 struct web_state {
@@ -72,6 +88,8 @@ struct web_state {
   uint32_t loop_count = 0;
   std::vector<web_servo> servos;  // the write list, in its order; ids 1..32 only
   web_play play;                  // the gateway's, not the robot's: set by the poller
+  web_mirror_state mirror;        // the same
+  web_jog_state jog;              // the same
 };
 
 // Decodes a state from the bytes of `plan`'s ranges (data[i] holds range i).
