@@ -13,6 +13,7 @@ namespace {
 // length, and passes a target by about accel * sub-step^2 when they vary (0.0006 degrees at 600
 // degrees a second squared).
 constexpr double sub_step = 0.001;
+constexpr double unit = 0.1;  // degrees: the resolution of a reading
 
 }  // namespace
 
@@ -57,27 +58,33 @@ double limiter::step(double target, double dt, const limits& l)
 double limiter::follow(double target, double now, double every, const limits& l)
 {
   // Behind the target, the goal moves once a reading interval. On it, a reading seen again is
-  // no news until the next one should have come: only then does the target stand still.
+  // no news until two more should have come (a loaded robot skips a servo cycle now and then):
+  // only then does the target stand still.
   bool fresh = target != last_;
-  if (!fresh && stepped_ >= 0 && now - stepped_ < (x == target ? 1.5 : 0.75) * every)
+  if (!fresh && stepped_ >= 0 && now - stepped_ < (x == target ? 2.5 : 0.75) * every)
     return x;
   // The time since the goal last moved, in whole reading intervals: readings come at the
   // servo's own pace, and one seen a little early or late must not look like a faster or slower
-  // move. At most two: a loop that ran late does not take a larger step to catch up.
-  double span = stepped_ < 0 ? every : every * std::clamp(std::round((now - stepped_) / every), 1.0, 2.0);
+  // move. At most three: a loop that ran late does not take a larger step to catch up.
+  double span = stepped_ < 0 ? every : every * std::clamp(std::round((now - stepped_) / every), 1.0, 3.0);
   vt_ = fresh && stepped_ >= 0 ? (target - last_) / span : 0;
   if (l.speed > 0)
     vt_ = std::clamp(vt_, -l.speed, l.speed);
   last_ = target;
   stepped_ = now;
+  // The change of speed is judged give or take a reading's own resolution, the servos' tenth of a
+  // degree: readings of a smooth move come in steps of it.
   double need = (target - x) / span;
-  if ((l.speed <= 0 || std::fabs(need) <= l.speed) && (l.accel <= 0 || std::fabs(need - v) <= l.accel * span) &&
+  if (on_ && (l.speed <= 0 || std::fabs(need) <= l.speed) &&
+      (l.accel <= 0 || std::fabs(need - v) <= l.accel * span + unit / span) &&
       (l.closing <= 0 || std::fabs(need - vt_) <= l.closing)) {
     x = target;
     v = need;
     return x;
   }
-  return step(target, span, l);
+  step(target, span, l);
+  on_ = x == target;  // it has landed on it, at the target's own speed
+  return x;
 }
 
 }  // namespace orvane::mirror

@@ -536,7 +536,12 @@ struct session::loop {
       }
       // The limiter's goal is the smooth one; what is sent goes after it no faster than the
       // follower can be sure to take in a pass.
-      double x = lim[k].follow(target[k], t, every, l);
+      lim[k].follow(target[k], t, every, l);
+      // Within the soft limits, whatever the limiter does; a follower held beyond them when it
+      // engaged comes back toward them and never goes further out.
+      double held = joint_of(j, last_u[k]);
+      lim[k].keep_within(std::min(rng[k].lo, held), std::max(rng[k].hi, held));
+      double x = lim[k].x;
       u[k] = units_of(j, x);
       double fastest = l.speed;
       if (engaging) {

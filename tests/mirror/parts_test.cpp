@@ -154,18 +154,27 @@ TEST(MirrorLimiter, FollowsReadingsWithinItsLimitsAsTheyComeAndFasterOnesAtTheLi
     mi::limiter m;
     m.start(0);
     int exact = 0, moves = 0;
-    double last_tick = 0;
+    double last_x = 0, last_t = 0;
+    auto look = [&](double reading, double t) {
+      // Each move is of at most a reading interval at the top speed, or two or three when as
+      // many have passed since the last.
+      double x = m.follow(reading, t, tick, l);
+      if (x != last_x) {
+        double intervals = std::clamp(std::round((t - last_t) / tick), 1.0, 3.0);
+        EXPECT_LE(std::fabs(x - last_x), l.speed * tick * intervals * (1 + 1e-6)) << t;
+        last_x = x, last_t = t;
+      }
+      return x;
+    };
+    double reading = 0;
     for (int k = 0; k < 600; k++) {
-      double reading = std::round(amplitude * (1 - std::cos(2 * M_PI * 0.4 * k * tick)) * 10) / 10;
-      // The loop sees each reading a little late, and looks again half a tick on; from one
-      // tick to the next the goal moves no more than the top speed allows.
-      double x = m.follow(reading, k * tick + late(rng), tick, l);
-      ASSERT_LE(std::fabs(x - last_tick), l.speed * tick * (1 + 1e-6)) << k;
-      exact += x == reading;
-      x = m.follow(reading, (k + 0.5) * tick + late(rng), tick, l);
-      exact += x == reading;
+      // A loaded robot skips a servo cycle now and then: that tick brings no new reading.
+      if (k % 7 != 3)
+        reading = std::round(amplitude * (1 - std::cos(2 * M_PI * 0.4 * k * tick)) * 10) / 10;
+      // The loop sees each reading a little late, and looks again half a tick on.
+      exact += look(reading, k * tick + late(rng)) == reading;
+      exact += look(reading, (k + 0.5) * tick + late(rng)) == reading;
       moves += 2;
-      last_tick = x;
     }
     if (amplitude == 40)
       EXPECT_EQ(exact, moves);  // within the limits the goal is the reading, every time
