@@ -275,6 +275,7 @@ struct session::loop {
     F.forget();
     fretry = now() + retry_s;
     asked = done = fans = 0;
+    have_pass = false;  // a follower found again may be a daemon started afresh
     set_phase(phase::waiting, b);
   }
 

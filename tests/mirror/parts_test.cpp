@@ -6,10 +6,17 @@
 #include <cmath>
 #include <random>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "host/mirror/layout.h"
 #include "host/mirror/limiter.h"
+#include "host/mirror/link.h"
 #include "host/mirror/pairs.h"
 #include "host/mirror/rules.h"
+#include "host/mirror/side.h"
+#include "support/fake_robot.h"
+#include "support/sim_process.h"
 
 namespace mi = orvane::mirror;
 namespace mo = orvane::motion;
@@ -260,4 +267,58 @@ TEST(MirrorRules, ReadingRuleOverMapBytesAgreesWithTheClientLibrary)
   int blocker = 0;
   EXPECT_EQ(mi::reading_at(g.data(), pos.data(), true, 4, &blocker), mi::reading::behind);
   EXPECT_EQ(blocker, 3);
+}
+
+// The loop's link takes answers only as the dumps it asked for, in turn, however the bytes
+// arrive; anything else from the robot ends the link with a reason.
+TEST(MirrorLink, TakesOnlyTheDumpsItAskedForInTurn)
+{
+  struct row {
+    std::vector<std::string> chunks;  // what the robot sends after each request line, in pieces
+    bool ok;
+    const char* why;
+  };
+  const row rows[] = {
+      {{"#0080 01 02 03 04 \r\n"}, true, ""},
+      {{"#0080 01 0", "2 03 04 \r", "\n"}, true, ""},  // an answer in pieces
+      {{"#0081 01 02 03 04 \r\n"}, false, "an answer for another address"},
+      {{"#0080 01 02 03 \r\n"}, false, "not the dump asked for"},
+      {{"#0080 01 02 03 zz \r\n"}, false, "not the dump asked for"},
+      {{"#0080 01 02 03 04 \r\n#0080 01 02 03 04 \r\n"}, false, "an answer nobody asked for"},
+      {{}, false, "connection closed"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.why);
+    FakeRobot robot([&](int fd) {
+      FakeRobot::banner(fd);
+      FakeRobot::read_line(fd);
+      for (const std::string& c : r.chunks) {
+        ASSERT_EQ(send(fd, c.data(), c.size(), MSG_NOSIGNAL), static_cast<ssize_t>(c.size()));
+        std::this_thread::sleep_for(20ms);
+      }
+    });
+    mi::tick_link l;
+    ASSERT_TRUE(l.open(robot.address(), 5s)) << l.reason();
+    uint8_t got[4] = {};
+    ASSERT_TRUE(l.want(0x80, 4, got));
+    ASSERT_TRUE(l.send());
+    if (r.ok) {
+      EXPECT_TRUE(wait_until([&] { return l.take() && l.awaited() == 0; }, 10s)) << l.reason();
+      EXPECT_EQ(std::vector<uint8_t>(got, got + 4), (std::vector<uint8_t>{1, 2, 3, 4}));
+    } else {
+      EXPECT_TRUE(wait_until([&] { return !l.take(); }, 10s));
+      EXPECT_FALSE(l.up());
+      EXPECT_NE(std::string(l.reason()).find(r.why), std::string::npos) << l.reason();
+    }
+  }
+}
+
+TEST(MirrorSide, SameRobotIsTheSameDaemonWhateverItsName)
+{
+  EXPECT_TRUE(mi::same_robot("localhost:6501", "127.0.0.1:6501"));
+  EXPECT_TRUE(mi::same_robot("127.0.0.1", "localhost:6498"));
+  EXPECT_FALSE(mi::same_robot("127.0.0.1:6501", "127.0.0.1:6502"));
+  EXPECT_FALSE(mi::same_robot("127.0.0.1:6501", "127.0.0.2:6501"));
+  EXPECT_EQ(mi::tick_us_of(20000), 20000);
+  EXPECT_EQ(mi::tick_us_of(0), 16667);  // a period the daemon does not take: it runs at 60 Hz
 }
