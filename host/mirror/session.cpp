@@ -365,6 +365,7 @@ struct session::loop {
       fresh_since = -1;
     else if (fresh_since < 0)
       fresh_since = t;
+    take_follower(t);  // its answer shows whether the last goals were taken
     watchdog(t);
     if (ph == phase::engaging || ph == phase::tracking)
       drive(t, t);
@@ -434,11 +435,20 @@ struct session::loop {
       lost_follower(fl.reason());
   }
 
+  void take_follower(double t)
+  {
+    if (!fl.up() || (fl.awaited() == 0 && !fl.pending_out()))
+      return;  // nothing asked that has not come: a look would only be told so
+    if (!fl.take())
+      return lost_follower(fl.reason());
+    took_follower(t);
+  }
+
   void took_follower(double t)
   {
-    fans_t = t;
     const map_at& a = at();
     while (fl.answers() - fans >= 2 && done < asked) {
+      fans_t = t;
       slot& x = sl[done % slots];
       done++;
       fans += 2;
@@ -598,7 +608,9 @@ struct session::loop {
       li = static_cast<int>(k);
       pf[k++] = {ll.fd(), static_cast<short>(POLLIN | (ll.pending_out() ? POLLOUT : 0)), 0};
     }
-    if (fl.up()) {
+    // The follower's answers are taken as the leader's come and at each cycle, without a wake-up
+    // of their own, unless the leader is away or a send waits for room.
+    if (fl.up() && (!ll.up() || fl.pending_out())) {
       fi = static_cast<int>(k);
       pf[k++] = {fl.fd(), static_cast<short>(POLLIN | (fl.pending_out() ? POLLOUT : 0)), 0};
     }
@@ -651,6 +663,7 @@ struct session::loop {
         watchdog(t);
         // The follower is read as the leader is, so that its answer, which shows whether the
         // last goals have been taken, is in when the leader's brings the next.
+        take_follower(t);
         ask_follower();
         if (ll.up())
           ask_leader(t);
