@@ -63,24 +63,37 @@ double limiter::follow(double target, double now, double every, const limits& l)
   bool fresh = target != last_;
   if (!fresh && stepped_ >= 0 && now - stepped_ < (x == target ? 2.5 : 0.75) * every)
     return x;
-  // The time since the goal last moved, in whole reading intervals: readings come at the
-  // servo's own pace, and one seen a little early or late must not look like a faster or slower
-  // move. At most three: a loop that ran late does not take a larger step to catch up.
-  double span = stepped_ < 0 ? every : every * std::clamp(std::round((now - stepped_) / every), 1.0, 3.0);
+  // The time since the goal last moved is a whole number of reading intervals: readings come at
+  // the servo's own pace, and the loop sees each up to half an interval early or late. Each
+  // whole number within that half interval may be the true one (at most three: a loop that ran
+  // late does not take a larger step to catch up).
+  double seen = stepped_ < 0 ? every : now - stepped_;
+  double first = std::clamp(std::ceil((seen - 0.5 * every) / every - 1e-9), 1.0, 3.0);
+  double last = std::clamp(std::floor((seen + 0.5 * every) / every + 1e-9), first, 3.0);
+  double span = every * std::clamp(std::round(seen / every), first, last);
   vt_ = fresh && stepped_ >= 0 ? (target - last_) / span : 0;
   if (l.speed > 0)
     vt_ = std::clamp(vt_, -l.speed, l.speed);
   last_ = target;
   stepped_ = now;
-  // The change of speed is judged give or take a reading's own resolution, the servos' tenth of a
-  // degree: readings of a smooth move come in steps of it.
-  double need = (target - x) / span;
-  if (on_ && (l.speed <= 0 || std::fabs(need) <= l.speed) &&
-      (l.accel <= 0 || std::fabs(need - v) <= l.accel * span + unit / span) &&
-      (l.closing <= 0 || std::fabs(need - vt_) <= l.closing)) {
-    x = target;
-    v = need;
-    return x;
+  if (on_) {
+    // Onto the new reading, over whichever of those intervals keeps within the limits and
+    // changes the speed least; the change is judged give or take a reading's own resolution,
+    // the servos' tenth of a degree, in which the readings of a smooth move come.
+    double best = -1, best_need = 0;
+    for (double k = first; k <= last; k++) {
+      double t = k * every, need = (target - x) / t;
+      bool fits = (l.speed <= 0 || std::fabs(need) <= l.speed) &&
+                  (l.accel <= 0 || std::fabs(need - v) <= l.accel * t + unit / t) &&
+                  (l.closing <= 0 || std::fabs(need - vt_) <= l.closing);
+      if (fits && (best < 0 || std::fabs(need - v) < std::fabs(best_need - v)))
+        best = t, best_need = need;
+    }
+    if (best > 0) {
+      x = target;
+      v = best_need;
+      return x;
+    }
   }
   step(target, span, l);
   on_ = x == target;  // it has landed on it, at the target's own speed
