@@ -246,7 +246,13 @@ TEST(MirrorCtl, MissingReadingOrKilledLeaderHoldsTheFollower)
   stop = true;
   ramp.join();
   ASSERT_TRUE(m->wait_stdout("holding: leader at", LONG)) << m->out();
+  // The goals sent before the leader went take their pass; then nothing moves.
   int64_t held = goal(follower, 1);
+  ASSERT_TRUE(wait_until([&] {
+    std::this_thread::sleep_for(200ms);
+    int64_t was = std::exchange(held, goal(follower, 1));
+    return was == held;
+  }, LONG));
   EXPECT_LE(held, last);
   std::this_thread::sleep_for(1s);
   EXPECT_EQ(goal(follower, 1), held);
