@@ -11,6 +11,8 @@ void web_name_joints(web_state& s, const web_joints& js)
         sv.joint = j.name;
         sv.lo = j.lo;
         sv.hi = j.hi;
+        sv.trim = j.trim;
+        sv.reverse = j.reverse;
       }
   for (web_servo& sv : s.servos)
     sv.jog = web_jog_max(js, sv.id);

@@ -12,6 +12,8 @@ struct web_joint {
   int id = 0;
   std::string name;
   double lo = -150, hi = 150;  // servo degrees within the joint's limits and the servo's range
+  double trim = 0;             // joint degrees = (reverse ? -1 : 1) * (servo degrees - trim)
+  bool reverse = false;
   double speed = 0;            // top speed from the profile, degrees a second; 0: none
 };
 using web_joints = std::vector<web_joint>;

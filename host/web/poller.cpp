@@ -55,6 +55,12 @@ void web_poller::submit(web_command cmd, done_fn done)
   done(503, "too many commands waiting for " + address_);
 }
 
+std::shared_ptr<const web_state> web_poller::state() const
+{
+  std::lock_guard<std::mutex> l(state_mu_);
+  return state_;
+}
+
 bool web_poller::wait_until(clk::time_point t)
 {
   std::unique_lock<std::mutex> l(mu_);
@@ -192,6 +198,11 @@ void web_poller::run()
         last = web_decode(plan, data);
         web_name_joints(last, joints_);
         last_ = last;
+        {
+          auto keep = std::make_shared<const web_state>(last);
+          std::lock_guard<std::mutex> l(state_mu_);
+          state_ = std::move(keep);
+        }
         meter.sample(last.loop_count, start);
         push(last);
         // The next poll no sooner than one tick and one 1/max_hz after this one began.

@@ -43,6 +43,8 @@ class web_poller {
   uint64_t polls() const { return polls_.load(std::memory_order_relaxed); }
   // The planned curve of the motion its page playlist plays, or null. Any thread.
   std::shared_ptr<const std::string> plan() const { return player_.plan(); }
+  // The robot's state as last read, or null before the first poll. Any thread.
+  std::shared_ptr<const web_state> state() const;
 
   static constexpr auto time_out = std::chrono::milliseconds(1000);   // connect and answers
   static constexpr auto retry = std::chrono::milliseconds(250);       // between connects
@@ -68,6 +70,9 @@ class web_poller {
   web_jog jog_;
   web_state last_;  // the state last polled
   std::atomic<uint64_t> polls_{0};
+
+  mutable std::mutex state_mu_;  // guards state_
+  std::shared_ptr<const web_state> state_;
 
   std::mutex mu_;  // guards jobs_ and stop_
   std::condition_variable cv_;

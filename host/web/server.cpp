@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "host/urdf/description.h"
 #include "host/web/access.h"
 #include "host/web/assets.h"
 #include "host/web/command.h"
@@ -52,6 +53,7 @@ struct web_server {
   std::string token, cookie;
   uint16_t port = 0;
   const web_motions* motions = nullptr;
+  std::shared_ptr<const orvane::urdf::ur_model> description;
   decltype(web_options::stop_all) stop_all;  // set in the classroom view
   std::vector<web_poller*> robots;
   std::vector<robot_slot> slots;
@@ -253,8 +255,10 @@ class visitor : public std::enable_shared_from_this<visitor> {
         return send(json_reply(req, http::status::ok, robots_json()));
       if (path == "/api/motions")
         return send(json_reply(req, http::status::ok, motions_json()));
-      if (path == "/api/plan") {
-        response r = plan_reply(req);
+      if (path == "/api/plan" || path == "/api/preview" || path == "/api/urdf") {
+        response r = path == "/api/plan"      ? plan_reply(req)
+                     : path == "/api/preview" ? preview_reply(req)
+                                              : urdf_reply(req);
         if (req.method() == http::verb::head)
           r.body().clear();
         return send(std::move(r));
@@ -323,6 +327,40 @@ class visitor : public std::enable_shared_from_this<visitor> {
     if (!plan)
       return text(req, http::status::not_found, "no motion is playing");
     return reply(req, http::status::ok, "application/json", *plan);
+  }
+
+  // GET /api/preview?robot=N&motion=NAME: the planned curve of a motion of the playlist as it
+  // would play from where the robot's goals are now, for the page to show before it plays.
+  response preview_reply(const request& req) const
+  {
+    size_t robot = robot_of(req.target());
+    if (robot >= s_.robots.size())
+      return text(req, http::status::not_found, "no such robot");
+    std::shared_ptr<const web_state> now = s_.robots[robot]->state();
+    if (!now || !now->connected)
+      return text(req, http::status::service_unavailable, "the robot has not been read yet");
+    std::vector<std::pair<int, int>> goals;
+    for (const web_servo& sv : now->servos)
+      goals.emplace_back(sv.id, sv.goal);
+    try {
+      if (!s_.motions)
+        throw std::invalid_argument("no motions on offer");
+      return reply(req, http::status::ok, "application/json",
+                   s_.motions->preview(web_query(req.target(), "motion"), goals, now->tick_period));
+    } catch (const std::invalid_argument& e) {
+      return text(req, http::status::not_found, e.what());
+    } catch (const std::exception& e) {
+      return text(req, http::status::bad_request, e.what());
+    }
+  }
+
+  // GET /api/urdf: the robot's description, as the file has it (primitive shapes; meshes are
+  // not served).
+  response urdf_reply(const request& req) const
+  {
+    if (!s_.description)
+      return text(req, http::status::not_found, "no robot description: orvane-web was started without --profile");
+    return reply(req, http::status::ok, "application/xml; charset=utf-8", s_.description->text());
   }
 
   // POST /api/command?robot=N with a JSON body; answered once the robot's poller has run it.
@@ -424,6 +462,7 @@ std::shared_ptr<web_server> web_listen(const web_options& o)
   auto s = std::make_shared<web_server>();
   s->token = o.token;
   s->motions = o.motions;
+  s->description = o.description;
   s->stop_all = o.stop_all;
   beast::error_code ec;
   tcp::resolver res(s->ioc);

@@ -13,12 +13,17 @@
 class web_motions;
 class web_poller;
 struct web_server;
+namespace orvane::urdf {
+class ur_model;
+}
 
 struct web_options {
   std::string host;          // listen address
   uint16_t port = 0;         // 0 picks a free port
   std::string token;
   const web_motions* motions = nullptr;  // the playlist; lives as long as the server
+  // The robot's description for the pages' 3D view (GET /api/urdf); null: none.
+  std::shared_ptr<const orvane::urdf::ur_model> description;
   // The classroom view: "/" is the room's page, /ws/0 its one feed (web_publish robot 0), and
   // POST /api/stop-all calls this, whose answer may come from any thread.
   std::function<void(std::function<void(int status, std::string text)>)> stop_all;

@@ -156,6 +156,8 @@ static nlohmann::json content(const web_state& s)
                       {"joint", sv.joint},
                       {"lo", sv.lo},
                       {"hi", sv.hi},
+                      {"trim", sv.trim},
+                      {"reverse", sv.reverse},
                       {"jog", sv.jog}});
   return {{"connected", s.connected}, {"problem", s.problem},
           {"name", s.name},           {"tick_period", s.tick_period},

@@ -49,6 +49,29 @@ TEST(WebAccess, ListenAddressesAndWhichOnesNeedAToken)
   }
 }
 
+TEST(WebAccess, QueryValuesAreDecodedAndMalformedOnesAreEmpty)
+{
+  struct row {
+    const char* target;
+    const char* want;
+  };
+  for (const row& r : std::vector<row>{{"/api/preview?robot=0&motion=wave.yaml", "wave.yaml"},
+                                       {"/api/preview?motion=my%20wave.yaml&robot=0", "my wave.yaml"},
+                                       {"/x?motion=a+b%2Fc", "a b/c"},
+                                       {"/x?motion=%e2%9c%93", "\xe2\x9c\x93"},
+                                       {"/x?notmotion=a&motion=b", "b"},
+                                       {"/x?motion=50%", ""},
+                                       {"/x?motion=%2", ""},
+                                       {"/x?motion=%zz", ""},
+                                       {"/x?motion=%+1", ""},
+                                       {"/x?motion=", ""},
+                                       {"/x?robot=1", ""},
+                                       {"/x", ""}}) {
+    SCOPED_TRACE(r.target);
+    EXPECT_EQ(web_query(r.target, "motion"), r.want);
+  }
+}
+
 TEST(WebAccess, TokenComesFromTheQueryOrThisPortsCookieOnly)
 {
   std::string c = web_cookie_name(8091);
@@ -228,7 +251,7 @@ TEST_F(WebSim, PollerPollsAtMostOncePerTick)
 TEST_F(WebSim, JogMovesOnlyWhileRenewedWithinTheJointsSpeedAndLimits)
 {
   published p;
-  web_joints joints{{1, "base", -120, 120, 0}, {2, "lift", -3, 30, 20}};
+  web_joints joints{{1, "base", -120, 120, 0, false, 0}, {2, "lift", -3, 30, 0, false, 20}};
   web_poller w(0, host().address, 30, [&](const std::string& s) { p.add(s); }, no_motions, joints);
   ASSERT_TRUE(wait_until([&] { return p.last().value("connected", false); }, 10s));
   auto submit = [&](const std::string& body) {
@@ -325,6 +348,33 @@ TEST(WebMotions, FolderListsItsMotionsAndTheirFaultsButNotTheProfile)
     EXPECT_TRUE(web_motions::good_name(name)) << name;
   for (const char* name : {"", "nod", "../nod.yaml", "sub/nod.yaml", ".nod.yaml", "nod.yaml.txt"})
     EXPECT_FALSE(web_motions::good_name(name)) << name;
+}
+
+// A preview is the planned curve as the motion would play from the goals given, at the tick
+// period given; what cannot play is refused as it would be by play.
+TEST(WebMotions, PreviewPlansFromTheGivenGoalsAndRefusesWhatCannotPlay)
+{
+  if (!web_motions::built())
+    GTEST_SKIP() << "this build has no motion library";
+  MotionFolder d;
+  web_motions m(d.path, d.file("robot.yaml"));
+  auto pj = nlohmann::json::parse(m.preview("nod.yaml", {{1, 50}, {2, -30}, {7, 900}}, 10000));
+  EXPECT_EQ(pj["tick_period"], 10000);
+  EXPECT_EQ(pj["first_pass"], 0);
+  EXPECT_EQ(pj["ticks"], 50 + 30);  // 500 ms at 10 ms a tick, then 30 ticks
+  ASSERT_EQ(pj["joints"].size(), 2u) << pj;
+  const auto &base = pj["joints"][0], &lift = pj["joints"][1];
+  EXPECT_EQ(base["id"], 1);
+  EXPECT_DOUBLE_EQ(base["v"].front().get<double>(), 5);  // from the goal given
+  EXPECT_DOUBLE_EQ(base["v"][50].get<double>(), 20);
+  EXPECT_DOUBLE_EQ(base["v"].back().get<double>(), 0);
+  EXPECT_DOUBLE_EQ(lift["v"].front().get<double>(), -3);
+  EXPECT_DOUBLE_EQ(lift["v"].back().get<double>(), 10);  // held through the last keyframe
+  for (const char* gone : {"gone.yaml", "../nod.yaml", "notes.txt", ""})
+    EXPECT_THROW(m.preview(gone, {}, 0), std::invalid_argument) << gone;
+  for (const char* bad : {"bad.yaml", "robot.yaml"})
+    EXPECT_THROW(m.preview(bad, {}, 0), std::runtime_error) << bad;
+  EXPECT_THROW(web_motions().preview("nod.yaml", {}, 0), std::invalid_argument);  // none on offer
 }
 
 // A page plays a motion while the poller goes on showing the robot; moves wait for its end, and

@@ -2,7 +2,7 @@
 // commands. Element ids are what the browser tests look for.
 import 'uplot/dist/uPlot.min.css';
 import './style.css';
-import { openFeed, command, robots, motions, planOf } from './api.js';
+import { openFeed, command, robots, motions, planOf, description, previewOf } from './api.js';
 import { ServoPlot } from './plot.js';
 import { startGamepad, mapAxes } from './gamepad.js';
 
@@ -19,6 +19,8 @@ let gatewayUp = false;
 let selectedLed = 0;
 let plan = null; // the planned curve of the motion playing, as /api/plan gives it
 let planWanted = 0; // the serial of the plan the state names; 0 while nothing plays
+let view = null; // the robot in 3D, once its description and view3d.js are loaded
+let view3dState = 'loading'; // then 'ready', or 'none' when there is no 3D view
 
 function toast(text) {
   const t = $('toast');
@@ -81,6 +83,11 @@ function buildStatic() {
       send({ op: 'mirror', action, leader: Number($('mirror-leader').value) }));
   $('motion-refresh').addEventListener('click', () => loadMotions());
   $('robot').addEventListener('change', (e) => show(Number(e.target.value)));
+  $('preview-stop').addEventListener('click', () => closePreview());
+  $('preview-at').addEventListener('input', (e) => {
+    const p = view && view.info().preview;
+    if (p) view.seek((Number(e.target.value) / 1000) * p.seconds);
+  });
   window.addEventListener('resize', () => rows.forEach((r) => r.plot.resize()));
 }
 
@@ -207,6 +214,7 @@ function render(s) {
   renderMotion(s.motion);
   renderMirror(s.mirror);
   followPlan(s);
+  if (view) view.update(s);
 }
 
 // The mirror panel: what the session does, and how far behind the leader the follower is.
@@ -275,8 +283,12 @@ function placePlan(s) {
   });
 }
 
-// What the plots hold of the planned curve, for the browser's console and the tests.
+// What the plots hold of the planned curve and what the 3D view shows, for the browser's console
+// and the tests.
 window.orvane = {
+  view3d: () => view && view.info(),
+  view3dState: () => view3dState,
+  view3dAt: (link, which) => view && view.at(link, which),
   plan: () =>
     plan && {
       serial: plan.serial,
@@ -301,17 +313,26 @@ async function loadMotions() {
   const list = $('motion-list');
   list.replaceChildren();
   for (const m of info.motions) {
+    const row = el('div', 'motion-row');
     const b = el('button', 'motion');
     b.dataset.motion = m.name;
     b.append(el('b', '', m.name));
+    row.append(b);
     if (m.problem) {
       b.disabled = true;
       b.append(el('span', 'problem-text', m.problem));
     } else {
       b.append(el('span', 'k', `${m.seconds.toFixed(1)} s${m.description ? ` · ${m.description}` : ''}`));
       b.addEventListener('click', () => send({ op: 'play', motion: m.name }));
+      // Shown in 3D first, from where the robot's goals are now; nothing moves.
+      const p = el('button', 'preview', 'preview');
+      p.dataset.motion = m.name;
+      p.title = 'show this motion in 3D before it plays';
+      p.hidden = !view;
+      p.addEventListener('click', () => startPreview(m.name));
+      row.append(p);
     }
-    list.append(b);
+    list.append(row);
   }
   if (info.offered && info.motions.length === 0) list.append(el('span', 'k', 'no motion files in the folder'));
   if (last) renderMotion(last.motion);
@@ -331,6 +352,74 @@ function renderMotion(m) {
   $('motion-warnings').textContent = m && m.warnings ? m.warnings.join('; ') : '';
 }
 
+// The robot in 3D: only when orvane-web has a description to draw, since the view's script is
+// most of the page's weight. Its section takes its place before anything below it can be
+// clicked, and keeps its size: nothing moves under the pointer when the view arrives.
+async function find3d() {
+  try {
+    const urdf = await description();
+    $('view3d').hidden = false;
+    return urdf;
+  } catch (e) {
+    return null; // none: started without a profile, or a build that reads none
+  }
+}
+
+async function load3d(urdf) {
+  if (urdf) await draw3d(urdf);
+  view3dState = view ? 'ready' : 'none';
+}
+
+async function draw3d(urdf) {
+  const fail = (text) => {
+    $('view3d-wait').textContent = text;
+    toast(text);
+  };
+  try {
+    await new Promise((ok, no) => {
+      const tag = document.createElement('script');
+      tag.src = '/view3d.js';
+      tag.onload = ok;
+      tag.onerror = () => no(new Error('cannot load the 3D view'));
+      document.head.append(tag);
+    });
+    view = window.orvane3d.create($('view3d'), urdf);
+  } catch (e) {
+    return fail(`cannot draw the robot: ${e.message}`);
+  }
+  $('view3d-wait').hidden = true;
+  document.querySelectorAll('.preview').forEach((p) => (p.hidden = false));
+  if (view.meshesLeftOut().length) toast(`meshes are not drawn: ${view.meshesLeftOut().join(', ')}`);
+  if (last) view.update(last);
+}
+
+async function startPreview(name) {
+  if (!view || !last) return;
+  let p;
+  try {
+    p = await previewOf(robot, name);
+  } catch (e) {
+    toast(`cannot preview ${name}: ${e.message}`);
+    return;
+  }
+  view.startPreview(name, p, last.servos, () => showPreview());
+  $('preview-bar').hidden = false;
+  showPreview();
+}
+
+function showPreview() {
+  const p = view && view.info().preview;
+  if (!p) return;
+  const how = p.ended ? ', ended' : p.paused ? ', held (preview again to replay)' : '';
+  $('preview-status').textContent = `preview of ${p.name}: ${p.at.toFixed(1)} of ${p.seconds.toFixed(1)} s${how}`;
+  if (document.activeElement !== $('preview-at')) $('preview-at').value = p.seconds > 0 ? Math.round((p.at / p.seconds) * 1000) : 0;
+}
+
+function closePreview() {
+  if (view) view.stopPreview();
+  $('preview-bar').hidden = true;
+}
+
 // Plots move with the clock even while no state arrives.
 function tick() {
   if (last && last.connected && gatewayUp) {
@@ -341,10 +430,13 @@ function tick() {
     }
   }
   rows.forEach((r) => r.plot.draw());
+  showPreview();
 }
 
 function show(i) {
   robot = i;
+  closePreview();
+  if (view) view.reset();
   const lead = $('mirror-leader');
   if (lead.options.length > 1 && Number(lead.value) === i) lead.value = String(i === 0 ? 1 : 0);
   if (closeFeed) closeFeed();
@@ -385,7 +477,9 @@ async function start() {
   } catch (e) {
     toast(`cannot list robots: ${e.message}`);
   }
+  const urdf = await find3d();
   loadMotions();
+  load3d(urdf);
   show(0);
   startGamepad({ servos: () => (last && last.connected ? last.servos : []), send: (b) => command(robot, b) });
   setInterval(tick, 100);
