@@ -204,30 +204,29 @@ int largest_step(const std::vector<seen>& v, size_t* pairs)
 
 // Seconds from each leader reading (the first sample showing a new position) to the first
 // sample where the follower shows the same value in its goal, or in its position. A position is
-// counted only where it is a goal the follower had: the servo arrived there, rather than passing
-// through a value on its way.
+// counted only where it is the goal the follower has, or had just before: the servo arrived
+// there, rather than passing through a value on its way.
 std::vector<double> latencies(const std::vector<seen>& v, bool pos, size_t* unmatched)
 {
   constexpr int64_t window = 500000000;
   std::vector<double> out;
   *unmatched = 0;
   for (int i = 1; i <= JOINTS; i++) {
-    std::map<int16_t, int64_t> when, goals;  // value -> when the leader, the follower's goal had it
-    int16_t lprev = INT16_MIN, gprev = INT16_MIN, fprev = INT16_MIN;
+    std::map<int16_t, int64_t> when;  // leader value -> when it was first seen
+    int16_t lprev = INT16_MIN, fprev = INT16_MIN, goal = INT16_MIN, goal_before = INT16_MIN;
     for (const seen& s : v) {
       if (s.lpos[i] != lprev)
         when[lprev = s.lpos[i]] = s.t;
-      if (s.fgoal[i] != gprev)
-        goals[gprev = s.fgoal[i]] = s.t;
+      if (s.fgoal[i] != goal) {
+        goal_before = goal;
+        goal = s.fgoal[i];
+      }
       int16_t f = pos ? s.fpos[i] : s.fgoal[i];
       if (f == fprev)
         continue;
       fprev = f;
-      if (pos) {
-        auto g = goals.find(f);
-        if (g == goals.end() || s.t - g->second > window)
-          continue;  // on its way
-      }
+      if (pos && f != goal && f != goal_before)
+        continue;  // on its way
       auto it = when.find(f);
       if (it == when.end() || s.t - it->second > window) {
         (*unmatched)++;
