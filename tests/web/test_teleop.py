@@ -51,7 +51,8 @@ def test_mirror_panel_engages_pauses_and_ends_with_the_lag_shown(browser):
         leader.console('push 1 30')
         wait_for(lambda: 'servo 1 pushed' in leader.stderr(), what='the push')
         browser.get(web.url)
-        wait_for(lambda: len(Select(browser.find_element(By.ID, 'robot')).options) == 2, what='two robots')
+        # The page has started (it shows robot 0) before it is turned to the follower.
+        wait_for(lambda: text(browser, 'status') == 'connected', what='"connected"')
         Select(browser.find_element(By.ID, 'robot')).select_by_value('1')
         wait_for(lambda: text(browser, 'status') == 'connected', what='"connected"')
         assert browser.find_element(By.ID, 'mirror-leader').get_attribute('value') == '0'
