@@ -17,6 +17,7 @@
 #include "host/mirror/record.h"
 #include "host/mirror/session.h"
 #include "host/mirror/side.h"
+#include "recording.h"
 #include "verbs.h"
 
 namespace mi = orvane::mirror;
@@ -84,8 +85,9 @@ void mirror(ctl& c, const mirror_args& a)
   std::string follower = a.follower.empty() ? c.robot : a.follower;
   if (a.leader.empty())
     throw usage_error("mirror needs --leader HOST[:PORT]");
-  if (!a.record.empty() && !a.record.ends_with(".csv"))
-    throw usage_error("--record writes a .csv file, not '" + a.record + "'");
+  bool mcap = ctl_is_mcap(a.record);
+  if (!a.record.empty() && !a.record.ends_with(".csv") && !mcap)
+    throw usage_error("--record writes a .csv or .mcap file, not '" + a.record + "'");
   mo::profile fp = profile_of(a.profile.empty() ? c.profile_path : a.profile);
   // Two arms of one kind: the leader is described by the follower's profile unless told.
   mo::profile lp = a.leader_profile.empty() ? fp : profile_of(a.leader_profile);
@@ -113,8 +115,15 @@ void mirror(ctl& c, const mirror_args& a)
   o.leader_torque = a.leader_torque;
   o.timeout = timeout;
 
+  screen scr;
+  scr.tty = c.tty;
+  mi::session s(o);
   FILE* rec = nullptr;
-  if (!a.record.empty()) {
+  std::unique_ptr<ctl_mirror_mcap> mrec;
+  if (mcap)
+    mrec = std::make_unique<ctl_mirror_mcap>(a.record, pairs, follower, a.profile.empty() ? c.profile_path : a.profile,
+                                             a.leader_profile, [&s] { return s.now().follower_tick_us; });
+  else if (!a.record.empty()) {
     errno = 0;
     rec = fopen(a.record.c_str(), "w");
     if (!rec)
@@ -124,12 +133,11 @@ void mirror(ctl& c, const mirror_args& a)
   if (rec)
     csv = std::make_unique<mi::csv_recorder>(rec, pairs);
 
-  screen scr;
-  scr.tty = c.tty;
-  mi::session s(o);
   s.say = [&](const std::string& l) { scr.line(l); };
   if (csv)
     s.record = [&](const mi::sample& x) { csv->row(x); };
+  if (mrec)
+    s.record = [&](const mi::sample& x) { mrec->row(x); };
 
   std::string names;
   for (const mi::pair& p : pairs)
@@ -191,6 +199,14 @@ void mirror(ctl& c, const mirror_args& a)
   loop_stop = true;
   t.join();
   bool rec_failed = rec && (ferror(rec) != 0) | (fclose(rec) != 0);
+  std::string mcap_failed;
+  if (mrec) {
+    try {
+      mrec->finish();
+    } catch (const orvane::error& e) {
+      mcap_failed = e.what();
+    }
+  }
   if (failed)
     std::rethrow_exception(failed);
   mi::status st = s.now();
@@ -206,6 +222,14 @@ void mirror(ctl& c, const mirror_args& a)
     if (rec_failed)
       throw orvane::error(ctl_file_error("cannot write", a.record, 0));
   }
+  if (mrec) {
+    snprintf(sum, sizeof sum, "recorded %zu passes in %s (%llu passes missed, %llu not written in time)",
+             mrec->rows(), a.record.c_str(), static_cast<unsigned long long>(mrec->missed()),
+             static_cast<unsigned long long>(mrec->dropped()));
+    scr.line(sum);
+    if (!mcap_failed.empty())
+      throw orvane::error(a.record + ": " + mcap_failed);
+  }
 }
 
 }  // namespace
@@ -216,7 +240,7 @@ void ctl_mirror_verbs(CLI::App& app, ctl& c)
   auto* m = ctl_verb(app, c, "mirror", "Let a leader robot moved by hand drive a follower robot",
                      "mirror --leader HOST [--follower HOST] [--profile P] [--leader-profile P] [--map F=L]... "
                      "[--scale F=X]... [--offset F=DEG]... [--engage-speed DEG/S] [--watchdog TICKS] [--polls N] "
-                     "[--leader-torque] [--record FILE.csv] [--seconds S]",
+                     "[--leader-torque] [--record FILE.csv|FILE.mcap] [--seconds S]",
                      [&c] { mirror(c, ma); });
   m->add_option("--leader", ma.leader, "the robot moved by hand, HOST[:PORT]: its servos go limp")->required();
   m->add_option("--follower", ma.follower, "the robot that follows, HOST[:PORT] (default: -r's robot)");
@@ -235,7 +259,7 @@ void ctl_mirror_verbs(CLI::App& app, ctl& c)
       ->check(ctl_range(2, 60, true));
   m->add_option("--polls", ma.polls, "reads of the leader a tick, 1 to 4 (default 2)")->check(ctl_range(1, 4, true));
   m->add_flag("--leader-torque", ma.leader_torque, "give the leader its torque back at the end, where it was left");
-  m->add_option("--record", ma.record, "also record both robots into this CSV file, as orvane-ctl record does");
+  m->add_option("--record", ma.record, "also record both robots into this .csv or .mcap file, as orvane-ctl record does");
   m->add_option("--seconds", ma.seconds, "end after this many seconds (default: Ctrl-C or q)")
       ->check(ctl_range(0.1, 86400.0));
 }

@@ -20,3 +20,24 @@ std::shared_ptr<const ur::ur_model> web_description(const std::string& path, std
     throw std::runtime_error("--profile " + path + ": its description " + e.what());
   }
 }
+
+ch_kinematics web_kinematics(std::shared_ptr<const ur::ur_model> m)
+{
+  if (!m)
+    return {};
+  return [m](const std::vector<std::pair<std::string, double>>& joints_deg) {
+    ur::ur_positions q;
+    for (const auto& [name, deg] : joints_deg)
+      if (const ur::ur_joint* j = m->joint(name))
+        q[name] = ur::ur_position(*j, deg);
+    std::vector<ur::pose> poses = m->joint_poses(q);
+    std::vector<ch_pose> out;
+    out.reserve(poses.size());
+    for (size_t i = 0; i < poses.size(); i++) {
+      const ur::ur_joint& j = m->joints()[i];
+      const ur::pose& p = poses[i];
+      out.push_back({j.parent, j.child, {p.t.x, p.t.y, p.t.z}, {p.r.x, p.r.y, p.r.z, p.r.w}});
+    }
+    return out;
+  };
+}

@@ -53,7 +53,8 @@ static int run_classroom(const std::string& host, uint16_t port, const std::stri
   std::shared_ptr<web_server> server;
   std::unique_ptr<web_classroom> room;  // ends before the server it publishes to
   try {
-    web_options wo{host, port, token, nullptr, nullptr, {}};
+    web_options wo;
+    wo.host = host, wo.port = port, wo.token = token;
     wo.stop_all = [&room](auto done) { room->stop_all(std::move(done)); };
     server = web_listen(wo);
     sigset_t old = block_stop_signals();
@@ -180,7 +181,16 @@ static int run(int argc, char** argv)
   signal(SIGPIPE, SIG_IGN);
   std::shared_ptr<web_server> server;
   try {
-    server = web_listen({host, port, token, &motions, description, {}});
+    web_options wo;
+    wo.host = host, wo.port = port, wo.token = token, wo.motions = &motions;
+    wo.name = "orvane-web (orvane) " ORVANE_VERSION;
+    wo.joints = joints;
+    wo.description = description;
+    if (description) {
+      wo.urdf = description->text();
+      wo.links = web_kinematics(description);
+    }
+    server = web_listen(wo);
   } catch (const std::exception& e) {
     fprintf(stderr, "orvane-web: %s\n", e.what());
     return 1;
@@ -192,7 +202,9 @@ static int run(int argc, char** argv)
     int index = static_cast<int>(i);
     pollers.push_back(std::make_unique<web_poller>(index, robots[i], rate, [server, index](std::string j) {
       web_publish(*server, index, std::move(j));
-    }, motions, joints, web_mirror_opts{profile, mirror_map}));
+    }, motions, joints, [server, index](const web_state& s, double rate, int64_t t_ns) {
+      web_sample(*server, index, s, rate, t_ns);
+    }, web_mirror_opts{profile, mirror_map}));
     list.push_back(pollers.back().get());
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);

@@ -1,7 +1,8 @@
 // Mirroring from the live view: this robot follows another robot the pages show (or, with a
 // joint map, one arm of it follows the other) through the mirroring library (host/mirror), on a
 // thread of its own with connections of its own, so that the robot's poller goes on showing it.
-// Every call comes from the robot's poller thread; the destructor ends a session and joins.
+// Every call comes from the robot's poller thread but end(), which a stop makes from any thread;
+// the destructor ends a session and joins.
 #pragma once
 
 #include <atomic>
@@ -29,7 +30,7 @@ class web_mirror {
   // holding session again. Why it cannot, or empty.
   std::string engage(const std::string& follower, const std::string& leader, int index);
   void pause();
-  void end();  // returns at once; the session puts both robots back on its own thread
+  void end();  // any thread; returns at once, the session puts both robots back on its own thread
   // Why nothing else may move this robot now (a session runs), or empty.
   std::string busy() const;
   web_mirror_state state() const;

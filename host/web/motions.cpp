@@ -124,7 +124,7 @@ bool web_motions::play(orvane::client& c, const std::string& name, const std::at
   } catch (const mo::mo_errors& e) {
     throw std::runtime_error(one_line(e));
   }
-  auto tick_us = static_cast<int32_t>(c.get("tick_period"));
+  int32_t tick_us = c.tick_us();
   try {  // a motion too fast for the profile's speed limits is refused, as orvane-ctl play does
     mo::limit_check(m, impl_->profile, {tick_us}, mo::play_outputs(c));
   } catch (const mo::mo_errors& e) {

@@ -16,6 +16,8 @@
 #include "host/web/access.h"
 #include "host/web/assets.h"
 #include "host/web/command.h"
+#include "host/web/fox.h"
+#include "host/web/fox_ws.h"
 #include "host/web/motions.h"
 #include "host/web/poller.h"
 
@@ -48,6 +50,9 @@ struct robot_slot {
 };
 
 struct web_server {
+  // Declared first so that it goes last: the Foxglove clients that the context's handlers hold
+  // still count themselves out of it as the context goes.
+  std::shared_ptr<fox_hub> fox;
   asio::io_context ioc{1};
   tcp::acceptor acceptor{ioc};
   std::string token, cookie;
@@ -188,6 +193,17 @@ int feed_robot(std::string_view path, size_t robots)
   return v;
 }
 
+// "/foxglove" -> 0, "/foxglove/3" -> 3; -1 when not a Foxglove endpoint of an existing robot.
+int fox_robot(std::string_view path, size_t robots)
+{
+  if (path == "/foxglove")
+    return robots > 0 ? 0 : -1;
+  constexpr std::string_view prefix = "/foxglove/";
+  if (path.substr(0, prefix.size()) != prefix)
+    return -1;
+  return feed_robot("/ws/" + std::string(path.substr(prefix.size())), robots);
+}
+
 // One browser connection: requests one after another; a feed request turns it into a page.
 class visitor : public std::enable_shared_from_this<visitor> {
  public:
@@ -230,6 +246,8 @@ class visitor : public std::enable_shared_from_this<visitor> {
       return send(text(req, http::status::forbidden, "forbidden"));
     std::string_view path = web_path(target);
 
+    if (websocket::is_upgrade(req) && web_path(target).substr(0, 9) == "/foxglove")
+      return foxglove(req, target);
     if (websocket::is_upgrade(req)) {
       int robot = feed_robot(path, s_.stop_all ? 1 : s_.robots.size());
       if (robot < 0)
@@ -281,6 +299,25 @@ class visitor : public std::enable_shared_from_this<visitor> {
     response r = text(req, http::status::method_not_allowed, "method not allowed");
     r.set(http::field::allow, "GET, HEAD, POST");
     send(std::move(r));
+  }
+
+  // A Foxglove client (docs/ecosystem.md). It is no page of ours, so its origin may be any
+  // other, but then only with the token in its URL: a cookie alone would let any site that a
+  // browser visits reach the robot.
+  void foxglove(const request& req, std::string_view target)
+  {
+    int robot = s_.stop_all ? -1 : fox_robot(web_path(target), s_.robots.size());
+    if (robot < 0)
+      return send(text(req, http::status::not_found, "no such endpoint"));
+    if (!same_origin(req) && !web_token_ok(web_request_token(target, "", s_.cookie), s_.token))
+      return send(text(req, http::status::forbidden, "forbidden: give the token in the URL"));
+    auto p = req.find(http::field::sec_websocket_protocol);
+    if (p == req.end() || !fox_offered(p->value()))
+      return send(text(req, http::status::bad_request,
+                       "offer the subprotocol " + std::string(fox_subprotocol)));
+    stream_.expires_never();
+    fox_open(*s_.fox, static_cast<size_t>(robot), s_.robots[static_cast<size_t>(robot)],
+             stream_.release_socket(), req);
   }
 
   nlohmann::json robots_json() const
@@ -464,6 +501,7 @@ std::shared_ptr<web_server> web_listen(const web_options& o)
   s->motions = o.motions;
   s->description = o.description;
   s->stop_all = o.stop_all;
+  s->fox = fox_hub_make(s->ioc, {o.name, o.joints, o.urdf, o.links, o.motions && o.motions->offered()});
   beast::error_code ec;
   tcp::resolver res(s->ioc);
   auto eps = res.resolve(o.host, std::to_string(o.port), tcp::resolver::passive, ec);
@@ -500,6 +538,17 @@ void web_publish(web_server& s, int robot, std::string json)
     for (auto& w : r.pages)
       if (auto p = w.lock())
         p->push(msg);
+  });
+}
+
+void web_sample(web_server& s, int robot, const web_state& state, double rate, int64_t t_ns)
+{
+  if (!fox_active(*s.fox))
+    return;
+  auto st = std::make_shared<const web_state>(state);
+  asio::post(s.ioc, [&s, robot, st, rate, t_ns] {
+    auto i = static_cast<size_t>(robot);
+    fox_sample(*s.fox, i, i < s.robots.size() ? s.robots[i] : nullptr, *st, rate, t_ns);
   });
 }
 

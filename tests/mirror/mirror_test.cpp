@@ -6,11 +6,17 @@
 #include <atomic>
 #include <csignal>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
 #include "support/sim_host.h"
 #include "support/temp_dir.h"
+#ifdef ORVANE_MIRROR_MCAP
+#include "host/motion/yaml_util.h"
+#include "host/web/mcap.h"
+#include "host/web/recording.h"
+#endif
 
 namespace {
 
@@ -288,7 +294,13 @@ TEST(MirrorCtl, TwoArmsOnOneBusAndMistakesInTheJointMap)
   auto before = arms.robot.get_bytes("rd_group", 0);
   push(arms, 1, 25), push(arms, 6, -35);
   ASSERT_TRUE(arms.sim.wait_stderr("servo 6 pushed to", LONG));
-  auto m = mirror(arms.address, arms.address, {"--map", "7-12=1-6"});
+  TempDir dir;
+  std::vector<std::string> args = {"--map", "7-12=1-6"};
+#ifdef ORVANE_MIRROR_MCAP
+  std::string mcap = dir.file("arms.mcap");
+  args.insert(args.end(), {"--record", mcap});
+#endif
+  auto m = mirror(arms.address, arms.address, args);
   ASSERT_TRUE(m->wait_stdout("\ntracking\n", LONG)) << m->out() << m->err();
   EXPECT_NE(m->out().find("servos 7, 8, 9, 10, 11, 12 joined the follower's write list"), std::string::npos)
       << m->out();
@@ -311,6 +323,25 @@ TEST(MirrorCtl, TwoArmsOnOneBusAndMistakesInTheJointMap)
   EXPECT_EQ(arms.robot.get("servo.#.torque", 1), 0);
   EXPECT_EQ(arms.robot.get("servo.#.torque", 7), orvane::torque_on_value);
 
+#ifdef ORVANE_MIRROR_MCAP
+  // The MCAP recording: the follower arm where record puts a robot, the leader arm beside it;
+  // record2motion makes a motion of the follower from it.
+  EXPECT_NE(m->out().find("passes in " + mcap), std::string::npos) << m->out();
+  mcap_contents f = mcap_read(orvane::motion::mo_read_file(mcap));
+  EXPECT_TRUE(f.complete) << f.problem;
+  std::map<std::string, size_t> per_topic;
+  for (const mcap_message& msg : f.messages)
+    per_topic[f.channels[msg.channel].topic]++;
+  EXPECT_GT(per_topic["/joint_states"], 30u);
+  EXPECT_EQ(per_topic["/leader/joint_states"], per_topic["/joint_states"]);
+  std::string table = mcap_recording_csv(orvane::motion::mo_read_file(mcap), mcap);
+  EXPECT_EQ(table.rfind("time_s,loop_count,gap,servo.7.goal,sv_pos.7,", 0), 0u) << table.substr(0, 200);
+  EXPECT_EQ(table.find("servo.1.goal"), std::string::npos);
+  EXPECT_NE(table.find(",-15.0,"), std::string::npos);  // servo 9 following servo 3 to -15 degrees
+  SimProcess r2m({"record2motion", mcap, dir.file("arms.yaml")}, ORVANE_CTL_PATH);
+  EXPECT_EQ(r2m.wait_exit(LONG), 0) << r2m.err();
+#endif
+
   struct row {
     std::vector<std::string> args;
     const char* err;
@@ -318,7 +349,7 @@ TEST(MirrorCtl, TwoArmsOnOneBusAndMistakesInTheJointMap)
   const row rows[] = {
       {{}, "servo 1 cannot lead itself"},
       {{"--map", "7-12=1-5"}, "6 follower joints for 5 leader joints"},
-      {{"--map", "7=1", "--record", "run.txt"}, "--record writes a .csv file"},
+      {{"--map", "7=1", "--record", "run.txt"}, "--record writes a .csv or .mcap file"},
   };
   for (const row& r : rows) {
     auto bad = mirror(arms.address, arms.address, r.args);

@@ -274,9 +274,11 @@ function showPlan(p) {
 }
 
 // Tick 0 is the pass first_pass; the newest state says which pass is now, and the measured rate
-// how long a pass lasts (the tick period until there is a rate).
+// how long a pass lasts (until there is a rate, the tick period the daemon runs at: it keeps
+// its start-up 16667 us while tick_period holds a value outside 1..999999).
 function placePlan(s) {
-  const spt = 1 / (s.rate > 0 ? s.rate : 1e6 / s.tick_period);
+  const tick = s.tick_period >= 1 && s.tick_period <= 999999 ? s.tick_period : 16667;
+  const spt = 1 / (s.rate > 0 ? s.rate : 1e6 / tick);
   const t0 = Date.now() / 1000 + ((plan.first_pass - s.loop_count) | 0) * spt;
   rows.forEach((r) => {
     if (r.plot.plan) Object.assign(r.plot.plan, { t0, spt });
