@@ -372,6 +372,36 @@ TEST_F(WebSim, JogMovesOnlyWhileRenewedWithinTheJointsSpeedAndLimits)
   EXPECT_TRUE(p.last()["jog"]["ids"].empty()) << p.last();
 }
 
+// A stop, from whichever client, ends a mirroring session at once: the follower holds where it is
+// and no longer follows. Servo 2 follows servo 1 of the same robot.
+TEST_F(WebSim, AStopEndsMirroringAndTheFollowerHolds)
+{
+  if (!web_mirror::built())
+    GTEST_SKIP() << "a build without the mirroring library";
+  published p;
+  web_poller w(0, host().address, 30, [&](const std::string& s) { p.add(s); }, no_motions, {}, {}, {},
+               web_mirror_opts{"", {"2=1"}});
+  ASSERT_TRUE(wait_until([&] { return p.last().value("connected", false); }, 10s));
+  auto submit = [&](web_command cmd) {
+    std::atomic<int> status{0};
+    w.submit(std::move(cmd), [&](int st, const std::string&) { status = st; });
+    EXPECT_TRUE(wait_until([&] { return status != 0; }, 10s));
+    return status.load();
+  };
+  auto engage = std::get<web_command>(web_parse_command(R"({"op":"mirror","action":"engage","leader":0})"));
+  engage.leader_address = host().address;
+  ASSERT_EQ(submit(engage), 200);
+  ASSERT_TRUE(wait_until([&] { return p.last()["mirror"]["phase"] == "tracking"; }, 30s)) << p.last();
+  host().sim.send_stdin("push 1 20\n");
+  ASSERT_TRUE(wait_until([&] { return robot().get("servo.#.goal", 2) == 200; }, 30s));
+  EXPECT_EQ(submit(std::get<web_command>(web_parse_command(R"({"op":"stop"})"))), 200);
+  ASSERT_TRUE(wait_until([&] { return p.last()["mirror"]["on"] == false; }, 10s)) << p.last();
+  host().sim.send_stdin("push 1 -20\n");
+  ASSERT_TRUE(host().sim.wait_stderr("servo 1 pushed to -20", 10s));
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(robot().get("servo.#.goal", 2), 200);
+}
+
 // A period the daemon ignores (it keeps its last one) does not slow the poller down: a map
 // holding 2^31-1 us once put the next poll 35 minutes away.
 TEST_F(WebSim, PollerKeepsPollingWhenTheMapHoldsAPeriodTheDaemonIgnores)
