@@ -198,7 +198,11 @@ void mirror(ctl& c, const mirror_args& a)
   }
   loop_stop = true;
   t.join();
-  bool rec_failed = rec && (ferror(rec) != 0) | (fclose(rec) != 0);
+  bool rec_failed = false;
+  if (rec) {  // closed whether or not a write failed before
+    bool bad = ferror(rec) != 0;
+    rec_failed = (fclose(rec) != 0) || bad;
+  }
   std::string mcap_failed;
   if (mrec) {
     try {

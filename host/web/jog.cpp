@@ -22,7 +22,9 @@ std::string web_jog::take(const std::vector<std::pair<int, double>>& speeds, con
                           const web_state& now, clock::time_point t)
 {
   std::vector<axis> next;
-  for (auto [id, v] : speeds) {
+  for (const auto& speed : speeds) {
+    int id = speed.first;  // not a structured binding: clang 14's lambdas cannot capture those
+    double v = speed.second;
     double top = web_jog_max(js, id);
     if (std::fabs(v) > top + 1e-9) {
       char s[120];
