@@ -220,8 +220,12 @@ void play(ctl& c, const play_args& a)
     if (r.stopped)
       throw orvane::error("interrupted: stopped after " + std::to_string(r.moves) + " of " +
                           std::to_string(r.planned) + " moves, the servos held where they were");
-    printf("played %s: %zu moves, %u ticks planned, %u passes\n", a.file.c_str(), r.moves, r.ticks,
-           r.passes);
+    std::string late;
+    if (r.late)
+      late = " (" + std::to_string(r.late) + " started late and shortened" +
+             (r.skipped ? ", " + std::to_string(r.skipped) + " of them left out" : "") + ")";
+    printf("played %s: %zu moves, %u ticks planned, %u passes%s\n", a.file.c_str(), r.moves, r.ticks,
+           r.passes, late.c_str());
   } catch (const mo::mo_errors& e) {
     refuse(e, a.file);
   }
