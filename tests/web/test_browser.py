@@ -249,6 +249,38 @@ def test_playlist_motion_shows_its_planned_curve_until_it_ends_or_is_stopped(sim
     wait_for(lambda: held() is None, what='the planned curve gone once stopped')
 
 
+@pytest.mark.skipif('ORVANE_CTL' not in os.environ, reason='a build without orvane-ctl')
+def test_planned_curve_lies_on_the_measured_goals_where_the_daemon_plays_it(sim, web, browser):
+    # The wave's first keyframe brings the shoulder from 40 degrees back to 0 in a second: the
+    # page's planned curve, placed by the pass the motion started at, and its measured goals,
+    # placed by the passes they were read in, agree there within what a pass moves.
+    mon = Monitor(sim.address)
+    mon.torque(True, [2])
+    mon.move({2: 40}, ticks=1)
+    open_page(browser, web)
+    want, ends = planned(sim, 'wave.yaml')
+    browser.find_element(By.CSS_SELECTOR, '.motion[data-motion="wave.yaml"]').click()
+    held = lambda: browser.execute_script('return window.orvane.plan()')
+    p = wait_for(lambda: (lambda h: h if h and h['rows'].get('2', {}).get('spt') else None)(held()),
+                 what='the planned curve on the page')
+    row = p['rows']['2']
+    first = ends[0]
+    # Every goal the page measured in the first keyframe, once it has passed.
+    wait_for(lambda: browser.execute_script('return window.orvane.goals(2)')['t'][-1] >
+             row['t0'] + (first + 10) * row['spt'], what='the first keyframe measured')
+    g = browser.execute_script('return window.orvane.goals(2)')
+    seen = 0
+    for t, goal in zip(g['t'], g['goal']):
+        tick = round((t - row['t0']) / row['spt'])
+        if 0 <= tick <= first:
+            step = max(abs(want[2][min(tick + 1, first)] - want[2][tick]), abs(want[2][tick] - want[2][max(tick - 1, 0)]))
+            assert abs(goal - want[2][tick]) <= 1.3 + step, (tick, goal, want[2][tick])  # moves of 3 ticks on the curve
+            seen += 1
+    assert seen >= 5, g
+    wait_for(lambda: browser.find_element(By.ID, 'motion-status').text == 'wave.yaml: done', what='the wave done')
+    mon.close()
+
+
 def test_killed_and_restarted_robot_shows_reconnecting_then_live_data(browser):
     port = free_port()
     sim = Sim(port)

@@ -3,7 +3,7 @@
 import 'uplot/dist/uPlot.min.css';
 import './style.css';
 import { openFeed, command, robots, motions, planOf } from './api.js';
-import { ServoPlot } from './plot.js';
+import { PassClock, ServoPlot } from './plot.js';
 
 const $ = (id) => document.getElementById(id);
 const SWITCH_PINS = [22, 23, 24, 25, 4];
@@ -18,6 +18,7 @@ let gatewayUp = false;
 let selectedLed = 0;
 let plan = null; // the planned curve of the motion playing, as /api/plan gives it
 let planWanted = 0; // the serial of the plan the state names; 0 while nothing plays
+let clock = new PassClock(); // the plots' time, from the robot's passes
 
 function toast(text) {
   const t = $('toast');
@@ -183,6 +184,7 @@ function render(s) {
     buildRows(s.servos);
     if (plan) showPlan(plan);
   }
+  const at = s.connected ? clock.follow(s.loop_count, s.tick_period) : 0;
   for (const sv of s.servos) {
     const r = rows.get(sv.id);
     r.goal.textContent = `${deg(sv.goal).toFixed(1)}°`;
@@ -197,14 +199,14 @@ function render(s) {
       r.slider.value = deg(sv.goal);
       r.out.textContent = `${deg(sv.goal).toFixed(1)}°`;
     }
-    if (s.connected) r.plot.add(deg(sv.goal), sv.pos === null ? null : deg(sv.pos));
+    if (s.connected) r.plot.add(at, deg(sv.goal), sv.pos === null ? null : deg(sv.pos));
   }
   renderMotion(s.motion);
   followPlan(s);
 }
 
 // The planned curve is fetched once per motion, when the state names a new one, and placed on
-// the browser's clock by the loop counts the states bring, as the measured samples are.
+// the plots' clock at the pass its tick 0 stands for, as the measured samples are.
 function followPlan(s) {
   const m = s.motion;
   const serial = s.connected && m && m.playing ? m.plan : 0;
@@ -213,7 +215,7 @@ function followPlan(s) {
     showPlan(null);
     if (serial) fetchPlan(robot, serial);
   }
-  if (plan) placePlan(s);
+  if (plan) placePlan();
 }
 
 async function fetchPlan(r, serial) {
@@ -225,7 +227,7 @@ async function fetchPlan(r, serial) {
   }
   if (r !== robot || serial !== planWanted || p.serial !== serial) return;
   showPlan(p);
-  if (last) placePlan(last);
+  placePlan();
 }
 
 function showPlan(p) {
@@ -240,18 +242,19 @@ function showPlan(p) {
   });
 }
 
-// Tick 0 is the pass first_pass; the newest state says which pass is now, and the measured rate
-// how long a pass lasts (the tick period until there is a rate).
-function placePlan(s) {
-  const spt = 1 / (s.rate > 0 ? s.rate : 1e6 / s.tick_period);
-  const t0 = Date.now() / 1000 + ((plan.first_pass - s.loop_count) | 0) * spt;
+// Tick 0 is the pass first_pass, and a tick lasts a pass.
+function placePlan() {
+  if (clock.loop === null) return;
+  const t0 = clock.at(plan.first_pass);
   rows.forEach((r) => {
-    if (r.plot.plan) Object.assign(r.plot.plan, { t0, spt });
+    if (r.plot.plan) Object.assign(r.plot.plan, { t0, spt: clock.spt });
   });
 }
 
-// What the plots hold of the planned curve, for the browser's console and the tests.
+// What the plots hold of the planned curve and of the measured goals, for the browser's console
+// and the tests.
 window.orvane = {
+  goals: (id) => rows.has(id) && { t: [...rows.get(id).plot.t], goal: [...rows.get(id).plot.goal] },
   plan: () =>
     plan && {
       serial: plan.serial,
@@ -311,11 +314,11 @@ function tick() {
   if (last && last.connected && gatewayUp) {
     for (const sv of last.servos) {
       const r = rows.get(sv.id);
-      if (r && Date.now() / 1000 - r.plot.t[r.plot.t.length - 1] > 0.2)
-        r.plot.add(deg(sv.goal), sv.pos === null ? null : deg(sv.pos));
+      if (r && clock.now() - r.plot.t[r.plot.t.length - 1] > 0.2)
+        r.plot.add(clock.now(), deg(sv.goal), sv.pos === null ? null : deg(sv.pos));
     }
   }
-  rows.forEach((r) => r.plot.draw());
+  rows.forEach((r) => r.plot.draw(clock.now()));
 }
 
 function show(i) {
@@ -323,6 +326,7 @@ function show(i) {
   if (closeFeed) closeFeed();
   rowIds = '';
   last = null;
+  clock = new PassClock();
   planWanted = 0;
   showPlan(null);
   closeFeed = openFeed(

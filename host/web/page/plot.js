@@ -1,9 +1,43 @@
 // A live plot of one servo's goal against its position over the last ten seconds. Samples are
-// timed by the browser's clock when they arrive, so a robot's clock does not matter. While a
-// motion plays, its planned curve is drawn over them, dashed, with its keyframes as diamonds.
+// placed by the robot's own pass count (PassClock), so the delays between the robot and the page
+// do not move them. While a motion plays, its planned curve is drawn over them, dashed, with its
+// keyframes as diamonds, on the same clock.
 import uPlot from 'uplot';
 
 const WINDOW = 10; // seconds shown
+
+// The plots' time: the robot's loop_count at its tick period, set on the browser's clock by the
+// first state (and again when the robot restarts, its tick changes, or it drifts 5 s from the
+// browser's clock). A motion's plan starts at a known pass, so it lies where the daemon plays it.
+export class PassClock {
+  constructor() {
+    this.loop = null;
+  }
+
+  // The time of pass `loop`; loop counts wrap at 2^32, so the difference is taken in 32 bits.
+  at(loop) {
+    return this.t + ((loop - this.loop) | 0) * this.spt;
+  }
+
+  // A state's pass and tick period: its time on the plots.
+  follow(loop, tickUs) {
+    const wall = Date.now() / 1000;
+    const spt = tickUs / 1e6;
+    if (this.loop === null || spt !== this.spt || ((loop - this.loop) | 0) < 0 || Math.abs(this.at(loop) - wall) > 5) {
+      this.loop = loop;
+      this.t = wall;
+      this.spt = spt;
+    }
+    this.seen = this.at(loop);
+    this.arrived = wall;
+    return this.seen;
+  }
+
+  // Now, as the newest state's pass plus the time since it came: the plots move on between states.
+  now() {
+    return this.loop === null ? Date.now() / 1000 : this.seen + Date.now() / 1000 - this.arrived;
+  }
+}
 
 export class ServoPlot {
   constructor(parent) {
@@ -51,9 +85,15 @@ export class ServoPlot {
     this.parent = parent;
   }
 
-  // goal and pos in degrees; pos null while the servo gives no reading.
-  add(goal, pos) {
-    const now = Date.now() / 1000;
+  // At time t (PassClock's), goal and pos in degrees; pos null while the servo gives no reading.
+  // Samples past t (the repeats that keep a still line reaching now) give way to it.
+  add(t, goal, pos) {
+    const now = t;
+    while (this.t.length && this.t[this.t.length - 1] > t) {
+      this.t.pop();
+      this.goal.pop();
+      this.pos.pop();
+    }
     this.t.push(now);
     this.goal.push(goal);
     this.pos.push(pos);
@@ -66,8 +106,7 @@ export class ServoPlot {
     }
   }
 
-  draw() {
-    const now = Date.now() / 1000;
+  draw(now) {
     this.plot.batch(() => {
       this.plot.setData([this.t, this.goal, this.pos]);
       this.plot.setScale('x', { min: now - WINDOW, max: now });
@@ -76,7 +115,7 @@ export class ServoPlot {
 
   // plan: { v, every, ticks, keys: [[tick, degrees], ...], lo, hi, t0, spt } (degrees at ticks
   // 0, every, 2 every, ... and the last tick; t0 and spt place tick 0 and one tick on the
-  // browser's clock, moved as states arrive), or null.
+  // PassClock), or null.
   setPlan(plan) {
     this.plan = plan;
   }
