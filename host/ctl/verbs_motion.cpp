@@ -467,10 +467,15 @@ void record(ctl& c, const record_args& a)
       fprintf(stderr, "orvane-ctl: %s\n", text.c_str());
       out << "# " << text << '\n';  // for the plot's legend; readers of the CSV skip '#' lines
     }
-    out.flush();
-    if (!out)
-      throw orvane::error(ctl_file_error("cannot write", a.file, errno));
   }
+  // The joints of the servos recorded, so that a plot names them as the profile does.
+  mo::profile rp = load_profile(a.profile.empty() ? c.profile_path : a.profile);
+  for (const auto& col : cols)
+    if (const mo::joint* j = rp.file.empty() ? nullptr : rp.by_id(col.ref.index); j && col.ref.f->name == "sv_pos")
+      out << mo::joint_line(*j);
+  out.flush();
+  if (!out)
+    throw orvane::error(ctl_file_error("cannot write", a.file, errno));
   if (!a.motion.empty()) {
     f.close();
     to_motion(a.file, a.motion, a.profile.empty() ? c.profile_path : a.profile, a.tolerance, 1000);

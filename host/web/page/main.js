@@ -184,7 +184,8 @@ function render(s) {
     buildRows(s.servos);
     if (plan) showPlan(plan);
   }
-  const at = s.connected ? clock.follow(s.loop_count, s.tick_period) : 0;
+  const { at, moved } = s.connected ? clock.follow(s.loop_count, s.tick_period) : { at: 0, moved: 0 };
+  if (moved) rows.forEach((r) => r.plot.shift(moved));
   for (const sv of s.servos) {
     const r = rows.get(sv.id);
     r.goal.textContent = `${deg(sv.goal).toFixed(1)}°`;
@@ -254,6 +255,7 @@ function placePlan() {
 // What the plots hold of the planned curve and of the measured goals, for the browser's console
 // and the tests.
 window.orvane = {
+  now: () => clock.now(),
   goals: (id) => rows.has(id) && { t: [...rows.get(id).plot.t], goal: [...rows.get(id).plot.goal] },
   plan: () =>
     plan && {

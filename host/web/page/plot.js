@@ -6,9 +6,13 @@ import uPlot from 'uplot';
 
 const WINDOW = 10; // seconds shown
 
-// The plots' time: the robot's loop_count at its tick period, set on the browser's clock by the
-// first state (and again when the robot restarts, its tick changes, or it drifts 5 s from the
-// browser's clock). A motion's plan starts at a known pass, so it lies where the daemon plays it.
+// The plots' time: the robot's loop_count at its tick period, set on the browser's clock so that
+// no state lies in the browser's future: a state read a pass before it arrived is placed a pass
+// back, whatever the delay of the ones before (the first state after a page opens is often late).
+// Set anew when the robot restarts or its tick changes. A robot that makes fewer passes than
+// ticks (a loaded simulator) falls behind the browser's clock: the plots show seconds before now
+// on the robot's clock, not the time of day. A motion's plan starts at a known pass, so it lies
+// where the daemon plays it.
 export class PassClock {
   constructor() {
     this.loop = null;
@@ -19,18 +23,23 @@ export class PassClock {
     return this.t + ((loop - this.loop) | 0) * this.spt;
   }
 
-  // A state's pass and tick period: its time on the plots.
+  // A state's pass and tick period: its time on the plots, and how far the times given before
+  // moved back (0 or less: the caller moves its samples with them).
   follow(loop, tickUs) {
     const wall = Date.now() / 1000;
     const spt = tickUs / 1e6;
-    if (this.loop === null || spt !== this.spt || ((loop - this.loop) | 0) < 0 || Math.abs(this.at(loop) - wall) > 5) {
+    let moved = 0;
+    if (this.loop === null || spt !== this.spt || ((loop - this.loop) | 0) < 0) {
       this.loop = loop;
       this.t = wall;
       this.spt = spt;
+    } else if (this.at(loop) > wall) {
+      moved = wall - this.at(loop);
+      this.t += moved;
     }
     this.seen = this.at(loop);
     this.arrived = wall;
-    return this.seen;
+    return { at: this.seen, moved };
   }
 
   // Now, as the newest state's pass plus the time since it came: the plots move on between states.
@@ -54,7 +63,7 @@ export class ServoPlot {
         legend: { show: false },
         cursor: { show: false },
         scales: {
-          x: { time: true },
+          x: { time: false },
           // A little room above and below, and at least a degree, so flat lines stay readable.
           y: {
             range: (u, min, max) => {
@@ -69,7 +78,14 @@ export class ServoPlot {
           },
         },
         axes: [
-          { stroke: style.getPropertyValue('--dim'), size: 24, grid: { show: false } },
+          // Seconds before now on the robot's clock, every two.
+          {
+            stroke: style.getPropertyValue('--dim'),
+            size: 24,
+            grid: { show: false },
+            splits: () => [10, 8, 6, 4, 2, 0].map((s) => this.now - s),
+            values: (u, splits) => splits.map((v) => `${Math.round(v - this.now)} s`),
+          },
           { stroke: style.getPropertyValue('--dim'), size: 40, space: 18, grid: { stroke: style.getPropertyValue('--grid') } },
         ],
         series: [
@@ -77,7 +93,9 @@ export class ServoPlot {
           { label: 'goal', stroke: style.getPropertyValue('--goal'), width: 1.5, paths: uPlot.paths.stepped({ align: 1 }) },
           { label: 'position', stroke: style.getPropertyValue('--pos'), width: 1.5, spanGaps: false },
         ],
-        hooks: { draw: [(u) => this.drawPlan(u)] },
+        // The planned curve under the series, so the measured goal shows on it; the keyframes
+        // over them.
+        hooks: { drawAxes: [(u) => this.drawPlan(u, false)], draw: [(u) => this.drawPlan(u, true)] },
       },
       [this.t, this.goal, this.pos],
       parent,
@@ -106,7 +124,13 @@ export class ServoPlot {
     }
   }
 
+  // Every sample dt seconds later on the plot (the clock was set back).
+  shift(dt) {
+    for (let i = 0; i < this.t.length; i++) this.t[i] += dt;
+  }
+
   draw(now) {
+    this.now = now;
     this.plot.batch(() => {
       this.plot.setData([this.t, this.goal, this.pos]);
       this.plot.setScale('x', { min: now - WINDOW, max: now });
@@ -122,7 +146,7 @@ export class ServoPlot {
 
   // Only the samples inside the window are drawn: the plot's cost stays that of ten seconds,
   // however long the motion.
-  drawPlan(u) {
+  drawPlan(u, keys) {
     const p = this.plan;
     if (!p || !p.spt) return;
     const { min, max } = u.scales.x;
@@ -140,9 +164,10 @@ export class ServoPlot {
     ctx.clip();
     ctx.strokeStyle = this.planColor;
     ctx.fillStyle = this.planColor;
-    ctx.lineWidth = 1.5 * px;
-    if (i0 <= i1) {
-      ctx.setLineDash([4 * px, 3 * px]);
+    ctx.lineWidth = 3 * px;
+    if (!keys && i0 <= i1) {
+      ctx.globalAlpha = 0.6;
+      ctx.setLineDash([6 * px, 3 * px]);
       ctx.beginPath();
       for (let i = i0; i <= i1; i++) {
         const tick = Math.min(i * p.every, p.ticks);
@@ -152,7 +177,7 @@ export class ServoPlot {
       ctx.stroke();
     }
     const r = 3.5 * px;
-    for (const [tick, deg] of p.keys) {
+    for (const [tick, deg] of keys ? p.keys : []) {
       const t = at(tick);
       if (t < min || t > max) continue;
       const cx = x(tick);
