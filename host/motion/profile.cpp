@@ -128,7 +128,7 @@ static void profile_joint(yaml_reader& r, const YAML::Node& key, const YAML::Nod
 
 profile profile_parse(const std::string& text, const std::string& file)
 {
-  yaml_reader r{file, {}};
+  yaml_reader r{file, {}, {}};
   profile p;
   p.file = file;
   YAML::Node doc = r.parse(text);
