@@ -1,7 +1,6 @@
 // consumer-motion HOST:PORT PROFILE MOTION: plays a motion as the motion library's guide shows
 // (docs/motions.md), then prints the moves (started, or left out by a late host) and servo 3's
-// goal. Exit status 1 with the library's
-// message on any error.
+// goal. Exit status 1 with the library's message on any error.
 #include <cstdio>
 
 #include "host/motion/play.h"
