@@ -2,10 +2,10 @@
 // commands. Element ids are what the browser tests look for.
 import 'uplot/dist/uPlot.min.css';
 import './style.css';
+import { $, el, toast } from './dom.js';
 import { openFeed, command, robots, motions, planOf } from './api.js';
 import { PassClock, ServoPlot } from './plot.js';
 
-const $ = (id) => document.getElementById(id);
 const SWITCH_PINS = [22, 23, 24, 25, 4];
 const deg = (units) => units / 10;
 
@@ -20,27 +20,12 @@ let plan = null; // the planned curve of the motion playing, as /api/plan gives 
 let planWanted = 0; // the serial of the plan the state names; 0 while nothing plays
 let clock = new PassClock(); // the plots' time, from the robot's passes
 
-function toast(text) {
-  const t = $('toast');
-  t.textContent = text;
-  t.hidden = false;
-  clearTimeout(toast.timer);
-  toast.timer = setTimeout(() => (t.hidden = true), 4000);
-}
-
 async function send(body) {
   try {
     await command(robot, body);
   } catch (e) {
     toast(e.message);
   }
-}
-
-function el(tag, cls, text) {
-  const e = document.createElement(tag);
-  if (cls) e.className = cls;
-  if (text !== undefined) e.textContent = text;
-  return e;
 }
 
 function buildStatic() {
