@@ -101,6 +101,13 @@ class Process:
     def stop(self, sig=signal.SIGTERM):
         stop(self.p, sig)
 
+    # `with Sim() as s:` stops it however the block ends (a fixture yields inside one).
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
 
 class Sim(Process):
     """orvane-sim on a free port (`exe`, ORVANE_SIM or the tree's build): `port`, `address`."""

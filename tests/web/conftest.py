@@ -92,9 +92,8 @@ def chromium():
 
 @pytest.fixture
 def sim():
-    s = Sim()
-    yield s
-    s.stop()
+    with Sim() as s:
+        yield s
 
 
 @pytest.fixture

@@ -26,9 +26,8 @@ def Sim():
 
 @pytest.fixture
 def sim():
-    s = Sim()
-    yield s
-    s.stop()
+    with Sim() as s:
+        yield s
 
 
 @pytest.fixture
