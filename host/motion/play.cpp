@@ -183,10 +183,11 @@ play_result play(client& c, const motion& m, const play_opts& o)
   microseconds stall = std::max<microseconds>(3s, 4 * tick);
   std::vector<uint8_t> enables = c.read(resolve("ip_enable", 0).offset, channels);
   stager st{c, enables};
-  size_t i = 0;
+  size_t i = 0, running = 0;  // the move being staged, the one the daemon runs
   // A robot lost on the way: the error says how far the motion got.
   auto progress = [&](const error& e) {
-    std::string where = i < moves.size() ? ", in keyframe " + std::to_string(moves[i].frame + 1) : "";
+    size_t at = r.moves ? running : i;
+    std::string where = at < moves.size() ? ", in keyframe " + std::to_string(moves[at].frame + 1) : "";
     return std::string(e.what()) + "; play stopped after " + std::to_string(r.moves) + " of " +
            std::to_string(r.planned) + " moves" + where;
   };
@@ -233,6 +234,7 @@ play_result play(client& c, const motion& m, const play_opts& o)
       }
       trigger(c, static_cast<uint8_t>(std::clamp<int64_t>(n, 1, int64_t{mv.ticks})), stall);
       last_ch = mv.targets.front().ch;
+      running = i;
       r.moves++;
       if (o.on_move)
         o.on_move(i, moves.size(), mv);
@@ -250,10 +252,13 @@ play_result play(client& c, const motion& m, const play_opts& o)
   put_back();
   if (r.stopped)
     play_hold(c, motion_channels(moves));
-  // The pass that ends a move counts itself only after its interpolation step: let it finish
-  // before reading the count, or the last pass may not be in it yet.
-  std::this_thread::sleep_for(std::clamp<microseconds>(microseconds(po.tick_us / 4), 1ms, 5ms));
-  r.passes = static_cast<uint32_t>(c.get("loop_count")) - r.first_pass;
+  // The pass that ends a move counts itself only after its interpolation step (a loaded daemon
+  // may be held up between the two): wait for the count to reach the plan's end, a few ticks at
+  // most, or the last pass may not be in it yet.
+  auto counted = [&] { return static_cast<uint32_t>(c.get("loop_count")) - r.first_pass; };
+  auto give_up = clk::now() + 4 * tick;
+  for (r.passes = counted(); !r.stopped && r.passes < r.ticks && clk::now() < give_up; r.passes = counted())
+    std::this_thread::sleep_for(std::clamp<microseconds>(tick / 8, 500us, 5ms));
   return r;
 }
 

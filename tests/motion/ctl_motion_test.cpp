@@ -310,7 +310,7 @@ std::pair<int64_t, double> best_fit(int64_t lo, int64_t hi, size_t enough, F dev
     std::vector<double> d = dev(o);
     double sum = 0;
     for (double x : d)
-      sum += x * x;
+      sum += std::isnan(x) ? 0 : x * x;
     if (d.size() > enough && std::sqrt(sum / static_cast<double>(d.size())) < best.second)
       best = {o, std::sqrt(sum / static_cast<double>(d.size()))};
   }
@@ -446,4 +446,12 @@ TEST_F(MotionCtl, RecordedWaveComesBackAsFewKeyframesInItsOwnTimeAndShape)
   printf("the fitted plan against the recording: offset %lld passes, rms %.2f, worst %.1f degrees\n",
          static_cast<long long>(off), within, worst);
   EXPECT_LE(within, 1.0) << "offset " << off << ", worst " << worst;
+  if (HasFailure()) {  // the recordings and the fitted motion, for a look at what went wrong
+    auto keep = std::filesystem::temp_directory_path() / "orvane-replay-failed";
+    std::error_code kept_ec;
+    std::filesystem::create_directories(keep, kept_ec);
+    for (const char* f : {"rec0.csv", "rec1.csv", "conv.yaml"})
+      std::filesystem::copy_file(dir.file(f), keep / f, std::filesystem::copy_options::overwrite_existing, kept_ec);
+    printf("kept in %s\n", keep.c_str());
+  }
 }

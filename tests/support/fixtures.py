@@ -125,6 +125,17 @@ class Sim(Process):
         self.address = f'127.0.0.1:{self.port}'
 
 
+def process_fixture(make, name):
+    """A pytest fixture `name` of a process `make()` starts, stopped after each test."""
+    import pytest
+
+    @pytest.fixture(name=name)
+    def fixture():
+        with make() as p:
+            yield p
+    return fixture
+
+
 def report(name, faults, fine):
     """A check script's end: each fault on standard error, or `fine`; exits 1 or 0."""
     for f in faults:

@@ -14,8 +14,8 @@ import time
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
+import fixtures  # noqa: E402
 from fixtures import DEADLINE, ROOT, Process, free_port, offset, stop, wait_for  # noqa: E402,F401
-from fixtures import Sim as fixtures_Sim  # noqa: E402
 
 sys.path.insert(0, os.path.join(ROOT, 'host', 'python'))
 import orvane  # noqa: E402
@@ -23,7 +23,7 @@ import orvane  # noqa: E402
 MOTIONS = os.path.join(ROOT, 'motions')
 
 
-class Sim(fixtures_Sim):
+class Sim(fixtures.Sim):
     """orvane-sim with its console on standard input."""
 
     def __init__(self, port=0):
@@ -90,10 +90,7 @@ def chromium():
     return webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=o)
 
 
-@pytest.fixture
-def sim():
-    with Sim() as s:
-        yield s
+sim = fixtures.process_fixture(Sim, 'sim')
 
 
 @pytest.fixture

@@ -24,10 +24,7 @@ def Sim():
     return fixtures.Sim("--no-console")
 
 
-@pytest.fixture
-def sim():
-    with Sim() as s:
-        yield s
+sim = fixtures.process_fixture(Sim, "sim")
 
 
 @pytest.fixture
