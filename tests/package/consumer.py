@@ -23,8 +23,7 @@ EXPECTED_MOTION = "moves 109 servo.3.goal 0"  # the wave, eased: 109 moves, back
 
 
 def fail(msg):
-    print(f"consumer: FAILED: {msg}", file=sys.stderr)
-    sys.exit(1)
+    fixtures.fail("consumer", msg)
 
 
 def run(cmd, what):

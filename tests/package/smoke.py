@@ -23,14 +23,14 @@ import time
 import os
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+import fixtures  # noqa: E402
 from fixtures import stop  # noqa: E402
 
 DEADLINE = 20.0  # seconds for anything that must happen; generous for a loaded machine
 
 
 def fail(msg):
-    print(f"smoke: FAILED: {msg}", file=sys.stderr)
-    sys.exit(1)
+    fixtures.fail("smoke", msg)
 
 
 def wait_for(cond, what):

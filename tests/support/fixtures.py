@@ -136,6 +136,12 @@ def process_fixture(make, name):
     return fixture
 
 
+def fail(name, msg):
+    """A check script's end on its first fault."""
+    print(f'{name}: FAILED: {msg}', file=sys.stderr)
+    sys.exit(1)
+
+
 def report(name, faults, fine):
     """A check script's end: each fault on standard error, or `fine`; exits 1 or 0."""
     for f in faults:

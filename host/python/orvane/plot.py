@@ -59,36 +59,29 @@ def read_recording(path):
     return cols
 
 
-def no_reading_notes(path):
-    """{servo id: why its position has empty cells}, from the notes at a recording's end."""
-    notes = {}
+def notes(path):
+    """The '#' lines of a file, without their line ends; none if it cannot be read."""
     try:
         with open(path) as f:
-            for line in f:
-                m = NOTE.match(line.rstrip("\n"))
-                if m:
-                    why = m.group(3) or ""
-                    why = why.split(" (")[0]  # the advice in brackets is for the terminal
-                    notes[int(m.group(1))] = f"{m.group(2)}: {why}" if why else m.group(2)
+            return [line.rstrip("\n") for line in f if line.startswith("#")]
     except OSError:
-        pass
-    return notes
+        return []
+
+
+def no_reading_notes(path):
+    """{servo id: why its position has empty cells}, from the notes at a recording's end."""
+    found = {}
+    for m in filter(None, map(NOTE.match, notes(path))):
+        why = (m.group(3) or "").split(" (")[0]  # the advice in brackets is for the terminal
+        found[int(m.group(1))] = f"{m.group(2)}: {why}" if why else m.group(2)
+    return found
 
 
 def joint_names(path):
     """{servo id: joint name}, from the "# joint,NAME,ID,..." lines that orvane-ctl record writes
     at the end of a recording made with a profile."""
-    names = {}
-    try:
-        with open(path) as f:
-            for line in f:
-                if line.startswith("# joint,"):
-                    cells = line.rstrip("\n").split(",")
-                    if len(cells) >= 3 and cells[2].isdigit():
-                        names[int(cells[2])] = cells[1]
-    except OSError:
-        pass
-    return names
+    cells = [line.split(",") for line in notes(path) if line.startswith("# joint,")]
+    return {int(c[2]): c[1] for c in cells if len(c) >= 3 and c[2].isdigit()}
 
 
 def y_range(values, least=2.0):
