@@ -1,6 +1,6 @@
 // LED output: two LED boards on the I2C bus, refreshed from interpolator channels 64..79.
-// The descriptor, the transmit buffer and each board's time-out state belong to the control-loop
-// thread; the tick counter (sys_t0) is only read.
+// The descriptor, the transmit buffer and each board's slow-bus state belong to the control-loop
+// thread; the tick's period (timer0_period) is only read.
 #pragma once
 
 #include <cstdint>

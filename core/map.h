@@ -74,6 +74,13 @@ inline uint32_t mem_ru32(uint32_t off)
 inline int32_t mem_r32(uint32_t off) { return static_cast<int32_t>(mem_ru32(off)); }
 
 inline void mem_w8(uint32_t off, uint8_t v) { __atomic_store_n(&mem[off], v, __ATOMIC_RELAXED); }
+// A byte that hands other state over (the end requests and the monitor's hold on the end): stored
+// with release after that state, read with acquire before it.
+inline void mem_w8_release(uint32_t off, uint8_t v)
+{
+  __atomic_store_n(&mem[off], v, __ATOMIC_RELEASE);
+}
+inline uint8_t mem_r8_acquire(uint32_t off) { return __atomic_load_n(&mem[off], __ATOMIC_ACQUIRE); }
 inline void mem_w16(uint32_t off, uint16_t v)
 {
   __atomic_store_n(static_cast<map_u16*>(__builtin_assume_aligned(&mem[off], 2)), v,

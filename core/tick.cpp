@@ -20,8 +20,9 @@ std::atomic<int32_t> sys_t0{0};
 
 static pthread_t timer0_thread;
 static std::atomic<bool> timer0_running{false};
-// Last period that the timer accepts; written by timer0_init, then by the tick thread only.
-static int32_t timer0_us = 16667;
+// Last period that the timer accepts; written by timer0_init, then by the tick thread only, and
+// read by the control loop.
+static std::atomic<int32_t> timer0_us{16667};
 
 int timer0_signo() { return SIGRTMIN + 1; }
 
@@ -41,6 +42,8 @@ static void sys_t0_wake()
 {
   syscall(SYS_futex, sys_t0_word(), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
+
+int32_t timer0_period() { return timer0_us.load(std::memory_order_relaxed); }
 
 void timer0_block()
 {
@@ -64,9 +67,9 @@ void timer0_settime()
 {
   int32_t us = mem_r32(MAP_TICK_PERIOD);
   if (us >= 1 && us <= 999999)
-    timer0_us = us;
+    timer0_us.store(us, std::memory_order_relaxed);
   itimerspec its{};
-  its.it_value.tv_nsec = static_cast<long>(timer0_us) * 1000;
+  its.it_value.tv_nsec = static_cast<long>(timer0_us.load(std::memory_order_relaxed)) * 1000;
   timer_settime(timer0_id, 0, &its, nullptr);
 }
 

@@ -17,4 +17,5 @@ int timer0_signo();  // SIGRTMIN+1
 void timer0_block();  // blocks the tick signal in the calling thread (and the threads it starts)
 void timer0_init();   // installs the tick, arms it and starts the tick thread; exits on failure
 void timer0_settime();  // arms one tick from tick_period (the last valid one if out of range)
+int32_t timer0_period();  // the period the timer keeps, in microseconds (1..999,999); any thread
 void timer0_handler(int signum, siginfo_t* info, void* ctxt);  // one tick's work

@@ -62,11 +62,17 @@ static bool ctl_pass()
   swr_proc();
   ix_proc();
   mem_w32(MAP_LOOP_COUNT, mem_ru32(MAP_LOOP_COUNT) + 1);
-  if (mem_r8(MAP_EXIT_REQ) != 0) {
+  bool exit_req = mem_r8(MAP_EXIT_REQ) != 0;
+  bool poweroff_req = !exit_req && mem_r8(MAP_POWEROFF_REQ) != 0;
+  // The connection that wrote the request first delivers its answers (DBGS_LINGER_MS at most);
+  // the passes go on meanwhile.
+  if ((exit_req || poweroff_req) && dbgs_holding())
+    return false;
+  if (exit_req) {
     ctl_status = 0;
     return true;
   }
-  if (mem_r8(MAP_POWEROFF_REQ) != 0) {
+  if (poweroff_req) {
     // The announcement must be out before the board goes down, but a stalled reader must not
     // keep the robot up: after a second the command runs anyway.
     out_say("KT4_SDREQ\n", std::chrono::seconds(1));

@@ -1,7 +1,7 @@
 // The monitor's command handling: the input is what a host sends, cut into lines as a connection
 // cuts it (at LF, or after 2047 characters) and carried out in turn on a freshly initialised map.
 // Every answer line must be well formed and show the map as it is; only a write may change the
-// map, and only from its address on. Reads and writes outside the map are ASan's to catch.
+// map, and only from its address on; the line that ends the daemon is told before it runs. Reads and writes outside the map are ASan's to catch.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -77,9 +77,19 @@ bool run_line(const char* line)
   bool write = cmd == 'W' || cmd == 'w';
   bool quit = cmd == '!' || cmd == 'Q' || cmd == 'q';
 
+  // The line that ends the daemon is told before it runs, without touching the map: exactly a
+  // write that stores a nonzero byte into exit_req or poweroff_req. Both are cleared before each
+  // line (their initial value), so that what the line stores there shows.
+  mem_w8(MAP_EXIT_REQ, 0);
+  mem_w8(MAP_POWEROFF_REQ, 0);
+  int32_t adr0 = adr.load();
+  bool ends = dbgs_ends(line);
+  FUZZ_CHECK(adr.load() == adr0 && mem_r8(MAP_EXIT_REQ) == 0 && mem_r8(MAP_POWEROFF_REQ) == 0);
+
   answer out;
   bool ended = dbgs_exec(line, dbgs_sink{collect, &out});
   FUZZ_CHECK(ended == quit);
+  FUZZ_CHECK(ends == (mem_r8(MAP_EXIT_REQ) != 0 || mem_r8(MAP_POWEROFF_REQ) != 0));
 
   int32_t at = adr.load();
   int32_t count = len.load();

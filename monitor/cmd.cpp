@@ -72,22 +72,32 @@ static void dbgs_dump(const char* p, const dbgs_sink& out)
 }
 
 // 'W', 'w': address, then byte values stored one by one until a value does not parse or would
-// land beyond the map. len is left alone.
-static void dbgs_write(const char* p)
+// land beyond the map. len is left alone. With `store` false nothing is stored and adr is left
+// alone: the line is only read. Either way, true when a nonzero byte goes into an end request.
+static bool dbgs_write(const char* p, bool store)
 {
   p++;
   spcut(&p);
   int32_t at = hex4dec(&p);
   if (at < 0)
-    return;
-  adr.store(at, std::memory_order_relaxed);
+    return false;
+  if (store)
+    adr.store(at, std::memory_order_relaxed);
+  bool ends = false;
   for (uint32_t a = static_cast<uint32_t>(at); *p != '\0'; a++) {
     spcut(&p);
     int16_t v = hex2dec(&p);
     if (v < 0 || a >= MAP_SIZE)
-      return;
-    mem_w8(a, static_cast<uint8_t>(v));
+      break;
+    bool req = a == MAP_EXIT_REQ || a == MAP_POWEROFF_REQ;
+    ends |= req && v != 0;
+    // A request byte is released: the control loop that sees it then sees the connection's hold.
+    if (store && req)
+      mem_w8_release(a, static_cast<uint8_t>(v));
+    else if (store)
+      mem_w8(a, static_cast<uint8_t>(v));
   }
+  return ends;
 }
 
 bool dbgs_writes(const char* line)
@@ -95,6 +105,13 @@ bool dbgs_writes(const char* line)
   const char* p = line;
   spcut(&p);
   return *p == 'W' || *p == 'w';
+}
+
+bool dbgs_ends(const char* line)
+{
+  const char* p = line;
+  spcut(&p);
+  return (*p == 'W' || *p == 'w') && dbgs_write(p, false);
 }
 
 bool dbgs_exec(const char* line, const dbgs_sink& out)
@@ -108,7 +125,7 @@ bool dbgs_exec(const char* line, const dbgs_sink& out)
       return true;
     case 'W':
     case 'w':
-      dbgs_write(p);
+      dbgs_write(p, true);
       return false;
     default:
       dbgs_dump(p, out);

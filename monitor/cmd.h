@@ -26,3 +26,6 @@ struct dbgs_sink {
 bool dbgs_exec(const char* line, const dbgs_sink& out);
 // True when the line is a write command, the only one that changes the map.
 bool dbgs_writes(const char* line);
+// True when the line is a write that stores a nonzero byte into exit_req or poweroff_req: the
+// line that ends the daemon. Reads the line only.
+bool dbgs_ends(const char* line);

@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,11 +13,15 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/map.h"
 #include "core/platform.h"
 #include "monitor/cmd.h"
 #include "monitor/rdline.h"
 
 std::atomic<int32_t> dbgs_status{0};
+// Connections holding the daemon's end: raised before the byte of the request lands, lowered
+// once the connection has closed.
+static std::atomic<int32_t> dbgs_held{0};
 
 constexpr size_t DBGS_STACK = size_t{128} * 1024;  // a connection needs about 36 KiB of buffers
 // Connections that may wait to be accepted. With room for only one, a burst of hosts that connect
@@ -85,6 +90,81 @@ static void dbgs_pause(void*)
   nanosleep(&pause, nullptr);
 }
 
+// The count goes up before the request byte lands, and the write stores that byte with release;
+// dbgs_holding reads the bytes again with acquire before the count, so a pass that has seen a
+// request byte sees the count too.
+static void dbgs_hold() { dbgs_held.fetch_add(1, std::memory_order_relaxed); }
+
+bool dbgs_holding()
+{
+  mem_r8_acquire(MAP_EXIT_REQ);
+  mem_r8_acquire(MAP_POWEROFF_REQ);
+  return dbgs_held.load(std::memory_order_acquire) != 0;
+}
+
+static int64_t dbgs_ms()
+{
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Sends answers from out[*at] on as far as the socket takes them without waiting; false when the
+// connection is broken (reset, or the host gone), so that nothing more can reach the host.
+static bool dbgs_push(dbgs_conn* c, size_t* at)
+{
+  while (*at < c->n) {
+    ssize_t r = send(c->fd, c->out + *at, c->n - *at, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (r > 0)
+      *at += static_cast<size_t>(r);
+    else if (r < 0 && errno == EAGAIN)
+      return true;
+    else if (r < 0 && errno != EINTR)
+      return false;
+  }
+  return true;
+}
+
+// Ends a connection without losing what was answered. Closing a socket whose host has sent more
+// than was read resets it, and the reset throws away every answer not yet on the wire: a host
+// that sent 200 whole-map dumps, a quit and 300 more got 9 answers and a reset. So the answers go
+// out first, then the end of the stream, and what the host still sends is read and dropped until
+// it ends its side. All of it within DBGS_LINGER_MS: a host that never reads nor closes must not
+// keep the thread, nor a daemon waiting to end. The sends do not block, and input is taken while
+// they wait, so a host blocked on sending cannot block them in turn. By the bound, what the host
+// sent has been read, so the close resets nothing, and what is still queued goes on after it.
+static void dbgs_linger(dbgs_conn* c)
+{
+  int64_t end = dbgs_ms() + DBGS_LINGER_MS;
+  size_t at = 0;
+  bool shut = false, host_done = false;
+  while (dbgs_push(c, &at)) {
+    if (at == c->n && !shut) {
+      shutdown(c->fd, SHUT_WR);
+      shut = true;
+    }
+    int64_t left = end - dbgs_ms();
+    if ((shut && host_done) || left <= 0)
+      break;
+    short ev = static_cast<short>((host_done ? 0 : POLLIN) | (shut ? 0 : POLLOUT));
+    pollfd p{c->fd, ev, 0};
+    int k = poll(&p, 1, static_cast<int>(left));
+    if (k < 0 && errno != EINTR)
+      break;
+    if (k > 0 && (p.revents & (POLLERR | POLLNVAL)))
+      break;
+    if (k > 0 && !host_done && (p.revents & (POLLIN | POLLHUP))) {
+      ssize_t r = recv(c->fd, c->rd.block, sizeof c->rd.block, MSG_DONTWAIT);
+      if (r == 0)
+        host_done = true;
+      else if (r < 0 && errno != EAGAIN && errno != EINTR)
+        break;
+    }
+  }
+  c->n = 0;
+  close(c->fd);
+}
+
 void* pthread_dbgs1(void* p0)
 {
   int fd = static_cast<int>(reinterpret_cast<intptr_t>(p0));
@@ -101,22 +181,31 @@ void* pthread_dbgs1(void* p0)
   c.rd.src = dbgs_src{dbgs_get, dbgs_pause, &c};
   dbgs_sink out{dbgs_put, &c};
   char buf[DBGS_BUF];
-  while (dbgs_getline(&c.rd, buf)) {
-    // A write may end the daemon (exit_req, poweroff_req) before this thread sends again, so
-    // the answers queued before it go to the kernel first: a host that sends "R 0 1000" and
-    // "W 50 1" together gets the whole dump. Dumps alone still leave in one send per batch:
-    // a send after every command cut 8 hosts sending 16 "r d80 40" at a time from about 250,000
-    // to 50,000 commands/s.
-    if (c.n > 0 && dbgs_writes(buf))
+  bool ends = false, asked = false;
+  while (!asked && dbgs_getline(&c.rd, buf)) {
+    // The line that ends the daemon holds the end before its byte lands, and the lines after it
+    // are not carried out: the daemon is going, and their answers could not all arrive.
+    ends = dbgs_ends(buf);
+    if (ends)
+      dbgs_hold();
+    // Before any other write the answers so far go to the kernel: a host that sends dumps and a
+    // write together sees the answers leave before the write lands. Dumps alone still leave in
+    // one send per batch: a send after every command cut 8 hosts sending 16 "r d80 40" at a
+    // time from about 250,000 to 50,000 commands/s.
+    else if (c.n > 0 && dbgs_writes(buf))
       dbgs_flush(&c);
-    if (dbgs_exec(buf, out))
-      break;
+    asked = dbgs_exec(buf, out) || ends;
   }
-  dbgs_flush(&c);
-  // Closing with unread input resets the connection and drops answers not yet on the wire; a
-  // shutdown first pushes them out, followed by the end of the stream.
-  shutdown(fd, SHUT_WR);
-  close(fd);
+  if (asked) {
+    dbgs_linger(&c);
+  } else {
+    // The host has gone, or ended its side: nothing is left to deliver, since the answers
+    // leave before every receive.
+    shutdown(fd, SHUT_WR);
+    close(fd);
+  }
+  if (ends)
+    dbgs_held.fetch_sub(1, std::memory_order_release);
   return nullptr;
 }
 

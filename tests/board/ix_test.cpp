@@ -12,6 +12,7 @@
 #include "core/tick.h"
 #include "sim/led_boards.h"
 #include "sim/sim.h"
+#include "support/sim_process.h"
 
 using namespace std::chrono_literals;
 
@@ -126,4 +127,33 @@ TEST_F(LedOutput, ALedRampThroughTheInterpolatorArrivesPassByPassBoardAFirst)
   }
   EXPECT_EQ(a, (std::vector<int>{50, 100, 150, 200, 200}));
   EXPECT_EQ(b, (std::vector<int>{25, 50, 75, 100, 100}));
+}
+
+// A board whose writes are slow is left out for a time of the clock's, whatever the ticks do.
+// Judged and held in ticks, a write took no time at all while no tick came, and a hold of 60
+// ticks lasted a minute at a 1 Hz tick and a few milliseconds at a flat-out one.
+TEST_F(LedOutput, SlowBoardsAreLeftOutForTheirTimeWhateverTheTicksDo)
+{
+  // Each write but the first of a turn waits up to 0.2 s; a board held for such writes is left
+  // out for 20 times as long, about 4 s. The reader's next turn brings the stall in.
+  boards->stall(200ms);
+  std::this_thread::sleep_for(200ms);
+  for (int pass = 0; pass < 8; pass++) {
+    std::this_thread::sleep_for(17ms);
+    ix_proc();
+  }
+  boards->stall(0ms);
+  std::this_thread::sleep_for(200ms);  // the reader takes what was written
+  uint64_t n = boards->count();
+  sys_t0.fetch_add(1000000);  // as many ticks as a flat-out timer counts in a minute
+  for (int pass = 0; pass < 3; pass++)
+    ix_proc();
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(boards->count(), n) << "a slow board was not left out";
+  // No tick comes, and still both boards get their packets again once their time is up.
+  EXPECT_TRUE(wait_until([&] {
+    ix_proc();
+    return boards->count() >= n + 4;
+  }, 20s, 50ms));
+  EXPECT_EQ(boards->bad(), 0u);
 }

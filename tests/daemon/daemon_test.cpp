@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -105,6 +106,31 @@ TEST_F(Daemon, ExitRequestEndsWithStatusZero)
   ASSERT_TRUE(advances(1));
   host.write_u8(MAP_EXIT_REQ, 1);
   EXPECT_EQ(sim->wait_exit(10s), 0);
+}
+
+// The daemon ends once the connection that asked has delivered its answers: while that host keeps
+// the connection open the passes go on, and it ends as soon as the host has read and closed. A
+// host that never reads nor closes keeps it at most the connection's bound.
+TEST_F(Daemon, EndWaitsForTheAskingConnectionsAnswersButNotForAHostThatNeverReads)
+{
+  ASSERT_NO_FATAL_FAILURE(start());
+  MonitorClient other;
+  ASSERT_TRUE(other.connect(sim->port()));
+  host.send("r 40 4\nW 50 1\nr 20 1\n");
+  ASSERT_TRUE(wait_until([&] { return other.read_u8(MAP_EXIT_REQ) == 1; }, 10s));
+  uint32_t loops0 = other.read_u32(MAP_LOOP_COUNT);
+  EXPECT_TRUE(wait_until([&] { return other.read_u32(MAP_LOOP_COUNT) - loops0 >= 3; }, 10s, 20ms))
+      << "the passes stopped while the asking host still held its connection";
+  EXPECT_EQ(host.line(), "#0040 1b 41 00 00  .A..");
+  EXPECT_TRUE(host.closed_by_peer(10s));
+  EXPECT_EQ(host.line(0ms), std::nullopt);  // the line after the request was not carried out
+  EXPECT_EQ(sim->wait_exit(0ms), std::nullopt);
+  host.close();
+  EXPECT_EQ(sim->wait_exit(20s), 0);
+
+  ASSERT_NO_FATAL_FAILURE(start());
+  host.send("r 0 1000\nW 50 1\n");  // and never a read
+  EXPECT_EQ(sim->wait_exit(20s), 0);
 }
 
 TEST_F(Daemon, ExitWinsOverPowerOff)

@@ -179,3 +179,28 @@ TEST_F(Monitor, QuitCommandsEndTheConnectionSilently)
     EXPECT_FALSE(quit) << line;
   }
 }
+
+// The line that ends the daemon is known before it is carried out, so that its connection can
+// hold the end first: exactly the writes that store a nonzero byte into exit_req or poweroff_req,
+// as the write itself would parse them. Telling it leaves the map and the remembered address alone.
+TEST_F(Monitor, EndRequestIsKnownBeforeTheWriteAndExactlyAsTheWriteStores)
+{
+  const struct {
+    const char* line;
+    bool ends;
+  } rows[] = {
+      {"W 50 1", true},      {"w0050 ff", true},       {"  W 51 01", true},
+      {"W 4f 00 01", true},  {"W 50 0001", true},      {"W 50 1 zz", true},
+      {"W 50 0", false},     {"W 4f 01 00 00", false}, {"W 50 zz 1", false},
+      {"W 52 1", false},     {"W 5001", false},        {"W 1050 1", false},
+      {"r 50 1", false},     {"q W 50 1", false},      {"W\t50 1", false},
+  };
+  for (const auto& r : rows) {
+    reset();
+    EXPECT_EQ(dbgs_ends(r.line), r.ends) << r.line;
+    EXPECT_EQ(mem_r8(MAP_EXIT_REQ) | mem_r8(MAP_POWEROFF_REQ), 0) << r.line;
+    EXPECT_EQ(adr.load(), 0x0180) << r.line;
+    run(r.line);
+    EXPECT_EQ((mem_r8(MAP_EXIT_REQ) | mem_r8(MAP_POWEROFF_REQ)) != 0, r.ends) << r.line;
+  }
+}

@@ -49,15 +49,17 @@ class Connection : public ::testing::Test {
   void TearDown() override
   {
     host.send("q\n");
+    host.close();  // a connection that has quit waits for the host's end
     conn.join();
   }
-  // Everything the daemon sends after `text`, up to the close that a final quit causes.
+  // Everything the daemon sends after `text`, up to the end of the stream that a final quit causes.
   std::vector<std::string> talk(const std::string& text)
   {
     host.send(text + "q\n");
     std::vector<std::string> lines;
     while (auto l = host.line())
       lines.push_back(*l);
+    host.close();
     EXPECT_TRUE(wait_until([&] { return ended.load(); }, 10s));
     return lines;
   }
@@ -91,16 +93,16 @@ TEST_F(Connection, ZeroByteEndsTheParseButTheLineRunsToItsLf)
             (std::vector<std::string>{"#0040 1b 41 00 00  .A..", "#0020 5a  Z"}));
 }
 
-// Setting exit_req may end the daemon before the connection sends again; by the time the write
-// lands, every answer of the lines before it must be with the kernel, none left in the thread.
+// An answer waits in the connection for more, but not past a write: by the time a write lands,
+// every answer of the lines before it is with the kernel, none left in the thread.
 TEST_F(HeldConnection, AnswersQueuedBeforeAWriteAreHandedOverBeforeTheWriteLands)
 {
   constexpr size_t dump = 3 * size_t{MAP_SIZE} + 8;  // "R 0 1000": the whole map in one line
-  ASSERT_TRUE(host.send("R 0 1000\nW 50 1\n"));
+  ASSERT_TRUE(host.send("R 0 1000\nW 300 1\n"));
   // The host reads a little at a time and looks at the map between reads.
   size_t got = 0;
   bool landed = wait_until([&] {
-    if (mem_r8(MAP_EXIT_REQ) != 0)
+    if (mem_r8(0x300) != 0)
       return true;
     char b[256];
     ssize_t n = recv(host.fd, b, sizeof b, MSG_DONTWAIT);
@@ -112,6 +114,23 @@ TEST_F(HeldConnection, AnswersQueuedBeforeAWriteAreHandedOverBeforeTheWriteLands
   ASSERT_EQ(ioctl(host.fd, FIONREAD, &queued), 0);
   EXPECT_EQ(got + static_cast<size_t>(queued), dump);
   talk("");  // takes the rest, so that a thread still sending can end
+}
+
+// The request that ends the daemon lands at once, without waiting for the host to read what came
+// before, and the end is held meanwhile; a host that never reads nor closes holds it only for the
+// connection's bound. Handing the answers over before the write, the thread waited for the host
+// for ever, and the request never landed.
+TEST_F(HeldConnection, AnEndRequestLandsAndAHostThatNeverReadsHoldsTheEndOnlyForTheBound)
+{
+  ASSERT_TRUE(host.send("R 0 1000\nW 50 1\n"));
+  EXPECT_TRUE(wait_until([&] { return mem_r8(MAP_EXIT_REQ) != 0; }, 10s))
+      << "the request never landed";
+  bool held = dbgs_holding();
+  bool let_go = wait_until([&] { return ended.load() && !dbgs_holding(); }, 20s);
+  if (!let_go)
+    talk("");  // the thread waits on the host: the rest of the test has nothing to look at
+  EXPECT_TRUE(held);
+  EXPECT_TRUE(let_go);
 }
 
 TEST(ConnectionFailure, ReceiveErrorClosesTheConnectionInsteadOfSpinning)

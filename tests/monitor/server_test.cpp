@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -105,6 +106,57 @@ TEST(MonitorServer, SeveralLinesInOneSendAreAnsweredInOrderAndQuitCloses)
   EXPECT_EQ(c.line(), "#00a0 01 06 01 02 03 04 05 06 ");
   EXPECT_TRUE(c.closed_by_peer(10s));
   EXPECT_EQ(c.line(0ms), std::nullopt);  // nothing after the quit was carried out
+}
+
+// Everything a connection sends until its end; `reset` tells an end by reset from an orderly one.
+static std::string until_end(int fd, bool* reset)
+{
+  std::string got;
+  char buf[65536];
+  pollfd p{fd, POLLIN, 0};
+  *reset = false;
+  while (poll(&p, 1, 20000) == 1) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) {
+      *reset = n < 0;
+      break;
+    }
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+// A quit or a request that ends the daemon, with more input behind it that is never read: a
+// socket closed with unread input is reset, and the reset throws away the answers not yet on the
+// wire. In one send, 200 whole-map dumps, the line and 300 more dumps gave 9 answers and a reset.
+// Every answer before the line arrives, nothing after it, and the stream ends in order.
+TEST(MonitorServer, AnswersBeforeAQuitOrAnEndRequestArriveWhateverFollowsUnread)
+{
+  ORVANE_SKIP_IF_EMULATED();
+  const struct {
+    const char* line;
+    std::vector<std::string> args;
+    std::optional<int> status;  // none: the daemon runs on
+  } rows[] = {{"q", {}, std::nullopt},
+              {"W 50 1", {}, 0},
+              {"W 51 1", {"--poweroff-cmd", "exit 3"}, 3}};
+  constexpr size_t dump = 3 * size_t{4096} + 8;  // "R 0 1000": the whole map in one line
+  for (const auto& r : rows) {
+    SimProcess sim(r.args);
+    int fd = banner_host(sim.port());
+    ASSERT_GE(fd, 0) << r.line;
+    std::string batch;
+    for (int i = 0; i < 500; i++)
+      batch += i == 200 ? std::string(r.line) + "\n" : "R 0 1000\n";
+    ssize_t sent = send(fd, batch.data(), batch.size(), MSG_NOSIGNAL);
+    ASSERT_EQ(sent, static_cast<ssize_t>(batch.size()));
+    bool reset = false;
+    std::string got = until_end(fd, &reset);
+    close(fd);
+    EXPECT_FALSE(reset) << r.line << ": reset after " << got.size() / dump << " answers";
+    EXPECT_EQ(got.size(), 200 * dump) << r.line;
+    EXPECT_EQ(sim.wait_exit(r.status ? 20s : 0ms), r.status) << r.line;
+  }
 }
 
 TEST(MonitorServer, ConnectionsShareTheRememberedAddressAndTheMap)
