@@ -445,7 +445,8 @@ TEST_F(MotionCtl, RecordedWaveComesBackAsFewKeyframesInItsOwnTimeAndShape)
     worst = std::max(worst, d);
   printf("the fitted plan against the recording: offset %lld passes, rms %.2f, worst %.1f degrees\n",
          static_cast<long long>(off), within, worst);
-  EXPECT_LE(within, 1.0) << "offset " << off << ", worst " << worst;
+  EXPECT_LE(within, 1.0) << "offset " << off << ", worst " << worst << ", " << fit(off).size()
+                         << " current readings there, " << fit(-6).size() << " at the lead's -6";
   if (HasFailure()) {  // the recordings and the fitted motion, for a look at what went wrong
     auto keep = std::filesystem::temp_directory_path() / "orvane-replay-failed";
     std::error_code kept_ec;

@@ -214,3 +214,20 @@ TEST(RecordToMotion, RepeatedOldReadingsDoNotMakeAStaircase)
   EXPECT_LE(r.worst, 1.0);
   EXPECT_EQ(angles(r.m, "1").back(), 90);
 }
+
+// While servo 1 gives no reading, servo 2 after it in the read group is not asked and keeps its
+// old position, longer than a read cycle: that is no position either, so its ramp stays a ramp.
+TEST(RecordToMotion, PositionsHeldBehindASilentServoAreNotReadings)
+{
+  std::string csv = "time_s,loop_count,gap,sv_pos.1,sv_pos.2\n";
+  for (int i = 0; i <= 60; i++) {
+    bool silent = i >= 20 && i < 34;
+    csv += "0," + std::to_string(500 + i) + ",0," + (silent ? "" : "0.0") + "," +
+           std::to_string((silent ? 19 : i) * 1.5) + "\n";
+  }
+  std::vector<std::string> notes;
+  recorded_motion r = recording_motion(csv, "behind.csv", profile_none(), {}, notes);
+  EXPECT_EQ(r.m.frames.size(), 2u) << motion_text(r.m);
+  EXPECT_LE(r.worst, 1.0);
+  EXPECT_EQ(angles(r.m, "2").back(), 90);
+}
