@@ -61,3 +61,15 @@ TEST(FuzzReplay, BufferedLineReaderMatchesTheByteWiseOneForEveryKeptInput)
 {
   EXPECT_GE(replay("monitor_lines", fuzz_monitor_lines), 10u);
 }
+
+#ifdef ORVANE_FUZZ_HOST
+TEST(FuzzReplay, BridgeCommandCheckReturnsAndTakesEveryStopForEveryKeptInput)
+{
+  EXPECT_GE(replay("mq_check", fuzz_mq_check), 8u);
+}
+
+TEST(FuzzReplay, ClassroomViewKeepsOnlyWhatARobotCanHaveForEveryKeptInput)
+{
+  EXPECT_GE(replay("room_state", fuzz_room_state), 5u);
+}
+#endif

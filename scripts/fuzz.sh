@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Fuzzes every target of fuzz/ for a bounded time: builds the libFuzzer programs with clang, ASan
-# and UBSan in build-fuzz/, then runs the targets two at a time, each for its share of SECONDS
+# Fuzzes every target of fuzz/ (the daemon's inputs, the bridge's commands, the classroom view's
+# states) for a bounded time: builds the libFuzzer programs with clang, ASan and UBSan in
+# build-fuzz/, then runs the targets two at a time, each for its share of SECONDS
 # (default 60, the whole run). Each starts from its seed corpus (fuzz/corpus/<target>/) and its
 # reproducers (fuzz/regressions/<target>/); what it learns stays in build-fuzz/corpus/<target>/.
 # A crash, a hang or a broken check fails the script and leaves the input in
@@ -9,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-60}
-targets=(monitor_cmd hex servo_reply chain_parse monitor_lines)
+targets=(monitor_cmd hex servo_reply chain_parse monitor_lines mq_check room_state)
 scripts/deps.sh cmake ninja-build clang libclang-rt-14-dev
 build=${ORVANE_FUZZ_BUILD:-build-fuzz}
 CXX=clang++ cmake -S . -B "$build" -G Ninja -DORVANE_FUZZ=ON -DORVANE_TESTS=OFF -DORVANE_HOST_TOOLS=OFF \

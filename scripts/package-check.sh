@@ -44,6 +44,7 @@ tools_files=(usr/bin/orvane-sim usr/share/man/man1/orvane-sim.1.gz
   usr/share/doc/orvane-tools/copyright usr/share/doc/orvane-tools/changelog.gz
   usr/share/doc/orvane-tools/host.md usr/share/doc/orvane-tools/motions.md
   usr/share/orvane/motions/robot.yaml usr/share/orvane/motions/wave.yaml
+  usr/share/orvane/motions/arm.urdf
   $pydir/orvane/__init__.py $pydir/orvane/plot.py $pydir/orvane/fields.tsv
   usr/include/orvane.h "usr/lib/$multiarch/liborvane_client.a"
   "usr/lib/$multiarch/cmake/orvane/orvane-config.cmake"

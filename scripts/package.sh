@@ -15,7 +15,7 @@
 # scripts/package-check.sh checks the result.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh cmake ninja-build g++ libgtest-dev dpkg-dev libcli11-dev libyaml-cpp-dev \
+scripts/deps.sh cmake ninja-build g++ libgtest-dev dpkg-dev libcli11-dev libyaml-cpp-dev liburdfdom-dev \
   libboost-dev nlohmann-json3-dev
 command -v npm >/dev/null || scripts/deps.sh nodejs npm
 umask 022

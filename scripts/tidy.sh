@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-scripts/deps.sh cmake ninja-build g++ libgtest-dev libcli11-dev libyaml-cpp-dev nlohmann-json3-dev clang-tidy
+scripts/deps.sh cmake ninja-build g++ libgtest-dev libcli11-dev libyaml-cpp-dev liburdfdom-dev nlohmann-json3-dev clang-tidy
 build=${ORVANE_TIDY_BUILD:-build-tidy}
 cmake -S . -B "$build" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 

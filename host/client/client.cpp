@@ -534,7 +534,7 @@ void client::move_channels(const std::vector<target>& targets, int ticks)
       throw out_of_range("channel " + std::to_string(t.channel) + " out of range 0..127");
   if (targets.empty())
     return;
-  int64_t tick_us = std::max<int64_t>(get("tick_period"), 100);
+  int64_t tick_us = std::max<int64_t>(this->tick_us(), 100);
   auto out = read(0x0C00, 2 * channels);
   move_split s{ticks};
   for (int p = 1; p <= s.parts(); p++) {
@@ -585,7 +585,7 @@ void client::wait_until_still(const std::vector<int>& chans, std::chrono::millis
     if (ch < 0 || ch >= channels)
       throw out_of_range("channel " + std::to_string(ch) + " out of range 0..127");
   // Poll about twice a tick, never faster than every 5 ms nor slower than every 50 ms.
-  int64_t period = get("tick_period");
+  int64_t period = tick_us();
   auto step = std::chrono::milliseconds(std::clamp<int64_t>(period / 2000, 5, 50));
   int last = -1;
   auto give_up = std::chrono::steady_clock::now() + stall;
@@ -621,7 +621,7 @@ std::vector<int> client::wait_until_reached(const std::vector<int>& ids, double 
   if (ids.empty())
     return {};
   wait_until_still(ids);
-  int64_t period = get("tick_period");
+  int64_t period = tick_us();
   auto step = std::chrono::milliseconds(std::clamp<int64_t>(period / 2000, 5, 50));
   auto give_up = std::chrono::steady_clock::now() + timeout;
   for (;;) {
@@ -657,12 +657,23 @@ std::vector<int> client::wait_until_reached(const std::vector<int>& ids, double 
   }
 }
 
+int32_t tick_us_of(int64_t tick_period)
+{
+  return tick_period >= 1 && tick_period <= tick_us_max ? static_cast<int32_t>(tick_period)
+                                                        : tick_us_default;
+}
+
+int32_t client::tick_us()
+{
+  return tick_us_of(get("tick_period"));
+}
+
 int client::ticks_for(std::chrono::milliseconds duration)
 {
-  int64_t period = get("tick_period");
-  if (period <= 0)
-    period = 16667;
-  int64_t t = (duration.count() * 1000 + period / 2) / period;
+  int64_t period = tick_us();
+  // Past 2^40 ms every period gives more than move_ticks_max; the bound keeps the product exact.
+  int64_t ms = std::clamp<int64_t>(duration.count(), 0, int64_t{1} << 40);
+  int64_t t = (ms * 1000 + period / 2) / period;
   return static_cast<int>(std::clamp<int64_t>(t, 1, move_ticks_max));
 }
 

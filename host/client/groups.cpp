@@ -11,7 +11,6 @@ namespace {
 constexpr uint32_t rd_group = 0x00C0, group_size = 16, sv_pos = 0x0D80;
 constexpr int64_t query_us = 1750;  // 8 bytes out, 10 back, and the servo's answer delay
 constexpr int64_t byte_us = 87;     // one byte at 115200 baud with start and stop bits
-constexpr int32_t default_tick_us = 16667;
 
 }  // namespace
 
@@ -142,9 +141,7 @@ void client::set_groups(const read_groups& g) { write(rd_group, groups_encode(g)
 
 read_groups client::read_servos(const std::vector<int>& ids)
 {
-  int64_t tick = get("tick_period");
-  int room = groups_room(tick > 0 && tick <= INT32_MAX ? static_cast<int32_t>(tick) : default_tick_us,
-                         static_cast<int>(write_list().size()));
+  int room = groups_room(tick_us(), static_cast<int>(write_list().size()));
   read_groups g = groups_layout(ids, room);
   set_groups(g);
   return g;

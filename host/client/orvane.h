@@ -179,6 +179,14 @@ reading_info reading_of(const read_groups& g, const std::vector<int16_t>& pos, i
 std::string reading_why(const reading_info& r);
 const char* reading_name(reading_state s);  // "valid", "no_group", "silent", "behind"
 
+// ---- The tick.
+constexpr int32_t tick_us_default = 16667;  // the daemon's period from start-up (60 Hz)
+constexpr int32_t tick_us_max = 999999;   // the longest period the daemon takes
+// The period the daemon runs at while the map's tick_period reads `tick_period`: it takes
+// 1..tick_us_max and keeps its last valid period for anything else, which no host can read, so
+// the start-up period stands in. Every duration a host tool computes from the map uses this.
+int32_t tick_us_of(int64_t tick_period);
+
 // ---- Moves longer than one trigger.
 constexpr int ttime_max = 255;          // ticks one trigger can start (one byte of ttime)
 constexpr int move_ticks_max = INT32_MAX;  // a longer move is chained from triggers
@@ -256,7 +264,9 @@ class client {
   // servos still away from their goals, when `timeout` has passed after the moves' end.
   std::vector<int> wait_until_reached(const std::vector<int>& ids, double tolerance = 1.0,
                                       std::chrono::milliseconds timeout = 3s);
-  // Ticks for a duration, from the map's tick_period: 1..move_ticks_max, what move takes.
+  // The tick the daemon runs at, in microseconds: tick_us_of the map's tick_period.
+  int32_t tick_us();
+  // Ticks for a duration at tick_us(): 1..move_ticks_max, what move takes.
   int ticks_for(std::chrono::milliseconds duration);
 
   // Torque of servos (the write list's servos when `ids` is empty): on gives each the value

@@ -23,6 +23,7 @@
 #include "host/motion/simplify.h"
 #include "host/motion/yaml_util.h"
 #include "host/motion/teach.h"
+#include "recording.h"
 #include "verbs.h"
 
 namespace mo = orvane::motion;
@@ -190,7 +191,7 @@ void play(ctl& c, const play_args& a)
     mo::mo_outputs start{};
     if (!a.offline) {
       try {
-        po.tick_us = static_cast<int32_t>(c.client().get("tick_period"));
+        po.tick_us = c.client().tick_us();
         start = mo::play_outputs(c.client());
       } catch (const orvane::connect_error& e) {
         if (!a.dry_run)
@@ -377,6 +378,7 @@ struct record_args {
   double seconds = 0;
   std::vector<std::string> fields;
   std::string file;
+  std::string play;             // MCAP: also play this motion, and record until it has ended
   std::string motion, profile;  // --motion: also turn the recording into this motion file
   double tolerance = 1.0;
 };
@@ -395,7 +397,7 @@ void to_motion(const std::string& csv, const std::string& out, const std::string
   std::vector<std::string> notes;
   mo::recorded_motion r;
   try {
-    r = mo::recording_motion(mo::mo_read_file(csv), csv, p, {tol, lead, mo::MO_SEG_TICKS}, notes);
+    r = mo::recording_motion(ctl_recording_csv(csv), csv, p, {tol, lead, mo::MO_SEG_TICKS}, notes);
     std::string text = "# from the recording " + csv + " with orvane-ctl, within " + mo::fmt_deg(tol) +
                        " degrees\n" + mo::motion_text(r.m);
     mo::motion_parse(text, out, p);  // what is written must play
@@ -415,10 +417,32 @@ void to_motion(const std::string& csv, const std::string& out, const std::string
          n == 1 ? "" : "s", mo::fmt_deg(r.worst).c_str(), mo::fmt_deg(tol).c_str());
 }
 
+// A recording into an MCAP file: every channel that orvane-web's Foxglove endpoint has.
+void record_mcap(ctl& c, const record_args& a)
+{
+  if (!a.fields.empty())
+    throw usage_error("--fields chooses CSV columns; an MCAP recording holds every channel");
+  if (a.seconds <= 0 && a.play.empty())
+    throw usage_error("record needs --seconds, or --play to record while a motion plays");
+  catch_interrupt();
+  std::string profile = a.profile.empty() ? c.profile_path : a.profile;
+  mo::record_result r = ctl_record_mcap(c, a.file, a.seconds, a.play, profile, interrupted);
+  fprintf(stderr, "orvane-ctl: recorded %zu rows in %zu polls: passes %u..%u, %llu missed in %zu gaps\n",
+          r.rows, r.polls, r.first, r.last, static_cast<unsigned long long>(r.missed), r.gaps);
+  if (!a.motion.empty())
+    to_motion(a.file, a.motion, profile, a.tolerance, 1000);
+}
+
 void record(ctl& c, const record_args& a)
 {
   if (!a.motion.empty() && a.file == "-")
     throw usage_error("--motion needs the recording in a file, not on standard output");
+  if (ctl_is_mcap(a.file))
+    return record_mcap(c, a);
+  if (!a.play.empty())
+    throw usage_error("--play records into an MCAP file: name it FILE.mcap");
+  if (a.seconds <= 0)
+    throw usage_error("record needs --seconds");
   auto& cl = c.client();
   // With a profile, a joint name stands for its goal and position ("elbow"), or one of them
   // ("elbow.goal", "sv_pos.elbow").
@@ -519,23 +543,26 @@ void ctl_motion_verbs(CLI::App& app, ctl& c)
       ->check(ctl_range(0, 4, true));
 
   static record_args ra;
-  auto* r = ctl_verb(app, c, "record", "Record fields once per control-loop pass into a CSV file",
-                     "record --seconds S [--fields F,...] [--motion OUT.yaml [--profile P] [--tolerance DEG]] FILE.csv", [&c] { record(c, ra); });
-  r->add_option("--seconds", ra.seconds, "how long to record")->required()->check(ctl_range(0.01, 86400.0));
+  auto* r = ctl_verb(app, c, "record", "Record every control-loop pass a poll sees into a CSV or MCAP file",
+                     "record --seconds S [--fields F,...] [--motion OUT.yaml [--profile P] [--tolerance DEG]] FILE.csv\n"
+                     "       record (--seconds S | --play MOTION.yaml) [--profile P] [--motion OUT.yaml] FILE.mcap",
+                     [&c] { record(c, ra); });
+  r->add_option("--seconds", ra.seconds, "how long to record")->check(ctl_range(0.01, 86400.0));
+  r->add_option("--play", ra.play, "MCAP: play this motion file and record until it has ended, with its plan");
   r->add_option("--fields", ra.fields,
                 "fields to record (default: each write-list servo's goal and position, the switches)")
       ->delimiter(',')->allow_extra_args(false);
-  r->add_option("file", ra.file, "CSV file to write, - for standard output")->required();
+  r->add_option("file", ra.file, "file to write: FILE.mcap for MCAP, else CSV (- for standard output)")->required();
   r->add_option("--motion", ra.motion, "also turn the recorded positions into this motion file");
-  r->add_option("-p,--profile", ra.profile, "robot profile for --motion's joint names");
+  r->add_option("-p,--profile", ra.profile, "robot profile: joint names and degrees of an MCAP recording, and of --motion");
   r->add_option("--tolerance", ra.tolerance, "--motion: degrees the motion may differ from the recording")
       ->check(ctl_range(0.1, 90.0));
 
   static r2m_args ma;
   auto* m = ctl_verb(app, c, "record2motion", "Turn a recording's positions into a motion file",
-                     "record2motion REC.csv OUT.yaml [--profile P] [--tolerance DEG] [--lead-ms MS]",
+                     "record2motion REC.csv|REC.mcap OUT.yaml [--profile P] [--tolerance DEG] [--lead-ms MS]",
                      [] { to_motion(ma.csv, ma.out, ma.profile, ma.tolerance, ma.lead_ms); });
-  m->add_option("recording", ma.csv, "CSV written by orvane-ctl record (its sv_pos columns)")->required();
+  m->add_option("recording", ma.csv, "CSV or MCAP file written by orvane-ctl record (its positions)")->required();
   m->add_option("motion", ma.out, "motion file to write")->required();
   m->add_option("-p,--profile", ma.profile, "robot profile: joint names, trim, direction, limits");
   m->add_option("--tolerance", ma.tolerance, "degrees the motion may differ from the recording (default 1)")

@@ -297,10 +297,10 @@ void read_verb(ctl& c, const std::vector<std::string>& args)
 {
   auto& cl = c.client();
   if (args.empty())
-    return show_groups(c, cl.groups(), cl.get("tick_period"));
+    return show_groups(c, cl.groups(), cl.tick_us());
   std::vector<int> ids = ctl_ids(c, args);
   orvane::read_groups g = cl.read_servos(ids);
-  show_groups(c, g, cl.get("tick_period"));
+  show_groups(c, g, cl.tick_us());
 }
 
 }  // namespace

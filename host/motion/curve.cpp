@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "orvane.h"
+
 namespace orvane::motion {
 
 unsigned frame_ticks(const keyframe& k, const plan_opts& o)
@@ -67,8 +69,9 @@ void spline_slopes(std::vector<mo_span>& spans)
 
 std::vector<mo_span> plan_spans(const motion& m, const plan_opts& o, const mo_outputs& start)
 {
-  if (o.tick_us <= 0)
-    throw mo_errors({"tick_period reads " + std::to_string(o.tick_us) + " us: cannot time the keyframes"});
+  if (o.tick_us < 1 || o.tick_us > orvane::tick_us_max)
+    throw mo_errors({"tick period " + std::to_string(o.tick_us) + " us is not one the daemon runs at (1.." +
+                     std::to_string(orvane::tick_us_max) + "): cannot time the keyframes"});
   if (!(o.speed >= 0.01 && o.speed <= 100))
     throw mo_errors({"speed " + std::to_string(o.speed) + ": give a factor from 0.01 to 100"});
   unsigned reps = o.repeat ? o.repeat : m.repeat;

@@ -23,7 +23,7 @@ mo_outputs read_outputs(client& c)
 
 plan_opts robot_opts(client& c, const play_opts& o)
 {
-  return {static_cast<int32_t>(c.get("tick_period")), o.speed, o.repeat, o.seg};
+  return {c.tick_us(), o.speed, o.repeat, o.seg};
 }
 
 bool stopping(const play_opts& o) { return o.stop && o.stop->load(); }

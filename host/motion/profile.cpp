@@ -126,6 +126,26 @@ static void profile_joint(yaml_reader& r, const YAML::Node& key, const YAML::Nod
     p.joints.push_back(j);
 }
 
+// A text value of the top level.
+static void profile_text(yaml_reader& r, const YAML::Node& doc, const char* key, std::string& out)
+{
+  YAML::Node v = doc[key];
+  if (!v)
+    return;
+  if (!v.IsScalar() || v.Scalar().empty())
+    return r.fail(v, key, "needs a text value");
+  out = v.Scalar();
+}
+
+// A file named in a profile is found beside the profile, wherever the tool was started.
+static std::string profile_relative(const std::string& profile_file, const std::string& name)
+{
+  if (name.front() == '/')
+    return name;
+  size_t slash = profile_file.rfind('/');
+  return slash == std::string::npos ? name : profile_file.substr(0, slash + 1) + name;
+}
+
 profile profile_parse(const std::string& text, const std::string& file)
 {
   yaml_reader r{file, {}, {}};
@@ -135,7 +155,12 @@ profile profile_parse(const std::string& text, const std::string& file)
   if (r.errors.empty() && !doc.IsMap())
     r.fail(doc, "", "a profile is a map with a 'joints' map");
   if (r.errors.empty()) {
-    r.only(doc, "", {"robot", "joints"});
+    r.only(doc, "", {"robot", "urdf", "joints"});
+    if (doc["robot"] && doc["robot"].IsScalar())  // for people: never a reason to refuse a file
+      p.robot = doc["robot"].Scalar();
+    profile_text(r, doc, "urdf", p.urdf);
+    if (!p.urdf.empty())
+      p.urdf = profile_relative(file, p.urdf);
     YAML::Node js = doc["joints"];
     if (!js || !js.IsMap() || js.size() == 0)
       r.fail(js ? js : doc, "joints", "needs a map of joint names to servos");

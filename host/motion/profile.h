@@ -31,6 +31,8 @@ struct joint {
 
 struct profile {
   std::string file;  // empty when there is no profile: the joints are the servo ids
+  std::string robot;  // the robot's name for people, if the file gives one
+  std::string urdf;   // the robot's description (URDF) it names, as a path from here; or empty
   std::vector<joint> joints;
 
   const joint* find(const std::string& name) const;

@@ -70,13 +70,14 @@ std::vector<rec_column> record_columns(client& c, const std::vector<std::string>
   return cols;
 }
 
-record_result record(client& c, const std::vector<rec_column>& cols, double seconds,
-                     std::ostream& out, const std::atomic<bool>* stop)
+record_result record_passes(client& c, const std::vector<std::pair<uint32_t, uint32_t>>& ranges,
+                            double seconds, const std::atomic<bool>* stop,
+                            const std::function<bool(const rec_pass&)>& on_pass)
 {
   field_ref lc = resolve("loop_count");
   std::vector<std::pair<uint32_t, uint32_t>> need{{lc.offset, lc.offset + lc.f->width}};
-  for (const rec_column& col : cols)
-    need.emplace_back(col.ref.offset, col.ref.offset + col.ref.f->width);
+  for (auto [adr, n] : ranges)
+    need.emplace_back(adr, adr + n);
   std::sort(need.begin(), need.end());
   std::vector<uint32_t> flat;
   for (auto [a, e] : need) {
@@ -85,22 +86,14 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
   }
   std::vector<span> spans = spans_for(flat);
 
-  out << "time_s,loop_count,gap";
-  for (const rec_column& col : cols)
-    out << ',' << col.label;
-  out << '\n';
-  out.flush();  // a reader of the file sees that the recording has begun
-
   std::vector<uint8_t> img(map_size);
-  auto tick = std::chrono::microseconds(std::max<int64_t>(c.get("tick_period"), 1000));
+  auto tick = std::chrono::microseconds(std::max<int64_t>(c.tick_us(), 1000));
   record_result r;
-  r.empty.assign(cols.size(), 0);
   auto start = clk::now();
   auto end = start + std::chrono::duration_cast<clk::duration>(std::chrono::duration<double>(seconds));
   auto next = start;
   bool have = false;
   uint32_t prev = 0;
-  char buf[64];
   while (clk::now() < end && !(stop && stop->load())) {
     std::this_thread::sleep_until(next);
     auto at = clk::now();
@@ -138,11 +131,34 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
     have = true;
     prev = r.last = count;
     r.rows++;
-    snprintf(buf, sizeof buf, "%.4f,%u,%u", std::chrono::duration<double>(at - start).count(), count, gap);
+    if (!on_pass({img, count, gap, std::chrono::duration<double>(at - start).count()}))
+      break;
+  }
+  return r;
+}
+
+record_result record(client& c, const std::vector<rec_column>& cols, double seconds,
+                     std::ostream& out, const std::atomic<bool>* stop)
+{
+  std::vector<std::pair<uint32_t, uint32_t>> ranges;
+  ranges.reserve(cols.size());
+  for (const rec_column& col : cols)
+    ranges.emplace_back(col.ref.offset, col.ref.f->width);
+
+  out << "time_s,loop_count,gap";
+  for (const rec_column& col : cols)
+    out << ',' << col.label;
+  out << '\n';
+  out.flush();  // a reader of the file sees that the recording has begun
+
+  std::vector<size_t> empty(cols.size(), 0);
+  char buf[64];
+  record_result r = record_passes(c, ranges, seconds, stop, [&](const rec_pass& p) {
+    snprintf(buf, sizeof buf, "%.4f,%u,%u", p.t, p.count, p.gap);
     out << buf;
     for (size_t i = 0; i < cols.size(); i++) {
       const rec_column& col = cols[i];
-      int64_t v = decode(*col.ref.f, &img[col.ref.offset]);
+      int64_t v = decode(*col.ref.f, &p.img[col.ref.offset]);
       out << ',';
       if (!col.degrees) {
         out << v;
@@ -150,11 +166,13 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
         snprintf(buf, sizeof buf, "%.1f", static_cast<double>(v) / 10.0);
         out << buf;
       } else {
-        r.empty[i]++;
+        empty[i]++;
       }
     }
     out << '\n';
-  }
+    return true;
+  });
+  r.empty = std::move(empty);
   out.flush();
   return r;
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -27,6 +28,20 @@ struct record_result {
   size_t gaps = 0;        // places where passes were missed
   std::vector<size_t> empty;  // per column: rows without a reading (0x8000 in a position)
 };
+
+// One pass that a poll saw: the map image (only the ranges polled are current), its
+// loop_count, the passes missed since the pass before, and host time since the start.
+struct rec_pass {
+  const std::vector<uint8_t>& img;
+  uint32_t count, gap;
+  double t;
+};
+// Reads the ranges (offset, length) once per control-loop pass until `seconds` have passed or
+// `stop` is set, and hands each pass seen to `on_pass`, which may end it by returning false.
+// Fills everything but `empty`.
+record_result record_passes(client& c, const std::vector<std::pair<uint32_t, uint32_t>>& ranges,
+                            double seconds, const std::atomic<bool>* stop,
+                            const std::function<bool(const rec_pass&)>& on_pass);
 
 // The columns for field names ("sv_pos.3", "servo.2.goal", "sw_in"); an array without an index
 // gives all its elements. With no names: each write-list servo's goal and position, and the

@@ -39,7 +39,7 @@ teach_session::~teach_session()
 
 void teach_session::begin()
 {
-  auto tick = static_cast<int32_t>(c_.get("tick_period"));
+  int32_t tick = c_.tick_us();
   int room = group_room(tick, static_cast<int>(c_.write_list().size()));
   int n = static_cast<int>(joints_.size());
   room = std::max(room, (n + 3) / 4);  // all must fit the four groups, even at some overrun

@@ -15,8 +15,10 @@ using clk = std::chrono::steady_clock;
 namespace {
 
 constexpr size_t max_jobs = 32;                      // more waiting is refused, not queued
+constexpr size_t max_stop_replies = 64;              // more stops are carried out unanswered
 constexpr auto heartbeat = std::chrono::seconds(1);  // a state message at least this often
 constexpr auto player_end = std::chrono::seconds(2); // a stopped motion ends within a poll
+const char* const voided = "stopped: a stop came after it";
 
 int64_t now_ms()
 {
@@ -36,24 +38,6 @@ const orvane::field& field(const char* name)
   if (f == nullptr)
     throw std::logic_error(std::string("field table lacks ") + name);
   return *f;
-}
-
-// Holds every servo goal channel that is moving where its output is now, in a move of one tick.
-void hold(orvane::client& c)
-{
-  const orvane::field& count = field("ip_count");
-  const orvane::field& out = field("ip_out");
-  const orvane::field& goal = field("servo.#.goal");
-  int first = goal.channel_of(1), last = goal.channel_of(orvane::servo_max);
-  int n = last - first + 1;
-  std::vector<uint8_t> counts = c.read(count.offset_of(first), n * count.width);
-  std::vector<uint8_t> outs = c.read(out.offset_of(first), n * out.width);
-  std::vector<orvane::target> t;
-  for (int i = 0; i < n; i++)
-    if (orvane::decode(count, counts.data() + static_cast<size_t>(i) * count.width) != 0)
-      t.push_back({first + i, static_cast<int16_t>(orvane::decode(out, outs.data() + static_cast<size_t>(i) * out.width))});
-  if (!t.empty())
-    c.move_channels(t, 1);
 }
 
 }  // namespace
@@ -116,16 +100,27 @@ void mq_bridge::on_lost()
 
 void mq_bridge::on_message(const mq_incoming& m)
 {
-  job j = mq_check(m, o_.id, now_s(), o_.max_age, o_.allow_poweroff);
-  if (auto* a = std::get_if<mq_accepted>(&j); a && a->cmd.what == web_command::stop)
+  job j{mq_check(m, o_.id, now_s(), o_.max_age, o_.allow_poweroff)};
+  auto* a = std::get_if<mq_accepted>(&j.what);
+  if (a && a->cmd.what == web_command::stop) {
     player_.stop();  // at once, not after the commands queued before it
+    std::lock_guard<std::mutex> l(mu_);
+    stops_++;
+    if (!a->request.empty() && stop_replies_.size() < max_stop_replies)
+      stop_replies_.push_back(a->request);
+    cv_.notify_all();
+    return;
+  }
+  if (auto* no = std::get_if<mq_refused>(&j.what); no && no->why.empty())
+    return;  // nothing to answer
   std::lock_guard<std::mutex> l(mu_);
   // A flood is answered, not queued: past max_jobs only refusals wait, and past twice that
   // nothing does.
   if (jobs_.size() >= 2 * max_jobs)
     return;
-  if (auto* a = std::get_if<mq_accepted>(&j); a && jobs_.size() >= max_jobs)
-    j = mq_refused{a->request, "too many commands waiting; try again"};
+  if (a && jobs_.size() >= max_jobs)
+    j.what = mq_refused{a->request, "too many commands waiting; try again"};
+  j.stops = stops_;
   jobs_.push_back(std::move(j));
   cv_.notify_all();
 }
@@ -133,7 +128,9 @@ void mq_bridge::on_message(const mq_incoming& m)
 bool mq_bridge::wait_until(clk::time_point t)
 {
   std::unique_lock<std::mutex> l(mu_);
-  cv_.wait_until(l, t, [&] { return stop_ || !jobs_.empty() || link_fresh_ || link_lost_; });
+  cv_.wait_until(l, t, [&] {
+    return stop_ || !jobs_.empty() || stops_ != stops_done_ || link_fresh_ || link_lost_;
+  });
   return !stop_;
 }
 
@@ -182,37 +179,69 @@ void mq_bridge::publish_discovery(robot_side& r)
 void mq_bridge::stop_and_hold(robot_side& r)
 {
   player_.stop();
-  auto end = clk::now() + player_end;
-  while (player_.status().playing && clk::now() < end)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  player_.wait_idle(player_end);
   if (r.c)
-    hold(*r.c);  // the motion holds its own channels; a plain move is held here
+    web_hold(*r.c);  // the motion holds its own channels; a plain move is held here
+}
+
+void mq_bridge::take_stops(robot_side& r)
+{
+  std::vector<std::string> replies;
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    if (stops_ == stops_done_)
+      return;
+    stops_done_ = stops_;
+    replies.swap(stop_replies_);
+  }
+  std::string error;
+  if (!r.c) {
+    error = "robot not connected: " + r.problem;
+  } else {
+    try {
+      stop_and_hold(r);
+    } catch (const orvane::error& e) {
+      error = e.what();
+      for (const std::string& id : replies)
+        link_->publish(mq_topic(o_.id, "reply"), mq_reply(id, error), 1, false);
+      throw;  // the robot went away: the caller handles it
+    }
+  }
+  for (const std::string& id : replies)
+    link_->publish(mq_topic(o_.id, "reply"), mq_reply(id, error), 1, false);
 }
 
 void mq_bridge::carry_out(robot_side& r, const job& j)
 {
   std::string reply_to = mq_topic(o_.id, "reply");
-  if (auto* no = std::get_if<mq_refused>(&j)) {
+  if (auto* no = std::get_if<mq_refused>(&j.what)) {
     if (!no->why.empty())
       link_->publish(reply_to, mq_reply(no->request, no->why), 1, false);
     return;
   }
-  const mq_accepted& a = std::get<mq_accepted>(j);
+  const mq_accepted& a = std::get<mq_accepted>(j.what);
   auto reply = [&](const std::string& error) {
-    if (!a.request.empty())  // the class-wide stop has none: its events say what happened
+    if (!a.request.empty())  // stops, which may lack one, are answered by take_stops
       link_->publish(reply_to, mq_reply(a.request, error), 1, false);
   };
   const web_command& cmd = a.cmd;
   if (!r.c)
     return reply("robot not connected: " + r.problem);
   try {
-    if (cmd.what == web_command::stop) {
-      stop_and_hold(r);
-      return reply("");
-    }
-    if (cmd.what == web_command::move || cmd.what == web_command::play)
+    if (cmd.what == web_command::move || cmd.what == web_command::play) {
+      {
+        std::lock_guard<std::mutex> l(mu_);
+        if (j.stops != stops_)
+          return reply(voided);
+      }
       if (std::string why = player_.busy(); !why.empty())
         return reply(why);
+    }
+    if (cmd.what == web_command::move)
+      if (int ticks = web_move_ticks(*r.c, cmd); ticks > orvane::ttime_max) {
+        player_.start_move(r.c, cmd.goals, ticks, cmd.ms);
+        return reply("");
+      }
     if (cmd.what != web_command::play) {
       web_apply(*r.c, cmd);
       return reply("");
@@ -324,14 +353,17 @@ void mq_bridge::run()
         robot_lost(e.what());
       }
     }
+    // Stops first, and again before each command, so none waits behind the others.
     std::deque<job> jobs;
     {
       std::lock_guard<std::mutex> l(mu_);
       jobs.swap(jobs_);
     }
-    for (const job& j : jobs) {
+    for (size_t i = 0; i <= jobs.size(); i++) {
       try {
-        carry_out(r, j);
+        take_stops(r);
+        if (i < jobs.size())
+          carry_out(r, jobs[i]);
       } catch (const orvane::error& e) {
         robot_lost(e.what());
       }
@@ -364,7 +396,7 @@ void mq_bridge::run()
             r.last_state = start;
           }
         }
-        auto tick = std::chrono::microseconds(std::max<int32_t>(s.tick_period, 1));
+        auto tick = std::chrono::microseconds(orvane::tick_us_of(s.tick_period));
         auto floor = std::chrono::duration<double>(1.0 / o_.rate);
         next_poll = start + std::max(std::chrono::duration_cast<clk::duration>(tick),
                                      std::chrono::duration_cast<clk::duration>(floor));

@@ -1,9 +1,11 @@
 // One robot on the broker: a thread (the caller's, in run()) that keeps the robot's monitor
 // connection and the broker link, polls the map at most once per tick and at --rate, publishes
 // status, info, state and events, and carries out the commands that the link's thread has
-// checked and queued. Motions play on the player's thread (orvane-web's), which borrows the
-// client. The broker's thread only queues checked commands, sets flags and asks a playing
-// motion to stop; stop() may be called from any thread.
+// checked and queued. Motions and moves longer than one trigger play on the player's thread
+// (orvane-web's), which borrows the client. The broker's thread only queues checked commands,
+// sets flags and asks a playing motion to stop. A stop never joins the queue: it is counted
+// beside it, taken before the next command, and voids the moves and plays queued before it.
+// stop() may be called from any thread.
 #pragma once
 
 #include <atomic>
@@ -15,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "host/mqtt/link.h"
 #include "host/mqtt/topics.h"
@@ -48,13 +51,17 @@ class mq_bridge {
   static constexpr auto retry = std::chrono::milliseconds(1000);  // robot and broker
 
  private:
-  using job = std::variant<mq_accepted, mq_refused>;
+  struct job {
+    std::variant<mq_accepted, mq_refused> what;
+    uint64_t stops = 0;  // stops taken before it arrived
+  };
   struct robot_side;  // the robot thread's own state (bridge.cpp)
 
   void on_message(const mq_incoming& m);  // the link's thread
   void on_lost();                  // the link's thread
   bool wait_until(std::chrono::steady_clock::time_point t);
   void carry_out(robot_side& r, const job& j);
+  void take_stops(robot_side& r);  // the stops counted since the last look: stop, hold, answer
   void stop_and_hold(robot_side& r);
   void publish_status(robot_side& r, const std::string& status);
   void publish_info(robot_side& r);
@@ -66,10 +73,13 @@ class mq_bridge {
   web_player player_;
   std::unique_ptr<mq_link> link_;
 
-  std::mutex mu_;  // guards jobs_ and stop_
+  std::mutex mu_;  // guards jobs_, stop_, stops_ and stop_replies_
   std::condition_variable cv_;
   std::deque<job> jobs_;
   bool stop_ = false;
+  uint64_t stops_ = 0;                   // stop commands taken; set by the link's thread
+  std::vector<std::string> stop_replies_;  // their request ids still to answer
+  uint64_t stops_done_ = 0;              // the bridge's thread's: stops carried out
   std::atomic<bool> link_fresh_{false};  // set by the link's thread: announce and subscribe
   std::atomic<bool> link_lost_{false};   // set by the link's thread: stop and hold
 };

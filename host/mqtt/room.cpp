@@ -1,13 +1,27 @@
 #include "host/mqtt/room.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <nlohmann/json.hpp>
+
+#include "orvane.h"
+#include "host/web/json_in.h"
 
 using nlohmann::json;
 
 namespace {
 
-constexpr size_t max_name = 64;  // of a robot's name shown
+constexpr size_t max_name = 64;     // of a robot's name shown
+constexpr size_t max_switches = 5;  // sw_in's entries
+
+bool int_in(const json& v, int64_t lo, int64_t hi)
+{
+  if (v.is_number_unsigned())  // past INT64_MAX it would wrap as int64_t
+    return hi >= 0 && v.get<uint64_t>() <= static_cast<uint64_t>(hi) &&
+           static_cast<int64_t>(v.get<uint64_t>()) >= lo;
+  return v.is_number_integer() && v.get<int64_t>() >= lo && v.get<int64_t>() <= hi;
+}
 
 // "orvane/ID/what" -> ID and what; false for anything else (or the class-wide "all").
 bool split(const std::string& topic, std::string* id, std::string* what)
@@ -62,33 +76,38 @@ void mq_room::take(const mq_incoming& m, int64_t now_ms)
   }
   if (what != "info" && what != "state")
     return;
-  json j = json::parse(m.payload, nullptr, false);
-  if (!j.is_object())
+  auto read = json_in(m.payload, {mq_max_state, 8});
+  if (!std::holds_alternative<json>(read) || !std::get<json>(read).is_object())
     return;
+  const json& j = std::get<json>(read);
   robot* r = find(id, true);
   if (r == nullptr)
     return;
   if (what == "info") {
-    const json& n = j["robot_name"];
+    const json& n = json_at(j, "robot_name");
     r->name = n.is_string() ? n.get<std::string>().substr(0, max_name) : "";
     changed_ = true;
     return;
   }
-  // A state message: only the fields the view shows, each checked for its type.
-  const json& rate = j["rate"];
-  r->rate = rate.is_number() ? std::optional<double>(rate.get<double>()) : std::nullopt;
+  // A state message: only the fields the view shows, each checked for its type and range (any
+  // robot's account may publish one), and no more of them than a robot has.
+  const json& rate = json_at(j, "rate");
+  r->rate = rate.is_number() && std::isfinite(rate.get<double>()) ? std::optional<double>(rate.get<double>())
+                                                                  : std::nullopt;
   r->sw.clear();
-  if (const json& sw = j["sw_in"]; sw.is_array())
+  if (const json& sw = json_at(j, "sw_in"); sw.is_array())
     for (const json& v : sw)
-      r->sw.push_back(v.is_number_integer() && v.get<int64_t>() != 0 ? 1 : 0);
+      if (r->sw.size() < max_switches)
+        r->sw.push_back(v.is_number_integer() && v.get<int64_t>() != 0 ? 1 : 0);
   r->servos.clear();
-  if (const json& sv = j["servo"]; sv.is_object())
+  if (const json& sv = json_at(j, "servo"); sv.is_object())
     for (const auto& [key, v] : sv.items()) {
-      if (!v.is_object() || !v["id"].is_number_integer())
+      const json& sid = json_at(v, "id");
+      if (!int_in(sid, 1, orvane::servo_max) || r->servos.size() >= size_t{orvane::servo_max})
         continue;
-      servo s{key.substr(0, max_name), v["id"].get<int>(), std::nullopt};
-      if (v["pos"].is_number_integer())
-        s.pos = v["pos"].get<int>();
+      servo s{key.substr(0, max_name), sid.get<int>(), std::nullopt};
+      if (const json& pos = json_at(v, "pos"); int_in(pos, INT16_MIN, INT16_MAX))
+        s.pos = pos.get<int>();
       r->servos.push_back(std::move(s));
     }
   std::sort(r->servos.begin(), r->servos.end(), [](auto& a, auto& b) { return a.id < b.id; });

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "host/web/json_in.h"
+
 using nlohmann::json;
 
 namespace {
@@ -23,9 +25,7 @@ std::string dump(const json& j)
 // The request id of a body, if it has a usable one.
 std::optional<std::string> request_of(const json& j)
 {
-  if (!j.is_object() || !j.contains("id"))
-    return std::nullopt;
-  const json& v = j["id"];
+  const json& v = json_at(j, "id");
   std::string s;
   if (v.is_string())
     s = v.get<std::string>();
@@ -79,33 +79,42 @@ std::variant<mq_accepted, mq_refused> mq_check(const mq_incoming& m, std::string
   if (!stop && m.payload.empty())
     return mq_refused{"", ""};  // what clears a retained command: nothing to carry out or answer
 
-  json body = m.payload.empty() && stop ? json::object() : json::parse(m.payload, nullptr, false);
+  auto read = json_in(m.payload, {mq_max_command, 8});
+  json body = std::holds_alternative<json>(read) ? std::get<json>(std::move(read)) : json();
   std::string request = request_of(body).value_or("");
+  // A stop only ever stops: any body at all (not JSON, too big, "stop") is taken, and answered
+  // when it names a request id.
+  if (stop)
+    return mq_accepted{request, web_command{web_command::stop, {}, 0, false, {}, {}, ""}};
   auto refuse = [&](std::string why) { return mq_refused{request, std::move(why)}; };
-  if (body.is_discarded() || !body.is_object())
+  if (auto* why = std::get_if<std::string>(&read))
+    return refuse("the command is refused: " + *why);
+  if (!body.is_object())
     return refuse("the command is not a JSON object");
-  if (!stop) {
-    if (m.retained)
-      return refuse("a retained command is never carried out");
-    if (request.empty())
-      return refuse("the command needs an \"id\": a string or number of 1 to 64 characters");
-    if (!body.contains("ts") || !body["ts"].is_number())
-      return refuse("the command needs \"ts\": seconds since the epoch when it was sent");
-    double age = now_s - body["ts"].get<double>();
-    if (!std::isfinite(age) || std::fabs(age) > max_age_s)
-      return refuse("the command is " + std::to_string(static_cast<long long>(std::round(age))) +
-                    " s old by its \"ts\"; more than " +
-                    std::to_string(static_cast<int>(max_age_s)) + " s either way is refused");
-    if (verb == "poweroff" && !allow_poweroff)
-      return refuse("poweroff is off on this bridge (--allow-poweroff)");
+  if (m.retained)
+    return refuse("a retained command is never carried out");
+  if (request.empty())
+    return refuse("the command needs an \"id\": a string or number of 1 to 64 characters");
+  const json& ts = json_at(body, "ts");
+  if (!ts.is_number())
+    return refuse("the command needs \"ts\": seconds since the epoch when it was sent");
+  double age = now_s - ts.get<double>();
+  if (!std::isfinite(age) || std::fabs(age) > max_age_s) {
+    std::string how = "its \"ts\" is not a time near now";
+    if (std::isfinite(age) && std::fabs(age) < 1e9)  // a count of seconds worth showing
+      how = "it is " + std::to_string(static_cast<long long>(std::round(age))) + " s old by its \"ts\"";
+    return refuse("the command is refused: " + how + "; more than " +
+                  std::to_string(static_cast<int>(max_age_s)) + " s either way is refused");
   }
+  if (verb == "poweroff" && !allow_poweroff)
+    return refuse("poweroff is off on this bridge (--allow-poweroff)");
   static const char* const verbs[] = {"move", "torque", "leds", "play", "stop", "exit", "poweroff"};
   if (std::find(std::begin(verbs), std::end(verbs), verb) == std::end(verbs))
     return refuse("unknown command \"" + verb.substr(0, max_shown) +
                   "\"; there are move, torque, leds, play, stop, exit and poweroff");
   // orvane-web's own check, with the topic's verb in place of its "op".
   body["op"] = verb;
-  auto r = web_parse_command(dump(body));
+  auto r = web_parse_json(body);
   if (auto* why = std::get_if<std::string>(&r))
     return refuse(*why);
   return mq_accepted{request, std::get<web_command>(r)};

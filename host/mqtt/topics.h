@@ -16,6 +16,8 @@
 #include "host/web/state.h"
 
 constexpr double mq_max_age_s = 5;  // default: a command older (or newer) than this is refused
+constexpr size_t mq_max_command = size_t{16} * 1024;  // longest command body read
+constexpr size_t mq_max_state = size_t{64} * 1024;    // longest state message the view reads
 
 // Whether `id` may name a bridge: 1..32 of a-z, 0-9, '_' and '-' (no MQTT wildcard or level).
 bool mq_id_ok(std::string_view id);
@@ -42,11 +44,13 @@ struct mq_refused {
 };
 
 // Checks a command completely before anything is sent: the topic is this bridge's (or the
-// class-wide stop), it is neither retained nor older or newer than `max_age_s` by its "ts"
-// (seconds since the epoch), it has a request "id", and its body passes orvane-web's command
-// check with the topic's verb. `poweroff` needs `allow_poweroff`. A stop only ever stops, so
-// neither its age nor its being retained is held against it, and it needs no id or ts. An empty
-// message (what clears a retained one) is refused with an empty reason: it gets no reply.
+// class-wide stop), its body is a JSON object within mq_max_command bytes and nested no deeper
+// than 8, it is neither retained nor older or newer than `max_age_s` by its "ts" (seconds since
+// the epoch), it has a request "id", and its body passes orvane-web's command check with the
+// topic's verb. `poweroff` needs `allow_poweroff`. A stop only ever stops, so it takes any body,
+// and neither its age nor its being retained is held against it; it is answered when its body
+// names an id. An empty message (what clears a retained one) is refused with an empty reason:
+// it gets no reply.
 std::variant<mq_accepted, mq_refused> mq_check(const mq_incoming& m, std::string_view id,
                                                double now_s, double max_age_s,
                                                bool allow_poweroff);

@@ -1,5 +1,8 @@
 #include "host/web/access.h"
 
+#include <algorithm>
+#include <charconv>
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -133,4 +136,28 @@ bool web_token_ok(std::string_view given, std::string_view token)
 std::string_view web_path(std::string_view target)
 {
   return target.substr(0, target.find('?'));
+}
+
+std::string web_query(std::string_view target, std::string_view key)
+{
+  size_t q = target.find('?');
+  if (q == std::string_view::npos)
+    return "";
+  std::string_view v = find_item(target.substr(q + 1), '&', key);
+  std::string out;
+  for (size_t i = 0; i < v.size(); i++) {
+    if (v[i] == '+') {
+      out += ' ';
+    } else if (v[i] != '%') {
+      out += v[i];
+    } else {
+      unsigned byte = 0;
+      auto [end, ec] = std::from_chars(v.data() + i + 1, v.data() + std::min(i + 3, v.size()), byte, 16);
+      if (ec != std::errc() || end != v.data() + i + 3)
+        return "";
+      out += static_cast<char>(byte);
+      i += 2;
+    }
+  }
+  return out;
 }

@@ -26,3 +26,6 @@ std::string web_request_token(std::string_view target, std::string_view cookie_h
 bool web_token_ok(std::string_view given, std::string_view token);
 // The request target without its query ("/app.js?token=x" -> "/app.js").
 std::string_view web_path(std::string_view target);
+// A query value with its %XX and + decoded ("?motion=my%20wave.yaml" -> "my wave.yaml"); empty
+// when the key is missing or the value is not well formed.
+std::string web_query(std::string_view target, std::string_view key);

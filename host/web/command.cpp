@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 #include <nlohmann/json.hpp>
 
 #include "orvane.h"
+#include "host/web/json_in.h"
 #include "host/web/motions.h"
 
 using nlohmann::json;
@@ -35,30 +37,30 @@ bool pairs(const json& v, size_t max, Ok ok)
 
 std::variant<web_command, std::string> parse(const json& j)
 {
-  if (!j.is_object() || !j.contains("op") || !j["op"].is_string())
+  if (!j.is_object() || !json_at(j, "op").is_string())
     return std::string("the request needs an \"op\"");
-  std::string op = j["op"].get<std::string>();
+  std::string op = json_at(j, "op").get<std::string>();
   web_command c;
   if (op == "move") {
     c.what = web_command::move;
-    bool ok = j.contains("goals") && pairs(j["goals"], orvane::servo_max, [](const json& id, const json& deg) {
+    bool ok = j.contains("goals") && pairs(json_at(j, "goals"), orvane::servo_max, [](const json& id, const json& deg) {
       return int_in(id, 1, orvane::servo_max) && deg.is_number() &&
              std::isfinite(deg.get<double>()) && std::fabs(deg.get<double>()) <= orvane::degrees_max;
     });
     if (!ok)
       return std::string("\"goals\" must list [servo id 1..32, degrees -150..150] pairs");
-    if (!j.contains("ms") || !int_in(j["ms"], 0, max_ms))
+    if (!j.contains("ms") || !int_in(json_at(j, "ms"), 0, max_ms))
       return std::string("\"ms\" must be a duration of 0 to 10000 ms");
-    for (const json& p : j["goals"])
+    for (const json& p : json_at(j, "goals"))
       c.goals.emplace_back(p[0].get<int>(), p[1].get<double>());
-    c.ms = j["ms"].get<int>();
+    c.ms = json_at(j, "ms").get<int>();
   } else if (op == "torque") {
     c.what = web_command::torque;
-    if (!j.contains("on") || !j["on"].is_boolean())
+    if (!j.contains("on") || !json_at(j, "on").is_boolean())
       return std::string("\"on\" must be true or false");
-    c.on = j["on"].get<bool>();
+    c.on = json_at(j, "on").get<bool>();
     if (j.contains("ids")) {
-      const json& ids = j["ids"];
+      const json& ids = json_at(j, "ids");
       if (!ids.is_array() || ids.size() > orvane::servo_max ||
           !std::all_of(ids.begin(), ids.end(), [](const json& v) { return int_in(v, 1, orvane::servo_max); }))
         return std::string("\"ids\" must list servo ids 1..32");
@@ -67,7 +69,7 @@ std::variant<web_command, std::string> parse(const json& j)
     }
   } else if (op == "read") {
     c.what = web_command::read;
-    const json* ids = j.contains("ids") ? &j["ids"] : nullptr;
+    const json* ids = j.contains("ids") ? &json_at(j, "ids") : nullptr;
     if (!ids || !ids->is_array() || ids->empty() || ids->size() > orvane::servo_max ||
         !std::all_of(ids->begin(), ids->end(), [](const json& v) { return int_in(v, 1, orvane::servo_max); }))
       return std::string("\"ids\" must list servo ids 1..32");
@@ -75,22 +77,22 @@ std::variant<web_command, std::string> parse(const json& j)
       c.ids.push_back(v.get<int>());
   } else if (op == "leds") {
     c.what = web_command::led;
-    bool ok = j.contains("leds") && pairs(j["leds"], led_count, [](const json& i, const json& v) {
+    bool ok = j.contains("leds") && pairs(json_at(j, "leds"), led_count, [](const json& i, const json& v) {
       return int_in(i, 0, led_count - 1) && int_in(v, 0, 255);
     });
     if (!ok)
       return std::string("\"leds\" must list [LED 0..15, value 0..255] pairs");
-    for (const json& p : j["leds"])
+    for (const json& p : json_at(j, "leds"))
       c.leds.emplace_back(p[0].get<int>(), p[1].get<int>());
   } else if (op == "exit" || op == "poweroff") {
     c.what = op == "exit" ? web_command::exit : web_command::poweroff;
-    if (!j.contains("confirm") || j["confirm"] != true)
+    if (!j.contains("confirm") || json_at(j, "confirm") != true)
       return "\"" + op + "\" needs \"confirm\": true";
   } else if (op == "play") {
     c.what = web_command::play;
-    if (!j.contains("motion") || !j["motion"].is_string())
+    if (!j.contains("motion") || !json_at(j, "motion").is_string())
       return std::string("\"play\" needs a \"motion\" name");
-    c.motion = j["motion"].get<std::string>();
+    c.motion = json_at(j, "motion").get<std::string>();
     if (!web_motions::good_name(c.motion))
       return "no motion named \"" + c.motion.substr(0, max_name) + "\"";
   } else if (op == "stop") {
@@ -105,17 +107,29 @@ std::variant<web_command, std::string> parse(const json& j)
 
 std::variant<web_command, std::string> web_parse_command(std::string_view body)
 {
-  json j = json::parse(body, nullptr, false);
-  if (j.is_discarded())
-    return std::string("the request body is not JSON");
+  auto j = json_in(body);
+  if (auto* why = std::get_if<std::string>(&j))
+    return "the request body is " + (*why == "not JSON" ? *why : "refused: " + *why);
+  return parse(std::get<json>(j));
+}
+
+std::variant<web_command, std::string> web_parse_json(const json& j)
+{
   return parse(j);
+}
+
+int web_move_ticks(orvane::client& c, const web_command& cmd)
+{
+  return c.ticks_for(std::chrono::milliseconds(cmd.ms));
 }
 
 void web_apply(orvane::client& c, const web_command& cmd)
 {
   switch (cmd.what) {
     case web_command::move: {
-      int ticks = std::clamp(c.ticks_for(std::chrono::milliseconds(cmd.ms)), 1, 255);
+      int ticks = web_move_ticks(c, cmd);
+      if (ticks > orvane::ttime_max)
+        throw std::logic_error("a move of " + std::to_string(ticks) + " ticks is the player's");
       c.move(cmd.goals, ticks);
       break;
     }

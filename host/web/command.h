@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace orvane {
 class client;
 }
@@ -25,7 +27,15 @@ struct web_command {
 };
 
 // A JSON body such as {"op":"move","goals":[[1,45.0]],"ms":500}; on error, why it is refused.
+// The body is read through json_in (json_in.h): bounded in size and nesting.
 std::variant<web_command, std::string> web_parse_command(std::string_view body);
+// The same on a value already read through json_in.
+std::variant<web_command, std::string> web_parse_json(const nlohmann::json& j);
 
-// Carries out every command but play and stop; throws the client library's errors.
+// Passes a move takes on `c`: its ms at the tick the daemon runs at. More than orvane::ttime_max
+// is a chained move, which runs on the player's thread (web_player::start_move).
+int web_move_ticks(orvane::client& c, const web_command& cmd);
+
+// Carries out every command but play, stop and a chained move; throws the client library's
+// errors.
 void web_apply(orvane::client& c, const web_command& cmd);

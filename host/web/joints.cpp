@@ -10,7 +10,32 @@ void web_name_joints(web_state& s, const web_joints& js)
         sv.joint = j.name;
         sv.lo = j.lo;
         sv.hi = j.hi;
+        sv.trim = j.trim;
+        sv.reverse = j.reverse;
       }
+}
+
+const web_joint* web_joint_of(const web_joints& js, int id)
+{
+  for (const web_joint& j : js)
+    if (j.id == id)
+      return &j;
+  return nullptr;
+}
+
+double web_joint_deg(const web_joint* j, double servo_deg)
+{
+  if (j == nullptr)
+    return servo_deg;
+  double d = servo_deg - j->trim;
+  return j->reverse ? -d : d;
+}
+
+double web_servo_deg(const web_joint* j, double joint_deg)
+{
+  if (j == nullptr)
+    return joint_deg;
+  return (j->reverse ? -joint_deg : joint_deg) + j->trim;
 }
 
 std::string web_joints_check(const web_joints& js, const std::vector<std::pair<int, double>>& goals)

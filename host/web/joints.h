@@ -12,6 +12,8 @@ struct web_joint {
   int id = 0;
   std::string name;
   double lo = -150, hi = 150;  // servo degrees within the joint's limits and the servo's range
+  double trim = 0;             // servo degrees at joint 0
+  bool reverse = false;        // the servo turns the other way from the joint
 };
 using web_joints = std::vector<web_joint>;
 
@@ -20,5 +22,10 @@ using web_joints = std::vector<web_joint>;
 web_joints web_joints_load(const std::string& profile);
 // Names the state's servos after their joints and gives their limits.
 void web_name_joints(web_state& s, const web_joints& j);
+// The joint a servo id drives, or null when the profile has none (or there is no profile).
+const web_joint* web_joint_of(const web_joints& j, int id);
+// Joint degrees of a servo's degrees, and back; a servo with no joint is its own joint.
+double web_joint_deg(const web_joint* j, double servo_deg);
+double web_servo_deg(const web_joint* j, double joint_deg);
 // Why a move to these goals (servo id, servo degrees) leaves a joint's limits; empty if none.
 std::string web_joints_check(const web_joints& j, const std::vector<std::pair<int, double>>& goals);

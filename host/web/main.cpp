@@ -14,6 +14,7 @@
 #include "orvane_version.h"
 #include "host/web/access.h"
 #include "host/web/classroom.h"
+#include "host/web/description.h"
 #include "host/web/joints.h"
 #include "host/web/motions.h"
 #include "host/web/poller.h"
@@ -52,7 +53,8 @@ static int run_classroom(const std::string& host, uint16_t port, const std::stri
   std::shared_ptr<web_server> server;
   std::unique_ptr<web_classroom> room;  // ends before the server it publishes to
   try {
-    web_options wo{host, port, token, nullptr, {}};
+    web_options wo;
+    wo.host = host, wo.port = port, wo.token = token;
     wo.stop_all = [&room](auto done) { room->stop_all(std::move(done)); };
     server = web_listen(wo);
     sigset_t old = block_stop_signals();
@@ -93,8 +95,8 @@ static int run(int argc, char** argv)
                  "folder of motion files the page may play (default: none; a PC build only)")
       ->type_name("DIR");
   app.add_option("-p,--profile", profile,
-                 "robot profile: joint names and soft limits on the page, and for the motions "
-                 "(default: servo ids)")
+                 "robot profile: joint names and soft limits on the page, the robot in 3D from "
+                 "its URDF, and for the motions (default: servo ids)")
       ->type_name("FILE")->envname("ORVANE_PROFILE");
   web_classroom_opts room_opts;
   auto* broker = app.add_option("-b,--broker", room_opts.uri,
@@ -143,9 +145,14 @@ static int run(int argc, char** argv)
     }
   }
   web_joints joints;
+  std::shared_ptr<const orvane::urdf::ur_model> description;
   if (!profile.empty()) {
     try {
       joints = web_joints_load(profile);
+      std::vector<std::string> notes;
+      description = web_description(profile, &notes);
+      for (const std::string& n : notes)
+        fprintf(stderr, "orvane-web: warning: %s\n", n.c_str());
     } catch (const std::exception& e) {
       fprintf(stderr, "orvane-web: %s\n", e.what());
       return 2;
@@ -169,7 +176,16 @@ static int run(int argc, char** argv)
   signal(SIGPIPE, SIG_IGN);
   std::shared_ptr<web_server> server;
   try {
-    server = web_listen({host, port, token, &motions, {}});
+    web_options wo;
+    wo.host = host, wo.port = port, wo.token = token, wo.motions = &motions;
+    wo.name = "orvane-web (orvane) " ORVANE_VERSION;
+    wo.joints = joints;
+    wo.description = description;
+    if (description) {
+      wo.urdf = description->text();
+      wo.links = web_kinematics(description);
+    }
+    server = web_listen(wo);
   } catch (const std::exception& e) {
     fprintf(stderr, "orvane-web: %s\n", e.what());
     return 1;
@@ -181,7 +197,9 @@ static int run(int argc, char** argv)
     int index = static_cast<int>(i);
     pollers.push_back(std::make_unique<web_poller>(index, robots[i], rate, [server, index](std::string j) {
       web_publish(*server, index, std::move(j));
-    }, motions, joints));
+    }, motions, joints, [server, index](const web_state& s, double rate, int64_t t_ns) {
+      web_sample(*server, index, s, rate, t_ns);
+    }));
     list.push_back(pollers.back().get());
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);

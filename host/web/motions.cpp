@@ -124,7 +124,7 @@ bool web_motions::play(orvane::client& c, const std::string& name, const std::at
   } catch (const mo::mo_errors& e) {
     throw std::runtime_error(one_line(e));
   }
-  auto tick_us = static_cast<int32_t>(c.get("tick_period"));
+  int32_t tick_us = c.tick_us();
   try {  // a motion too fast for the profile's speed limits is refused, as orvane-ctl play does
     mo::limit_check(m, impl_->profile, {tick_us}, mo::play_outputs(c));
   } catch (const mo::mo_errors& e) {
@@ -139,6 +139,28 @@ bool web_motions::play(orvane::client& c, const std::string& name, const std::at
   };
   ev.start(mo::play_warnings(c, m));
   return !mo::play(c, m, o).stopped;
+}
+
+std::string web_motions::preview(const std::string& name, const std::vector<std::pair<int, int>>& goals,
+                                 int32_t tick_us) const
+{
+  std::error_code ec;
+  if (!impl_ || !good_name(name) || !fs::is_regular_file(impl_->dir / name, ec))
+    throw std::invalid_argument("no motion named " + name);
+  mo::motion m;
+  mo::mo_outputs start{};
+  for (auto [id, units] : goals)
+    if (id >= 1 && id <= mo::MO_MAX_ID)
+      start[static_cast<size_t>(id)] = static_cast<int16_t>(units);
+  mo::plan_opts o;
+  if (tick_us > 0)
+    o.tick_us = tick_us;
+  try {
+    m = mo::motion_load(impl_->dir / name, impl_->profile);
+    return web_plan_json(mo::plan_spans(m, o, start), start, 0, o.tick_us, 0);
+  } catch (const mo::mo_errors& e) {
+    throw std::runtime_error(one_line(e));
+  }
 }
 
 web_joints web_joints_load(const std::string& path)
@@ -156,7 +178,7 @@ web_joints web_joints_load(const std::string& path)
   for (const mo::joint& j : p.joints) {
     double a = mo::joint_servo_deg(j, j.min), b = mo::joint_servo_deg(j, j.max);
     js.push_back({j.id, j.name, std::max(std::min(a, b), -mo::MO_DEG_LIMIT),
-                  std::min(std::max(a, b), mo::MO_DEG_LIMIT)});
+                  std::min(std::max(a, b), mo::MO_DEG_LIMIT), j.trim, j.reverse});
   }
   return js;
 }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orvane {
@@ -50,6 +51,12 @@ class web_motions {
   // longer valid. Returns false if stopped.
   bool play(orvane::client& c, const std::string& name, const std::atomic<bool>& stop,
             const events& ev) const;
+  // The planned curve of `name` as it would play from these goals (servo id, 0.1 degree) at this
+  // tick period, in web_plan_json's form with tick 0 at pass 0; sends nothing. Throws
+  // std::invalid_argument when there is no such motion, std::runtime_error when it cannot be
+  // played.
+  std::string preview(const std::string& name, const std::vector<std::pair<int, int>>& goals,
+                      int32_t tick_us) const;
 
  private:
   struct impl;  // the folder and the loaded profile

@@ -33,6 +33,12 @@ bool web_motions::play(orvane::client&, const std::string& name, const std::atom
   throw std::runtime_error("no motion named " + name);
 }
 
+std::string web_motions::preview(const std::string& name, const std::vector<std::pair<int, int>>&,
+                                 int32_t) const
+{
+  throw std::invalid_argument("no motion named " + name);
+}
+
 web_joints web_joints_load(const std::string& path)
 {
   throw std::runtime_error("--profile " + path + ": this build of orvane-web reads no profiles");

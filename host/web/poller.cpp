@@ -11,21 +11,23 @@ using clk = std::chrono::steady_clock;
 namespace {
 
 constexpr size_t max_jobs = 16;
+constexpr size_t max_stop_dones = 256;  // more stops are answered at once, still carried out
+constexpr auto player_end = std::chrono::seconds(2);  // a stopped motion ends within a poll
 constexpr auto heartbeat = std::chrono::seconds(1);  // a page hears at least this often
 
-int64_t now_ms()
+int64_t now_ns()
 {
   using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  return duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 
 }  // namespace
 
 web_poller::web_poller(int index, std::string address, double max_hz, publish_fn publish,
-                       const web_motions& motions, web_joints joints)
+                       const web_motions& motions, web_joints joints, sample_fn sample)
     : index_(index), address_(std::move(address)), max_hz_(max_hz), publish_(std::move(publish)),
-      motions_(motions), joints_(std::move(joints)), player_(motions)
+      sample_(std::move(sample)), motions_(motions), joints_(std::move(joints)), player_(motions)
 {
   thread_ = std::thread([this] { run(); });
 }
@@ -40,14 +42,29 @@ web_poller::~web_poller()
   thread_.join();
   for (job& j : jobs_)
     j.done(503, "orvane-web is stopping");
+  for (done_fn& d : stop_dones_)
+    d(503, "orvane-web is stopping");
 }
 
 void web_poller::submit(web_command cmd, done_fn done)
 {
+  if (cmd.what == web_command::stop) {
+    player_.stop();  // at once, not after the commands queued before it
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      stops_++;
+      cv_.notify_all();
+      if (stop_dones_.size() < max_stop_dones) {
+        stop_dones_.push_back(std::move(done));
+        return;
+      }
+    }
+    return done(200, "stopping");
+  }
   {
     std::lock_guard<std::mutex> l(mu_);
     if (!stop_ && jobs_.size() < max_jobs) {
-      jobs_.push_back({std::move(cmd), std::move(done)});
+      jobs_.push_back({std::move(cmd), std::move(done), stops_});
       cv_.notify_all();
       return;
     }
@@ -55,11 +72,45 @@ void web_poller::submit(web_command cmd, done_fn done)
   done(503, "too many commands waiting for " + address_);
 }
 
+std::shared_ptr<const web_state> web_poller::state() const
+{
+  std::lock_guard<std::mutex> l(state_mu_);
+  return state_;
+}
+
 bool web_poller::wait_until(clk::time_point t)
 {
   std::unique_lock<std::mutex> l(mu_);
-  cv_.wait_until(l, t, [&] { return stop_ || !jobs_.empty(); });
+  cv_.wait_until(l, t, [&] { return stop_ || !jobs_.empty() || stops_ != stops_done_; });
   return !stop_;
+}
+
+void web_poller::take_stops(const std::shared_ptr<orvane::client>& c, const std::string& problem)
+{
+  std::vector<done_fn> dones;
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    if (stops_ == stops_done_)
+      return;
+    stops_done_ = stops_;
+    dones.swap(stop_dones_);
+  }
+  player_.stop();  // again: a chained move started since the stop came clears the flag
+  if (!c) {
+    for (done_fn& d : dones)
+      d(503, "robot not connected: " + problem);
+    return;
+  }
+  try {
+    player_.wait_idle(player_end);
+    web_hold(*c);
+  } catch (const orvane::error& e) {
+    for (done_fn& d : dones)
+      d(502, e.what());
+    throw;
+  }
+  for (done_fn& d : dones)
+    d(200, "stopped");
 }
 
 std::deque<web_poller::job> web_poller::take_jobs()
@@ -71,16 +122,23 @@ std::deque<web_poller::job> web_poller::take_jobs()
 void web_poller::carry_out(const std::shared_ptr<orvane::client>& c, const job& j)
 {
   const web_command& cmd = j.cmd;
-  if (cmd.what == web_command::stop) {
-    player_.stop();
-    return j.done(200, "stopping");
-  }
-  if (cmd.what == web_command::move || cmd.what == web_command::play)
+  if (cmd.what == web_command::move || cmd.what == web_command::play) {
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      if (j.stops != stops_)
+        return j.done(409, "stopped: a stop came after it");
+    }
     if (std::string why = player_.busy(); !why.empty())
       return j.done(409, why);
-  if (cmd.what == web_command::move)
+  }
+  if (cmd.what == web_command::move) {
     if (std::string why = web_joints_check(joints_, cmd.goals); !why.empty())
       return j.done(400, why);
+    if (int ticks = web_move_ticks(*c, cmd); ticks > orvane::ttime_max) {
+      player_.start_move(c, cmd.goals, ticks, cmd.ms);
+      return j.done(200, "moving");
+    }
+  }
   if (cmd.what != web_command::play) {
     web_apply(*c, cmd);
     return j.done(200, "done");
@@ -108,13 +166,16 @@ void web_poller::run()
 
   auto push = [&](web_state& s) {
     s.play = player_.status();
+    int64_t t_ns = now_ns();
+    if (sample_)
+      sample_(s, meter.rate, t_ns);
     std::string content = web_state_content(s);
     clk::time_point now = clk::now();
     if (content == last_content && now - last_push < heartbeat)
       return;
     last_content = std::move(content);
     last_push = now;
-    web_stats st{meter.rate, polls_.load(std::memory_order_relaxed), ++seq, now_ms()};
+    web_stats st{meter.rate, polls_.load(std::memory_order_relaxed), ++seq, t_ns / 1000000};
     publish_(web_state_json(index_, address_, s, st));
   };
   // The robot went away: the page keeps the last values, marked stale, and the reason.
@@ -133,6 +194,7 @@ void web_poller::run()
         c = std::make_shared<orvane::client>(address_, time_out);
       } catch (const orvane::error& e) {
         lost(e.what());
+        take_stops(nullptr, e.what());
         for (job& j : take_jobs())
           j.done(503, std::string("robot not connected: ") + e.what());
         if (!wait_until(clk::now() + retry))
@@ -140,7 +202,17 @@ void web_poller::run()
         continue;
       }
     }
-    for (job& j : take_jobs()) {
+    // Stops first, and again before each command, so none waits behind the others.
+    std::deque<job> jobs = take_jobs();
+    for (size_t i = 0; i <= jobs.size(); i++) {
+      try {
+        take_stops(c, last.problem);
+      } catch (const orvane::error& e) {
+        lost(e.what());
+      }
+      if (i == jobs.size())
+        break;
+      job& j = jobs[i];
       if (!c) {
         j.done(503, "robot not connected: " + last.problem);
         continue;
@@ -164,10 +236,15 @@ void web_poller::run()
         polls_.fetch_add(1, std::memory_order_relaxed);
         last = web_decode(plan, data);
         web_name_joints(last, joints_);
+        {
+          auto keep = std::make_shared<const web_state>(last);
+          std::lock_guard<std::mutex> l(state_mu_);
+          state_ = std::move(keep);
+        }
         meter.sample(last.loop_count, start);
         push(last);
         // The next poll no sooner than one tick and one 1/max_hz after this one began.
-        auto tick = std::chrono::microseconds(std::max<int32_t>(last.tick_period, 1));
+        auto tick = std::chrono::microseconds(orvane::tick_us_of(last.tick_period));
         auto floor = std::chrono::duration<double>(1.0 / max_hz_);
         next_poll = start + std::max(std::chrono::duration_cast<clk::duration>(tick),
                                      std::chrono::duration_cast<clk::duration>(floor));

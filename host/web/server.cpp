@@ -12,9 +12,12 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "host/urdf/description.h"
 #include "host/web/access.h"
 #include "host/web/assets.h"
 #include "host/web/command.h"
+#include "host/web/fox.h"
+#include "host/web/fox_ws.h"
 #include "host/web/motions.h"
 #include "host/web/poller.h"
 
@@ -47,11 +50,15 @@ struct robot_slot {
 };
 
 struct web_server {
+  // Declared first so that it goes last: the Foxglove clients that the context's handlers hold
+  // still count themselves out of it as the context goes.
+  std::shared_ptr<fox_hub> fox;
   asio::io_context ioc{1};
   tcp::acceptor acceptor{ioc};
   std::string token, cookie;
   uint16_t port = 0;
   const web_motions* motions = nullptr;
+  std::shared_ptr<const orvane::urdf::ur_model> description;
   decltype(web_options::stop_all) stop_all;  // set in the classroom view
   std::vector<web_poller*> robots;
   std::vector<robot_slot> slots;
@@ -186,6 +193,17 @@ int feed_robot(std::string_view path, size_t robots)
   return v;
 }
 
+// "/foxglove" -> 0, "/foxglove/3" -> 3; -1 when not a Foxglove endpoint of an existing robot.
+int fox_robot(std::string_view path, size_t robots)
+{
+  if (path == "/foxglove")
+    return robots > 0 ? 0 : -1;
+  constexpr std::string_view prefix = "/foxglove/";
+  if (path.substr(0, prefix.size()) != prefix)
+    return -1;
+  return feed_robot("/ws/" + std::string(path.substr(prefix.size())), robots);
+}
+
 // One browser connection: requests one after another; a feed request turns it into a page.
 class visitor : public std::enable_shared_from_this<visitor> {
  public:
@@ -228,6 +246,8 @@ class visitor : public std::enable_shared_from_this<visitor> {
       return send(text(req, http::status::forbidden, "forbidden"));
     std::string_view path = web_path(target);
 
+    if (websocket::is_upgrade(req) && web_path(target).substr(0, 9) == "/foxglove")
+      return foxglove(req, target);
     if (websocket::is_upgrade(req)) {
       int robot = feed_robot(path, s_.stop_all ? 1 : s_.robots.size());
       if (robot < 0)
@@ -253,8 +273,10 @@ class visitor : public std::enable_shared_from_this<visitor> {
         return send(json_reply(req, http::status::ok, robots_json()));
       if (path == "/api/motions")
         return send(json_reply(req, http::status::ok, motions_json()));
-      if (path == "/api/plan") {
-        response r = plan_reply(req);
+      if (path == "/api/plan" || path == "/api/preview" || path == "/api/urdf") {
+        response r = path == "/api/plan"      ? plan_reply(req)
+                     : path == "/api/preview" ? preview_reply(req)
+                                              : urdf_reply(req);
         if (req.method() == http::verb::head)
           r.body().clear();
         return send(std::move(r));
@@ -277,6 +299,25 @@ class visitor : public std::enable_shared_from_this<visitor> {
     response r = text(req, http::status::method_not_allowed, "method not allowed");
     r.set(http::field::allow, "GET, HEAD, POST");
     send(std::move(r));
+  }
+
+  // A Foxglove client (docs/ecosystem.md). It is no page of ours, so its origin may be any
+  // other, but then only with the token in its URL: a cookie alone would let any site that a
+  // browser visits reach the robot.
+  void foxglove(const request& req, std::string_view target)
+  {
+    int robot = s_.stop_all ? -1 : fox_robot(web_path(target), s_.robots.size());
+    if (robot < 0)
+      return send(text(req, http::status::not_found, "no such endpoint"));
+    if (!same_origin(req) && !web_token_ok(web_request_token(target, "", s_.cookie), s_.token))
+      return send(text(req, http::status::forbidden, "forbidden: give the token in the URL"));
+    auto p = req.find(http::field::sec_websocket_protocol);
+    if (p == req.end() || !fox_offered(p->value()))
+      return send(text(req, http::status::bad_request,
+                       "offer the subprotocol " + std::string(fox_subprotocol)));
+    stream_.expires_never();
+    fox_open(*s_.fox, static_cast<size_t>(robot), s_.robots[static_cast<size_t>(robot)],
+             stream_.release_socket(), req);
   }
 
   nlohmann::json robots_json() const
@@ -323,6 +364,40 @@ class visitor : public std::enable_shared_from_this<visitor> {
     if (!plan)
       return text(req, http::status::not_found, "no motion is playing");
     return reply(req, http::status::ok, "application/json", *plan);
+  }
+
+  // GET /api/preview?robot=N&motion=NAME: the planned curve of a motion of the playlist as it
+  // would play from where the robot's goals are now, for the page to show before it plays.
+  response preview_reply(const request& req) const
+  {
+    size_t robot = robot_of(req.target());
+    if (robot >= s_.robots.size())
+      return text(req, http::status::not_found, "no such robot");
+    std::shared_ptr<const web_state> now = s_.robots[robot]->state();
+    if (!now || !now->connected)
+      return text(req, http::status::service_unavailable, "the robot has not been read yet");
+    std::vector<std::pair<int, int>> goals;
+    for (const web_servo& sv : now->servos)
+      goals.emplace_back(sv.id, sv.goal);
+    try {
+      if (!s_.motions)
+        throw std::invalid_argument("no motions on offer");
+      return reply(req, http::status::ok, "application/json",
+                   s_.motions->preview(web_query(req.target(), "motion"), goals, now->tick_period));
+    } catch (const std::invalid_argument& e) {
+      return text(req, http::status::not_found, e.what());
+    } catch (const std::exception& e) {
+      return text(req, http::status::bad_request, e.what());
+    }
+  }
+
+  // GET /api/urdf: the robot's description, as the file has it (primitive shapes; meshes are
+  // not served).
+  response urdf_reply(const request& req) const
+  {
+    if (!s_.description)
+      return text(req, http::status::not_found, "no robot description: orvane-web was started without --profile");
+    return reply(req, http::status::ok, "application/xml; charset=utf-8", s_.description->text());
   }
 
   // POST /api/command?robot=N with a JSON body; answered once the robot's poller has run it.
@@ -417,7 +492,9 @@ std::shared_ptr<web_server> web_listen(const web_options& o)
   auto s = std::make_shared<web_server>();
   s->token = o.token;
   s->motions = o.motions;
+  s->description = o.description;
   s->stop_all = o.stop_all;
+  s->fox = fox_hub_make(s->ioc, {o.name, o.joints, o.urdf, o.links, o.motions && o.motions->offered()});
   beast::error_code ec;
   tcp::resolver res(s->ioc);
   auto eps = res.resolve(o.host, std::to_string(o.port), tcp::resolver::passive, ec);
@@ -454,6 +531,17 @@ void web_publish(web_server& s, int robot, std::string json)
     for (auto& w : r.pages)
       if (auto p = w.lock())
         p->push(msg);
+  });
+}
+
+void web_sample(web_server& s, int robot, const web_state& state, double rate, int64_t t_ns)
+{
+  if (!fox_active(*s.fox))
+    return;
+  auto st = std::make_shared<const web_state>(state);
+  asio::post(s.ioc, [&s, robot, st, rate, t_ns] {
+    auto i = static_cast<size_t>(robot);
+    fox_sample(*s.fox, i, i < s.robots.size() ? s.robots[i] : nullptr, *st, rate, t_ns);
   });
 }
 

@@ -10,18 +10,31 @@
 #include <string>
 #include <vector>
 
+#include "host/web/channels.h"
+
 class web_motions;
 class web_poller;
 struct web_server;
+namespace orvane::urdf {
+class ur_model;
+}
 
 struct web_options {
   std::string host;          // listen address
   uint16_t port = 0;         // 0 picks a free port
   std::string token;
   const web_motions* motions = nullptr;  // the playlist; lives as long as the server
+  // The robot's description for the pages' 3D view (GET /api/urdf); null: none.
+  std::shared_ptr<const orvane::urdf::ur_model> description;
   // The classroom view: "/" is the room's page, /ws/0 its one feed (web_publish robot 0), and
   // POST /api/stop-all calls this, whose answer may come from any thread.
   std::function<void(std::function<void(int status, std::string text)>)> stop_all;
+  // The Foxglove endpoint, /foxglove/N (docs/ecosystem.md): the server's name in it, joint
+  // names and degrees, and the robot's description with how its links follow the joints.
+  std::string name = "orvane-web";
+  web_joints joints;
+  std::string urdf;
+  ch_kinematics links;
 };
 
 // Binds the listening socket; throws std::runtime_error with a one-line reason.
@@ -32,3 +45,6 @@ uint16_t web_port(const web_server& s);
 void web_serve(web_server& s, const std::vector<web_poller*>& robots);
 // Hands a robot's newest state (JSON) to every page showing that robot. Any thread.
 void web_publish(web_server& s, int robot, std::string json);
+// Hands every poll's state to the Foxglove endpoint's clients of that robot, if it has any.
+// Any thread.
+void web_sample(web_server& s, int robot, const web_state& state, double rate, int64_t t_ns);

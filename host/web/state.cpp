@@ -155,7 +155,9 @@ static nlohmann::json content(const web_state& s)
                       {"why", sv.why},
                       {"joint", sv.joint},
                       {"lo", sv.lo},
-                      {"hi", sv.hi}});
+                      {"hi", sv.hi},
+                      {"trim", sv.trim},
+                      {"reverse", sv.reverse}});
   return {{"connected", s.connected}, {"problem", s.problem},
           {"name", s.name},           {"tick_period", s.tick_period},
           {"torque_on", s.torque_on}, {"comm_on", s.comm_on},

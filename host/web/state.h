@@ -49,6 +49,8 @@ struct web_servo {
   std::string why;              // the same for a person: "in no read group", ...
   std::string joint;            // its joint's name in the profile, if any
   double lo = -150, hi = 150;   // servo degrees its joint's limits allow
+  double trim = 0;              // its joint's degrees from the servo's, as the profile says:
+  bool reverse = false;         //   (reverse ? -1 : 1) * (servo degrees - trim)
 };
 
 // A motion played from a page: the one under way, or how the last one ended.

@@ -225,6 +225,36 @@ TEST(ClientFaults, UnreachableSilentClosingAndForeignPeersGiveTheirErrors)
   }
 }
 
+// The daemon runs at tick periods of 1..999,999 us and keeps its last one for any other value:
+// set refuses such a value, and a map that holds one (written raw) is timed at the start-up
+// period, never at the value itself.
+TEST_F(ClientSim, TickPeriodsTheDaemonIgnoresAreRefusedAndNeverTimedWith)
+{
+  auto& r = robot();
+  for (int64_t v : {int64_t{0}, int64_t{1000000}, int64_t{INT32_MAX}})
+    EXPECT_THROW(r.set("tick_period", v), orvane::out_of_range) << v;
+  try {
+    r.set("tick_period", 1000000);
+  } catch (const orvane::out_of_range& e) {
+    EXPECT_NE(std::string(e.what()).find("out of range 1..999999"), std::string::npos) << e.what();
+  }
+  struct row {
+    int32_t map, tick_us;
+    int ticks_2s;
+  };
+  uint32_t at = orvane::find_field("tick_period")->offset;
+  for (const row& w : {row{5000, 5000, 400}, row{999999, 999999, 2}, row{1000000, 16667, 120},
+                       row{INT32_MAX, 16667, 120}, row{0, 16667, 120}, row{-5, 16667, 120}}) {
+    SCOPED_TRACE(w.map);
+    auto u = static_cast<uint32_t>(w.map);
+    r.write(at, {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8), static_cast<uint8_t>(u >> 16),
+                 static_cast<uint8_t>(u >> 24)});
+    EXPECT_EQ(r.tick_us(), w.tick_us);
+    EXPECT_EQ(r.ticks_for(2000ms), w.ticks_2s);
+  }
+  r.set("tick_period", 16667);
+}
+
 // A move longer than one trigger is chained along its straight line and lands on its goal; the
 // write list's check can be switched off, and wait_until_reached waits for the position itself.
 TEST_F(ClientSim, LongMoveIsChainedAlongItsLineAndReachedIsWaitedFor)

@@ -52,8 +52,28 @@ TEST(MotionProfile, JointsMapToServosThroughTrimAndDirection)
     EXPECT_NEAR(joint_deg(*j, c.units), c.deg, 0.05) << c.joint << " " << c.units;
   }
   EXPECT_EQ(p.find("elbow")->id, 2);
+  EXPECT_EQ(p.robot, "test arm");
+  EXPECT_EQ(p.urdf, "");
   EXPECT_EQ(profile_none().find("32")->id, 32);
   EXPECT_EQ(profile_none().find("33"), nullptr);
+}
+
+// The description a profile names is found beside the profile, wherever the tool runs.
+TEST(MotionProfile, UrdfIsFoundBesideTheProfile)
+{
+  struct Case {
+    const char* profile_file;
+    const char* urdf;
+    const char* path;
+  } cases[] = {
+      {"robot.yaml", "arm.urdf", "arm.urdf"},
+      {"motions/robot.yaml", "arm.urdf", "motions/arm.urdf"},
+      {"/srv/bot/robot.yaml", "urdf/arm.urdf", "/srv/bot/urdf/arm.urdf"},
+      {"motions/robot.yaml", "/usr/share/arm.urdf", "/usr/share/arm.urdf"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(profile_parse(std::string("urdf: ") + c.urdf + "\njoints: {a: {id: 1}}\n", c.profile_file).urdf,
+              c.path);
 }
 
 TEST(MotionProfile, EveryFaultIsNamedWithItsLineAndField)
@@ -74,6 +94,7 @@ TEST(MotionProfile, EveryFaultIsNamedWithItsLineAndField)
       {"joints:\n  a: {id: 1\n", "robot.yaml:3: not valid YAML"},
       {"joints:\n  a: {id: 1, speed: -5}\n", "robot.yaml:2: joints.a.speed: outside 0..10000"},
       {"joints:\n  a: {id: 1, accel: fast}\n", "robot.yaml:2: joints.a.accel: needs a number"},
+      {"urdf: [a.urdf]\njoints:\n  a: {id: 1}\n", "robot.yaml:1: urdf: needs a text value"},
   };
   for (const Case& c : cases)
     EXPECT_NE(refusal([&] { profile_parse(c.text, "robot.yaml"); }).find(c.error), std::string::npos)

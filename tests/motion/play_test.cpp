@@ -196,3 +196,15 @@ TEST_F(MotionPlay, EasedMotionGivesExactlyThePlannedGoals)
     EXPECT_TRUE(trace.passed(pose)) << pose[0] << " " << pose[1] << " " << pose[2];
   EXPECT_TRUE(trace.passed({-150, -200, 350}) || trace.passed({-150, -199, 350}));
 }
+
+// A tick period the daemon does not take (it keeps 60 Hz) is never planned with: 2 s are 120
+// ticks, not 2.
+TEST_F(MotionPlay, APeriodTheDaemonIgnoresIsNotPlannedWith)
+{
+  motion m = motion_parse("keyframes:\n  - ms: 2000\n    pose: {1: 10}\n", "m.yaml", profile_none());
+  uint32_t at = orvane::find_field("tick_period")->offset;
+  robot().write(at, {0x40, 0x42, 0x0F, 0x00});  // 1,000,000 us
+  EXPECT_EQ(plan_ticks(play_plan(robot(), m, {})), 120u);
+  robot().set("tick_period", 16667);
+  EXPECT_THROW(plan_spans(m, {1000000, 1, 0}, mo_outputs{}), mo_errors);
+}

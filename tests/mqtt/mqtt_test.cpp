@@ -389,6 +389,140 @@ TEST_F(Fleet, TheClassWideStopIsAcknowledgedForTheTeacherAndRefusedForAGroup)
   }
 }
 
+namespace {
+
+// The move replies heard since `from`, in order, as (id, error; "" when ok).
+std::vector<std::pair<std::string, std::string>> replies(TestPeer& t, size_t from)
+{
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const mq_incoming& m : t.heard("orvane/robot01/reply", from)) {
+    json j = json::parse(m.payload);
+    out.emplace_back(j.value("id", ""), j.value("ok", false) ? "" : j.value("error", "?"));
+  }
+  return out;
+}
+
+// Once servo 1 has held one goal, with no move under way, for a whole second: that goal.
+std::optional<int64_t> settled(orvane::client& robot)
+{
+  int64_t last = INT64_MIN;
+  auto since = std::chrono::steady_clock::now();
+  bool ok = wait_until([&] {
+    int64_t v = robot.get("servo.1.goal");
+    auto now = std::chrono::steady_clock::now();
+    if (v != last || robot.get("ip_count", 1) != 0) {
+      last = v;
+      since = now;
+      return false;
+    }
+    return now - since >= 1s;
+  }, 3 * deadline, 50ms);
+  return ok ? std::optional<int64_t>(last) : std::nullopt;
+}
+
+// No move was carried out after the stop: every reply after the first "stopped" one (or after
+// the stop's own, named `stop`) refuses its move. The number of moves the stop voided.
+int voided_after_stop(const std::vector<std::pair<std::string, std::string>>& r, const std::string& stop)
+{
+  bool after = false;
+  int voided = 0;
+  for (const auto& [id, error] : r) {
+    if (id == stop) {
+      EXPECT_EQ(error, "");
+      after = true;
+      continue;
+    }
+    bool stopped = error.find("stopped") != std::string::npos;
+    voided += stopped;
+    after = after || stopped;
+    if (after) {
+      EXPECT_NE(error, "") << id << " was carried out after the stop";
+    }
+  }
+  return voided;
+}
+
+}  // namespace
+
+// A stop never waits behind other commands, nor is it refused for them: after 40 moves it is
+// answered ok at once; after 70 (more than the bridge keeps waiting) the class-wide stop is
+// taken too. Either way the moves still waiting are answered "stopped", and the servo stays
+// where the stop held it.
+TEST_F(Fleet, AStopGoesAheadOfABurstOfMovesAndVoidsThoseWaiting)
+{
+  Room room(1);
+  auto t = room.teacher({"orvane/robot01/reply", "orvane/robot01/status"});
+  room.all_online(*t);
+  orvane::client& robot = room.sims[0]->robot;
+  // At 20 Hz each move takes the bridge a pass or two (50 to 100 ms) to carry out, so the burst
+  // surely waits, while a pass still comes well within the bridge's 1 s time-out for the robot
+  // (10 Hz missed it under ASan at a load of 30).
+  robot.set("tick_period", 50000);
+  struct round {
+    int moves;
+    std::string stop_topic, stop_body, stop_id;
+    size_t replies;  // the moves answered: past 64 waiting, a flood goes unanswered
+  };
+  for (const round& r : std::vector<round>{
+           {40, "orvane/robot01/cmd/stop", test_command("s40", ""), "s40", 41},
+           {70, mq_stop_all, "", "", 64}}) {
+    SCOPED_TRACE(std::to_string(r.moves) + " moves");
+    size_t from = t->count();
+    for (int i = 0; i < r.moves; i++)
+      ASSERT_TRUE(t->publish("orvane/robot01/cmd/move",
+                             test_command("m" + std::to_string(i),
+                                          R"("goals":[[1,)" + std::string(i % 2 ? "60" : "-60") + R"(]],"ms":2000)")));
+    ASSERT_TRUE(t->publish(r.stop_topic, r.stop_body));
+    if (!r.stop_id.empty()) {  // the stop's own answer: never refused
+      ASSERT_TRUE(t->wait("orvane/robot01/reply", [&](const mq_incoming& m) {
+        return json::parse(m.payload).value("id", "") == r.stop_id;
+      }, deadline, from)) << heard_since(*t, "robot01", from);
+    }
+    ASSERT_TRUE(settled(robot));
+    // Every answer heard keeps the order; that the stop went ahead of waiting moves needs them
+    // all (a bridge under ASan on a loaded machine has lost some of its QoS 1 answers).
+    bool all = wait_until([&] { return t->heard("orvane/robot01/reply", from).size() >= r.replies; }, 5s);
+    int voided = voided_after_stop(replies(*t, from), r.stop_id);
+    if (all) {
+      EXPECT_GT(voided, 0) << heard_since(*t, "robot01", from);
+    }
+  }
+}
+
+// A move longer than one trigger (255 ticks, 4.25 s at 60 Hz) takes all its ticks through the
+// bridge, and a stop with any body, even one that is not JSON, ends it where it is.
+TEST_F(Fleet, ALongMoveTakesAllItsTicksAndAStopOfAnyBodyEndsIt)
+{
+  Room room(1);
+  auto t = room.teacher({"orvane/robot01/reply", "orvane/robot01/status"});
+  room.all_online(*t);
+  orvane::client& robot = room.sims[0]->robot;
+  auto move = [&](const std::string& id, int deg, int ms) {
+    size_t from = t->count();
+    ASSERT_TRUE(t->publish("orvane/robot01/cmd/move",
+                           test_command(id, R"("goals":[[1,)" + std::to_string(deg) + R"(]],"ms":)" + std::to_string(ms))));
+    auto reply = t->wait("orvane/robot01/reply", nullptr, deadline, from);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->payload, mq_reply(id));
+  };
+  auto l0 = static_cast<uint32_t>(robot.get("loop_count"));
+  move("long", 60, 6000);  // 360 ticks
+  ASSERT_TRUE(wait_until([&] { return robot.get("servo.1.goal") == 600 && robot.get("ip_count", 1) == 0; }, 30s));
+  EXPECT_GE(static_cast<uint32_t>(robot.get("loop_count")) - l0, 355u);  // not cut to 255
+
+  for (const char* body : {"stop", "[1]"}) {
+    SCOPED_TRACE(body);
+    int64_t start = robot.get("servo.1.goal");
+    int goal = start > 0 ? -60 : 60;
+    move("longer", goal, 10000);  // 600 ticks
+    ASSERT_TRUE(wait_until([&] { return std::abs(robot.get("servo.1.goal") - start) > 50; }, deadline));
+    ASSERT_TRUE(t->publish("orvane/robot01/cmd/stop", body));
+    std::optional<int64_t> held = settled(robot);
+    ASSERT_TRUE(held);
+    EXPECT_NE(*held, goal * 10) << "the move went on to its goal";
+  }
+}
+
 // The values a discovery template reads ("{{ ... value_json.servo['base'].pos ... }}"): each
 // path after value_json, looked up in `state`; false when one is not there.
 bool template_reads(const std::string& tmpl, const json& state, std::string* missing)

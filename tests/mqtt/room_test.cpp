@@ -33,11 +33,22 @@ TEST(MqttRoom, TakesStatusInfoAndStateOfEachRobotAndIgnoresTheRest)
            // Fields of the wrong type are left out, not trusted.
            {"orvane/r1/state", R"({"rate":"x","sw_in":[1,"a"],"servo":{"a":{"id":"1"},"b":{"id":2,"pos":5}}})",
             "r1:online:ZIDIDOVE:-:10:2=5 r2:robot-lost::-::"},
+           // Entries without an id or a position, ids no servo has, positions beyond the map's
+           // word, and a body nested past any stack.
+           {"orvane/r1/state", R"({"rate":null,"sw_in":[1,0,0,0,0,1,1],"servo":{"a":{"pos":5},"b":{"id":2},)"
+                               R"("c":{"id":99,"pos":1},"d":{"id":3,"pos":70000},"e":{"id":4,"pos":-12}}})",
+            "r1:online:ZIDIDOVE:-:10000:2=null,3=null,4=-12 r2:robot-lost::-::"},
+           {"orvane/r1/state", std::string(100000, '[') + std::string(100000, ']'),
+            "r1:online:ZIDIDOVE:-:10000:2=null,3=null,4=-12 r2:robot-lost::-::"},
+           {"orvane/r1/state", R"({"servo":{"a":{"id":18446744073709551615,"pos":1}},"rate":59.5})",
+            "r1:online:ZIDIDOVE:59.5:: r2:robot-lost::-::"},
+           {"orvane/r1/state", R"({"rate":"x","sw_in":[1,"a"],"servo":{"a":{"id":"1"},"b":{"id":2,"pos":5}}})",
+            "r1:online:ZIDIDOVE:-:10:2=5 r2:robot-lost::-::"},
            {"orvane/r1/status", "offline", "r1:offline:ZIDIDOVE:-:10:2=5 r2:robot-lost::-::"},
            // An empty retained status takes a robot off.
            {"orvane/r2/status", "", "r1:offline:ZIDIDOVE:-:10:2=5"},
        }) {
-    SCOPED_TRACE(std::string(r.topic) + " " + r.payload);
+    SCOPED_TRACE(std::string(r.topic) + " " + r.payload.substr(0, 80));
     room.take({r.topic, r.payload, false}, 1000);
     json j = json::parse(room.page_json(1500));
     std::string got;

@@ -37,6 +37,7 @@ TEST(MqttTopics, CommandCheck)
     const char* request;
   };
   const std::string ts = R"("ts":1000000)";
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
   for (const row& r : std::vector<row>{
            {"orvane/r1/cmd/move", R"({"id":"a",)" + ts + R"(,"goals":[[1,2]],"ms":5})", false, nullptr, "a"},
            {"orvane/r1/cmd/move", R"({"id":7,"ts":1000004.5,"goals":[[1,2]],"ms":5})", false, nullptr, "7"},
@@ -54,8 +55,24 @@ TEST(MqttTopics, CommandCheck)
            {"orvane/r1/cmd/stop", "", false, nullptr, ""},            // a stop is always taken
            {"orvane/r1/cmd/stop", R"({"id":"s","ts":5})", true, nullptr, "s"},
            {"orvane/all/cmd/stop", "", true, nullptr, ""},
+           // A stop takes any body: text, a list, one nested past any stack, one too long.
+           {"orvane/r1/cmd/stop", "stop", false, nullptr, ""},
+           {"orvane/r1/cmd/stop", "[1]", false, nullptr, ""},
+           {"orvane/r1/cmd/stop", deep, false, nullptr, ""},
+           {"orvane/all/cmd/stop", deep, false, nullptr, ""},
+           {"orvane/r1/cmd/stop", R"({"id":"s","x":")" + std::string(20000, 'x') + R"("})", false, nullptr, ""},
+           // Other commands: bounded before anything walks them.
+           {"orvane/r1/cmd/move", deep.substr(95000, 10000), false, "nested deeper than 8", ""},
+           {"orvane/r1/cmd/move", deep, false, "more than 16384 bytes", ""},
+           {"orvane/r1/cmd/move", R"({"id":"a",)" + ts + R"(,"x":)" + std::string(9, '[') + std::string(9, ']') + "}",
+            false, "nested deeper than 8", ""},
+           {"orvane/r1/cmd/move", R"({"id":"a",)" + ts + R"(,"x":")" + std::string(20000, 'x') + R"("})", false,
+            "more than 16384 bytes", ""},
+           // A "ts" far from any clock is refused without converting it to a count of seconds.
+           {"orvane/r1/cmd/move", R"({"id":"a","ts":1e300,"goals":[[1,2]],"ms":5})", false, "not a time near now", "a"},
+           {"orvane/r1/cmd/move", R"({"id":"a","ts":-1e300,"goals":[[1,2]],"ms":5})", false, "not a time near now", "a"},
        }) {
-    SCOPED_TRACE(r.topic + " " + r.payload);
+    SCOPED_TRACE(r.topic + " " + r.payload.substr(0, 80));
     auto v = mq_check({r.topic, r.payload, r.retained}, "r1", now, 5, false);
     if (r.error == nullptr) {
       ASSERT_TRUE(std::holds_alternative<mq_accepted>(v)) << std::get<mq_refused>(v).why;

@@ -10,6 +10,8 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.error
+import urllib.request
 
 import pytest
 
@@ -78,6 +80,18 @@ class Web(Process):
         self.token = query.removeprefix('token=')
 
 
+def request(url, data=None, cookie=None):
+    """A GET (or a POST of `data`) as a program sends it: (status, body), errors included."""
+    req = urllib.request.Request(url, data=data, method='POST' if data is not None else 'GET')
+    if cookie:
+        req.add_header('Cookie', cookie)
+    try:
+        with urllib.request.urlopen(req, timeout=10) as r:
+            return r.status, r.read()
+    except urllib.error.HTTPError as e:
+        return e.code, e.read()
+
+
 def chromium():
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
@@ -85,6 +99,8 @@ def chromium():
     o.binary_location = '/usr/bin/chromium'
     for a in ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
               '--disable-background-networking', '--disable-component-update', '--disable-sync',
+              # WebGL for the 3D view, drawn by SwiftShader on the processor: no GPU here or in CI.
+              '--use-angle=swiftshader', '--enable-unsafe-swiftshader',
               '--window-size=1280,1000', '--user-data-dir=' + tempfile.mkdtemp(prefix='orvane-web-')]:
         o.add_argument(a)
     return webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=o)

@@ -6,15 +6,13 @@ import signal
 import subprocess
 import threading
 import time
-import urllib.error
-import urllib.request
 
 import pytest
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 
 from conftest import (DEADLINE, MOTIONS, Monitor, Sim, Web, artifact, assert_clean_exit, chromium, free_port,
-                      offset, wait_for)
+                      offset, request, wait_for)
 
 
 def open_page(browser, web):
@@ -302,17 +300,6 @@ def test_killed_and_restarted_robot_shows_reconnecting_then_live_data(browser):
     finally:
         web.stop()
         sim.stop()
-
-
-def request(url, data=None, cookie=None):
-    req = urllib.request.Request(url, data=data, method='POST' if data is not None else 'GET')
-    if cookie:
-        req.add_header('Cookie', cookie)
-    try:
-        with urllib.request.urlopen(req, timeout=10) as r:
-            return r.status, r.read()
-    except urllib.error.HTTPError as e:
-        return e.code, e.read()
 
 
 def test_requests_without_the_token_get_403_and_bad_ones_4xx_and_change_nothing(sim, web):

@@ -28,7 +28,14 @@ def rid(i):
 class Room:
     def __init__(self):
         self.dir = tempfile.TemporaryDirectory(prefix='orvane-room-')
-        d = self.dir.name
+        self.web, self.events, self.broker, self.sims, self.bridges = None, None, None, [], []
+        try:
+            self._start(self.dir.name)
+        except BaseException:
+            self.close()  # what did start (simulators, the broker) must not outlive the test
+            raise
+
+    def _start(self, d):
         self.broker = Broker(d, dict([TEACHER] + [(rid(i), f'pw-{rid(i)}') for i in range(ROBOTS)]))
         self.sims = [Sim() for _ in range(ROBOTS)]
         self.bridges = [Process([os.environ['ORVANE_MQTT'], '--robot', s.address,
@@ -52,9 +59,9 @@ class Room:
                 json.loads(line.split(' ', 1)[1]).get('event') == event]
 
     def close(self):
-        self.web.stop()
-        for p in self.bridges + [self.events] + self.sims + [self.broker]:
-            p.stop()
+        for p in [self.web] + self.bridges + [self.events] + self.sims + [self.broker]:
+            if p is not None:
+                p.stop()
         self.dir.cleanup()
 
 

@@ -13,6 +13,7 @@
 #include "host/web/access.h"
 #include "host/web/command.h"
 #include "host/web/joints.h"
+#include "host/web/json_in.h"
 #include "host/web/poller.h"
 #include "host/web/state.h"
 
@@ -49,6 +50,29 @@ TEST(WebAccess, ListenAddressesAndWhichOnesNeedAToken)
   }
 }
 
+TEST(WebAccess, QueryValuesAreDecodedAndMalformedOnesAreEmpty)
+{
+  struct row {
+    const char* target;
+    const char* want;
+  };
+  for (const row& r : std::vector<row>{{"/api/preview?robot=0&motion=wave.yaml", "wave.yaml"},
+                                       {"/api/preview?motion=my%20wave.yaml&robot=0", "my wave.yaml"},
+                                       {"/x?motion=a+b%2Fc", "a b/c"},
+                                       {"/x?motion=%e2%9c%93", "\xe2\x9c\x93"},
+                                       {"/x?notmotion=a&motion=b", "b"},
+                                       {"/x?motion=50%", ""},
+                                       {"/x?motion=%2", ""},
+                                       {"/x?motion=%zz", ""},
+                                       {"/x?motion=%+1", ""},
+                                       {"/x?motion=", ""},
+                                       {"/x?robot=1", ""},
+                                       {"/x", ""}}) {
+    SCOPED_TRACE(r.target);
+    EXPECT_EQ(web_query(r.target, "motion"), r.want);
+  }
+}
+
 TEST(WebAccess, TokenComesFromTheQueryOrThisPortsCookieOnly)
 {
   std::string c = web_cookie_name(8091);
@@ -73,9 +97,47 @@ TEST(WebAccess, TokenComesFromTheQueryOrThisPortsCookieOnly)
   EXPECT_NE(web_token_problem("semi;colon"), "");
 }
 
+// Outside JSON is bounded before anything walks it; nesting is counted outside strings only.
+TEST(WebJsonIn, SizeAndNestingAreBoundedBeforeTheValueIsRead)
+{
+  struct row {
+    std::string text;
+    json_in_limits limits;
+    const char* why;  // nullptr: read
+  };
+  for (const row& r : std::vector<row>{
+           {R"({"a":[[1]]})", {64, 3}, nullptr},
+           {R"({"a":[[[1]]]})", {64, 3}, "nested deeper than 3"},
+           {R"({"a":"[[[[{{{{"})", {64, 1}, nullptr},            // brackets inside a string
+           {R"({"a":"\"[[[[","b":1})", {64, 1}, nullptr},       // after an escaped quote
+           {R"({"a":"\\","b":[[[1]]]})", {64, 3}, "nested deeper than 3"},  // an escaped backslash ends
+           {std::string(100000, '[') + std::string(100000, ']'), {1 << 20, 8}, "nested deeper than 8"},
+           {std::string(100000, '['), {1 << 20, 8}, "nested deeper than 8"},
+           {R"({"a":")" + std::string(100, 'x') + R"("})", {64, 8}, "more than 64 bytes"},
+           {"{nope", {64, 8}, "not JSON"},
+           {"]]]]{}", {64, 1}, "not JSON"},
+       }) {
+    SCOPED_TRACE(r.text.substr(0, 40));
+    auto v = json_in(r.text, r.limits);
+    if (r.why == nullptr)
+      EXPECT_TRUE(std::holds_alternative<nlohmann::json>(v)) << std::get<std::string>(v);
+    else
+      EXPECT_EQ(std::get<std::string>(v), r.why);
+  }
+  // Looking a member up never inserts, and a missing one or a non-object reads as null.
+  const nlohmann::json j = nlohmann::json::parse(R"({"a":1})");
+  EXPECT_EQ(json_at(j, "a"), 1);
+  EXPECT_TRUE(json_at(j, "b").is_null());
+  EXPECT_TRUE(json_at(nlohmann::json::array({1}), "a").is_null());
+  EXPECT_EQ(j.size(), 1u);
+}
+
 TEST(WebCommand, BadRequestsAreRefusedWithAReason)
 {
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::string big = R"({"op":"stop","x":")" + std::string(20000, 'x') + R"("})";
   for (const char* body : {
+           deep.c_str(), big.c_str(),
            "", "not json", "[]", "{}", R"({"op":5})", R"({"op":"fly"})",
            R"({"op":"move","ms":500})",                              // no goals
            R"({"op":"move","goals":[],"ms":500})",                   // empty
@@ -219,6 +281,20 @@ TEST_F(WebSim, PollerPollsAtMostOncePerTick)
   EXPECT_EQ(p.last()["tick_period"], 50000);
 }
 
+// A period the daemon ignores (it keeps its last one) does not slow the poller down: a map
+// holding 2^31-1 us once put the next poll 35 minutes away.
+TEST_F(WebSim, PollerKeepsPollingWhenTheMapHoldsAPeriodTheDaemonIgnores)
+{
+  orvane::client& c = robot();
+  c.write(orvane::find_field("tick_period")->offset, {0xFF, 0xFF, 0xFF, 0x7F});
+  published p;
+  web_poller w(0, host().address, 30, [&](const std::string& s) { p.add(s); }, no_motions);
+  ASSERT_TRUE(wait_until([&] { return w.polls() > 0; }, 10s));
+  uint64_t polls0 = w.polls();
+  EXPECT_TRUE(wait_until([&] { return w.polls() > polls0 + 5; }, 10s));
+  c.set("tick_period", 16667);
+}
+
 TEST(WebPoller, ReconnectsByItselfAndRefusesCommandsMeanwhile)
 {
   published p;
@@ -286,6 +362,33 @@ TEST(WebMotions, FolderListsItsMotionsAndTheirFaultsButNotTheProfile)
     EXPECT_FALSE(web_motions::good_name(name)) << name;
 }
 
+// A preview is the planned curve as the motion would play from the goals given, at the tick
+// period given; what cannot play is refused as it would be by play.
+TEST(WebMotions, PreviewPlansFromTheGivenGoalsAndRefusesWhatCannotPlay)
+{
+  if (!web_motions::built())
+    GTEST_SKIP() << "this build has no motion library";
+  MotionFolder d;
+  web_motions m(d.path, d.file("robot.yaml"));
+  auto pj = nlohmann::json::parse(m.preview("nod.yaml", {{1, 50}, {2, -30}, {7, 900}}, 10000));
+  EXPECT_EQ(pj["tick_period"], 10000);
+  EXPECT_EQ(pj["first_pass"], 0);
+  EXPECT_EQ(pj["ticks"], 50 + 30);  // 500 ms at 10 ms a tick, then 30 ticks
+  ASSERT_EQ(pj["joints"].size(), 2u) << pj;
+  const auto &base = pj["joints"][0], &lift = pj["joints"][1];
+  EXPECT_EQ(base["id"], 1);
+  EXPECT_DOUBLE_EQ(base["v"].front().get<double>(), 5);  // from the goal given
+  EXPECT_DOUBLE_EQ(base["v"][50].get<double>(), 20);
+  EXPECT_DOUBLE_EQ(base["v"].back().get<double>(), 0);
+  EXPECT_DOUBLE_EQ(lift["v"].front().get<double>(), -3);
+  EXPECT_DOUBLE_EQ(lift["v"].back().get<double>(), 10);  // held through the last keyframe
+  for (const char* gone : {"gone.yaml", "../nod.yaml", "notes.txt", ""})
+    EXPECT_THROW(m.preview(gone, {}, 0), std::invalid_argument) << gone;
+  for (const char* bad : {"bad.yaml", "robot.yaml"})
+    EXPECT_THROW(m.preview(bad, {}, 0), std::runtime_error) << bad;
+  EXPECT_THROW(web_motions().preview("nod.yaml", {}, 0), std::invalid_argument);  // none on offer
+}
+
 // A page plays a motion while the poller goes on showing the robot; moves wait for its end, and
 // a stop leaves the servos where they are.
 TEST_F(WebSim, PollerPlaysMotionsOneAtATimeAndStopsThemOnRequest)
@@ -350,4 +453,97 @@ TEST_F(WebSim, PollerPlaysMotionsOneAtATimeAndStopsThemOnRequest)
   ASSERT_TRUE(wait_until([&] { return motion().value("outcome", "") == "done"; }, 10s)) << motion();
   ASSERT_EQ(motion()["warnings"].size(), 1u) << motion();
   EXPECT_NE(motion()["warnings"][0].get<std::string>().find("servo 1"), std::string::npos);
+}
+
+namespace {
+
+// A poller on the test's robot and the answers it gives, in the order given.
+struct Answers {
+  std::mutex mu;
+  std::vector<std::pair<int, std::string>> got;
+  web_poller::done_fn add(std::string label)
+  {
+    return [this, label](int st, const std::string& text) {
+      std::lock_guard<std::mutex> l(mu);
+      got.emplace_back(st, label + ": " + text);
+    };
+  }
+  size_t size()
+  {
+    std::lock_guard<std::mutex> l(mu);
+    return got.size();
+  }
+};
+
+web_command parsed(const std::string& body)
+{
+  return std::get<web_command>(web_parse_command(body));
+}
+
+}  // namespace
+
+// A stop never waits in the queue: behind a full queue of moves it is answered once the servos
+// are held, and no move queued before it is carried out after it.
+TEST_F(WebSim, AStopGoesAheadOfAFullQueueAndVoidsTheMovesBeforeIt)
+{
+  published p;
+  web_poller w(0, host().address, 30, [&](const std::string& s) { p.add(s); }, no_motions);
+  ASSERT_TRUE(wait_until([&] { return p.last().value("connected", false); }, 10s));
+  Answers a;
+  for (int i = 0; i < 16; i++)
+    w.submit(parsed(R"({"op":"move","goals":[[1,)" + std::to_string(i % 2 ? 60 : -60) + R"(]],"ms":2000})"),
+             a.add("move " + std::to_string(i)));
+  w.submit(parsed(R"({"op":"stop"})"), a.add("stop"));
+  ASSERT_TRUE(wait_until([&] { return a.size() == 17; }, 20s));
+  orvane::client& c = robot();
+  ASSERT_TRUE(wait_until([&] { return c.get("ip_count", 1) == 0; }, 10s));
+  int64_t held = c.get("servo.1.goal");
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(c.get("servo.1.goal"), held);
+  bool stopped = false;
+  for (auto& [st, text] : a.got) {
+    if (text.rfind("stop:", 0) == 0) {
+      EXPECT_EQ(st, 200) << text;
+      stopped = true;
+    } else if (stopped) {
+      EXPECT_EQ(st, 409) << text;
+      EXPECT_NE(text.find("stopped"), std::string::npos) << text;
+    }
+  }
+  EXPECT_TRUE(stopped);
+}
+
+// A move longer than one trigger (255 ticks) takes all its ticks, chained on the player's
+// thread while the poller goes on polling; meanwhile other moves are refused, and a stop ends it
+// where it is.
+TEST_F(WebSim, LongMoveTakesAllItsTicksWhileThePollerPollsAndAStopEndsIt)
+{
+  published p;
+  web_poller w(0, host().address, 30, [&](const std::string& s) { p.add(s); }, no_motions);
+  ASSERT_TRUE(wait_until([&] { return p.last().value("connected", false); }, 10s));
+  auto run = [&](const std::string& body) {
+    std::atomic<int> status{0};
+    w.submit(parsed(body), [&](int st, const std::string&) { status = st; });
+    EXPECT_TRUE(wait_until([&] { return status != 0; }, 10s)) << body;
+    return status.load();
+  };
+  orvane::client& c = robot();
+  ASSERT_EQ(c.tick_us(), 16667);
+  auto l0 = static_cast<uint32_t>(c.get("loop_count"));
+  ASSERT_EQ(run(R"({"op":"move","goals":[[1,60]],"ms":6000})"), 200);  // 360 ticks
+  uint64_t polls0 = w.polls();
+  EXPECT_EQ(run(R"({"op":"move","goals":[[1,5]],"ms":0})"), 409);
+  ASSERT_TRUE(wait_until([&] { return c.get("servo.1.goal") == 600 && c.get("ip_count", 1) == 0; }, 30s));
+  EXPECT_GE(static_cast<uint32_t>(c.get("loop_count")) - l0, 355u);  // not cut to 255
+  EXPECT_GT(w.polls(), polls0 + 5);
+
+  ASSERT_EQ(run(R"({"op":"move","goals":[[1,-60]],"ms":10000})"), 200);  // 600 ticks
+  ASSERT_TRUE(wait_until([&] { return c.get("servo.1.goal") < 500; }, 10s));
+  EXPECT_EQ(run(R"({"op":"stop"})"), 200);
+  int64_t held = c.get("servo.1.goal");
+  EXPECT_GT(held, -600);
+  EXPECT_EQ(c.get("ip_count", 1), 0);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(c.get("servo.1.goal"), held);
+  EXPECT_EQ(run(R"({"op":"move","goals":[[1,5]],"ms":0})"), 200);
 }

@@ -10,7 +10,7 @@ robot profile uses PyYAML, Debian's python3-yaml).
 """
 
 from .client import (CHANNELS, DEFAULT_PORT, DEGREES_MAX, MOVE_TICKS_MAX, SERVO_MAX, TICK_US_DEFAULT,
-                     TORQUE_ON_VALUE, Client, connect, split_move)
+                     TICK_US_MAX, TORQUE_ON_VALUE, Client, connect, split_move, tick_us_of)
 from .errors import (BeyondLimits, Closed, ConnectError, Error, MotionError, NotInWriteList, NotReached,
                      OutOfRange, ProtocolError, Timeout, UnknownField, UnknownJoint)
 from .fields import FIELDS, MAP_SIZE, NO_READING, Field, decode, find_field, resolve, suggest
@@ -23,7 +23,7 @@ from .version import __version__
 __all__ = [
     "__version__",
     "CHANNELS", "DEFAULT_PORT", "DEGREES_MAX", "MOVE_TICKS_MAX", "SERVO_MAX", "TICK_US_DEFAULT",
-    "TORQUE_ON_VALUE", "Client", "connect", "split_move",
+    "TICK_US_MAX", "TORQUE_ON_VALUE", "Client", "connect", "split_move", "tick_us_of",
     "BeyondLimits", "Closed", "ConnectError", "Error", "MotionError", "NotInWriteList", "NotReached",
     "OutOfRange", "ProtocolError", "Timeout", "UnknownField", "UnknownJoint",
     "BEHIND", "COMM_OFF", "NEVER_READ", "NO_GROUP", "SILENT", "UNREAD", "VALID", "groups_decode",

@@ -28,6 +28,7 @@ TORQUE_ON_VALUE = 100
 TTIME_MAX = 255              # ticks one trigger can start (one byte of ttime)
 MOVE_TICKS_MAX = 2**31 - 1   # a longer move than TTIME_MAX is chained from triggers
 TICK_US_DEFAULT = 16667      # the daemon's period, kept while tick_period holds one it ignores
+TICK_US_MAX = 999999         # the longest period the daemon takes
 
 _ONE, _TICK_PERIOD, _SV_TORQUE_ON, _SW_IN = 0x0010, 0x0040, 0x0048, 0x0060
 _EXIT_REQ, _POWEROFF_REQ, _LOOP_COUNT, _WR_COUNT = 0x0050, 0x0051, 0x0080, 0x00A1
@@ -73,6 +74,13 @@ def _parse_dump(line, adr, n):
             return None
         out[i] = int(pair, 16)
     return bytes(out)
+
+
+def tick_us_of(tick_period):
+    """The period the daemon runs at while the map's tick_period reads `tick_period`: it takes
+    1..TICK_US_MAX and keeps its last valid period for anything else, which no host can read, so
+    the start-up period stands in."""
+    return tick_period if 1 <= tick_period <= TICK_US_MAX else TICK_US_DEFAULT
 
 
 def split_move(ticks):
@@ -525,10 +533,8 @@ class Client:
             time.sleep(step)
 
     def tick_us(self):
-        """The period the daemon ticks at, in microseconds: tick_period, or the daemon's default
-        while tick_period holds a value it does not take (outside 1..999999)."""
-        period = self.get("tick_period")
-        return period if 1 <= period <= 999999 else TICK_US_DEFAULT
+        """The tick the daemon runs at, in microseconds: tick_us_of the map's tick_period."""
+        return tick_us_of(self.get("tick_period"))
 
     def ticks_for(self, ms):
         """Ticks for a duration in milliseconds at the period the daemon ticks at (tick_us()):

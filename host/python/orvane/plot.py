@@ -1,4 +1,4 @@
-"""Plots a recording made by ``orvane-ctl record``: goal against position per servo over time,
+"""Plots a recording made by ``orvane-ctl record`` (CSV, or MCAP through orvane.mcap): goal against position per servo over time,
 with the passes that no poll saw shaded, and the switches underneath. Plots a motion's planned
 curve too, from a motion file or the CSV of ``orvane-ctl play --dry-run --curve``: each joint's
 curve, the goals the interpolator makes of it, the keyframes and the joint's limits.
@@ -334,6 +334,14 @@ def draw_file(path, out, title=None, profile=None):
     """Plots whatever `path` is: a motion file, a planned curve or a recording."""
     if re.search(r"\.ya?ml$", path):
         return plot_plan(plan_of_motion(path, profile), out, title or os.path.basename(path))
+    if path.endswith(".mcap"):
+        from . import mcap
+
+        try:
+            cols, notes = mcap.recording(path)
+        except mcap.McapError as e:
+            raise RecordingError(str(e)) from e
+        return plot(cols, out, title, notes)
     try:
         with open(path) as f:
             text = f.read()
@@ -349,12 +357,12 @@ def main(argv=None):
     ap = argparse.ArgumentParser(prog="python3 -m orvane.plot",
                                  description="Plot goal against position per servo from a recording, "
                                              "or a motion's planned curve.")
-    ap.add_argument("csv", help="recording made by orvane-ctl record, a motion file, or a planned curve")
+    ap.add_argument("csv", help="recording made by orvane-ctl record (CSV or MCAP), a motion file, or a planned curve")
     ap.add_argument("-o", "--output", help="image to write (default: the input's name with .png)")
     ap.add_argument("-p", "--profile", help="robot profile, for a motion file")
     ap.add_argument("--title", help="title over the plot")
     a = ap.parse_args(argv)
-    out = a.output or re.sub(r"(\.csv|\.ya?ml)?$", ".png", a.csv, count=1)
+    out = a.output or re.sub(r"(\.csv|\.mcap|\.ya?ml)?$", ".png", a.csv, count=1)
     try:
         draw_file(a.csv, out, a.title, a.profile)
     except RecordingError as e:

@@ -81,11 +81,12 @@ class Joint:
 
 
 class Profile:
-    """A robot's joints. `file` is where it was read from; `text` its YAML."""
+    """A robot's joints. `file` is where it was read from; `text` its YAML; `urdf` the path of the
+    robot's description it names (beside the profile), or ""."""
 
-    def __init__(self, joints, file="", text="", robot=""):
+    def __init__(self, joints, file="", text="", robot="", urdf=""):
         self.joints = list(joints)
-        self.file, self.text, self.robot = file, text, robot
+        self.file, self.text, self.robot, self.urdf = file, text, robot, urdf
         self._by_name = {j.name: j for j in self.joints}
         self._by_id = {j.id: j for j in self.joints}
 
@@ -265,11 +266,16 @@ def parse_profile(text, file="robot.yaml"):
     doc = _compose(text, r) if len(text) <= _FILE_MAX else None
     if len(text) > _FILE_MAX:
         r.errors.append(f"{file}: larger than {_FILE_MAX} bytes: not a profile")
-    joints, robot = [], ""
+    joints, robot, urdf = [], "", ""
     if not r.errors and not isinstance(doc, yaml.MappingNode):
         r.fail(doc, "", "a profile is a map with a 'joints' map")
     if not r.errors:
-        r.only(doc, "", ("robot", "joints"))
+        r.only(doc, "", ("robot", "urdf", "joints"))
+        u = _get(doc, "urdf")
+        if u is not None and not (_scalar(u) and u.value):
+            r.fail(u, "urdf", "needs a text value")
+        elif u is not None:  # found beside the profile, wherever the program runs
+            urdf = u.value if os.path.isabs(u.value) else os.path.join(os.path.dirname(file), u.value)
         js = _get(doc, "joints")
         if js is None or not isinstance(js, yaml.MappingNode) or not js.value:
             r.fail(js if js is not None else doc, "joints", "needs a map of joint names to servos")
@@ -280,4 +286,4 @@ def parse_profile(text, file="robot.yaml"):
         robot = name.value if _scalar(name) else ""
     if r.errors:
         raise ProfileError(r.errors)
-    return Profile(joints, file=file, text=text, robot=robot)
+    return Profile(joints, file=file, text=text, robot=robot, urdf=urdf)

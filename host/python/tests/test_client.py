@@ -57,6 +57,7 @@ def test_move_lands_in_time_and_leaves_unnamed_channels_alone(robot):
     (lambda r: r.read("0", 1), orvane.OutOfRange, "must be whole numbers"),
     (lambda r: r.set("loop_count", 1), orvane.OutOfRange, "written by the daemon"),
     (lambda r: r.set("tick_period", 1.5), orvane.OutOfRange, "not a whole number"),
+    (lambda r: r.set("tick_period", 1000000), orvane.OutOfRange, "out of range 1..999999"),
     (lambda r: r.write(0x0FFF, b"\1\2"), orvane.OutOfRange, "beyond the map"),
     (lambda r: r.set_leds({16: 1}), orvane.OutOfRange, "LED 16 out of range"),
 ])
@@ -186,3 +187,4 @@ def test_long_move_is_chained_along_its_line_and_reached_is_waited_for(robot):
     assert e.value.ids == [1]
     robot.move({7: 12.5}, 1, check_write_list=False)
     assert robot.get("servo.7.goal") == 125
+

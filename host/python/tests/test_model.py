@@ -41,12 +41,22 @@ def words(robot, adr, n):
     ("joints:\n  a: {id: 1\n", "robot.yaml:3: not valid YAML"),
     ("joints:\n  a: {id: 1, speed: -5}\n", "robot.yaml:2: joints.a.speed: outside 0..10000"),
     ("joints:\n  a: {id: 1, accel: fast}\n", "robot.yaml:2: joints.a.accel: needs a number"),
+    ("urdf: [a.urdf]\njoints:\n  a: {id: 1}\n", "robot.yaml:1: urdf: needs a text value"),
     ("joints:\n  a: {id: 1}\n  a: {id: 2}\n", "robot.yaml:3: joints.a: named twice"),
     ("[" * 40 + "]" * 40, "robot.yaml:1: nested deeper than 32 levels"),
 ])
 def test_profile_faults_are_named_as_the_motion_library_names_them(text, says):
     with pytest.raises(orvane.ProfileError, match=re.escape(says)):
         orvane.parse_profile(text, "robot.yaml")
+
+
+def test_profile_names_its_urdf_beside_itself():
+    for file, urdf, path in [("robot.yaml", "arm.urdf", "arm.urdf"),
+                             ("motions/robot.yaml", "arm.urdf", "motions/arm.urdf"),
+                             ("/srv/bot/robot.yaml", "urdf/arm.urdf", "/srv/bot/urdf/arm.urdf"),
+                             ("motions/robot.yaml", "/usr/share/arm.urdf", "/usr/share/arm.urdf")]:
+        assert orvane.parse_profile(f"urdf: {urdf}\njoints: {{a: {{id: 1}}}}\n", file).urdf == path
+    assert orvane.load_profile(PROFILE).urdf == os.path.join(ROOT, "motions", "arm.urdf")
 
 
 def test_profile_converts_both_ways_and_a_missing_file_says_so(tmp_path):

@@ -52,6 +52,19 @@ async function getJson(path) {
 export const robots = () => getJson('/api/robots');
 export const motions = () => getJson('/api/motions');
 export const planOf = (robot) => getJson(`/api/plan?robot=${robot}`);
+// A motion's planned curve from where the robot's goals are now; an Error with the reason.
+export async function previewOf(robot, motion) {
+  const res = await fetch(`/api/preview?robot=${robot}&motion=${encodeURIComponent(motion)}`);
+  if (!res.ok) throw new Error((await res.text()).trim() || `${res.status}`);
+  return res.json();
+}
+
+// The robot's description (URDF) as text; an Error when orvane-web has none.
+export async function description() {
+  const res = await fetch('/api/urdf');
+  if (!res.ok) throw new Error(`${res.status}`);
+  return res.text();
+}
 
 // The classroom view's class-wide stop: answered once the broker has taken it.
 export async function stopAll() {

@@ -3,7 +3,7 @@
 import 'uplot/dist/uPlot.min.css';
 import './style.css';
 import { $, el, toast } from './dom.js';
-import { openFeed, command, robots, motions, planOf } from './api.js';
+import { openFeed, command, robots, motions, planOf, description, previewOf } from './api.js';
 import { PassClock, ServoPlot } from './plot.js';
 
 const SWITCH_PINS = [22, 23, 24, 25, 4];
@@ -19,6 +19,8 @@ let selectedLed = 0;
 let plan = null; // the planned curve of the motion playing, as /api/plan gives it
 let planWanted = 0; // the serial of the plan the state names; 0 while nothing plays
 let clock = new PassClock(); // the plots' time, from the robot's passes
+let view = null; // the robot in 3D, once its description and view3d.js are loaded
+let view3dState = 'loading'; // then 'ready', or 'none' when there is no 3D view
 
 async function send(body) {
   try {
@@ -63,6 +65,11 @@ function buildStatic() {
   $('motion-stop').addEventListener('click', () => send({ op: 'stop' }));
   $('motion-refresh').addEventListener('click', () => loadMotions());
   $('robot').addEventListener('change', (e) => show(Number(e.target.value)));
+  $('preview-stop').addEventListener('click', () => closePreview());
+  $('preview-at').addEventListener('input', (e) => {
+    const p = view && view.info().preview;
+    if (p) view.seek((Number(e.target.value) / 1000) * p.seconds);
+  });
   window.addEventListener('resize', () => rows.forEach((r) => r.plot.resize()));
 }
 
@@ -169,7 +176,9 @@ function render(s) {
     buildRows(s.servos);
     if (plan) showPlan(plan);
   }
-  const { at, moved } = s.connected ? clock.follow(s.loop_count, s.tick_period) : { at: 0, moved: 0 };
+  // The daemon keeps its start-up 16667 us while tick_period holds a value outside 1..999999.
+  const tickUs = s.tick_period >= 1 && s.tick_period <= 999999 ? s.tick_period : 16667;
+  const { at, moved } = s.connected ? clock.follow(s.loop_count, tickUs) : { at: 0, moved: 0 };
   if (moved) rows.forEach((r) => r.plot.shift(moved));
   for (const sv of s.servos) {
     const r = rows.get(sv.id);
@@ -189,6 +198,7 @@ function render(s) {
   }
   renderMotion(s.motion);
   followPlan(s);
+  if (view) view.update(s);
 }
 
 // The planned curve is fetched once per motion, when the state names a new one, and placed on
@@ -237,11 +247,14 @@ function placePlan() {
   });
 }
 
-// What the plots hold of the planned curve and of the measured goals, for the browser's console
-// and the tests.
+// What the plots hold of the planned curve, of the measured goals and what the 3D view shows,
+// for the browser's console and the tests.
 window.orvane = {
   now: () => clock.now(),
   goals: (id) => rows.has(id) && { t: [...rows.get(id).plot.t], goal: [...rows.get(id).plot.goal] },
+  view3d: () => view && view.info(),
+  view3dState: () => view3dState,
+  view3dAt: (link, which) => view && view.at(link, which),
   plan: () =>
     plan && {
       serial: plan.serial,
@@ -266,17 +279,26 @@ async function loadMotions() {
   const list = $('motion-list');
   list.replaceChildren();
   for (const m of info.motions) {
+    const row = el('div', 'motion-row');
     const b = el('button', 'motion');
     b.dataset.motion = m.name;
     b.append(el('b', '', m.name));
+    row.append(b);
     if (m.problem) {
       b.disabled = true;
       b.append(el('span', 'problem-text', m.problem));
     } else {
       b.append(el('span', 'k', `${m.seconds.toFixed(1)} s${m.description ? ` · ${m.description}` : ''}`));
       b.addEventListener('click', () => send({ op: 'play', motion: m.name }));
+      // Shown in 3D first, from where the robot's goals are now; nothing moves.
+      const p = el('button', 'preview', 'preview');
+      p.dataset.motion = m.name;
+      p.title = 'show this motion in 3D before it plays';
+      p.hidden = !view;
+      p.addEventListener('click', () => startPreview(m.name));
+      row.append(p);
     }
-    list.append(b);
+    list.append(row);
   }
   if (info.offered && info.motions.length === 0) list.append(el('span', 'k', 'no motion files in the folder'));
   if (last) renderMotion(last.motion);
@@ -296,6 +318,74 @@ function renderMotion(m) {
   $('motion-warnings').textContent = m && m.warnings ? m.warnings.join('; ') : '';
 }
 
+// The robot in 3D: only when orvane-web has a description to draw, since the view's script is
+// most of the page's weight. Its section takes its place before anything below it can be
+// clicked, and keeps its size: nothing moves under the pointer when the view arrives.
+async function find3d() {
+  try {
+    const urdf = await description();
+    $('view3d').hidden = false;
+    return urdf;
+  } catch (e) {
+    return null; // none: started without a profile, or a build that reads none
+  }
+}
+
+async function load3d(urdf) {
+  if (urdf) await draw3d(urdf);
+  view3dState = view ? 'ready' : 'none';
+}
+
+async function draw3d(urdf) {
+  const fail = (text) => {
+    $('view3d-wait').textContent = text;
+    toast(text);
+  };
+  try {
+    await new Promise((ok, no) => {
+      const tag = document.createElement('script');
+      tag.src = '/view3d.js';
+      tag.onload = ok;
+      tag.onerror = () => no(new Error('cannot load the 3D view'));
+      document.head.append(tag);
+    });
+    view = window.orvane3d.create($('view3d'), urdf);
+  } catch (e) {
+    return fail(`cannot draw the robot: ${e.message}`);
+  }
+  $('view3d-wait').hidden = true;
+  document.querySelectorAll('.preview').forEach((p) => (p.hidden = false));
+  if (view.meshesLeftOut().length) toast(`meshes are not drawn: ${view.meshesLeftOut().join(', ')}`);
+  if (last) view.update(last);
+}
+
+async function startPreview(name) {
+  if (!view || !last) return;
+  let p;
+  try {
+    p = await previewOf(robot, name);
+  } catch (e) {
+    toast(`cannot preview ${name}: ${e.message}`);
+    return;
+  }
+  view.startPreview(name, p, last.servos, () => showPreview());
+  $('preview-bar').hidden = false;
+  showPreview();
+}
+
+function showPreview() {
+  const p = view && view.info().preview;
+  if (!p) return;
+  const how = p.ended ? ', ended' : p.paused ? ', held (preview again to replay)' : '';
+  $('preview-status').textContent = `preview of ${p.name}: ${p.at.toFixed(1)} of ${p.seconds.toFixed(1)} s${how}`;
+  if (document.activeElement !== $('preview-at')) $('preview-at').value = p.seconds > 0 ? Math.round((p.at / p.seconds) * 1000) : 0;
+}
+
+function closePreview() {
+  if (view) view.stopPreview();
+  $('preview-bar').hidden = true;
+}
+
 // Plots move with the clock even while no state arrives.
 function tick() {
   if (last && last.connected && gatewayUp) {
@@ -306,10 +396,13 @@ function tick() {
     }
   }
   rows.forEach((r) => r.plot.draw(clock.now()));
+  showPreview();
 }
 
 function show(i) {
   robot = i;
+  closePreview();
+  if (view) view.reset();
   if (closeFeed) closeFeed();
   rowIds = '';
   last = null;
@@ -341,7 +434,9 @@ async function start() {
   } catch (e) {
     toast(`cannot list robots: ${e.message}`);
   }
+  const urdf = await find3d();
   loadMotions();
+  load3d(urdf);
   show(0);
   setInterval(tick, 100);
 }
