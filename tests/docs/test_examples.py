@@ -29,7 +29,7 @@ SKIP = [
     (r'scp |.*robot\.local', 'copies to the robot'),
     (r'(scripts/|bench/|cmake |cd build|ctest |build/tests/)', 'builds or runs suites and benchmarks: CI runs them'),
     (r'build/daemon/orvane\b', "the robot's daemon: it needs the robot's devices"),
-    (r'(token=|orvane-web )', 'serves on a fixed port; the browser tests start orvane-web on a free one'),
+    (r'(token=|(\S*/)?orvane-web )', 'serves on a fixed port; the browser tests start orvane-web on a free one'),
     (r'(mosquitto|openssl |install -m|printf .*(credentials|teacher)|mkdir -p ~/.config|for n in|  pw=|'
      r'  sudo|done$)', "sets up the classroom's broker; tests/mqtt starts its own"),
     (r'orvane-mqtt ', 'needs a broker and the robot at another address'),
