@@ -59,20 +59,24 @@ TEST(RecordToMotion, BadCellsAreMissingReadingsAndImpossibleOnesAreRefused)
     std::string refused;         // the error, or empty if a motion is made
     double j1, j2;               // the angle every keyframe holds
     std::string note;            // said about it
-  } cases[] = {
+  };
+  std::vector<Case> cases = {
       {"104", "nan", "-20.0", "", 10, 20, "sv_pos.1: 5 cells are not a number (line 6: 'nan'): no reading there"},
       {"104", "inf", "-20.0", "", 10, 20, "(line 6: 'inf')"},
       {"104", "abc", "-20.0", "", 10, 20, "(line 6: 'abc')"},
       {"104", "12x", "-20.0", "", 10, 20, "(line 6: '12x')"},
       {"104", "", "-20.0", "", 10, 20, ""},
-      {"104", "1e308", "-20.0", "r.csv:6: sv_pos.1: 1e308 degrees is no servo position (a recording holds -3276.7..3276.7)", 0, 0, ""},
-      {"104", "6553.7", "-20.0", "r.csv:6: sv_pos.1: 6553.7 degrees is no servo position (a recording holds -3276.7..3276.7)", 0, 0, ""},
-      {"104", "4000", "-20.0", "r.csv:6: sv_pos.1: 4000 degrees is no servo position (a recording holds -3276.7..3276.7)", 0, 0, ""},
-      {"104", "10.0", "-3276.8", "r.csv:6: sv_pos.2: -3276.8 degrees is no servo position (a recording holds -3276.7..3276.7)", 0, 0, ""},
       {"abc", "10.0", "-20.0", "r.csv:6: loop_count 'abc' is not a pass count", 0, 0, ""},
       {"1e3", "10.0", "-20.0", "r.csv:6: loop_count '1e3' is not a pass count", 0, 0, ""},
       {"99", "10.0", "-20.0", "r.csv:6: loop_count 99 does not come after 103", 0, 0, ""},
   };
+  // Positions no 16-bit word of 0.1 degrees holds, in servo 1's cell or servo 2's.
+  using cell_of = std::pair<int, std::string>;
+  for (auto [servo, cell] : {cell_of{1, "1e308"}, cell_of{1, "6553.7"}, cell_of{1, "4000"}, cell_of{2, "-3276.8"}})
+    cases.push_back({"104", servo == 1 ? cell : "10.0", servo == 2 ? cell : "-20.0",
+                     "r.csv:6: sv_pos." + std::to_string(servo) + ": " + cell +
+                         " degrees is no servo position (a recording holds -3276.7..3276.7)",
+                     0, 0, ""});
   for (const Case& c : cases) {
     SCOPED_TRACE("loop_count " + c.loop + ", sv_pos " + c.pos1 + ", " + c.pos2);
     std::vector<std::string> notes;
