@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 #include "host/motion/fit.h"
 #include "host/motion/simplify.h"
@@ -205,33 +206,31 @@ TEST(RecordToMotion, FittedKeyframesAreFewAndTheirPlanKeepsWithinTheTolerance)
     }
 }
 
-// A servo read every other pass shows each position twice: the repeat is the old reading, so a
-// steady ramp is one keyframe, not a staircase of them.
-TEST(RecordToMotion, RepeatedOldReadingsDoNotMakeAStaircase)
+// A ramp in positions that are not all readings stays one keyframe, never a staircase: a servo
+// read every other pass shows each position twice (the repeat is the old reading), and servo 2
+// behind a silent servo 1 in its read group is not asked and keeps its old position for longer
+// than a read cycle.
+TEST(RecordToMotion, OldPositionsDoNotMakeAStaircase)
 {
-  std::string csv = "time_s,loop_count,gap,sv_pos.1\n";
-  for (int i = 0; i <= 60; i++)
-    csv += "0," + std::to_string(500 + i) + ",0," + std::to_string(i / 2 * 2 * 1.5) + "\n";
-  std::vector<std::string> notes;
-  recorded_motion r = recording_motion(csv, "ramp.csv", profile_none(), {}, notes);
-  EXPECT_EQ(r.m.frames.size(), 2u) << motion_text(r.m);
-  EXPECT_LE(r.worst, 1.0);
-  EXPECT_EQ(angles(r.m, "1").back(), 90);
-}
-
-// While servo 1 gives no reading, servo 2 after it in the read group is not asked and keeps its
-// old position, longer than a read cycle: that is no position either, so its ramp stays a ramp.
-TEST(RecordToMotion, PositionsHeldBehindASilentServoAreNotReadings)
-{
-  std::string csv = "time_s,loop_count,gap,sv_pos.1,sv_pos.2\n";
-  for (int i = 0; i <= 60; i++) {
+  auto twice = [](int i) { return "," + std::to_string(i / 2 * 2 * 1.5); };
+  auto behind = [](int i) {
     bool silent = i >= 20 && i < 34;
-    csv += "0," + std::to_string(500 + i) + ",0," + (silent ? "" : "0.0") + "," +
-           std::to_string((silent ? 19 : i) * 1.5) + "\n";
+    return std::string(silent ? "," : ",0.0") + "," + std::to_string((silent ? 19 : i) * 1.5);
+  };
+  struct Case {
+    const char* columns;
+    std::function<std::string(int)> cells;  // of pass i
+    const char* ramp;                        // the servo that ramps to 90 degrees
+  } cases[] = {{"sv_pos.1", twice, "1"}, {"sv_pos.1,sv_pos.2", behind, "2"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.columns);
+    std::string csv = std::string("time_s,loop_count,gap,") + c.columns + "\n";
+    for (int i = 0; i <= 60; i++)
+      csv += "0," + std::to_string(500 + i) + ",0" + c.cells(i) + "\n";
+    std::vector<std::string> notes;
+    recorded_motion r = recording_motion(csv, "ramp.csv", profile_none(), {}, notes);
+    EXPECT_EQ(r.m.frames.size(), 2u) << motion_text(r.m);
+    EXPECT_LE(r.worst, 1.0);
+    EXPECT_EQ(angles(r.m, c.ramp).back(), 90);
   }
-  std::vector<std::string> notes;
-  recorded_motion r = recording_motion(csv, "behind.csv", profile_none(), {}, notes);
-  EXPECT_EQ(r.m.frames.size(), 2u) << motion_text(r.m);
-  EXPECT_LE(r.worst, 1.0);
-  EXPECT_EQ(angles(r.m, "2").back(), 90);
 }
