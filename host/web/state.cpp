@@ -141,7 +141,7 @@ std::vector<uint8_t> web_poll_key(const std::vector<web_range>& plan,
   std::vector<uint8_t> key;
   for (const std::vector<uint8_t>& d : data)
     key.insert(key.end(), d.begin(), d.end());
-  const orvane::field& count = field("loop_count");
+  const orvane::field& count = orvane::known_field("loop_count");
   size_t at = 0;
   for (size_t i = 0; i < plan.size() && i < data.size(); i++) {
     uint32_t off = count.offset_of(count.first);
