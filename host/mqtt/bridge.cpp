@@ -5,7 +5,7 @@
 #include <ctime>
 #include <thread>
 
-#include "orvane.h"
+#include "host/client/known_field.h"
 #include "host/mqtt/discovery.h"
 #include "host/web/command.h"
 #include "host/web/state.h"
@@ -29,15 +29,6 @@ int64_t now_ms()
 double now_s()
 {
   return static_cast<double>(now_ms()) / 1000.0;
-}
-
-
-const orvane::field& field(const char* name)
-{
-  const orvane::field* f = orvane::find_field(name);
-  if (f == nullptr)
-    throw std::logic_error(std::string("field table lacks ") + name);
-  return *f;
 }
 
 }  // namespace
@@ -342,7 +333,7 @@ void mq_bridge::run()
         r.info.name = r.c->get_text("robot_name");
         r.info.wr_ids = r.c->write_list();
         r.info.rd_groups.clear();
-        const orvane::field& g = field("rd_group");
+        const orvane::field& g = orvane::known_field("rd_group");
         for (int i = g.first; i <= g.last(); i++)
           r.info.rd_groups.push_back(r.c->get_bytes("rd_group", i));
         fprintf(stderr, "orvane-mqtt: robot %s: connected\n", o_.robot.c_str());

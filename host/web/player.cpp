@@ -3,24 +3,17 @@
 #include <algorithm>
 #include <exception>
 
+#include "host/client/known_field.h"
 #include "orvane.h"
 
 using clk = std::chrono::steady_clock;
 
 namespace {
 
-const orvane::field& field(const char* name)
-{
-  const orvane::field* f = orvane::find_field(name);
-  if (f == nullptr)
-    throw std::logic_error(std::string("field table lacks ") + name);
-  return *f;
-}
-
 // The outputs of the servo goal channels 1..servo_max, servo 1 first.
 std::vector<int16_t> goal_outputs(orvane::client& c)
 {
-  const orvane::field& goal = field("servo.#.goal");
+  const orvane::field& goal = orvane::known_field("servo.#.goal");
   std::vector<uint8_t> b = c.read(goal.offset_of(1), orvane::servo_max * goal.width);
   std::vector<int16_t> out;
   for (int i = 0; i < orvane::servo_max; i++)
@@ -32,9 +25,9 @@ std::vector<int16_t> goal_outputs(orvane::client& c)
 
 void web_hold(orvane::client& c)
 {
-  const orvane::field& count = field("ip_count");
-  const orvane::field& out = field("ip_out");
-  const orvane::field& goal = field("servo.#.goal");
+  const orvane::field& count = orvane::known_field("ip_count");
+  const orvane::field& out = orvane::known_field("ip_out");
+  const orvane::field& goal = orvane::known_field("servo.#.goal");
   int first = goal.channel_of(1), last = goal.channel_of(orvane::servo_max);
   int n = last - first + 1;
   std::vector<uint8_t> counts = c.read(count.offset_of(first), n * count.width);
@@ -80,7 +73,7 @@ void web_player::start_move(std::shared_ptr<orvane::client> c,
   if (goals.empty())
     return;
   std::vector<int16_t> now = goal_outputs(*c);
-  const orvane::field& goal = field("servo.#.goal");
+  const orvane::field& goal = orvane::known_field("servo.#.goal");
   std::vector<orvane::target> from, to;
   std::vector<std::pair<int, double>> first;
   orvane::move_split s{ticks};
@@ -183,7 +176,7 @@ void web_player::run_move(orvane::client& c, std::vector<orvane::target> from,
 {
   using us = std::chrono::microseconds;
   orvane::move_split s{ticks};
-  const orvane::field& count = field("ip_count");
+  const orvane::field& count = orvane::known_field("ip_count");
   try {
     us tick(c.tick_us());
     for (int p = 2; p <= s.parts() && !stop_; p++) {

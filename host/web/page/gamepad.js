@@ -4,6 +4,8 @@
 // the jog: the page hidden, the pad unplugged, or no new data from the pad for a second. The
 // gateway checks every speed and ends a jog that is not renewed; this page renews it every 100 ms.
 
+import { $ } from './dom.js';
+
 const SAMPLE_MS = 50;   // how often the inputs are read
 const RENEW_MS = 100;   // a jog is sent again at least this often while it lasts
 const STALE_MS = 1000;  // a pad whose data has not changed for this long is taken as gone
@@ -11,7 +13,6 @@ const DEADZONE = 0.15;
 const DEADMAN_BUTTONS = [4, 5];  // the shoulder buttons of the standard mapping
 const AXES = 4;                  // left stick x, y, right stick x, y
 
-const $ = (id) => document.getElementById(id);
 
 export function startGamepad({ servos, send }) {
   let pad = null;                 // index of the pad in use

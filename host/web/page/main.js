@@ -2,11 +2,11 @@
 // commands. Element ids are what the browser tests look for.
 import 'uplot/dist/uPlot.min.css';
 import './style.css';
+import { $, el, toast } from './dom.js';
 import { openFeed, command, robots, motions, planOf, description, previewOf } from './api.js';
-import { ServoPlot } from './plot.js';
+import { PassClock, ServoPlot } from './plot.js';
 import { startGamepad, mapAxes } from './gamepad.js';
 
-const $ = (id) => document.getElementById(id);
 const SWITCH_PINS = [22, 23, 24, 25, 4];
 const deg = (units) => units / 10;
 
@@ -19,16 +19,9 @@ let gatewayUp = false;
 let selectedLed = 0;
 let plan = null; // the planned curve of the motion playing, as /api/plan gives it
 let planWanted = 0; // the serial of the plan the state names; 0 while nothing plays
+let clock = new PassClock(); // the plots' time, from the robot's passes
 let view = null; // the robot in 3D, once its description and view3d.js are loaded
 let view3dState = 'loading'; // then 'ready', or 'none' when there is no 3D view
-
-function toast(text) {
-  const t = $('toast');
-  t.textContent = text;
-  t.hidden = false;
-  clearTimeout(toast.timer);
-  toast.timer = setTimeout(() => (t.hidden = true), 4000);
-}
 
 async function send(body) {
   try {
@@ -36,13 +29,6 @@ async function send(body) {
   } catch (e) {
     toast(e.message);
   }
-}
-
-function el(tag, cls, text) {
-  const e = document.createElement(tag);
-  if (cls) e.className = cls;
-  if (text !== undefined) e.textContent = text;
-  return e;
 }
 
 function buildStatic() {
@@ -195,6 +181,10 @@ function render(s) {
     buildRows(s.servos);
     if (plan) showPlan(plan);
   }
+  // The daemon keeps its start-up 16667 us while tick_period holds a value outside 1..999999.
+  const tickUs = s.tick_period >= 1 && s.tick_period <= 999999 ? s.tick_period : 16667;
+  const { at, moved } = s.connected ? clock.follow(s.loop_count, tickUs) : { at: 0, moved: 0 };
+  if (moved) rows.forEach((r) => r.plot.shift(moved));
   for (const sv of s.servos) {
     const r = rows.get(sv.id);
     r.goal.textContent = `${deg(sv.goal).toFixed(1)}°`;
@@ -209,7 +199,7 @@ function render(s) {
       r.slider.value = deg(sv.goal);
       r.out.textContent = `${deg(sv.goal).toFixed(1)}°`;
     }
-    if (s.connected) r.plot.add(deg(sv.goal), sv.pos === null ? null : deg(sv.pos));
+    if (s.connected) r.plot.add(at, deg(sv.goal), sv.pos === null ? null : deg(sv.pos));
   }
   renderMotion(s.motion);
   renderMirror(s.mirror);
@@ -237,7 +227,7 @@ function renderMirror(m) {
 }
 
 // The planned curve is fetched once per motion, when the state names a new one, and placed on
-// the browser's clock by the loop counts the states bring, as the measured samples are.
+// the plots' clock at the pass its tick 0 stands for, as the measured samples are.
 function followPlan(s) {
   const m = s.motion;
   const serial = s.connected && m && m.playing ? m.plan : 0;
@@ -246,7 +236,7 @@ function followPlan(s) {
     showPlan(null);
     if (serial) fetchPlan(robot, serial);
   }
-  if (plan) placePlan(s);
+  if (plan) placePlan();
 }
 
 async function fetchPlan(r, serial) {
@@ -258,7 +248,7 @@ async function fetchPlan(r, serial) {
   }
   if (r !== robot || serial !== planWanted || p.serial !== serial) return;
   showPlan(p);
-  if (last) placePlan(last);
+  placePlan();
 }
 
 function showPlan(p) {
@@ -273,21 +263,20 @@ function showPlan(p) {
   });
 }
 
-// Tick 0 is the pass first_pass; the newest state says which pass is now, and the measured rate
-// how long a pass lasts (until there is a rate, the tick period the daemon runs at: it keeps
-// its start-up 16667 us while tick_period holds a value outside 1..999999).
-function placePlan(s) {
-  const tick = s.tick_period >= 1 && s.tick_period <= 999999 ? s.tick_period : 16667;
-  const spt = 1 / (s.rate > 0 ? s.rate : 1e6 / tick);
-  const t0 = Date.now() / 1000 + ((plan.first_pass - s.loop_count) | 0) * spt;
+// Tick 0 is the pass first_pass, and a tick lasts a pass.
+function placePlan() {
+  if (clock.loop === null) return;
+  const t0 = clock.at(plan.first_pass);
   rows.forEach((r) => {
-    if (r.plot.plan) Object.assign(r.plot.plan, { t0, spt });
+    if (r.plot.plan) Object.assign(r.plot.plan, { t0, spt: clock.spt });
   });
 }
 
-// What the plots hold of the planned curve and what the 3D view shows, for the browser's console
-// and the tests.
+// What the plots hold of the planned curve, of the measured goals and what the 3D view shows,
+// for the browser's console and the tests.
 window.orvane = {
+  now: () => clock.now(),
+  goals: (id) => rows.has(id) && { t: [...rows.get(id).plot.t], goal: [...rows.get(id).plot.goal] },
   view3d: () => view && view.info(),
   view3dState: () => view3dState,
   view3dAt: (link, which) => view && view.at(link, which),
@@ -427,11 +416,11 @@ function tick() {
   if (last && last.connected && gatewayUp) {
     for (const sv of last.servos) {
       const r = rows.get(sv.id);
-      if (r && Date.now() / 1000 - r.plot.t[r.plot.t.length - 1] > 0.2)
-        r.plot.add(deg(sv.goal), sv.pos === null ? null : deg(sv.pos));
+      if (r && clock.now() - r.plot.t[r.plot.t.length - 1] > 0.2)
+        r.plot.add(clock.now(), deg(sv.goal), sv.pos === null ? null : deg(sv.pos));
     }
   }
-  rows.forEach((r) => r.plot.draw());
+  rows.forEach((r) => r.plot.draw(clock.now()));
   showPreview();
 }
 
@@ -444,6 +433,7 @@ function show(i) {
   if (closeFeed) closeFeed();
   rowIds = '';
   last = null;
+  clock = new PassClock();
   planWanted = 0;
   showPlan(null);
   closeFeed = openFeed(

@@ -3,9 +3,9 @@
 // confirmation. Element ids and classes are what the browser tests look for.
 import './style.css';
 import './room.css';
+import { $, el, toast } from './dom.js';
 import { openFeed, stopAll } from './api.js';
 
-const $ = (id) => document.getElementById(id);
 const STALE_MS = 3000; // a state message older than this (one comes at least once a second)
 const STATUS = {
   online: ['online', 'up'],
@@ -17,21 +17,6 @@ const STATUS = {
 const cards = new Map(); // robot id -> its elements
 let gatewayUp = false;
 let last = null;
-
-function el(tag, cls, text) {
-  const e = document.createElement(tag);
-  if (cls) e.className = cls;
-  if (text !== undefined) e.textContent = text;
-  return e;
-}
-
-function toast(text) {
-  const t = $('toast');
-  t.textContent = text;
-  t.hidden = false;
-  clearTimeout(toast.timer);
-  toast.timer = setTimeout(() => (t.hidden = true), 5000);
-}
 
 function card(id) {
   let c = cards.get(id);
@@ -121,9 +106,9 @@ function start() {
     $('confirm').close();
     try {
       await stopAll();
-      toast('stop sent to every robot');
+      toast('stop sent to every robot', 5000);
     } catch (e) {
-      toast(`stop all failed: ${e.message}`);
+      toast(`stop all failed: ${e.message}`, 5000);
     }
   });
   openFeed(0, render, (up) => {
