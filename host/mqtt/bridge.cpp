@@ -1,11 +1,13 @@
 #include "host/mqtt/bridge.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <ctime>
 #include <thread>
 
 #include "orvane.h"
+#include "host/mqtt/claim.h"
 #include "host/mqtt/discovery.h"
 #include "host/web/command.h"
 #include "host/web/state.h"
@@ -19,6 +21,7 @@ constexpr size_t max_stop_replies = 64;              // more stops are carried o
 constexpr auto heartbeat = std::chrono::seconds(1);  // a state message at least this often
 constexpr auto player_end = std::chrono::seconds(2); // a stopped motion ends within a poll
 const char* const voided = "stopped: a stop came after it";
+constexpr auto blink = std::chrono::milliseconds(250);  // identify: LEDs on, then off, this long
 
 int64_t now_ms()
 {
@@ -56,6 +59,12 @@ struct mq_bridge::robot_side {
   std::string content;          // of the last state message
   clk::time_point last_state;
   rate_meter meter;
+  std::string owed;             // an event the lost link kept from being told, for its return
+  std::string why_stopped;      // why the last motion was stopped, when not by a command
+  // identify: until when the LEDs blink, the next blink, and the values to put back
+  clk::time_point identify_until, next_blink;
+  bool identifying = false, lit = false;
+  std::array<int, 16> leds_before{};
 };
 
 mq_bridge::mq_bridge(mq_bridge_opts o, const web_motions& motions)
@@ -139,9 +148,10 @@ void mq_bridge::event(const std::string& payload)
   link_->publish(mq_topic(o_.id, "event"), payload, 1, false);
 }
 
+// Marked with who this bridge is, so that a second one for the same id can name it.
 void mq_bridge::publish_status(robot_side& r, const std::string& status)
 {
-  if (link_->publish(mq_topic(o_.id, "status"), status, 1, true))
+  if (link_->publish(mq_topic(o_.id, "status"), status, 1, true, mq_holder::me().props()))
     r.status = status;
 }
 
@@ -182,6 +192,45 @@ void mq_bridge::stop_and_hold(robot_side& r)
   player_.wait_idle(player_end);
   if (r.c)
     web_hold(*r.c);  // the motion holds its own channels; a plain move is held here
+}
+
+// Before each connection under the id: who holds it now. "" to go on (connecting, or waiting for
+// the broker), else why this bridge must end.
+std::string mq_bridge::connect_link(std::string& told)
+{
+  auto tell = [&](const std::string& p) {
+    if (!p.empty() && p != told)
+      fprintf(stderr, "orvane-mqtt: broker %s: %s\n", o_.link.uri.c_str(), p.c_str());
+    told = p;
+  };
+  if (link_->refused())
+    return link_->problem();
+  tell(link_->problem());
+  mq_look_result look = mq_look(o_.link, o_.id, [this] {
+    std::lock_guard<std::mutex> l(mu_);
+    return stop_;
+  });
+  if (look.refused)
+    return look.why;
+  if (!look.reached)
+    return tell(look.why), "";
+  link_->connect();
+  return "";
+}
+
+// Blinks every LED of both boards, then puts back what they showed before.
+void mq_bridge::identify(robot_side& r, clk_time now)
+{
+  if (!r.identifying || !r.c || now < std::min(r.next_blink, r.identify_until))
+    return;
+  std::vector<std::pair<int, uint8_t>> v;
+  bool done = now >= r.identify_until;
+  r.lit = !done && !r.lit;
+  for (int i = 0; i < 16; i++)
+    v.emplace_back(i, static_cast<uint8_t>(done ? r.leds_before[i] : r.lit ? 255 : 0));
+  r.identifying = !done;
+  r.next_blink = now + blink;
+  r.c->set_leds(v);
 }
 
 void mq_bridge::take_stops(robot_side& r)
@@ -227,6 +276,14 @@ void mq_bridge::carry_out(robot_side& r, const job& j)
   const web_command& cmd = a.cmd;
   if (!r.c)
     return reply("robot not connected: " + r.problem);
+  if (a.identify_ms > 0) {
+    if (!r.identifying)
+      r.leds_before = r.last.leds;
+    r.identifying = true;
+    r.identify_until = clk::now() + std::chrono::milliseconds(a.identify_ms);
+    r.next_blink = clk::now();
+    return reply("");
+  }
   try {
     if (cmd.what == web_command::move || cmd.what == web_command::play) {
       {
@@ -256,6 +313,7 @@ void mq_bridge::carry_out(robot_side& r, const job& j)
     if (!m->problem.empty())
       return reply(m->problem);
     player_.start(r.c, cmd.motion);
+    r.why_stopped.clear();
     // Told here, not at the next look at the player: a motion that fails at once would end
     // before that look, and neither its start nor its end would be told.
     event(mq_event("motion-started", now_ms(), {{"motion", cmd.motion}}));
@@ -269,8 +327,9 @@ void mq_bridge::carry_out(robot_side& r, const job& j)
   }
 }
 
-void mq_bridge::run()
+std::string mq_bridge::run()
 {
+  std::string failure;  // why the bridge must end
   const std::vector<web_range> plan = web_poll_plan();
   std::vector<std::vector<uint8_t>> data(plan.size());
   robot_side r;
@@ -279,6 +338,8 @@ void mq_bridge::run()
 
   auto robot_lost = [&](const std::string& why) {
     player_.stop();  // a motion is never taken up again after a reconnection
+    if (r.play.playing)
+      r.why_stopped = "robot lost";
     r.c.reset();
     r.problem = why;
     r.meter = {};
@@ -304,14 +365,26 @@ void mq_bridge::run()
     // The broker.
     if (link_lost_.exchange(false)) {
       r.status.clear();
+      web_play was = r.play;
       try {
         stop_and_hold(r);
       } catch (const orvane::error& e) {
         robot_lost(e.what());
       }
+      // The motion's end is told once the link is back, with why.
+      if (was.playing) {
+        r.why_stopped = "broker lost";
+        r.owed = mq_event("motion-stopped", now_ms(), {{"motion", was.name}, {"why", r.why_stopped}});
+        r.play = player_.status();
+      }
       // Said once it is true: the motion has ended and the servos are held.
-      fprintf(stderr, "orvane-mqtt: broker %s: connection lost; motions stopped\n",
-              o_.link.uri.c_str());
+      link_problem = link_->problem();
+      fprintf(stderr, "orvane-mqtt: broker %s: connection lost (%s); motions stopped\n",
+              o_.link.uri.c_str(), link_problem.c_str());
+      if (link_->refused()) {
+        failure = link_problem;
+        break;
+      }
     }
     if (link_fresh_.exchange(false)) {
       fprintf(stderr, "orvane-mqtt: broker %s: connected as %s\n", o_.link.uri.c_str(),
@@ -322,14 +395,14 @@ void mq_bridge::run()
       if (r.c)
         publish_info(r);
       r.content.clear();  // a fresh state message for the new link
+      if (!r.owed.empty())
+        event(std::exchange(r.owed, ""));
     }
-    if (!link_->up() && now >= next_link) {
-      std::string p = link_->problem();
-      if (!p.empty() && p != link_problem)
-        fprintf(stderr, "orvane-mqtt: broker %s: %s\n", o_.link.uri.c_str(), p.c_str());
-      link_problem = p;
-      link_->connect();
-      next_link = now + retry;
+    if (!link_->up() && !link_->connecting() && now >= next_link) {
+      failure = connect_link(link_problem);
+      if (!failure.empty())
+        break;
+      next_link = clk::now() + retry;
     }
     // The robot.
     if (!r.c && now >= next_robot) {
@@ -375,6 +448,9 @@ void mq_bridge::run()
         for (size_t i = 0; i < plan.size(); i++)
           data[i] = r.c->read(plan[i].adr, plan[i].n);
         web_state s = web_decode(plan, data);
+        s.play = player_.status();
+        if (!s.play.playing && s.play.outcome == "stopped" && !r.why_stopped.empty())
+          s.play.outcome += ": " + r.why_stopped;
         r.meter.sample(s.loop_count, start);
         int64_t t = now_ms();
         if (r.last.connected)
@@ -415,11 +491,20 @@ void mq_bridge::run()
       std::vector<std::pair<std::string, std::string>> f = {{"motion", p.name}};
       if (what == "motion-failed")
         f.emplace_back("why", p.outcome);
+      if (what == "motion-stopped" && !r.why_stopped.empty())
+        f.emplace_back("why", r.why_stopped);
       event(mq_event(what, now_ms(), f));
     }
     r.play = p;
+    try {
+      identify(r, clk::now());
+    } catch (const orvane::error& e) {
+      robot_lost(e.what());
+    }
 
     clk::time_point wake = r.c ? next_poll : next_robot;
+    if (r.identifying)
+      wake = std::min(wake, std::min(r.next_blink, r.identify_until));
     if (!link_->up())
       wake = std::min(wake, next_link);
     if (r.play.playing)  // its end is an event worth telling soon
@@ -432,5 +517,6 @@ void mq_bridge::run()
     stop_and_hold(r);
   } catch (const orvane::error&) {
   }
-  link_->disconnect("offline");
+  link_->disconnect("offline");  // not when the id was taken over: the link is down then
+  return failure;
 }
