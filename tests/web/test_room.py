@@ -136,6 +136,8 @@ def test_a_cards_stop_and_identify_reach_that_robot_alone(room, browser):
     wait_for(lambda: browser.find_element(By.ID, 'online').text == str(ROBOTS), what='every robot online')
     mons = [Monitor(s.address) for s in room.sims]
     counts = lambda i: mons[i].read(offset('ip_count', 1), 32)  # noqa: E731 servo goal channels
+    stops = lambda i: len(room.heard(rid(i), 'motion-stopped'))  # noqa: E731 so far
+    before = [stops(i) for i in range(ROBOTS)]
     for i in (0, 1):
         cmd = {'id': f'card{i}', 'ts': time.time(), 'motion': 'sweep.yaml'}
         room.broker.publish(*TEACHER, f'orvane/{rid(i)}/cmd/play', json.dumps(cmd))
@@ -147,26 +149,27 @@ def test_a_cards_stop_and_identify_reach_that_robot_alone(room, browser):
     card(browser, 0, '.stop').click()
     wait_for(lambda: browser.find_element(By.ID, 'toast').text == f'stop sent to {rid(0)}',
              what='the stop taken')
-    wait_for(lambda: room.heard(rid(0), 'motion-stopped'), what=f'{rid(0)} stopped')
+    wait_for(lambda: stops(0) > before[0], what=f'{rid(0)} stopped')
     wait_for(lambda: not any(counts(0)), what=f'{rid(0)} still')
     wait_for(lambda: card(browser, 0, '.doing').text == 'stopped sweep.yaml', what=f'{rid(0)} shown stopped')
     assert card(browser, 1, '.doing').text.startswith('playing sweep.yaml')
-    assert not room.heard(rid(1), 'motion-stopped') and any(counts(1)), 'the other robot stopped too'
+    wait_for(lambda: any(counts(1)), what=f'{rid(1)} still moving')  # the sweep pauses between moves
+    assert stops(1) == before[1], 'the other robot stopped too'
     room.broker.publish(*TEACHER, f'orvane/{rid(1)}/cmd/stop', '')
     wait_for(lambda: not any(counts(1)), what=f'{rid(1)} still')
 
     # Identify: robot03's LED boards blink (all on, all off), then show what they showed before.
-    before = [0] * 16
-    before[3], before[9] = 40, 77
+    shown = [0] * 16
+    shown[3], shown[9] = 40, 77
     mons[2].set_leds({3: 40, 9: 77})
-    wait_for(lambda: mons[2].leds() == before, what='the LEDs set')
+    wait_for(lambda: mons[2].leds() == shown, what='the LEDs set')
     time.sleep(0.5)  # the bridge has polled them since
     card(browser, 2, '.identify').click()
     seen = set()
     wait_for(lambda: seen.add(tuple(mons[2].leds())) or {(255,) * 16, (0,) * 16} <= seen,
              step=0.02, what='the LEDs blinking')
     assert all(tuple(mons[i].leds()) not in ((255,) * 16, ) for i in (0, 1, 3)), 'another robot blinked'
-    wait_for(lambda: mons[2].leds() == before, timeout=20, what='the LEDs as they were')
+    wait_for(lambda: mons[2].leds() == shown, timeout=20, what='the LEDs as they were')
     for m in mons:
         m.close()
 
