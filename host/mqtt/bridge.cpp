@@ -60,6 +60,7 @@ struct mq_bridge::robot_side {
   clk::time_point last_state;
   rate_meter meter;
   std::string owed;             // an event the lost link kept from being told, for its return
+  bool stop_told = false;       // the motion's stop was told at the hold: not again at its end
   std::string why_stopped;      // why the last motion was stopped, when not by a command
   // identify: until when the LEDs blink, the next blink, and the values to put back
   clk::time_point identify_until, next_blink;
@@ -186,12 +187,25 @@ void mq_bridge::publish_discovery(robot_side& r)
   r.discovered = std::move(now);
 }
 
+// Held at once, not after the player has wound down: it sees a stop only between its naps,
+// which last up to 50 ms. Held again once it has ended, for a move it may have started between
+// its last look at the stop and the first hold.
 void mq_bridge::stop_and_hold(robot_side& r)
 {
+  bool playing = r.play.playing && !player_.busy().empty();
   player_.stop();
-  player_.wait_idle(player_end);
   if (r.c)
-    web_hold(*r.c);  // the motion holds its own channels; a plain move is held here
+    web_hold(*r.c);
+  // Told now that it is true, not once the player has wound down.
+  if (playing && r.c && link_->up()) {
+    event(mq_event("motion-stopped", now_ms(), {{"motion", r.play.name}}));
+    r.stop_told = true;
+  }
+  if (!player_.busy().empty()) {
+    player_.wait_idle(player_end);
+    if (r.c)
+      web_hold(*r.c);
+  }
 }
 
 // Before each connection under the id: who holds it now. "" to go on (connecting, or waiting for
@@ -205,7 +219,10 @@ std::string mq_bridge::connect_link(std::string& told)
   };
   if (link_->refused())
     return link_->problem();
-  tell(link_->problem());
+  // The link's own problem is news only after it tried (a lost link's was told with the loss).
+  if (link_tried_)
+    tell(link_->problem());
+  link_tried_ = false;
   mq_look_result look = mq_look(o_.link, o_.id, [this] {
     std::lock_guard<std::mutex> l(mu_);
     return stop_;
@@ -215,6 +232,7 @@ std::string mq_bridge::connect_link(std::string& told)
   if (!look.reached)
     return tell(look.why), "";
   link_->connect();
+  link_tried_ = true;
   return "";
 }
 
@@ -482,9 +500,11 @@ std::string mq_bridge::run()
     }
     // What the player did since the last look: started, finished, stopped, failed.
     web_play p = player_.status();
-    if (p.playing && (!r.play.playing || p.name != r.play.name))
+    if (r.stop_told) {
+      r.stop_told = p.playing;
+    } else if (p.playing && (!r.play.playing || p.name != r.play.name)) {
       event(mq_event("motion-started", now_ms(), {{"motion", p.name}}));
-    if (!p.playing && r.play.playing) {
+    } else if (!p.playing && r.play.playing) {
       std::string what = p.outcome == "done"      ? "motion-finished"
                          : p.outcome == "stopped" ? "motion-stopped"
                                                   : "motion-failed";

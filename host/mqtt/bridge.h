@@ -86,6 +86,7 @@ class mq_bridge {
   uint64_t stops_ = 0;                   // stop commands taken; set by the link's thread
   std::vector<std::string> stop_replies_;  // their request ids still to answer
   uint64_t stops_done_ = 0;              // the bridge's thread's: stops carried out
+  bool link_tried_ = false;              // the bridge's thread's: the link has tried since the look
   std::atomic<bool> link_fresh_{false};  // set by the link's thread: announce and subscribe
   std::atomic<bool> link_lost_{false};   // set by the link's thread: stop and hold
 };
