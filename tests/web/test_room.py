@@ -195,6 +195,24 @@ def test_play_on_the_robots_picked(room, browser):
         wait_for(lambda: room.heard(rid(i), 'motion-finished'), what=f'{rid(i)} done')
 
 
+def test_a_lost_broker_leaves_every_robot_as_last_heard_until_it_is_back(room, browser):
+    browser.get(room.web.url)
+    wait_for(lambda: browser.find_element(By.ID, 'online').text == str(ROBOTS), what='every robot online')
+    log = len(room.web.stderr())
+    room.broker.stop()  # it sends every bridge's will on its way out
+    wait_for(lambda: browser.find_element(By.ID, 'broker').text == 'broker lost', what='broker lost')
+    time.sleep(0.5)
+    for i in range(ROBOTS):
+        assert card(browser, i, '.status').text == 'online (last heard)', rid(i)
+        assert 'stale' in browser.find_element(By.ID, f'robot-{rid(i)}').get_attribute('class').split()
+    room.broker.start()
+    wait_for(lambda: browser.find_element(By.ID, 'broker').text == 'broker connected', what='broker back')
+    for i in range(ROBOTS):
+        wait_for(lambda: card(browser, i, '.status').text == 'online', what=f'{rid(i)} back')
+    told = room.web.stderr()[log:]
+    assert told.count('connection lost') == 1 and told.count(': connected') == 1, told
+
+
 def test_a_killed_bridge_turns_its_robot_offline(room, browser):
     browser.get(room.web.url)
     wait_for(lambda: browser.find_element(By.ID, 'online').text == str(ROBOTS), what='every robot online')
