@@ -10,8 +10,8 @@
 //
 // The hops on the way: the broker hands the stop back to the teacher's own subscription (one of
 // 31 it fans out to); a robot's hold has reached its map when the map shows a trigger pending
-// (written, not yet taken) or every channel at one tick left or none (taken by a tick); the map
-// is still a tick after that.
+// (written, not yet taken) or the moving channels at one tick left (taken by a tick); the map is
+// still a tick after that.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,7 +109,8 @@ bool any_moving(orvane::client& c)
 }
 
 // One read of a robot's map after a stop: whether a servo channel moves, and whether a hold has
-// reached the map (a trigger pending, or no channel with more than one tick left).
+// reached the map (a trigger pending, or channels moving with none more than one tick from its
+// end; a motion between two moves shows neither).
 struct look {
   bool moving, held;
 };
@@ -124,7 +125,7 @@ look look_at(orvane::client& c)
     long_left = long_left || v > 1;
   }
   bool pending = moving && long_left && c.read(tt->offset, 1)[0] != 0;
-  return {moving, !long_left || pending};
+  return {moving, (moving && !long_left) || pending};
 }
 
 void start(fleet& f, const std::string& sim, const std::string& bridge, const std::string& motions)
