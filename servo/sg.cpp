@@ -63,35 +63,20 @@ ssize_t read0(int fd, void* buf, size_t count)
   return static_cast<ssize_t>(got);
 }
 
-static int64_t sg_now()
+// Sleeps, from the return of the write that just put them on the line, until `bytes` sent or
+// answered must all be on its receive side, plus `turn` for a servo's delay before its answer
+// and the line's own delay. The line hands bytes on in groups of a few as they arrive, and a
+// read woke for every group: about ten wake-ups per cycle with the initial map. Reading after
+// the bytes' wire time takes them in one. Bytes that come later still reach read0, which waits
+// for them as before; a sleep cut short by a signal only reads earlier.
+// The sleep is counted from the write's return rather than from a clock read before it: the
+// robot's kernel has no clock page for its CPU, so each clock read is a system call, two per
+// cycle, and the write's few microseconds are well inside SV_SETTLE_NS.
+static void sg_settle(size_t bytes, int64_t turn)
 {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
-
-// Sleeps until `bytes` sent or answered from `sent` on must all be on the line's receive side,
-// plus `turn` for a servo's delay before its answer and the line's own delay. The line hands
-// bytes on in groups of a few as they arrive, and a read woke for every group: about ten
-// wake-ups per cycle with the initial map. Reading after the bytes' wire time takes them in one.
-// Bytes that come later still reach read0, which waits for them as before; a sleep cut short by
-// a signal only reads earlier.
-static void sg_settle(int64_t sent, size_t bytes, int64_t turn)
-{
-  int64_t due = sent + static_cast<int64_t>(bytes) * SV_BYTE_NS + turn + SV_SETTLE_NS;
-  timespec ts{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
-  clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
-}
-
-// The line is half-duplex: what we sent comes back first, then `answer` bytes of a reply if one
-// is expected. A failed write put nothing on it.
-static void sg_echo(uint8_t* buf, ssize_t wrote, int64_t sent, size_t answer)
-{
-  if (wrote <= 0)
-    return;
-  sg_settle(sent, static_cast<size_t>(wrote) + answer, answer ? SV_TURN_NS : 0);
-  if (read0(sv_fd, buf, static_cast<size_t>(wrote)) != wrote)
-    sv_resync = true;
+  int64_t ns = static_cast<int64_t>(bytes) * SV_BYTE_NS + turn + SV_SETTLE_NS;
+  timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, nullptr);
 }
 
 // Entry i of the write list, read from the map as the builder reaches it.
@@ -114,14 +99,22 @@ static void sg_store(uint8_t id, uint16_t pos)
     mem_w16(map_sv_pos(id), pos);
 }
 
-// Asks one servo for its present position and stores the answer, or 0x8000 for none.
+// Asks one servo for its present position and stores the answer, or 0x8000 for none. The line
+// is half-duplex: the query comes back first, then the reply; both are read in one call, as
+// they are due together. A failed write put nothing on the line, and nothing is read.
 static bool sg_ask(uint8_t* buf, uint8_t id)
 {
   size_t n = sv_build_query(buf, id);
-  int64_t sent = sg_now();
   ssize_t wrote = write(sv_fd, buf, n);
-  sg_echo(buf, wrote, sent, SV_REPLY_LEN);
-  ssize_t got = wrote > 0 ? read0(sv_fd, buf, SV_REPLY_LEN) : -1;
+  ssize_t got = -1;
+  if (wrote > 0) {
+    size_t echo = static_cast<size_t>(wrote);
+    sg_settle(echo + SV_REPLY_LEN, SV_TURN_NS);
+    got = read0(sv_fd, buf, echo + SV_REPLY_LEN);
+    if (got > 0)
+      got = SV_REPLY_LEN;  // read0 gives all it was asked for or nothing
+    buf += echo;
+  }
   uint16_t pos;
   if (sv_accept_reply(buf, got, id, &pos)) {
     sg_store(id, pos);
@@ -163,8 +156,13 @@ void sg_proc()
     n = MAP_WR_ROOM;
   bool torque_on = mem_r16(MAP_SV_TORQUE_ON) != 0;
   size_t len = sg_build_longs(buf, n, torque_on);
-  int64_t sent = sg_now();
-  sg_echo(buf, write(sv_fd, buf, len), sent, 0);
+  // Their echo is read back before any servo is asked; a failed write put nothing on the line.
+  ssize_t wrote = write(sv_fd, buf, len);
+  if (wrote > 0) {
+    sg_settle(static_cast<size_t>(wrote), 0);
+    if (read0(sv_fd, buf, static_cast<size_t>(wrote)) != wrote)
+      sv_resync = true;
+  }
 
   // The count is read again after every answer, so a host can shorten a group mid-poll.
   int g = read_i;

@@ -57,6 +57,8 @@ struct mq_bridge::robot_side {
   std::string info_json;        // last published
   std::map<std::string, std::string> discovered;  // discovery config topic -> payload published
   std::string content;          // of the last state message
+  std::vector<uint8_t> key;     // of the last poll decoded (web_poll_key); empty: decode the next
+  std::string play_key;         // the motion in play at that poll, as the state says it
   clk::time_point last_state;
   rate_meter meter;
   std::string owed;             // an event the lost link kept from being told, for its return
@@ -368,6 +370,7 @@ std::string mq_bridge::run()
     }
     r.ever = true;
     r.last.connected = false;
+    r.key.clear();
     if (r.status != "robot-lost")
       publish_status(r, "robot-lost");
     next_robot = clk::now() + retry;
@@ -413,6 +416,7 @@ std::string mq_bridge::run()
       if (r.c)
         publish_info(r);
       r.content.clear();  // a fresh state message for the new link
+      r.key.clear();
       if (!r.owed.empty())
         event(std::exchange(r.owed, ""));
     }
@@ -465,32 +469,47 @@ std::string mq_bridge::run()
         clk::time_point start = clk::now();
         for (size_t i = 0; i < plan.size(); i++)
           data[i] = r.c->read(plan[i].adr, plan[i].n);
-        web_state s = web_decode(plan, data);
-        s.play = player_.status();
-        if (!s.play.playing && s.play.outcome == "stopped" && !r.why_stopped.empty())
-          s.play.outcome += ": " + r.why_stopped;
-        r.meter.sample(s.loop_count, start);
-        int64_t t = now_ms();
-        if (r.last.connected)
-          for (const std::string& e : mq_state_events(r.last, s, t))
-            event(e);
-        std::vector<int> wr;
-        for (const web_servo& sv : s.servos)
-          wr.push_back(sv.id);
-        if (r.last.connected && wr != std::vector<int>(r.info.wr_ids.begin(), r.info.wr_ids.end())) {
-          r.info.wr_ids = r.c->write_list();
-          publish_info(r);
-        }
-        r.last = s;
-        std::string content = mq_state_content(s, o_.joints);
-        if (content != r.content || start - r.last_state >= heartbeat) {
-          if (link_->publish(mq_topic(o_.id, "state"),
-                             mq_state_json(s, o_.joints, r.meter.rate, t), 0, false)) {
-            r.content = std::move(content);
-            r.last_state = start;
+        // A robot at rest answers the same bytes but for its pass counter: no event and no new
+        // state message, so such a poll is not decoded until the heartbeat is due.
+        std::vector<uint8_t> key = web_poll_key(plan, data);
+        // The motion in play is the bridge's, not the map's: its news is news too.
+        web_play play = player_.status();
+        if (!play.playing && play.outcome == "stopped" && !r.why_stopped.empty())
+          play.outcome += ": " + r.why_stopped;
+        std::string play_key = mq_motion_json(play).dump();
+        if (key == r.key && play_key == r.play_key && start - r.last_state < heartbeat) {
+          r.meter.sample(web_loop_count(plan, data), start);
+        } else {
+          web_state s = web_decode(plan, data);
+          s.play = play;
+          r.play_key = play_key;
+          r.meter.sample(s.loop_count, start);
+          int64_t t = now_ms();
+          if (r.last.connected)
+            for (const std::string& e : mq_state_events(r.last, s, t))
+              event(e);
+          std::vector<int> wr;
+          for (const web_servo& sv : s.servos)
+            wr.push_back(sv.id);
+          if (r.last.connected && wr != std::vector<int>(r.info.wr_ids.begin(), r.info.wr_ids.end())) {
+            r.info.wr_ids = r.c->write_list();
+            publish_info(r);
           }
+          r.last = s;
+          std::string content = mq_state_content(s, o_.joints);
+          bool told = content == r.content;
+          if (!told || start - r.last_state >= heartbeat) {
+            told = link_->publish(mq_topic(o_.id, "state"),
+                                  mq_state_json(s, o_.joints, r.meter.rate, t), 0, false);
+            if (told) {
+              r.content = std::move(content);
+              r.last_state = start;
+            }
+          }
+          // A state message the link did not take is tried again at the next poll.
+          r.key = told ? std::move(key) : std::vector<uint8_t>{};
         }
-        auto tick = std::chrono::microseconds(orvane::tick_us_of(s.tick_period));
+        auto tick = std::chrono::microseconds(orvane::tick_us_of(r.last.tick_period));
         auto floor = std::chrono::duration<double>(1.0 / o_.rate);
         next_poll = start + std::max(std::chrono::duration_cast<clk::duration>(tick),
                                      std::chrono::duration_cast<clk::duration>(floor));

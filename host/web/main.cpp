@@ -200,7 +200,7 @@ static int run(int argc, char** argv)
       web_publish(*server, index, std::move(j));
     }, motions, joints, [server, index](const web_state& s, double rate, int64_t t_ns) {
       web_sample(*server, index, s, rate, t_ns);
-    }));
+    }, [server] { return web_sampling(*server); }));
     list.push_back(pollers.back().get());
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);

@@ -25,9 +25,10 @@ int64_t now_ns()
 }  // namespace
 
 web_poller::web_poller(int index, std::string address, double max_hz, publish_fn publish,
-                       const web_motions& motions, web_joints joints, sample_fn sample)
+                       const web_motions& motions, web_joints joints, sample_fn sample,
+                       sampling_fn sampling)
     : index_(index), address_(std::move(address)), max_hz_(max_hz), publish_(std::move(publish)),
-      sample_(std::move(sample)), motions_(motions), joints_(std::move(joints)), player_(motions)
+      sample_(std::move(sample)), sampling_(std::move(sampling)), motions_(motions), joints_(std::move(joints)), player_(motions)
 {
   thread_ = std::thread([this] { run(); });
 }
@@ -160,6 +161,7 @@ void web_poller::run()
   std::shared_ptr<orvane::client> c;
   web_state last;
   std::string last_content;
+  std::vector<uint8_t> last_key;  // of the last poll decoded; empty: decode the next one
   clk::time_point last_push, next_poll = clk::now();
   rate_meter meter;
   uint64_t seq = 0;
@@ -185,6 +187,7 @@ void web_poller::run()
     last.connected = false;
     last.problem = why;
     meter = {};
+    last_key.clear();
     push(last);
   };
 
@@ -234,15 +237,27 @@ void web_poller::run()
         for (size_t i = 0; i < plan.size(); i++)
           data[i] = c->read(plan[i].adr, plan[i].n);
         polls_.fetch_add(1, std::memory_order_relaxed);
-        last = web_decode(plan, data);
-        web_name_joints(last, joints_);
-        {
-          auto keep = std::make_shared<const web_state>(last);
-          std::lock_guard<std::mutex> l(state_mu_);
-          state_ = std::move(keep);
+        // A robot at rest answers the same bytes poll after poll but for its pass counter: such
+        // a poll is not decoded, and only a heartbeat or a change of the player's is sent, unless
+        // a Foxglove client takes every poll's state. The state kept for other threads (goals,
+        // tick) is the same as the last one decoded.
+        std::vector<uint8_t> key = web_poll_key(plan, data);
+        bool sampled = sampling_ && sampling_();
+        if (!sampled && key == last_key && player_.status() == last.play && start - last_push < heartbeat) {
+          last.loop_count = web_loop_count(plan, data);
+          meter.sample(last.loop_count, start);
+        } else {
+          last = web_decode(plan, data);
+          web_name_joints(last, joints_);
+          {
+            auto keep = std::make_shared<const web_state>(last);
+            std::lock_guard<std::mutex> l(state_mu_);
+            state_ = std::move(keep);
+          }
+          meter.sample(last.loop_count, start);
+          push(last);
+          last_key = std::move(key);
         }
-        meter.sample(last.loop_count, start);
-        push(last);
         // The next poll no sooner than one tick and one 1/max_hz after this one began.
         auto tick = std::chrono::microseconds(orvane::tick_us_of(last.tick_period));
         auto floor = std::chrono::duration<double>(1.0 / max_hz_);

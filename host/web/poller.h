@@ -28,11 +28,15 @@ class web_poller {
   // Every poll's state (and each loss of the robot), with the measured pass rate and the time
   // it was read in ns since the epoch; poller thread.
   using sample_fn = std::function<void(const web_state& s, double rate, int64_t t_ns)>;
+  // Whether `sample` is taking states now: while it is, every poll is decoded and sampled, not
+  // only those that changed; any thread.
+  using sampling_fn = std::function<bool()>;
 
   // Polls no more often than `max_hz`, nor more than once per tick_period.
   // Moves that leave a joint of `joints` beyond its limits are refused with 400.
   web_poller(int index, std::string address, double max_hz, publish_fn publish,
-             const web_motions& motions, web_joints joints = {}, sample_fn sample = {});
+             const web_motions& motions, web_joints joints = {}, sample_fn sample = {},
+             sampling_fn sampling = {});
   ~web_poller();  // stops the thread; it may take one client time-out
   web_poller(const web_poller&) = delete;
   web_poller& operator=(const web_poller&) = delete;
@@ -71,6 +75,7 @@ class web_poller {
   const double max_hz_;
   const publish_fn publish_;
   const sample_fn sample_;
+  const sampling_fn sampling_;
   const web_motions& motions_;
   const web_joints joints_;
   web_player player_;

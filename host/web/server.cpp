@@ -559,6 +559,11 @@ void web_sample(web_server& s, int robot, const web_state& state, double rate, i
   });
 }
 
+bool web_sampling(const web_server& s)
+{
+  return fox_active(*s.fox);
+}
+
 void web_serve(web_server& s, const std::vector<web_poller*>& robots)
 {
   s.robots = robots;

@@ -50,3 +50,5 @@ void web_publish(web_server& s, int robot, std::string json);
 // Hands every poll's state to the Foxglove endpoint's clients of that robot, if it has any.
 // Any thread.
 void web_sample(web_server& s, int robot, const web_state& state, double rate, int64_t t_ns);
+// Whether any Foxglove client is connected, so that web_sample wants every poll; any thread.
+bool web_sampling(const web_server& s);

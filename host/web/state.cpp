@@ -142,6 +142,29 @@ web_state web_decode(const std::vector<web_range>& plan,
   return s;
 }
 
+std::vector<uint8_t> web_poll_key(const std::vector<web_range>& plan,
+                                  const std::vector<std::vector<uint8_t>>& data)
+{
+  std::vector<uint8_t> key;
+  for (const std::vector<uint8_t>& d : data)
+    key.insert(key.end(), d.begin(), d.end());
+  const orvane::field& count = field("loop_count");
+  size_t at = 0;
+  for (size_t i = 0; i < plan.size() && i < data.size(); i++) {
+    uint32_t off = count.offset_of(count.first);
+    if (off >= plan[i].adr && off + count.width <= plan[i].adr + data[i].size())
+      std::fill_n(key.begin() + static_cast<std::ptrdiff_t>(at + off - plan[i].adr), count.width, 0);
+    at += data[i].size();
+  }
+  return key;
+}
+
+uint32_t web_loop_count(const std::vector<web_range>& plan,
+                        const std::vector<std::vector<uint8_t>>& data)
+{
+  return static_cast<uint32_t>(polled(plan, data).num("loop_count"));
+}
+
 static nlohmann::json content(const web_state& s)
 {
   nlohmann::json servos = nlohmann::json::array();

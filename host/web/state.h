@@ -61,6 +61,7 @@ struct web_play {
   std::vector<std::string> warnings;  // said before it started, such as servos without torque
   std::string outcome;      // once ended: "done", "stopped", or what went wrong
   uint64_t plan = 0;        // while playing, the serial of its planned curve on offer; 0: none
+  bool operator==(const web_play&) const = default;
 };
 
 struct web_state {
@@ -79,6 +80,14 @@ struct web_state {
 // Decodes a state from the bytes of `plan`'s ranges (data[i] holds range i).
 web_state web_decode(const std::vector<web_range>& plan,
                      const std::vector<std::vector<uint8_t>>& data);
+// The polled bytes without loop_count, which moves every tick and is no part of what a page or
+// a state message shows: polls with the same key decode to the same content, so a poller that
+// finds the key unchanged skips the decoding and the JSON (most polls of a robot at rest), and
+// takes only the count, for its rate.
+std::vector<uint8_t> web_poll_key(const std::vector<web_range>& plan,
+                                  const std::vector<std::vector<uint8_t>>& data);
+uint32_t web_loop_count(const std::vector<web_range>& plan,
+                        const std::vector<std::vector<uint8_t>>& data);
 
 // Figures about the poller rather than the robot.
 struct web_stats {

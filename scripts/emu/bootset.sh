@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Builds the emulated board's boot set from Debian packages and the robot's package, caching
-# every step:   scripts/emu/bootset.sh CACHE ROBOT.deb
+# every step:   scripts/emu/bootset.sh CACHE ROBOT.deb [PROGRAM...]
+# PROGRAMs (measuring tools that the package does not ship) go to the guest's /usr/local/bin.
 # Prints three lines, KEY=PATH: kernel, dtb and initrd. CACHE/debs keeps the downloads, CACHE/kernel-*
 # the unpacked kernel with its edited device tree, CACHE/initrd-* one initramfs per robot package.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cache=$1 deb=$2
+shift 2
+extra=("$@")
 "$here/../deps.sh" qemu-system-arm device-tree-compiler cpio
 [ -f "$deb" ] || { echo "orvane-emu: no robot package at $deb" >&2; exit 1; }
 # The kernel this was tried with; the newest of the series if Debian has moved on.
@@ -61,9 +64,9 @@ if [ ! -f "$kdir/board.dtb" ]; then
   mv "$kdir.tmp" "$kdir"
 fi
 
-# One initramfs per robot package and init: busybox, the kernel's modules, and the package's
+# One initramfs per robot package, init and agent: busybox, the kernel's modules, and the package's
 # files as dpkg-deb extracts them, so that what boots is what ships.
-key=$( (sha256sum "$deb" "$here/init" | cut -d' ' -f1; echo "$kver") | sha256sum | cut -c1-16)
+key=$( (sha256sum "$deb" "$here/init" "$here/agent" "${extra[@]}" | cut -d' ' -f1; echo "$kver") | sha256sum | cut -c1-16)
 initrd=$cache/initrd-$key.cpio.gz
 if [ ! -f "$initrd" ]; then
   root=$(mktemp -d "${TMPDIR:-/tmp}/orvane-emu-root.XXXXXX")
@@ -75,6 +78,8 @@ if [ ! -f "$initrd" ]; then
   rm -rf "$root/bb"
   cp "$kdir"/modules/*.ko "$root/lib/modules/"
   install -m 755 "$here/init" "$root/init"
+  install -m 755 "$here/agent" "$root/bin/orvane-emu-agent"
+  for p in "${extra[@]}"; do install -D -m 755 "$p" "$root/usr/local/bin/$(basename "$p")"; done
   find "$cache" -maxdepth 1 -name 'initrd-*.cpio.gz' -mtime +7 -delete
   (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --owner=0:0 --quiet | gzip -1) >"$initrd.tmp"
   mv "$initrd.tmp" "$initrd"

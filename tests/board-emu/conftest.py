@@ -72,8 +72,9 @@ def pytest_terminal_summary(terminalreporter):
 
 @pytest.fixture(scope='module')
 def board():
-    """The board most cases share: iomem=relaxed, orvane-web forwarded as well."""
-    b = boot(web_port=emu.free_port(), web_token='board-emu-token')
+    """The board most cases share: iomem=relaxed, orvane-web and the measuring agent forwarded
+    as well."""
+    b = boot(web_port=emu.free_port(), web_token='board-emu-token', agent_port=emu.free_port())
     yield b
     b.stop()
 

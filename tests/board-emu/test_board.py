@@ -4,6 +4,7 @@ servo chain. Cases on the shared board run in file order; the exit and power-off
 last, since they end the daemon (the guest's init starts it again after each)."""
 import os
 import re
+import sys
 import time
 
 import pytest
@@ -83,6 +84,30 @@ def test_control_loop_keeps_the_tick_rate(board, mon, led_on):
         rates.append(passes_per_second(board, mon))
     print(f'led_on {led_on}: passes per second of guest time, best of {len(rates)}: {max(rates):.1f}')
     assert max(rates) >= 50, rates
+
+
+def test_cost_run_reads_every_daemon_thread_and_the_tracers_passes(board, mon):
+    # The readings of scripts/orvane-emu cost, a few guest seconds of them: the figures of
+    # docs/performance.md come from these.
+    sys.path.insert(0, os.path.join(ROOT, 'scripts', 'emu'))
+    import cost
+    agent = cost.Agent(board.agent_port)
+    agent.wait_up()
+    s0 = cost.Snap(agent('snap'))
+    c0 = board.read32(SYSTEM_TIMER_CLO, 1)[0]
+    wait_for(lambda: (board.read32(SYSTEM_TIMER_CLO, 1)[0] - c0) & 0xFFFFFFFF > 3e6,
+             what='three seconds of guest time')
+    s1 = cost.Snap(agent('snap'))
+    daemon = cost.usage(s0, s1)['daemon']
+    assert {'control loop', 'tick', 'output writer', 'monitor listener', 'servo'} <= set(daemon)
+    assert 0 < sum(daemon.values()) < 100, daemon
+    [pid] = s1.pids('daemon')
+    trace = cost.Trace(agent(f'trace 2 {pid}'), 2)
+    assert trace.ok
+    role = {v: k for k, v in trace.threads_of(pid, 'daemon').items()}
+    passes = trace.tick_to_pass(role['tick'], role['control loop'])
+    assert len(passes) >= 30, trace.events[:20]
+    assert trace.calls(role['servo'])
 
 
 def test_servo_round_trip_through_the_uart(board, mon):

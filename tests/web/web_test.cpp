@@ -190,6 +190,51 @@ TEST(WebState, PollPlanIsTwoRangesInsideTheMapThatFitOneAnswerLine)
   }
 }
 
+// Polls that differ only in the pass counter share a key, and the poller does not decode them
+// again; any other byte a page shows makes a new key. The counter is still read from them.
+TEST(WebState, PollKeyLeavesOutOnlyThePassCounter)
+{
+  auto plan = web_poll_plan();
+  auto blank = [&] {
+    std::vector<std::vector<uint8_t>> d;
+    for (const web_range& r : plan)
+      d.emplace_back(r.n, 0);
+    return d;
+  };
+  auto poke = [&](std::vector<std::vector<uint8_t>>& d, uint32_t adr, uint8_t v) {
+    for (size_t i = 0; i < plan.size(); i++)
+      if (adr >= plan[i].adr && adr < plan[i].adr + plan[i].n)
+        d[i][adr - plan[i].adr] = v;
+  };
+  auto at = [](const char* name, int index) { return orvane::find_field(name)->offset_of(index); };
+  const uint32_t count = at("loop_count", 0);
+  const struct {
+    const char* what;
+    uint32_t adr;
+    bool same;
+  } cases[] = {
+      {"loop_count's low byte", count, true},
+      {"loop_count's high byte", count + 3, true},
+      {"robot_name", at("robot_name", 0), false},
+      {"sw_in of switch 4", at("sw_in", 4), false},
+      {"the write list's last id", at("wr_ids", 29), false},
+      {"servo 32's goal", at("servo.#.goal", 32), false},
+      {"board B's last LED", at("led.b.#", 7), false},
+      {"servo 1's move", at("ip_count", 1), false},
+      {"servo 32's position, high byte", at("sv_pos", 32) + 1, false},
+  };
+  const std::vector<uint8_t> key = web_poll_key(plan, blank());
+  for (const auto& c : cases) {
+    auto d = blank();
+    poke(d, c.adr, 0x5a);
+    EXPECT_EQ(web_poll_key(plan, d) == key, c.same) << c.what;
+  }
+  auto d = blank();
+  poke(d, count, 0x34);
+  poke(d, count + 3, 0x12);
+  EXPECT_EQ(web_loop_count(plan, d), 0x12000034u);
+}
+
 using WebSim = SimHostTest;
 
 // What the page shows equals what the client library reads field by field.
@@ -293,6 +338,19 @@ TEST_F(WebSim, PollerKeepsPollingWhenTheMapHoldsAPeriodTheDaemonIgnores)
   uint64_t polls0 = w.polls();
   EXPECT_TRUE(wait_until([&] { return w.polls() > polls0 + 5; }, 10s));
   c.set("tick_period", 16667);
+}
+
+// Polls of a robot at rest are not decoded, but a change still reaches the page at once, and the
+// heartbeat still carries the pass rate.
+TEST_F(WebSim, PollerAtRestStillShowsEveryChangeAndTheRate)
+{
+  published p;
+  web_poller w(0, host().address, 1000, [&](const std::string& s) { p.add(s); }, no_motions);
+  ASSERT_TRUE(wait_until([&] { return w.polls() > 10 && p.last().value("rate", 0.0) > 0; }, 10s));
+  host().sim.send_stdin("close 2\n");
+  EXPECT_TRUE(wait_until([&] { return p.last()["switches"][2] == true; }, 10s));
+  host().sim.send_stdin("open 2\n");
+  EXPECT_TRUE(wait_until([&] { return p.last()["switches"][2] == false; }, 10s));
 }
 
 TEST(WebPoller, ReconnectsByItselfAndRefusesCommandsMeanwhile)
