@@ -1,9 +1,15 @@
 #include "host/mqtt/link.h"
 
 #include <MQTTAsync.h>
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
@@ -46,6 +52,43 @@ std::string failure_text(const MQTTAsync_failureData5* f, const std::string& use
   if (f->message != nullptr && *f->message != 0)
     return f->message;
   return std::string("connection failed: ") + MQTTAsync_strerror(f->code);
+}
+
+// Paho C opens its socket without TCP_NODELAY and has no option for it: a small publish (an
+// event right after the PUBACK of the stop that caused it) then waits for the broker's delayed
+// ACK. Set on this process's TCP sockets to the broker's port, once connected.
+void nodelay_to(int port)
+{
+  DIR* d = opendir("/proc/self/fd");
+  if (d == nullptr)
+    return;
+  while (dirent* e = readdir(d)) {
+    int fd = atoi(e->d_name);
+    if (fd <= 2 || fd == dirfd(d))
+      continue;
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM)
+      continue;
+    sockaddr_storage peer{};
+    len = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0)
+      continue;
+    int p = peer.ss_family == AF_INET    ? ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port)
+            : peer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port)
+                                         : -1;
+    int one = 1;
+    if (p == port)
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  closedir(d);
+}
+
+// The port of a Paho URI ("tcp://h:1883").
+int port_of(const std::string& paho)
+{
+  size_t colon = paho.rfind(':');
+  return colon == std::string::npos ? -1 : atoi(paho.c_str() + colon + 1);
 }
 
 void add_props(MQTTProperties* to, const mq_link::props& user)
@@ -197,6 +240,7 @@ void mq_link_cb::on_connect_ok(void* ctx, MQTTAsync_successData5*)
     self->problem_.clear();
   }
   self->reason_ = 0;
+  nodelay_to(port_of(mq_link::paho_uri(self->o_.uri)));
   self->state_ = mq_link::up_;
   self->h_.connected();
 }
