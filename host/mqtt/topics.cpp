@@ -84,8 +84,11 @@ std::variant<mq_accepted, mq_refused> mq_check(const mq_incoming& m, std::string
   std::string request = request_of(body).value_or("");
   // A stop only ever stops: any body at all (not JSON, too big, "stop") is taken, and answered
   // when it names a request id.
-  if (stop)
-    return mq_accepted{request, web_command{web_command::stop, {}, 0, false, {}, {}, ""}};
+  if (stop) {
+    web_command cmd;
+    cmd.what = web_command::stop;
+    return mq_accepted{request, std::move(cmd)};
+  }
   auto refuse = [&](std::string why) { return mq_refused{request, std::move(why)}; };
   if (auto* why = std::get_if<std::string>(&read))
     return refuse("the command is refused: " + *why);

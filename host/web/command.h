@@ -16,7 +16,7 @@ class client;
 }
 
 struct web_command {
-  enum kind { move, torque, led, exit, poweroff, play, stop, read } what = move;
+  enum kind { move, torque, led, exit, poweroff, play, stop, read, jog, mirror } what = move;
   std::vector<std::pair<int, double>> goals;  // move: servo id, degrees
   int ms = 0;                                 // move: duration
   bool on = false;                            // torque
@@ -24,6 +24,10 @@ struct web_command {
                                               // read: servos to add to the read groups
   std::vector<std::pair<int, int>> leds;      // leds: 0..15 (board A, then B), value 0..255
   std::string motion;                         // play: motion file name
+  std::vector<std::pair<int, double>> speeds; // jog: servo id, degrees a second; empty: stop
+  std::string action;                         // mirror: "engage", "pause" or "end"
+  int leader = -1;                            // mirror: the leader's robot index
+  std::string leader_address;                 // mirror: the same, filled in by the server
 };
 
 // A JSON body such as {"op":"move","goals":[[1,45.0]],"ms":500}; on error, why it is refused.

@@ -1,5 +1,6 @@
 #include "host/web/joints.h"
 
+#include <algorithm>
 #include <cstdio>
 
 void web_name_joints(web_state& s, const web_joints& js)
@@ -13,6 +14,16 @@ void web_name_joints(web_state& s, const web_joints& js)
         sv.trim = j.trim;
         sv.reverse = j.reverse;
       }
+  for (web_servo& sv : s.servos)
+    sv.jog = web_jog_max(js, sv.id);
+}
+
+double web_jog_max(const web_joints& js, int id)
+{
+  for (const web_joint& j : js)
+    if (j.id == id && j.speed > 0)
+      return std::min(j.speed, web_jog_cap);
+  return web_jog_cap;
 }
 
 const web_joint* web_joint_of(const web_joints& js, int id)

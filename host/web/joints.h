@@ -14,12 +14,16 @@ struct web_joint {
   double lo = -150, hi = 150;  // servo degrees within the joint's limits and the servo's range
   double trim = 0;             // servo degrees at joint 0
   bool reverse = false;        // the servo turns the other way from the joint
+  double speed = 0;            // top speed from the profile, degrees a second; 0: none
 };
 using web_joints = std::vector<web_joint>;
 
 // The joints of a robot.yaml; throws std::runtime_error with every problem of the file (or,
 // in a build without the motion library, because it cannot read profiles).
 web_joints web_joints_load(const std::string& profile);
+// How fast a page may jog servo `id`: its joint's top speed, and at most web_jog_cap.
+constexpr double web_jog_cap = 60;  // degrees a second: a stick pushed all the way
+double web_jog_max(const web_joints& j, int id);
 // Names the state's servos after their joints and gives their limits.
 void web_name_joints(web_state& s, const web_joints& j);
 // The joint a servo id drives, or null when the profile has none (or there is no profile).

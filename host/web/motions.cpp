@@ -178,7 +178,7 @@ web_joints web_joints_load(const std::string& path)
   for (const mo::joint& j : p.joints) {
     double a = mo::joint_servo_deg(j, j.min), b = mo::joint_servo_deg(j, j.max);
     js.push_back({j.id, j.name, std::max(std::min(a, b), -mo::MO_DEG_LIMIT),
-                  std::min(std::max(a, b), mo::MO_DEG_LIMIT), j.trim, j.reverse});
+                  std::min(std::max(a, b), mo::MO_DEG_LIMIT), j.trim, j.reverse, j.speed});
   }
   return js;
 }

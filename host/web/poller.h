@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "host/web/command.h"
+#include "host/web/jog.h"
 #include "host/web/joints.h"
+#include "host/web/mirror.h"
 #include "host/web/motions.h"
 #include "host/web/player.h"
 
@@ -33,19 +35,21 @@ class web_poller {
   using sampling_fn = std::function<bool()>;
 
   // Polls no more often than `max_hz`, nor more than once per tick_period.
-  // Moves that leave a joint of `joints` beyond its limits are refused with 400.
+  // Moves that leave a joint of `joints` beyond its limits are refused with 400. A page may have
+  // this robot follow another as `mirror` says.
   web_poller(int index, std::string address, double max_hz, publish_fn publish,
              const web_motions& motions, web_joints joints = {}, sample_fn sample = {},
-             sampling_fn sampling = {});
+             sampling_fn sampling = {}, web_mirror_opts mirror = {});
   ~web_poller();  // stops the thread; it may take one client time-out
   web_poller(const web_poller&) = delete;
   web_poller& operator=(const web_poller&) = delete;
 
   const std::string& address() const { return address_; }
   // Queues a command; `done` gets an HTTP status (200, 4xx, 502, 503) and a one-line text.
-  // While a motion or a chained move plays, moves and motions are refused with 409, and so are
-  // those a later stop voided. A stop is never refused: it stops the player at once, then the
-  // poller's thread holds every moving servo and answers 200.
+  // While a motion or a chained move plays, moves, jogs, mirroring and motions are refused with
+  // 409, and so are moves and motions a later stop voided; while this robot follows another,
+  // moves, jogs and motions are. A stop is never refused: it stops the player, the jog and the
+  // mirroring at once, then the poller's thread holds every moving servo and answers 200.
   void submit(web_command cmd, done_fn done);
   uint64_t polls() const { return polls_.load(std::memory_order_relaxed); }
   // The planned curve of the motion its page playlist plays, or null. Any thread.
@@ -79,6 +83,9 @@ class web_poller {
   const web_motions& motions_;
   const web_joints joints_;
   web_player player_;
+  web_mirror mirror_;
+  web_jog jog_;
+  web_state last_;  // the state last polled
   std::atomic<uint64_t> polls_{0};
 
   mutable std::mutex state_mu_;  // guards state_

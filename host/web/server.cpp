@@ -415,7 +415,14 @@ class visitor : public std::enable_shared_from_this<visitor> {
     auto parsed = web_parse_command(req.body());
     if (auto* why = std::get_if<std::string>(&parsed))
       return send(json_reply(req, http::status::bad_request, {{"error", *why}}));
-    s_.robots[robot]->submit(std::get<web_command>(std::move(parsed)), later(std::move(req)));
+    web_command cmd = std::get<web_command>(std::move(parsed));
+    if (cmd.what == web_command::mirror && cmd.action == "engage") {
+      // The leader is one of the robots this server shows, named by its index.
+      if (static_cast<size_t>(cmd.leader) >= s_.robots.size())
+        return send(json_reply(req, http::status::not_found, {{"error", "no robot " + std::to_string(cmd.leader)}}));
+      cmd.leader_address = s_.robots[static_cast<size_t>(cmd.leader)]->address();
+    }
+    s_.robots[robot]->submit(std::move(cmd), later(std::move(req)));
   }
 
   // The answer to a request that another thread carries out, posted back to this one: 200 is

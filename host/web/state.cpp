@@ -180,7 +180,8 @@ static nlohmann::json content(const web_state& s)
                       {"lo", sv.lo},
                       {"hi", sv.hi},
                       {"trim", sv.trim},
-                      {"reverse", sv.reverse}});
+                      {"reverse", sv.reverse},
+                      {"jog", sv.jog}});
   return {{"connected", s.connected}, {"problem", s.problem},
           {"name", s.name},           {"tick_period", s.tick_period},
           {"torque_on", s.torque_on}, {"comm_on", s.comm_on},
@@ -188,7 +189,11 @@ static nlohmann::json content(const web_state& s)
           {"leds", s.leds},           {"servos", servos},
           {"motion", {{"name", s.play.name}, {"playing", s.play.playing}, {"move", s.play.move},
                       {"moves", s.play.moves}, {"warnings", s.play.warnings},
-                      {"outcome", s.play.outcome}, {"plan", s.play.plan}}}};
+                      {"outcome", s.play.outcome}, {"plan", s.play.plan}}},
+          {"mirror", {{"on", s.mirror.on}, {"leader", s.mirror.leader}, {"phase", s.mirror.phase},
+                      {"why", s.mirror.why}, {"lag_ms", s.mirror.lag_ms}, {"lag_ticks", s.mirror.lag_ticks},
+                      {"gap", s.mirror.gap}}},
+          {"jog", {{"ids", s.jog.ids}, {"ended", s.jog.ended}}}};
 }
 
 std::string web_state_content(const web_state& s)

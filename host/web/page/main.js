@@ -4,6 +4,7 @@ import 'uplot/dist/uPlot.min.css';
 import './style.css';
 import { openFeed, command, robots, motions, planOf, description, previewOf } from './api.js';
 import { ServoPlot } from './plot.js';
+import { startGamepad, mapAxes } from './gamepad.js';
 
 const $ = (id) => document.getElementById(id);
 const SWITCH_PINS = [22, 23, 24, 25, 4];
@@ -77,6 +78,9 @@ function buildStatic() {
     confirmThen('Power the robot\'s board off? It must be switched on again by hand.', { op: 'poweroff', confirm: true }));
   $('confirm-no').addEventListener('click', () => $('confirm').close());
   $('motion-stop').addEventListener('click', () => send({ op: 'stop' }));
+  for (const action of ['engage', 'pause', 'end'])
+    $(`mirror-${action}`).addEventListener('click', () =>
+      send({ op: 'mirror', action, leader: Number($('mirror-leader').value) }));
   $('motion-refresh').addEventListener('click', () => loadMotions());
   $('robot').addEventListener('change', (e) => show(Number(e.target.value)));
   $('preview-stop').addEventListener('click', () => closePreview());
@@ -109,6 +113,7 @@ function confirmThen(text, body) {
 }
 
 function buildRows(servos) {
+  mapAxes(servos);
   rows.forEach((r) => r.plot.destroy());
   rows = new Map();
   const box = $('servos');
@@ -207,8 +212,28 @@ function render(s) {
     if (s.connected) r.plot.add(deg(sv.goal), sv.pos === null ? null : deg(sv.pos));
   }
   renderMotion(s.motion);
+  renderMirror(s.mirror);
   followPlan(s);
   if (view) view.update(s);
+}
+
+// The mirror panel: what the session does, and how far behind the leader the follower is.
+function renderMirror(m) {
+  const st = $('mirror-status');
+  let text = 'not mirroring';
+  if (m && m.on) {
+    text = `${m.phase} from robot ${m.leader}`;
+    if (m.why) text += `: ${m.why}`;
+    if (m.lag_ms >= 0) text += ` · lag ${m.lag_ms.toFixed(0)} ms (${m.lag_ticks.toFixed(1)} ticks)`;
+    if (m.phase === 'tracking' || m.phase === 'engaging') text += ` · gap ${m.gap.toFixed(1)}°`;
+  } else if (m && m.leader >= 0 && m.why) {
+    text = `not mirroring: ${m.why}`;
+  }
+  st.textContent = text;
+  st.className = `mirror-status${m && m.on ? ` ${m.phase}` : ''}`;
+  $('mirror-engage').textContent = m && m.on ? 'engage again' : 'engage';
+  $('mirror-pause').disabled = !(m && m.on);
+  $('mirror-end').disabled = !(m && m.on);
 }
 
 // The planned curve is fetched once per motion, when the state names a new one, and placed on
@@ -414,6 +439,8 @@ function show(i) {
   robot = i;
   closePreview();
   if (view) view.reset();
+  const lead = $('mirror-leader');
+  if (lead.options.length > 1 && Number(lead.value) === i) lead.value = String(i === 0 ? 1 : 0);
   if (closeFeed) closeFeed();
   rowIds = '';
   last = null;
@@ -441,6 +468,14 @@ async function start() {
       sel.append(o);
     }
     sel.hidden = info.robots.length < 2;
+    // A leader for the mirror: any robot shown here, another than this one by default.
+    const lead = $('mirror-leader');
+    for (const r of info.robots) {
+      const o = el('option', '', `${r.index}: ${r.address}`);
+      o.value = r.index;
+      lead.append(o);
+    }
+    if (info.robots.length > 1) lead.value = '1';
   } catch (e) {
     toast(`cannot list robots: ${e.message}`);
   }
@@ -448,6 +483,7 @@ async function start() {
   loadMotions();
   load3d(urdf);
   show(0);
+  startGamepad({ servos: () => (last && last.connected ? last.servos : []), send: (b) => command(robot, b) });
   setInterval(tick, 100);
 }
 
