@@ -115,7 +115,8 @@ std::variant<mq_accepted, mq_refused> mq_check(const mq_incoming& m, std::string
     const json& sec = json_at(body, "s");
     if (!sec.is_null() && !(sec.is_number() && sec.get<double>() >= 1 && sec.get<double>() <= 30))
       return refuse("\"s\" must be seconds, 1 to 30");
-    mq_accepted a{request, web_command{web_command::led, {}, 0, false, {}, {}, ""}};
+    mq_accepted a{request, web_command{}};
+    a.cmd.what = web_command::led;
     a.identify_ms = sec.is_null() ? mq_identify_ms : static_cast<int>(sec.get<double>() * 1000);
     return a;
   }
