@@ -30,8 +30,19 @@ void web_hold(orvane::client& c)
   const orvane::field& goal = orvane::known_field("servo.#.goal");
   int first = goal.channel_of(1), last = goal.channel_of(orvane::servo_max);
   int n = last - first + 1;
-  std::vector<uint8_t> counts = c.read(count.offset_of(first), n * count.width);
-  std::vector<uint8_t> outs = c.read(out.offset_of(first), n * out.width);
+  // The outputs and the counts in one read when the map keeps them close (it keeps the counts
+  // right after the outputs): a stop's hold is one round trip shorter.
+  uint32_t from = std::min(out.offset_of(first), count.offset_of(first));
+  uint32_t to = std::max(out.offset_of(last) + out.width, count.offset_of(last) + count.width);
+  std::vector<uint8_t> counts, outs;
+  if (to - from <= 512) {
+    std::vector<uint8_t> all = c.read(from, static_cast<int>(to - from));
+    counts.assign(all.begin() + (count.offset_of(first) - from), all.begin() + (count.offset_of(first) - from) + n * count.width);
+    outs.assign(all.begin() + (out.offset_of(first) - from), all.begin() + (out.offset_of(first) - from) + n * out.width);
+  } else {
+    counts = c.read(count.offset_of(first), n * count.width);
+    outs = c.read(out.offset_of(first), n * out.width);
+  }
   std::vector<orvane::target> t;
   for (int i = 0; i < n; i++)
     if (orvane::decode(count, counts.data() + static_cast<size_t>(i) * count.width) != 0)

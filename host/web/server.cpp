@@ -60,6 +60,7 @@ struct web_server {
   const web_motions* motions = nullptr;
   std::shared_ptr<const orvane::urdf::ur_model> description;
   decltype(web_options::stop_all) stop_all;  // set in the classroom view
+  decltype(web_options::room_command) room_command;
   std::vector<web_poller*> robots;
   std::vector<robot_slot> slots;
 
@@ -292,6 +293,8 @@ class visitor : public std::enable_shared_from_this<visitor> {
     if (req.method() == http::verb::post) {
       if (path == "/api/stop-all" && s_.stop_all)
         return stop_all(std::move(req));
+      if (path == "/api/room/command" && s_.room_command)
+        return room_command(std::move(req));
       if (path != "/api/command")
         return send(text(req, http::status::not_found, "not found"));
       return command(std::move(req));
@@ -445,6 +448,16 @@ class visitor : public std::enable_shared_from_this<visitor> {
     s_.stop_all(later(std::move(req)));
   }
 
+  // POST /api/room/command: some robots' stop, identify or play, answered once the broker has
+  // taken them.
+  void room_command(request req)
+  {
+    if (!same_origin(req))
+      return send(text(req, http::status::forbidden, "forbidden"));
+    std::string body = req.body();
+    s_.room_command(std::move(body), later(std::move(req)));
+  }
+
   void send(response r)
   {
     auto res = std::make_shared<response>(std::move(r));
@@ -501,6 +514,7 @@ std::shared_ptr<web_server> web_listen(const web_options& o)
   s->motions = o.motions;
   s->description = o.description;
   s->stop_all = o.stop_all;
+  s->room_command = o.room_command;
   s->fox = fox_hub_make(s->ioc, {o.name, o.joints, o.urdf, o.links, o.motions && o.motions->offered()});
   beast::error_code ec;
   tcp::resolver res(s->ioc);

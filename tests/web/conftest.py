@@ -160,8 +160,12 @@ class Broker(Process):
         for user, password in accounts.items():
             subprocess.run(['/usr/bin/mosquitto_passwd', '-b', pw, user, password], check=True,
                            timeout=DEADLINE, capture_output=True)
-        super().__init__(['/usr/sbin/mosquitto', '-c', os.path.join(folder, 'orvane.conf')],
-                         stdin=subprocess.DEVNULL)
+        self.conf = os.path.join(folder, 'orvane.conf')
+        self.start()
+
+    def start(self):
+        """Starts it, again after stop() on the same port (it keeps nothing across)."""
+        super().__init__(['/usr/sbin/mosquitto', '-c', self.conf], stdin=subprocess.DEVNULL)
         wait_for(lambda: ' running' in self.stderr(), what='mosquitto to start')
 
     def publish(self, user, password, topic, payload):
