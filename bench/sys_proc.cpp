@@ -45,7 +45,7 @@ void child_kill_all()
 }
 
 child child_start(const std::vector<std::string>& argv, const std::string& dir,
-                  const std::string& name)
+                  const std::string& name, const std::string& in_path)
 {
   child c;
   c.out_path = dir + "/" + name + ".out";
@@ -57,7 +57,7 @@ child child_start(const std::vector<std::string>& argv, const std::string& dir,
   args.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
-    int in = open("/dev/null", O_RDONLY);
+    int in = open(in_path.c_str(), O_RDONLY);
     int out = open(c.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = open(c.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0)

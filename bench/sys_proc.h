@@ -16,9 +16,10 @@ struct child {
   std::string err_path;  // standard error, captured to a file
 };
 
-// Starts argv[0] with standard input from /dev/null and its output into files under dir.
+// Starts argv[0] with standard input from `in` (/dev/null, or a FIFO the caller holds open to
+// write the child's console) and its output into files under dir.
 child child_start(const std::vector<std::string>& argv, const std::string& dir,
-                  const std::string& name);
+                  const std::string& name, const std::string& in = "/dev/null");
 // Waits up to timeout_ms for the child to end; kills it (SIGKILL) when it does not. Returns its
 // exit status, or -signal.
 int child_stop(child& c, int timeout_ms, int first_signal = 0);

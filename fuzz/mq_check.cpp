@@ -36,14 +36,16 @@ int fuzz_mq_check(const uint8_t* data, size_t size)
     FUZZ_CHECK(stop || (!retained && !request.empty()));
     FUZZ_CHECK(c.what != web_command::poweroff || poweroff);
     FUZZ_CHECK(c.ms >= 0 && c.ms <= 10000);
-    for (auto [id, deg] : c.goals)
-      FUZZ_CHECK(id >= 1 && id <= orvane::servo_max && std::isfinite(deg) &&
-                 std::fabs(deg) <= orvane::degrees_max);
+    // A servo is named by its id or a joint; the robot model judges names and limits later.
+    for (const auto& goal : c.goals)
+      FUZZ_CHECK(!goal.first.empty() && goal.first.size() <= 64 && std::isfinite(goal.second) &&
+                 std::fabs(goal.second) <= 300);
     FUZZ_CHECK(c.what != web_command::move || !c.goals.empty());
     for (auto [i, value] : c.leds)
       FUZZ_CHECK(i >= 0 && i < 16 && value >= 0 && value <= 255);
-    for (int id : c.ids)
-      FUZZ_CHECK(id >= 1 && id <= orvane::servo_max);
+    for (const std::string& id : c.ids)
+      FUZZ_CHECK(!id.empty() && id.size() <= 64);
+    FUZZ_CHECK(c.ids.size() <= size_t{orvane::servo_max});
   } else {
     const mq_refused& r = std::get<mq_refused>(v);
     request = r.request;

@@ -37,23 +37,25 @@ static void dump_line(char* line, uint32_t at, uint32_t n, bool text, const dbgs
 
 // 'R', 'r' and every line that is no other command: [address [count]], falling back on adr and
 // len. Only bytes that exist are shown: the dump ends after the map's last byte.
+// The next number on the line, kept for later lines; the one kept when the line gives none.
+static int32_t given_or_kept(const char** p, std::atomic<int32_t>& kept)
+{
+  spcut(p);
+  int32_t v = hex4dec(p);
+  if (v >= 0)
+    kept.store(v, std::memory_order_relaxed);
+  else
+    v = kept.load(std::memory_order_relaxed);
+  return v;
+}
+
 static void dbgs_dump(const char* p, const dbgs_sink& out)
 {
   char cmd = *p;
   if (cmd == 'R' || cmd == 'r')
     p++;
-  spcut(&p);
-  int32_t at = hex4dec(&p);
-  if (at >= 0)
-    adr.store(at, std::memory_order_relaxed);
-  else
-    at = adr.load(std::memory_order_relaxed);
-  spcut(&p);
-  int32_t n = hex4dec(&p);
-  if (n >= 0)
-    len.store(n, std::memory_order_relaxed);
-  else
-    n = len.load(std::memory_order_relaxed);
+  int32_t at = given_or_kept(&p, adr);
+  int32_t n = given_or_kept(&p, len);
   if (n <= 0 || at < 0 || static_cast<uint32_t>(at) >= MAP_SIZE)
     return;
 

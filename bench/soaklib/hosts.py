@@ -18,6 +18,12 @@ DEADLINE = 20.0
 KINDS = ["polite", "pipeline", "reset", "halfclose", "neverread", "garbage"]
 
 
+
+def reset(s):
+    """Closes with a reset instead of a goodbye, as a host that crashed does."""
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    s.close()
+
 class Tally:
     """Counts shared by every host thread and the checker."""
 
@@ -192,8 +198,7 @@ class Churn:
         s.sendall(b"R 0 1000\n" * rng.randint(1, 20))
         if rng.random() < 0.5:
             time.sleep(rng.random() * 0.2)
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        s.close()
+        reset(s)
 
     def _halfclose(self, rng):
         s, lines = connect(self.port)
@@ -222,8 +227,9 @@ class Churn:
             except BlockingIOError:
                 time.sleep(0.5)
         if rng.random() < 0.5:
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        s.close()
+            reset(s)
+        else:
+            s.close()
 
     def _garbage(self, rng):
         s, lines = connect(self.port)

@@ -49,6 +49,17 @@ int64_t type_max(field_type t, uint32_t width)
   throw std::logic_error("host/client/fields.tsv: " + std::string(why) + ": " + line);
 }
 
+// The value a table column names, from its list of (word, value).
+template <class T, size_t N>
+T named(const std::pair<const char*, T> (&list)[N], const std::string& word, const std::string& line,
+        const char* unknown)
+{
+  for (const auto& [w, v] : list)
+    if (word == w)
+      return v;
+  table_fault(line, unknown);
+}
+
 field parse_row(const std::string& line)
 {
   auto c = split(line, '\t');
@@ -67,11 +78,7 @@ field parse_row(const std::string& line)
   static const std::pair<const char*, field_type> types[] = {
       {"int", field_type::int_}, {"uint", field_type::uint_},
       {"text", field_type::text}, {"bytes", field_type::bytes}};
-  auto t = std::find_if(std::begin(types), std::end(types),
-                        [&](auto& p) { return c[2] == p.first; });
-  if (t == std::end(types))
-    table_fault(line, "unknown type");
-  f.type = t->second;
+  f.type = named(types, c[2], line, "unknown type");
   f.width = static_cast<uint32_t>(num(c[3], 10));
   f.count = static_cast<uint32_t>(num(c[4], 10));
   f.stride = static_cast<uint32_t>(num(c[5], 10));
@@ -85,11 +92,7 @@ field parse_row(const std::string& line)
   static const std::pair<const char*, field_writer> writers[] = {
       {"host", field_writer::host}, {"daemon", field_writer::daemon},
       {"start-up", field_writer::startup}, {"move", field_writer::move}};
-  auto w = std::find_if(std::begin(writers), std::end(writers),
-                        [&](auto& p) { return c[10] == p.first; });
-  if (w == std::end(writers))
-    table_fault(line, "unknown writer");
-  f.writer = w->second;
+  f.writer = named(writers, c[10], line, "unknown writer");
   f.meaning = c[11];
   if (f.count == 0 || f.width == 0 || (f.count > 1 && f.stride < f.width) ||
       f.offset + (f.count - 1) * f.stride + f.width > map_size)

@@ -4,7 +4,7 @@
 
 #include "ctl.h"
 
-#define CTL_VERB_GROUPS(X) X(map) X(move) X(board) X(power) X(motion) X(robot) X(profile)
+#define CTL_VERB_GROUPS(X) X(map) X(move) X(board) X(power) X(motion) X(robot) X(profile) X(mirror)
 
 #define CTL_DECLARE_GROUP(g) void ctl_##g##_verbs(CLI::App& app, ctl& c);
 CTL_VERB_GROUPS(CTL_DECLARE_GROUP)

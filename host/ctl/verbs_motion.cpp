@@ -221,8 +221,12 @@ void play(ctl& c, const play_args& a)
     if (r.stopped)
       throw orvane::error("interrupted: stopped after " + std::to_string(r.moves) + " of " +
                           std::to_string(r.planned) + " moves, the servos held where they were");
-    printf("played %s: %zu moves, %u ticks planned, %u passes\n", a.file.c_str(), r.moves, r.ticks,
-           r.passes);
+    std::string late;
+    if (r.late)
+      late = " (" + std::to_string(r.late) + " started late and shortened" +
+             (r.skipped ? ", " + std::to_string(r.skipped) + " of them left out" : "") + ")";
+    printf("played %s: %zu moves, %u ticks planned, %u passes%s\n", a.file.c_str(), r.moves, r.ticks,
+           r.passes, late.c_str());
   } catch (const mo::mo_errors& e) {
     refuse(e, a.file);
   }
@@ -490,10 +494,15 @@ void record(ctl& c, const record_args& a)
       fprintf(stderr, "orvane-ctl: %s\n", text.c_str());
       out << "# " << text << '\n';  // for the plot's legend; readers of the CSV skip '#' lines
     }
-    out.flush();
-    if (!out)
-      throw orvane::error(ctl_file_error("cannot write", a.file, errno));
   }
+  // The joints of the servos recorded, so that a plot names them as the profile does.
+  const mo::profile& rp = c.profile();
+  for (const auto& col : cols)
+    if (const mo::joint* j = rp.named(col.ref.index); j && col.ref.f->name == "sv_pos")
+      out << mo::joint_line(*j);
+  out.flush();
+  if (!out)
+    throw orvane::error(ctl_file_error("cannot write", a.file, errno));
   if (!a.motion.empty()) {
     f.close();
     to_motion(c, a.file, a.motion, a.tolerance, 1000);

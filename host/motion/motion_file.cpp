@@ -253,7 +253,7 @@ const char* ease_name(mo_ease e)
 
 motion motion_parse(const std::string& text, const std::string& file, const profile& p)
 {
-  motion_reader mr{{file, {}}, p, {}, {}, {}, {}, {}, 0, 0, {}};
+  motion_reader mr{{file, {}, {}}, p, {}, {}, {}, {}, {}, 0, 0, {}};
   mr.m.file = file;
   mr.read(text);
   mr.r.finish();

@@ -1,6 +1,8 @@
 // Playing a motion on a robot through the daemon's own interpolator: one trigger per planned
-// move, each started as soon as the one before has ended. Runs on the caller's thread and uses
-// the caller's client; a stop flag set from any thread (or a signal handler) ends it at once.
+// move, each started as soon as the one before has ended and timed by the daemon's loop_count,
+// so a late host shortens a move rather than the motion growing longer. Runs on the caller's
+// thread and uses the caller's client; a stop flag set from any thread (or a signal handler)
+// ends it at once.
 #pragma once
 
 #include <atomic>
@@ -26,6 +28,8 @@ struct play_opts {
 
 struct play_result {
   size_t moves = 0;         // moves started
+  size_t late = 0;          // moves whose trigger was taken after its planned pass, shortened
+  size_t skipped = 0;       // points on a keyframe's way already past when their turn came
   size_t planned = 0;       // moves in the plan
   unsigned ticks = 0;       // ticks of the plan
   uint32_t passes = 0;      // control-loop passes from before the first trigger to the end

@@ -25,6 +25,12 @@ std::string num(double v, const char* f = "%.2f")
 
 }  // namespace
 
+std::string joint_line(const joint& j)
+{
+  return "# joint," + j.name + "," + std::to_string(j.id) + "," + fmt_deg(j.min) + "," + fmt_deg(j.max) + "," +
+         fmt_deg(j.trim) + "," + (j.reverse ? "1" : "0") + "\n";
+}
+
 std::string preview_csv(const motion& m, const profile& p, const plan_opts& o, const mo_outputs& start)
 {
   std::vector<mo_span> spans = plan_spans(m, o, start);
@@ -39,8 +45,7 @@ std::string preview_csv(const motion& m, const profile& p, const plan_opts& o, c
 
   std::string out;
   for (const joint* j : js)
-    out += "# joint," + j->name + "," + std::to_string(j->id) + "," + fmt_deg(j->min) + "," + fmt_deg(j->max) + "," +
-           fmt_deg(j->trim) + "," + (j->reverse ? "1" : "0") + "\n";
+    out += joint_line(*j);
   for (const mo_span& s : spans)
     out += "# keyframe," + std::to_string(s.frame + 1) + "," + std::to_string(m.frames[s.frame].line) + "," +
            std::to_string(s.t0 + s.ticks) + "," + ease_name(s.ease) + "\n";

@@ -12,5 +12,7 @@ namespace orvane::motion {
 // comment lines that carry what the plot draws besides:
 //   # joint,NAME,ID,MIN,MAX,TRIM,REVERSE      # keyframe,N,LINE,TICK,EASE (TICK: where it ends)
 std::string preview_csv(const motion& m, const profile& p, const plan_opts& o, const mo_outputs& start);
+// "# joint,NAME,ID,MIN,MAX,TRIM,REVERSE\n": a joint as the preview and a recording name it.
+std::string joint_line(const joint& j);
 
 }  // namespace orvane::motion

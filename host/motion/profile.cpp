@@ -124,7 +124,7 @@ static std::string profile_relative(const std::string& profile_file, const std::
 
 profile profile_parse(const std::string& text, const std::string& file)
 {
-  yaml_reader r{file, {}};
+  yaml_reader r{file, {}, {}};
   profile p;
   p.file = file;
   p.joints.clear();  // none until the file names them

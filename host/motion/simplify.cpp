@@ -168,6 +168,16 @@ recorded_motion recording_motion(const std::string& csv, const std::string& file
     }
   }
 
+  // Rows where some servo gave no reading, counted up to each row.
+  std::vector<size_t> silent_upto;
+  for (size_t i = 0, n = 0; i < fi.t.size(); i++) {
+    n += std::any_of(tracks.begin(), tracks.end(), [&](const track& tr) {
+      bool read = std::any_of(tr.deg.begin(), tr.deg.end(), [](auto& v) { return v.has_value(); });
+      return read && i < tr.deg.size() && !tr.deg[i];
+    });
+    silent_upto.push_back(n);
+  }
+
   // A joint never read is left out, never written as a number.
   std::vector<const joint*> js;
   for (track& tr : tracks) {
@@ -181,7 +191,7 @@ recorded_motion recording_motion(const std::string& csv, const std::string& file
     }
     fit_track ft;
     ft.ch = static_cast<uint8_t>(mo_goal_ch(tr.j->id));
-    int64_t run = -1;  // the pass where the value last changed
+    int64_t run = -1;  // the row where the value last changed
     for (size_t i = 0; i < tr.deg.size(); i++) {
       const auto& v = tr.deg[i];
       int16_t u = v ? joint_units(*tr.j, *v) : 0;
@@ -190,7 +200,10 @@ recorded_motion recording_motion(const std::string& csv, const std::string& file
         run = static_cast<int64_t>(i);
       // A value repeated within a read cycle is most likely the old reading, not a new one:
       // counted, it would pin the curve to a staircase a servo never drew.
-      bool current = v && (!same || fi.t[i] - fi.t[static_cast<size_t>(run)] > REC_STALE_TICKS);
+      // So is one repeated while any servo had no reading since it changed: the servos after a
+      // silent one in its read group are not asked, and keep their old positions for as long.
+      bool quiet = run >= 0 && silent_upto[i] > (run > 0 ? silent_upto[static_cast<size_t>(run) - 1] : 0);
+      bool current = v && (!same || (fi.t[i] - fi.t[static_cast<size_t>(run)] > REC_STALE_TICKS && !quiet));
       ft.have.push_back(current);
       ft.v.push_back(v ? u : (run >= 0 ? ft.v[static_cast<size_t>(run)] : 0));
     }

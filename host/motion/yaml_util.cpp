@@ -35,6 +35,7 @@ void yaml_reader::fail_line(int line, const std::string& field, const std::strin
   if (line > 0)
     at += ":" + std::to_string(line);
   errors.push_back(at + ": " + (field.empty() ? "" : field + ": ") + what);
+  lines.push_back(std::max(line, 0));
 }
 
 void yaml_reader::fail(const YAML::Node& at, const std::string& field, const std::string& what)
@@ -92,10 +93,19 @@ void yaml_reader::only(const YAML::Node& map, const std::string& field,
   }
 }
 
+// The checks run field by field, not line by line: a reader reads the list top to bottom.
 void yaml_reader::finish()
 {
-  if (!errors.empty())
-    throw mo_errors(errors);
+  if (errors.empty())
+    return;
+  std::vector<size_t> order(errors.size());
+  for (size_t i = 0; i < order.size(); i++)
+    order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return lines[a] < lines[b]; });
+  std::vector<std::string> sorted;
+  for (size_t i : order)
+    sorted.push_back(errors[i]);
+  throw mo_errors(sorted);
 }
 
 }  // namespace orvane::motion

@@ -13,6 +13,7 @@ namespace orvane::motion {
 struct yaml_reader {
   std::string file;
   std::vector<std::string> errors;
+  std::vector<int> lines;  // of each error, 0 for the file as a whole
 
   void fail(const YAML::Node& at, const std::string& field, const std::string& what);
   void fail_line(int line, const std::string& field, const std::string& what);
@@ -22,7 +23,7 @@ struct yaml_reader {
   std::optional<bool> flag(const YAML::Node& n, const std::string& field);
   // Records every key of a map that is not among `known`.
   void only(const YAML::Node& map, const std::string& field, const std::vector<std::string>& known);
-  void finish();  // throws mo_errors when anything was recorded
+  void finish();  // throws mo_errors, in the order of their lines, when anything was recorded
 };
 
 std::string mo_read_file(const std::string& path);  // the whole file; mo_errors if unreadable

@@ -1,11 +1,14 @@
 #include "host/mqtt/bridge.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <ctime>
 #include <thread>
 
+#include "host/client/known_field.h"
 #include "orvane.h"
+#include "host/mqtt/claim.h"
 #include "host/mqtt/discovery.h"
 #include "host/web/command.h"
 #include "host/web/state.h"
@@ -19,6 +22,7 @@ constexpr size_t max_stop_replies = 64;              // more stops are carried o
 constexpr auto heartbeat = std::chrono::seconds(1);  // a state message at least this often
 constexpr auto player_end = std::chrono::seconds(2); // a stopped motion ends within a poll
 const char* const voided = "stopped: a stop came after it";
+constexpr auto blink = std::chrono::milliseconds(250);  // identify: LEDs on, then off, this long
 
 int64_t now_ms()
 {
@@ -31,14 +35,6 @@ double now_s()
   return static_cast<double>(now_ms()) / 1000.0;
 }
 
-
-const orvane::field& field(const char* name)
-{
-  const orvane::field* f = orvane::find_field(name);
-  if (f == nullptr)
-    throw std::logic_error(std::string("field table lacks ") + name);
-  return *f;
-}
 
 std::map<int, std::string> joint_names(const orvane::robot_model& m)
 {
@@ -64,8 +60,16 @@ struct mq_bridge::robot_side {
   std::map<std::string, std::string> discovered;  // discovery config topic -> payload published
   std::string content;          // of the last state message
   std::vector<uint8_t> key;     // of the last poll decoded (web_poll_key); empty: decode the next
+  std::string play_key;         // the motion in play at that poll, as the state says it
   clk::time_point last_state;
   rate_meter meter;
+  std::string owed;             // an event the lost link kept from being told, for its return
+  bool stop_told = false;       // the motion's stop was told at the hold: not again at its end
+  std::string why_stopped;      // why the last motion was stopped, when not by a command
+  // identify: until when the LEDs blink, the next blink, and the values to put back
+  clk::time_point identify_until, next_blink;
+  bool identifying = false, lit = false;
+  std::array<int, 16> leds_before{};
 };
 
 mq_bridge::mq_bridge(mq_bridge_opts o, const web_motions& motions)
@@ -153,9 +157,10 @@ void mq_bridge::event(const std::string& payload)
   link_->publish(mq_topic(o_.id, "event"), payload, 1, false);
 }
 
+// Marked with who this bridge is, so that a second one for the same id can name it.
 void mq_bridge::publish_status(robot_side& r, const std::string& status)
 {
-  if (link_->publish(mq_topic(o_.id, "status"), status, 1, true))
+  if (link_->publish(mq_topic(o_.id, "status"), status, 1, true, mq_holder::me().props()))
     r.status = status;
 }
 
@@ -190,12 +195,68 @@ void mq_bridge::publish_discovery(robot_side& r)
   r.discovered = std::move(now);
 }
 
+// Held at once, not after the player has wound down: it sees a stop only between its naps,
+// which last up to 50 ms. Held again once it has ended, for a move it may have started between
+// its last look at the stop and the first hold.
 void mq_bridge::stop_and_hold(robot_side& r)
 {
+  bool playing = r.play.playing && !player_.busy().empty();
   player_.stop();
-  player_.wait_idle(player_end);
   if (r.c)
-    web_hold(*r.c);  // the motion holds its own channels; a plain move is held here
+    web_hold(*r.c);
+  // Told now that it is true, not once the player has wound down.
+  if (playing && r.c && link_->up()) {
+    event(mq_event("motion-stopped", now_ms(), {{"motion", r.play.name}}));
+    r.stop_told = true;
+  }
+  if (!player_.busy().empty()) {
+    player_.wait_idle(player_end);
+    if (r.c)
+      web_hold(*r.c);
+  }
+}
+
+// Before each connection under the id: who holds it now. "" to go on (connecting, or waiting for
+// the broker), else why this bridge must end.
+std::string mq_bridge::connect_link(std::string& told)
+{
+  auto tell = [&](const std::string& p) {
+    if (!p.empty() && p != told)
+      fprintf(stderr, "orvane-mqtt: broker %s: %s\n", o_.link.uri.c_str(), p.c_str());
+    told = p;
+  };
+  if (link_->refused())
+    return link_->problem();
+  // The link's own problem is news only after it tried (a lost link's was told with the loss).
+  if (link_tried_)
+    tell(link_->problem());
+  link_tried_ = false;
+  mq_look_result look = mq_look(o_.link, o_.id, [this] {
+    std::lock_guard<std::mutex> l(mu_);
+    return stop_;
+  });
+  if (look.refused)
+    return look.why;
+  if (!look.reached)
+    return tell(look.why), "";
+  link_->connect();
+  link_tried_ = true;
+  return "";
+}
+
+// Blinks every LED of both boards, then puts back what they showed before.
+void mq_bridge::identify(robot_side& r, clk_time now)
+{
+  if (!r.identifying || !r.c || now < std::min(r.next_blink, r.identify_until))
+    return;
+  std::vector<std::pair<int, uint8_t>> v;
+  bool done = now >= r.identify_until;
+  r.lit = !done && !r.lit;
+  for (int i = 0; i < 16; i++)
+    v.emplace_back(i, static_cast<uint8_t>(done ? r.leds_before[i] : r.lit ? 255 : 0));
+  r.identifying = !done;
+  r.next_blink = now + blink;
+  r.c->set_leds(v);
 }
 
 void mq_bridge::take_stops(robot_side& r)
@@ -241,6 +302,14 @@ void mq_bridge::carry_out(robot_side& r, const job& j)
   const web_command& cmd = a.cmd;
   if (!r.c)
     return reply("robot not connected: " + r.problem);
+  if (a.identify_ms > 0) {
+    if (!r.identifying)
+      r.leds_before = r.last.leds;
+    r.identifying = true;
+    r.identify_until = clk::now() + std::chrono::milliseconds(a.identify_ms);
+    r.next_blink = clk::now();
+    return reply("");
+  }
   try {
     if (cmd.what == web_command::move || cmd.what == web_command::play) {
       {
@@ -273,6 +342,7 @@ void mq_bridge::carry_out(robot_side& r, const job& j)
     if (auto [status, why] = motions_.check(*r.c, cmd.motion); status != 200)
       return reply(why);
     player_.start(r.c, cmd.motion, "by request '" + a.request + "' on " + mq_topic(o_.id, "cmd/play"));
+    r.why_stopped.clear();
     // Told here, not at the next look at the player: a motion that fails at once would end
     // before that look, and neither its start nor its end would be told.
     event(mq_event("motion-started", now_ms(), {{"motion", cmd.motion}}));
@@ -286,8 +356,9 @@ void mq_bridge::carry_out(robot_side& r, const job& j)
   }
 }
 
-void mq_bridge::run()
+std::string mq_bridge::run()
 {
+  std::string failure;  // why the bridge must end
   const std::vector<web_range> plan = web_poll_plan();
   std::vector<std::vector<uint8_t>> data(plan.size());
   robot_side r;
@@ -296,6 +367,8 @@ void mq_bridge::run()
 
   auto robot_lost = [&](const std::string& why) {
     player_.stop();  // a motion is never taken up again after a reconnection
+    if (r.play.playing)
+      r.why_stopped = "robot lost";
     r.c.reset();
     r.problem = why;
     r.meter = {};
@@ -322,14 +395,26 @@ void mq_bridge::run()
     // The broker.
     if (link_lost_.exchange(false)) {
       r.status.clear();
+      web_play was = r.play;
       try {
         stop_and_hold(r);
       } catch (const orvane::error& e) {
         robot_lost(e.what());
       }
+      // The motion's end is told once the link is back, with why.
+      if (was.playing) {
+        r.why_stopped = "broker lost";
+        r.owed = mq_event("motion-stopped", now_ms(), {{"motion", was.name}, {"why", r.why_stopped}});
+        r.play = player_.status();
+      }
       // Said once it is true: the motion has ended and the servos are held.
-      fprintf(stderr, "orvane-mqtt: broker %s: connection lost; motions stopped\n",
-              o_.link.uri.c_str());
+      link_problem = link_->problem();
+      fprintf(stderr, "orvane-mqtt: broker %s: connection lost (%s); motions stopped\n",
+              o_.link.uri.c_str(), link_problem.c_str());
+      if (link_->refused()) {
+        failure = link_problem;
+        break;
+      }
     }
     if (link_fresh_.exchange(false)) {
       fprintf(stderr, "orvane-mqtt: broker %s: connected as %s\n", o_.link.uri.c_str(),
@@ -341,14 +426,14 @@ void mq_bridge::run()
         publish_info(r);
       r.content.clear();  // a fresh state message for the new link
       r.key.clear();
+      if (!r.owed.empty())
+        event(std::exchange(r.owed, ""));
     }
-    if (!link_->up() && now >= next_link) {
-      std::string p = link_->problem();
-      if (!p.empty() && p != link_problem)
-        fprintf(stderr, "orvane-mqtt: broker %s: %s\n", o_.link.uri.c_str(), p.c_str());
-      link_problem = p;
-      link_->connect();
-      next_link = now + retry;
+    if (!link_->up() && !link_->connecting() && now >= next_link) {
+      failure = connect_link(link_problem);
+      if (!failure.empty())
+        break;
+      next_link = clk::now() + retry;
     }
     // The robot.
     if (!r.c && now >= next_robot) {
@@ -359,7 +444,7 @@ void mq_bridge::run()
         r.info.name = r.c->get_text("robot_name");
         r.info.wr_ids = r.c->write_list();
         r.info.rd_groups.clear();
-        const orvane::field& g = field("rd_group");
+        const orvane::field& g = orvane::known_field("rd_group");
         for (int i = g.first; i <= g.last(); i++)
           r.info.rd_groups.push_back(r.c->get_bytes("rd_group", i));
         fprintf(stderr, "orvane-mqtt: robot %s: connected\n", o_.robot.c_str());
@@ -397,10 +482,17 @@ void mq_bridge::run()
         // A robot at rest answers the same bytes but for its pass counter: no event and no new
         // state message, so such a poll is not decoded until the heartbeat is due.
         std::vector<uint8_t> key = web_poll_key(plan, data);
-        if (key == r.key && start - r.last_state < heartbeat) {
+        // The motion in play is the bridge's, not the map's: its news is news too.
+        web_play play = player_.status();
+        if (!play.playing && play.outcome == "stopped" && !r.why_stopped.empty())
+          play.outcome += ": " + r.why_stopped;
+        std::string play_key = mq_motion_json(play).dump();
+        if (key == r.key && play_key == r.play_key && start - r.last_state < heartbeat) {
           r.meter.sample(web_loop_count(plan, data), start);
         } else {
           web_state s = web_decode(plan, data, *model_);
+          s.play = play;
+          r.play_key = play_key;
           r.meter.sample(s.loop_count, start);
           int64_t t = now_ms();
           if (r.last.connected)
@@ -437,20 +529,31 @@ void mq_bridge::run()
     }
     // What the player did since the last look: started, finished, stopped, failed.
     web_play p = player_.status();
-    if (p.playing && (!r.play.playing || p.name != r.play.name))
+    if (r.stop_told) {
+      r.stop_told = p.playing;
+    } else if (p.playing && (!r.play.playing || p.name != r.play.name)) {
       event(mq_event("motion-started", now_ms(), {{"motion", p.name}}));
-    if (!p.playing && r.play.playing) {
+    } else if (!p.playing && r.play.playing) {
       std::string what = p.outcome == "done"      ? "motion-finished"
                          : p.outcome == "stopped" ? "motion-stopped"
                                                   : "motion-failed";
       std::vector<std::pair<std::string, std::string>> f = {{"motion", p.name}};
       if (what == "motion-failed")
         f.emplace_back("why", p.outcome);
+      if (what == "motion-stopped" && !r.why_stopped.empty())
+        f.emplace_back("why", r.why_stopped);
       event(mq_event(what, now_ms(), f));
     }
     r.play = p;
+    try {
+      identify(r, clk::now());
+    } catch (const orvane::error& e) {
+      robot_lost(e.what());
+    }
 
     clk::time_point wake = r.c ? next_poll : next_robot;
+    if (r.identifying)
+      wake = std::min(wake, std::min(r.next_blink, r.identify_until));
     if (!link_->up())
       wake = std::min(wake, next_link);
     if (r.play.playing)  // its end is an event worth telling soon
@@ -463,5 +566,6 @@ void mq_bridge::run()
     stop_and_hold(r);
   } catch (const orvane::error&) {
   }
-  link_->disconnect("offline");
+  link_->disconnect("offline");  // not when the id was taken over: the link is down then
+  return failure;
 }

@@ -37,6 +37,8 @@ struct mq_bridge_opts {
   mq_link::options link;   // uri, credentials, keepalive, cafile; the rest is the bridge's
 };
 
+using clk_time = std::chrono::steady_clock::time_point;
+
 class mq_bridge {
  public:
   mq_bridge(mq_bridge_opts o, const web_motions& motions);
@@ -44,8 +46,10 @@ class mq_bridge {
   mq_bridge(const mq_bridge&) = delete;
   mq_bridge& operator=(const mq_bridge&) = delete;
 
-  // Runs until stop(); then stops any motion, says "offline" and leaves the broker.
-  void run();
+  // Runs until stop(); then stops any motion, says "offline" and leaves the broker. Returns ""
+  // then, or why it had to end: the broker refuses the account, the id is another bridge's, or
+  // another bridge took it over. Those are mistakes that trying again would not mend.
+  std::string run();
   void stop();
 
   static constexpr auto robot_timeout = std::chrono::milliseconds(1000);
@@ -64,6 +68,8 @@ class mq_bridge {
   void carry_out(robot_side& r, const job& j);
   void take_stops(robot_side& r);  // the stops counted since the last look: stop, hold, answer
   void stop_and_hold(robot_side& r);
+  std::string connect_link(std::string& told);  // looks at who holds the id, then connects
+  void identify(robot_side& r, clk_time now);
   void publish_status(robot_side& r, const std::string& status);
   void publish_info(robot_side& r);
   void publish_discovery(robot_side& r);
@@ -83,6 +89,7 @@ class mq_bridge {
   uint64_t stops_ = 0;                   // stop commands taken; set by the link's thread
   std::vector<std::string> stop_replies_;  // their request ids still to answer
   uint64_t stops_done_ = 0;              // the bridge's thread's: stops carried out
+  bool link_tried_ = false;              // the bridge's thread's: the link has tried since the look
   std::atomic<bool> link_fresh_{false};  // set by the link's thread: announce and subscribe
   std::atomic<bool> link_lost_{false};   // set by the link's thread: stop and hold
 };

@@ -1,9 +1,15 @@
 #include "host/mqtt/link.h"
 
 #include <MQTTAsync.h>
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
@@ -11,18 +17,91 @@ namespace {
 
 constexpr int disconnect_ms = 1000;
 
-std::string failure_text(MQTTAsync_failureData5* f)
+// The broker's reason code in a failed connection: Paho 1.3 leaves reasonCode at 0 for a
+// refusing CONNACK and gives the CONNACK's code as `code` (mosquitto answers a wrong password
+// with 0x87, not authorised).
+int connack_code(const MQTTAsync_failureData5* f)
+{
+  if (f == nullptr)
+    return 0;
+  if (f->reasonCode >= MQTTREASONCODE_UNSPECIFIED_ERROR)
+    return f->reasonCode;
+  if (f->code >= MQTTREASONCODE_UNSPECIFIED_ERROR && f->code <= 0xFF)
+    return f->code;
+  return 0;
+}
+
+std::string failure_text(const MQTTAsync_failureData5* f, const std::string& user)
 {
   if (f == nullptr)
     return "connection failed";
-  if (f->reasonCode == MQTTREASONCODE_BAD_USER_NAME_OR_PASSWORD ||
-      f->reasonCode == MQTTREASONCODE_NOT_AUTHORIZED)
-    return "the broker refused the credentials (not authorised)";
-  if (f->reasonCode != MQTTREASONCODE_SUCCESS)
-    return std::string("the broker refused: ") + MQTTReasonCode_toString(f->reasonCode);
+  std::string who = user.empty() ? "without an account (anonymous)" : "as user '" + user + "'";
+  switch (int code = connack_code(f)) {
+    case 0:
+      break;
+    case MQTTREASONCODE_BAD_USER_NAME_OR_PASSWORD:
+    case MQTTREASONCODE_NOT_AUTHORIZED:
+      return "the broker refused the login " + who + ": bad user name or password, or not "
+             "authorised (check --credentials)";
+    case MQTTREASONCODE_CLIENT_IDENTIFIER_NOT_VALID:
+      return "the broker refused this client id";
+    default:
+      return "the broker refused the connection: " +
+             std::string(MQTTReasonCode_toString(static_cast<MQTTReasonCodes>(code)));
+  }
   if (f->message != nullptr && *f->message != 0)
     return f->message;
   return std::string("connection failed: ") + MQTTAsync_strerror(f->code);
+}
+
+// Paho C opens its socket without TCP_NODELAY and has no option for it: a small publish (an
+// event right after the PUBACK of the stop that caused it) then waits for the broker's delayed
+// ACK. Set on this process's TCP sockets to the broker's port, once connected.
+void nodelay_to(int port)
+{
+  DIR* d = opendir("/proc/self/fd");
+  if (d == nullptr)
+    return;
+  while (dirent* e = readdir(d)) {
+    int fd = atoi(e->d_name);
+    if (fd <= 2 || fd == dirfd(d))
+      continue;
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM)
+      continue;
+    sockaddr_storage peer{};
+    len = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0)
+      continue;
+    int p = peer.ss_family == AF_INET    ? ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port)
+            : peer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port)
+                                         : -1;
+    int one = 1;
+    if (p == port)
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  closedir(d);
+}
+
+// The port of a Paho URI ("tcp://h:1883").
+int port_of(const std::string& paho)
+{
+  size_t colon = paho.rfind(':');
+  return colon == std::string::npos ? -1 : atoi(paho.c_str() + colon + 1);
+}
+
+void add_props(MQTTProperties* to, const mq_link::props& user)
+{
+  for (const auto& [name, value] : user) {
+    MQTTProperty p;
+    p.identifier = MQTTPROPERTY_CODE_USER_PROPERTY;
+    p.value.data.data = const_cast<char*>(name.data());
+    p.value.data.len = static_cast<int>(name.size());
+    p.value.value.data = const_cast<char*>(value.data());
+    p.value.value.len = static_cast<int>(value.size());
+    MQTTProperties_add(to, &p);  // copies
+  }
 }
 
 }  // namespace
@@ -42,6 +121,7 @@ struct mq_link_cb {
   static void on_lost(void* ctx, char* cause);
   static void on_connect_ok(void* ctx, MQTTAsync_successData5*);
   static void on_connect_failed(void* ctx, MQTTAsync_failureData5* resp);
+  static void on_disconnected(void* ctx, MQTTProperties* props, MQTTReasonCodes reason);
 };
 
 std::string mq_link::paho_uri(const std::string& uri)
@@ -80,6 +160,15 @@ mq_link::mq_link(options o, handlers h) : o_(std::move(o)), h_(std::move(h))
     throw std::runtime_error("cannot use broker " + o_.uri + ": " + MQTTAsync_strerror(rc));
   client_ = c;
   MQTTAsync_setCallbacks(c, this, &mq_link_cb::on_lost, &mq_link_cb::on_message, nullptr);
+  MQTTAsync_setDisconnected(c, this, &mq_link_cb::on_disconnected);
+}
+
+bool mq_link::refused() const
+{
+  int r = reason();
+  return r == MQTTREASONCODE_BAD_USER_NAME_OR_PASSWORD || r == MQTTREASONCODE_NOT_AUTHORIZED ||
+         r == MQTTREASONCODE_CLIENT_IDENTIFIER_NOT_VALID || r == MQTTREASONCODE_BANNED ||
+         r == MQTTREASONCODE_SESSION_TAKEN_OVER;
 }
 
 mq_link::~mq_link()
@@ -150,6 +239,8 @@ void mq_link_cb::on_connect_ok(void* ctx, MQTTAsync_successData5*)
     std::lock_guard<std::mutex> l(self->mu_);
     self->problem_.clear();
   }
+  self->reason_ = 0;
+  nodelay_to(port_of(mq_link::paho_uri(self->o_.uri)));
   self->state_ = mq_link::up_;
   self->h_.connected();
 }
@@ -159,17 +250,33 @@ void mq_link_cb::on_connect_failed(void* ctx, MQTTAsync_failureData5* resp)
   auto* self = static_cast<mq_link*>(ctx);
   {
     std::lock_guard<std::mutex> l(self->mu_);
-    self->problem_ = failure_text(resp);
+    self->problem_ = failure_text(resp, self->o_.user);
   }
+  self->reason_ = connack_code(resp);
   self->state_ = mq_link::down_;
+}
+
+// The broker's DISCONNECT, before the connection is lost: its reason is what the log says.
+void mq_link_cb::on_disconnected(void* ctx, MQTTProperties*, MQTTReasonCodes reason)
+{
+  auto* self = static_cast<mq_link*>(ctx);
+  self->reason_ = reason;
+  std::lock_guard<std::mutex> l(self->mu_);
+  self->problem_ = reason == MQTTREASONCODE_SESSION_TAKEN_OVER
+                       ? "another client took over this client id (session taken over)"
+                       : std::string("the broker disconnected: ") + MQTTReasonCode_toString(reason);
 }
 
 void mq_link_cb::on_lost(void* ctx, char* cause)
 {
   auto* self = static_cast<mq_link*>(ctx);
-  std::string why = cause != nullptr ? cause : "the broker closed the connection";
+  std::string why;
   {
     std::lock_guard<std::mutex> l(self->mu_);
+    // The broker's DISCONNECT said why, or the library did; else the broker just closed it.
+    why = self->reason_ != 0 && !self->problem_.empty() ? self->problem_
+          : cause != nullptr && *cause != 0            ? std::string(cause)
+                                                       : "the broker closed the connection";
     self->problem_ = why;
   }
   self->state_ = mq_link::down_;
@@ -184,13 +291,20 @@ int mq_link_cb::on_message(void* ctx, char* topic, int topic_len, MQTTAsync_mess
   in.topic = topic_len > 0 ? std::string(topic, topic_len) : std::string(topic);
   in.payload.assign(static_cast<const char*>(m->payload), m->payloadlen);
   in.retained = m->retained != 0;
+  for (int i = 0; i < m->properties.count; i++) {
+    const MQTTProperty& p = m->properties.array[i];
+    if (p.identifier == MQTTPROPERTY_CODE_USER_PROPERTY && in.props.size() < 16)
+      in.props.emplace_back(std::string(p.value.data.data, p.value.data.len),
+                            std::string(p.value.value.data, p.value.value.len));
+  }
   MQTTAsync_freeMessage(&m);
   MQTTAsync_free(topic);
   self->h_.message(std::move(in));
   return 1;
 }
 
-bool mq_link::publish(const std::string& topic, const std::string& payload, int qos, bool retained)
+bool mq_link::publish(const std::string& topic, const std::string& payload, int qos, bool retained,
+                      const props& user)
 {
   if (!up())
     return false;
@@ -199,8 +313,11 @@ bool mq_link::publish(const std::string& topic, const std::string& payload, int 
   m.payloadlen = static_cast<int>(payload.size());
   m.qos = qos;
   m.retained = retained ? 1 : 0;
+  add_props(&m.properties, user);
   MQTTAsync_responseOptions r = MQTTAsync_responseOptions_initializer;
-  return MQTTAsync_sendMessage(client_, topic.c_str(), &m, &r) == MQTTASYNC_SUCCESS;
+  bool ok = MQTTAsync_sendMessage(client_, topic.c_str(), &m, &r) == MQTTASYNC_SUCCESS;
+  MQTTProperties_free(&m.properties);
+  return ok;
 }
 
 bool mq_link::subscribe(const std::vector<std::string>& topics, int qos)
@@ -235,7 +352,8 @@ void mq_link::disconnect(const std::string& last)
 }
 
 bool mq_link::publish_acked(const std::string& topic, const std::string& payload,
-                            std::function<void(std::string error)> done)
+                            std::function<void(std::string error)> done, bool retained,
+                            const props& user)
 {
   if (!up())
     return false;
@@ -248,11 +366,15 @@ bool mq_link::publish_acked(const std::string& topic, const std::string& payload
   m.payload = const_cast<char*>(payload.data());
   m.payloadlen = static_cast<int>(payload.size());
   m.qos = 1;
+  m.retained = retained ? 1 : 0;
+  add_props(&m.properties, user);
   MQTTAsync_responseOptions r = MQTTAsync_responseOptions_initializer;
   r.onSuccess5 = &mq_link_cb::on_acked;
   r.onFailure5 = &mq_link_cb::on_not_acked;
   r.context = a;
-  if (MQTTAsync_sendMessage(client_, topic.c_str(), &m, &r) == MQTTASYNC_SUCCESS)
+  bool sent = MQTTAsync_sendMessage(client_, topic.c_str(), &m, &r) == MQTTASYNC_SUCCESS;
+  MQTTProperties_free(&m.properties);
+  if (sent)
     return true;
   std::lock_guard<std::mutex> l(mu_);
   acks_.erase(a);

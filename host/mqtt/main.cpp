@@ -172,8 +172,13 @@ int run(int argc, char** argv)
   }
   mq_bridge bridge(o, motions);
   on_stop([&bridge] { bridge.stop(); });
-  bridge.run();
+  std::string failure = bridge.run();
   on_stop(nullptr);
+  if (!failure.empty()) {
+    fprintf(stderr, "orvane-mqtt: broker %s: %s; this bridge stops\n", o.link.uri.c_str(),
+            failure.c_str());
+    return 3;
+  }
   return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "orvane.h"
@@ -14,6 +15,8 @@ namespace {
 
 constexpr size_t max_name = 64;     // of a robot's name shown
 constexpr size_t max_switches = 5;  // sw_in's entries
+constexpr size_t max_motions = 64;  // names of what a bridge offers, kept
+constexpr int64_t will_burst_ms = 2000;  // "offline" this close before the loss: the broker's own
 
 bool int_in(const json& v, int64_t lo, int64_t hi)
 {
@@ -41,7 +44,7 @@ bool split(const std::string& topic, std::string* id, std::string* what)
 
 std::vector<std::string> mq_room::topics()
 {
-  return {"orvane/+/status", "orvane/+/info", "orvane/+/state"};
+  return {"orvane/+/status", "orvane/+/info", "orvane/+/state", "orvane/+/reply"};
 }
 
 mq_room::robot* mq_room::find(const std::string& id, bool create)
@@ -69,12 +72,17 @@ void mq_room::take(const mq_incoming& m, int64_t now_ms)
     if (m.payload != "online" && m.payload != "offline" && m.payload != "robot-lost")
       return;
     if (robot* r = find(id, true)) {
-      changed_ = changed_ || r->status != m.payload;
+      changed_ = changed_ || r->status != m.payload || !r->heard;
+      if (r->status != m.payload) {
+        r->was = r->status;
+        r->status_at = now_ms;
+      }
       r->status = m.payload;
+      r->heard = true;
     }
     return;
   }
-  if (what != "info" && what != "state")
+  if (what != "info" && what != "state" && what != "reply")
     return;
   auto read = json_in(m.payload, {mq_max_state, 8});
   if (!std::holds_alternative<json>(read) || !std::get<json>(read).is_object())
@@ -83,9 +91,25 @@ void mq_room::take(const mq_incoming& m, int64_t now_ms)
   robot* r = find(id, true);
   if (r == nullptr)
     return;
+  r->heard = true;
   if (what == "info") {
     const json& n = json_at(j, "robot_name");
     r->name = n.is_string() ? n.get<std::string>().substr(0, max_name) : "";
+    r->motions.clear();
+    if (const json& ms = json_at(j, "motions"); ms.is_array())
+      for (const json& v : ms)
+        if (v.is_string() && r->motions.size() < max_motions && v.get<std::string>().size() <= max_name)
+          r->motions.push_back(v.get<std::string>());
+    changed_ = true;
+    return;
+  }
+  if (what == "reply") {
+    // Only the answers to this view's own commands: a refusal shows on the robot's card.
+    const json& rid = json_at(j, "id");
+    if (!rid.is_string() || rid.get<std::string>().rfind(request_prefix, 0) != 0)
+      return;
+    const json& err = json_at(j, "error");
+    r->note = json_at(j, "ok") == true ? "" : err.is_string() ? err.get<std::string>().substr(0, 200) : "refused";
     changed_ = true;
     return;
   }
@@ -121,16 +145,37 @@ void mq_room::take(const mq_incoming& m, int64_t now_ms)
       r->servos.push_back(std::move(s));
     }
   std::sort(r->servos.begin(), r->servos.end(), [](auto& a, auto& b) { return a.id < b.id; });
+  r->motion = nullptr;
+  if (const json& mo = json_at(j, "motion"); mo.is_object()) {
+    const json &name = json_at(mo, "name"), &st = json_at(mo, "state"), &why = json_at(mo, "why"),
+               &progress = json_at(mo, "progress");
+    static const char* const states[] = {"playing", "finished", "stopped", "failed"};
+    if (name.is_string() && st.is_string() &&
+        std::find(std::begin(states), std::end(states), st.get<std::string>()) != std::end(states)) {
+      r->motion = {{"name", name.get<std::string>().substr(0, max_name)}, {"state", st}};
+      if (why.is_string())
+        r->motion["why"] = why.get<std::string>().substr(0, 200);
+      if (progress.is_number() && progress.get<double>() >= 0 && progress.get<double>() <= 1)
+        r->motion["progress"] = progress;
+    }
+  }
   r->has_state = true;
   r->state_at = now_ms;
   changed_ = true;
 }
 
-void mq_room::link(bool up, const std::string& problem)
+void mq_room::link(bool up, const std::string& problem, int64_t now_ms)
 {
   std::lock_guard<std::mutex> l(mu_);
-  if (up && !up_)
-    robots_.clear();
+  if (up && !up_) {
+    up_at_ = now_ms;
+    for (auto& [id, r] : robots_)
+      r.heard = false;
+  }
+  if (!up && up_)
+    for (auto& [id, r] : robots_)
+      if (r.status == "offline" && !r.was.empty() && now_ms - r.status_at <= will_burst_ms)
+        r.status = r.was;
   changed_ = changed_ || up != up_ || problem != problem_;
   up_ = up;
   problem_ = problem;
@@ -145,6 +190,8 @@ bool mq_room::changed()
 std::string mq_room::page_json(int64_t now_ms)
 {
   std::lock_guard<std::mutex> l(mu_);
+  if (up_ && now_ms - up_at_ > regrace_ms)
+    std::erase_if(robots_, [](const auto& kv) { return !kv.second.heard; });
   nlohmann::json list = nlohmann::json::array();
   for (const auto& [id, r] : robots_) {
     nlohmann::json servos = nlohmann::json::array();
@@ -160,7 +207,11 @@ std::string mq_room::page_json(int64_t now_ms)
                     {"rate", r.rate ? nlohmann::json(*r.rate) : nullptr},
                     {"sw_in", r.sw},
                     {"servos", servos},
-                    {"age", r.has_state ? nlohmann::json(now_ms - r.state_at) : nullptr}});
+                    {"age", r.has_state ? nlohmann::json(now_ms - r.state_at) : nullptr},
+                    {"heard", r.heard},
+                    {"motion", r.motion},
+                    {"motions", r.motions},
+                    {"note", r.note}});
   }
   nlohmann::json j = {{"broker", {{"up", up_}, {"problem", problem_}}}, {"robots", list}};
   // A robot's name may hold invalid UTF-8: replaced, never an exception.

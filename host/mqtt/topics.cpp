@@ -84,8 +84,11 @@ std::variant<mq_accepted, mq_refused> mq_check(const mq_incoming& m, std::string
   std::string request = request_of(body).value_or("");
   // A stop only ever stops: any body at all (not JSON, too big, "stop") is taken, and answered
   // when it names a request id.
-  if (stop)
-    return mq_accepted{request, web_command{web_command::stop, {}, 0, false, {}, {}, ""}};
+  if (stop) {
+    web_command cmd;
+    cmd.what = web_command::stop;
+    return mq_accepted{request, std::move(cmd)};
+  }
   auto refuse = [&](std::string why) { return mq_refused{request, std::move(why)}; };
   if (auto* why = std::get_if<std::string>(&read))
     return refuse("the command is refused: " + *why);
@@ -108,10 +111,19 @@ std::variant<mq_accepted, mq_refused> mq_check(const mq_incoming& m, std::string
   }
   if (verb == "poweroff" && !allow_poweroff)
     return refuse("poweroff is off on this bridge (--allow-poweroff)");
+  if (verb == "identify") {
+    const json& sec = json_at(body, "s");
+    if (!sec.is_null() && !(sec.is_number() && sec.get<double>() >= 1 && sec.get<double>() <= 30))
+      return refuse("\"s\" must be seconds, 1 to 30");
+    mq_accepted a{request, web_command{}};
+    a.cmd.what = web_command::led;
+    a.identify_ms = sec.is_null() ? mq_identify_ms : static_cast<int>(sec.get<double>() * 1000);
+    return a;
+  }
   static const char* const verbs[] = {"move", "torque", "leds", "play", "stop", "exit", "poweroff"};
   if (std::find(std::begin(verbs), std::end(verbs), verb) == std::end(verbs))
     return refuse("unknown command \"" + verb.substr(0, max_shown) +
-                  "\"; there are move, torque, leds, play, stop, exit and poweroff");
+                  "\"; there are move, torque, leds, play, stop, identify, exit and poweroff");
   // orvane-web's own check, with the topic's verb in place of its "op".
   body["op"] = verb;
   auto r = web_parse_json(body);
@@ -152,6 +164,26 @@ std::string mq_servo_key(int sid, const std::map<int, std::string>& joints)
   return it != joints.end() ? it->second : std::to_string(sid);
 }
 
+nlohmann::json mq_motion_json(const web_play& p)
+{
+  if (p.name.empty())
+    return nullptr;
+  if (p.playing) {
+    double done = p.moves > 0 && p.move > 0 ? static_cast<double>(p.move - 1) / static_cast<double>(p.moves) : 0;
+    return {{"name", p.name}, {"state", "playing"}, {"progress", std::round(done * 100) / 100}};
+  }
+  const std::string stopped = "stopped";
+  if (p.outcome == "done")
+    return {{"name", p.name}, {"state", "finished"}};
+  if (p.outcome.compare(0, stopped.size(), stopped) == 0) {
+    json j = {{"name", p.name}, {"state", "stopped"}};
+    if (p.outcome.size() > stopped.size() + 2)  // "stopped: why"
+      j["why"] = p.outcome.substr(stopped.size() + 2);
+    return j;
+  }
+  return {{"name", p.name}, {"state", "failed"}, {"why", p.outcome}};
+}
+
 namespace {
 
 json content(const web_state& s, const std::map<int, std::string>& joints)
@@ -172,7 +204,8 @@ json content(const web_state& s, const std::map<int, std::string>& joints)
   return {{"sw_in", sw},
           {"servo", servos},
           {"led", {{"a", std::vector<int>(s.leds.begin(), s.leds.begin() + 8)},
-                   {"b", std::vector<int>(s.leds.begin() + 8, s.leds.end())}}}};
+                   {"b", std::vector<int>(s.leds.begin() + 8, s.leds.end())}}},
+          {"motion", mq_motion_json(s.play)}};
 }
 
 }  // namespace

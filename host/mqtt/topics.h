@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -32,11 +33,15 @@ constexpr const char* mq_stop_all = "orvane/all/cmd/stop";
 struct mq_incoming {
   std::string topic, payload;
   bool retained = false;
+  std::vector<std::pair<std::string, std::string>> props{};  // its MQTT 5 user properties
 };
+
+constexpr int mq_identify_ms = 5000;  // how long `identify` blinks the LED boards by default
 
 struct mq_accepted {
   std::string request;  // the sender's request id ("" for a class-wide stop)
   web_command cmd;
+  int identify_ms = 0;  // identify: blink the LED boards this long, then put them back
 };
 struct mq_refused {
   std::string request;  // as far as it could be read
@@ -78,6 +83,9 @@ std::string mq_servo_key(int sid, const std::map<int, std::string>& joints);
 std::string mq_state_json(const web_state& s, const std::map<int, std::string>& joints,
                           double rate, int64_t t_ms);
 std::string mq_state_content(const web_state& s, const std::map<int, std::string>& joints);
+// The state's "motion": null before any, else its name and state (playing with its progress
+// 0..1, finished, stopped or failed with why). An outcome "stopped: WHY" is a stop with a why.
+nlohmann::json mq_motion_json(const web_play& p);
 
 // The events between two states of one robot, one JSON message each: switch changes and a
 // servo's readings lost or back. The motion and connection events are made by mq_event.

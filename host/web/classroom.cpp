@@ -10,7 +10,11 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "host/mqtt/credentials.h"
+#include "host/mqtt/topics.h"
+#include "host/web/json_in.h"
 #include "host/mqtt/link.h"
 #include "host/mqtt/room.h"
 
@@ -27,6 +31,14 @@ int64_t now_ms()
   using namespace std::chrono;
   return duration_cast<milliseconds>(clk::now().time_since_epoch()).count();
 }
+
+double epoch_s()
+{
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+constexpr size_t max_command = 8 * 1024;  // of a page's command body
 
 }  // namespace
 
@@ -45,6 +57,8 @@ struct web_classroom::impl {
   std::condition_variable cv;
   bool stop = false;
   std::vector<pending> stops;
+  std::string uri;
+  uint64_t requests = 0;  // the request ids of this view's commands
   std::thread thread;
 
   void run();
@@ -69,12 +83,15 @@ web_classroom::web_classroom(const web_classroom_opts& o, publish_fn publish) : 
   lo.client_id = "orvane-web-" + std::string(host) + "-" + std::to_string(getpid());
   lo.cafile = o.cafile;
   impl* p = p_.get();
+  p->uri = o.uri;
   mq_link::handlers h;
+  // The return is told here, the loss and the retries' reasons by run(), each once.
   h.connected = [p] {
-    p->room.link(true, "");
+    fprintf(stderr, "orvane-web: broker %s: connected\n", p->uri.c_str());
+    p->room.link(true, "", now_ms());
     p->link->subscribe(mq_room::topics(), 1);
   };
-  h.lost = [p](const std::string& why) { p->room.link(false, why); };
+  h.lost = [p](const std::string& why) { p->room.link(false, why, now_ms()); };
   h.message = [p](const mq_incoming& m) { p->room.take(m, now_ms()); };
   p_->link = std::make_unique<mq_link>(std::move(lo), std::move(h));
   p_->thread = std::thread([p] { p->run(); });
@@ -114,20 +131,85 @@ void web_classroom::stop_all(done_fn done)
     std::call_once(*once, [&] { (*d)(503, "not connected to the broker: " + p_->link->problem()); });
 }
 
+void web_classroom::command(const std::string& body, done_fn done)
+{
+  using nlohmann::json;
+  auto read = json_in(body, {max_command, 4});
+  if (auto* why = std::get_if<std::string>(&read))
+    return done(400, *why);
+  const json& j = std::get<json>(read);
+  const json &verb = json_at(j, "verb"), &ids = json_at(j, "ids"), &motion = json_at(j, "motion");
+  std::string v = verb.is_string() ? verb.get<std::string>() : "";
+  if (v != "stop" && v != "identify" && v != "play")
+    return done(400, "\"verb\" must be stop, identify or play");
+  if (!ids.is_array() || ids.empty() || ids.size() > mq_room::max_robots)
+    return done(400, "\"ids\" must list the robots");
+  for (const json& id : ids)
+    if (!id.is_string() || !mq_id_ok(id.get<std::string>()) || id.get<std::string>() == "all")
+      return done(400, "\"ids\" must list robot ids");
+  if (v == "play" && (!motion.is_string() || motion.get<std::string>().empty()))
+    return done(400, "\"motion\" must name a motion");
+  // Told once: 200 when the last is taken, or the first failure.
+  struct tally {
+    std::once_flag once;
+    std::mutex mu;
+    size_t left;
+    done_fn done;
+  };
+  auto t = std::make_shared<tally>();
+  t->left = ids.size();
+  t->done = std::move(done);
+  auto told = [t](int status, const std::string& text) {
+    bool last;
+    {
+      std::lock_guard<std::mutex> l(t->mu);
+      last = --t->left == 0;
+    }
+    if (status != 200 || last)
+      std::call_once(t->once, [&] { t->done(status, text); });
+  };
+  for (const json& id : ids) {
+    std::string rid = id.get<std::string>();
+    json cmd = {{"ts", epoch_s()}};
+    {
+      std::lock_guard<std::mutex> l(p_->mu);
+      cmd["id"] = mq_room::request_prefix + std::to_string(++p_->requests);
+    }
+    if (v == "play")
+      cmd["motion"] = motion;
+    bool sent = p_->link->publish_acked(mq_topic(rid, "cmd/" + v), cmd.dump(), [told, rid](std::string error) {
+      if (error.empty())
+        told(200, "");
+      else
+        told(502, rid + ": " + error);
+    });
+    if (!sent)
+      told(503, "not connected to the broker: " + p_->link->problem());
+  }
+}
+
 void web_classroom::impl::run()
 {
   clk::time_point next_link = clk::now();
   clk::time_point last_sent;
   std::string told;
+  bool was_up = false;
   std::unique_lock<std::mutex> l(mu);
   while (!stop) {
     l.unlock();
     clk::time_point now = clk::now();
-    if (!link->up() && now >= next_link) {
+    bool up = link->up();
+    if (was_up && !up) {
+      told = link->problem();
+      fprintf(stderr, "orvane-web: broker %s: connection lost (%s); showing each robot as last heard\n",
+              uri.c_str(), told.c_str());
+    }
+    was_up = up;
+    if (!up && !link->connecting() && now >= next_link) {
       std::string p = link->problem();
-      room.link(false, p);
+      room.link(false, p, now_ms());
       if (!p.empty() && p != told)
-        fprintf(stderr, "orvane-web: broker %s\n", p.c_str());
+        fprintf(stderr, "orvane-web: broker %s: %s\n", uri.c_str(), p.c_str());
       told = p;
       link->connect();
       next_link = now + retry;

@@ -29,6 +29,11 @@ class web_classroom {
   // Publishes the class-wide stop; `done` gets 200 once the broker has taken it, 502 when it
   // refuses it (an account without the right), 503 without a link, 504 without an answer.
   void stop_all(done_fn done);
+  // A page's command for some robots, {"verb":"stop"|"identify"|"play","ids":[...],"motion":...}:
+  // published to each robot's command topic; `done` gets 200 once the broker has taken them
+  // all, 400 for a body it cannot use, 502 when the broker refuses one, 503 without a link, 504
+  // without an answer. What each bridge then says shows on its card.
+  void command(const std::string& body, done_fn done);
 
   struct impl;
 

@@ -20,3 +20,9 @@ void web_classroom::stop_all(done_fn done)
 {
   done(503, "no classroom view in this build");
 }
+
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
+void web_classroom::command(const std::string&, done_fn done)
+{
+  done(503, "no classroom view in this build");
+}

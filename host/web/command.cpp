@@ -47,6 +47,8 @@ bool servo_list(const json& v, std::vector<std::string>& out)
   }
   return true;
 }
+constexpr double max_jog = 180;        // degrees a second: what a page may ask, before joint limits
+constexpr int max_robots = 1000;
 
 bool int_in(const json& v, int lo, int hi)
 {
@@ -119,6 +121,35 @@ std::variant<web_command, std::string> parse(const json& j)
       return "no motion named \"" + c.motion.substr(0, max_name) + "\"";
   } else if (op == "stop") {
     c.what = web_command::stop;
+  } else if (op == "jog") {
+    // Speeds within what any joint could be given: each joint's own limit is the poller's to hold.
+    c.what = web_command::jog;
+    const json* v = j.contains("v") ? &j["v"] : nullptr;
+    bool ok = v && v->is_array() && v->size() <= orvane::servo_max &&
+              std::all_of(v->begin(), v->end(), [](const json& p) {
+                return p.is_array() && p.size() == 2 && int_in(p[0], 1, orvane::servo_max) && p[1].is_number() &&
+                       std::isfinite(p[1].get<double>()) && std::fabs(p[1].get<double>()) <= max_jog;
+              });
+    if (!ok)
+      return std::string("\"v\" must list [servo id 1..32, degrees a second -180..180] pairs (none: stop)");
+    for (const json& p : *v) {
+      int id = p[0].get<int>();
+      if (std::any_of(c.speeds.begin(), c.speeds.end(), [&](auto& s) { return s.first == id; }))
+        return "servo " + std::to_string(id) + " is jogged twice";
+      c.speeds.emplace_back(id, p[1].get<double>());
+    }
+  } else if (op == "mirror") {
+    c.what = web_command::mirror;
+    if (!j.contains("action") || !j["action"].is_string())
+      return std::string("\"mirror\" needs an \"action\": engage, pause or end");
+    c.action = j["action"].get<std::string>();
+    if (c.action != "engage" && c.action != "pause" && c.action != "end")
+      return "no mirror action \"" + c.action.substr(0, max_name) + "\": engage, pause or end";
+    if (c.action == "engage") {
+      if (!j.contains("leader") || !int_in(j["leader"], 0, max_robots))
+        return std::string("\"engage\" needs the \"leader\": a robot's index");
+      c.leader = j["leader"].get<int>();
+    }
   } else {
     return "unknown op \"" + op.substr(0, max_name) + "\"";
   }
@@ -194,6 +225,8 @@ void web_apply(orvane::client& c, const web_command& cmd)
     }
     case web_command::play:
     case web_command::stop:
-      break;  // the poller's player runs these
+    case web_command::jog:
+    case web_command::mirror:
+      break;  // the poller's player, jog and mirror run these
   }
 }

@@ -20,7 +20,7 @@ struct robot_model;
 // joint ("elbow", in the joint's degrees); the robot model resolves the name when it is carried
 // out, and holds every goal to its limits.
 struct web_command {
-  enum kind { move, torque, led, exit, poweroff, play, stop, read } what = move;
+  enum kind { move, torque, led, exit, poweroff, play, stop, read, jog, mirror } what = move;
   std::vector<std::pair<std::string, double>> goals;  // move: servo id or joint, degrees
   int ms = 0;                                 // move: duration
   bool on = false;                            // torque
@@ -28,6 +28,10 @@ struct web_command {
                                               // list; read: servos to add to the read groups
   std::vector<std::pair<int, int>> leds;      // leds: 0..15 (board A, then B), value 0..255
   std::string motion;                         // play: motion file name
+  std::vector<std::pair<int, double>> speeds; // jog: servo id, degrees a second; empty: stop
+  std::string action;                         // mirror: "engage", "pause" or "end"
+  int leader = -1;                            // mirror: the leader's robot index
+  std::string leader_address;                 // mirror: the same, filled in by the server
 };
 
 // A JSON body such as {"op":"move","goals":[[1,45.0]],"ms":500}; on error, why it is refused.

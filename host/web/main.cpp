@@ -55,6 +55,7 @@ static int run_classroom(const std::string& host, uint16_t port, const std::stri
     web_options wo;
     wo.host = host, wo.port = port, wo.token = token;
     wo.stop_all = [&room](auto done) { room->stop_all(std::move(done)); };
+    wo.room_command = [&room](std::string body, auto done) { room->command(body, std::move(done)); };
     server = web_listen(wo);
     sigset_t old = block_stop_signals();
     room = std::make_unique<web_classroom>(o, [server](std::string j) { web_publish(*server, 0, std::move(j)); });
@@ -108,6 +109,11 @@ static int run(int argc, char** argv)
   app.add_option("--cafile", room_opts.cafile,
                  "with an mqtts:// broker: the CA that signed its certificate")
       ->type_name("FILE")->needs(broker);
+  std::vector<std::string> mirror_map;
+  app.add_option("--mirror-map", mirror_map,
+                 "FOLLOWER=LEADER: a joint led by another when a page has one robot follow another (or "
+                 "one arm of a robot the other: 7-12=1-6); repeatable; default: joints of the same name")
+      ->type_name("F=L")->allow_extra_args(false);
   app.add_option("--rate", rate, "most polls per second per robot (never more than one per tick)")
       ->check(CLI::Range(1.0, 1000.0))->capture_default_str();
   robot_opt->excludes(broker);
@@ -198,7 +204,7 @@ static int run(int argc, char** argv)
       web_publish(*server, index, std::move(j));
     }, motions, model, [server, index](const web_state& s, double rate, int64_t t_ns) {
       web_sample(*server, index, s, rate, t_ns);
-    }, [server] { return web_sampling(*server); }));
+    }, [server] { return web_sampling(*server); }, web_mirror_opts{profile, mirror_map}));
     list.push_back(pollers.back().get());
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);

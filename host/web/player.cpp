@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "host/client/known_field.h"
 #include "orvane.h"
 #include "orvane_model.h"
 
@@ -10,18 +11,10 @@ using clk = std::chrono::steady_clock;
 
 namespace {
 
-const orvane::field& field(const char* name)
-{
-  const orvane::field* f = orvane::find_field(name);
-  if (f == nullptr)
-    throw std::logic_error(std::string("field table lacks ") + name);
-  return *f;
-}
-
 // The outputs of the servo goal channels 1..servo_max, servo 1 first.
 std::vector<int16_t> goal_outputs(orvane::client& c)
 {
-  const orvane::field& goal = field("servo.#.goal");
+  const orvane::field& goal = orvane::known_field("servo.#.goal");
   std::vector<uint8_t> b = c.read(goal.offset_of(1), orvane::servo_max * goal.width);
   std::vector<int16_t> out;
   for (int i = 0; i < orvane::servo_max; i++)
@@ -33,13 +26,24 @@ std::vector<int16_t> goal_outputs(orvane::client& c)
 
 void web_hold(orvane::client& c)
 {
-  const orvane::field& count = field("ip_count");
-  const orvane::field& out = field("ip_out");
-  const orvane::field& goal = field("servo.#.goal");
+  const orvane::field& count = orvane::known_field("ip_count");
+  const orvane::field& out = orvane::known_field("ip_out");
+  const orvane::field& goal = orvane::known_field("servo.#.goal");
   int first = goal.channel_of(1), last = goal.channel_of(orvane::servo_max);
   int n = last - first + 1;
-  std::vector<uint8_t> counts = c.read(count.offset_of(first), n * count.width);
-  std::vector<uint8_t> outs = c.read(out.offset_of(first), n * out.width);
+  // The outputs and the counts in one read when the map keeps them close (it keeps the counts
+  // right after the outputs): a stop's hold is one round trip shorter.
+  uint32_t from = std::min(out.offset_of(first), count.offset_of(first));
+  uint32_t to = std::max(out.offset_of(last) + out.width, count.offset_of(last) + count.width);
+  std::vector<uint8_t> counts, outs;
+  if (to - from <= 512) {
+    std::vector<uint8_t> all = c.read(from, static_cast<int>(to - from));
+    counts.assign(all.begin() + (count.offset_of(first) - from), all.begin() + (count.offset_of(first) - from) + n * count.width);
+    outs.assign(all.begin() + (out.offset_of(first) - from), all.begin() + (out.offset_of(first) - from) + n * out.width);
+  } else {
+    counts = c.read(count.offset_of(first), n * count.width);
+    outs = c.read(out.offset_of(first), n * out.width);
+  }
   std::vector<orvane::target> t;
   for (int i = 0; i < n; i++)
     if (orvane::decode(count, counts.data() + static_cast<size_t>(i) * count.width) != 0)
@@ -92,7 +96,7 @@ void web_player::start_move(std::shared_ptr<orvane::client> c,
         refused.push_back(why);
   c->refuse(std::move(refused));
   std::vector<int16_t> now = goal_outputs(*c);
-  const orvane::field& goal = field("servo.#.goal");
+  const orvane::field& goal = orvane::known_field("servo.#.goal");
   std::vector<orvane::target> from, to;
   std::vector<std::pair<int, double>> first;
   orvane::move_split s{ticks};
@@ -199,7 +203,7 @@ void web_player::run_move(orvane::client& c, std::vector<orvane::target> from,
 {
   using us = std::chrono::microseconds;
   orvane::move_split s{ticks};
-  const orvane::field& count = field("ip_count");
+  const orvane::field& count = orvane::known_field("ip_count");
   try {
     us tick(c.tick_us());
     for (int p = 2; p <= s.parts() && !stop_; p++) {

@@ -26,10 +26,11 @@ int64_t now_ns()
 
 web_poller::web_poller(int index, std::string address, double max_hz, publish_fn publish,
                        const web_motions& motions, std::shared_ptr<const orvane::robot_model> model,
-                       sample_fn sample, sampling_fn sampling)
+                       sample_fn sample, sampling_fn sampling, web_mirror_opts mirror)
     : index_(index), address_(std::move(address)), max_hz_(max_hz), publish_(std::move(publish)),
       sample_(std::move(sample)), sampling_(std::move(sampling)), motions_(motions),
-      model_(model ? std::move(model) : std::make_shared<const orvane::robot_model>()), player_(motions)
+      model_(model ? std::move(model) : std::make_shared<const orvane::robot_model>()), player_(motions),
+      mirror_(std::move(mirror))
 {
   thread_ = std::thread([this] { run(); });
 }
@@ -52,6 +53,7 @@ void web_poller::submit(web_command cmd, done_fn done)
 {
   if (cmd.what == web_command::stop) {
     player_.stop();  // at once, not after the commands queued before it
+    mirror_.end();   // the mirroring's own thread holds the follower
     {
       std::lock_guard<std::mutex> l(mu_);
       stops_++;
@@ -98,6 +100,7 @@ void web_poller::take_stops(const std::shared_ptr<orvane::client>& c, const std:
     dones.swap(stop_dones_);
   }
   player_.stop();  // again: a chained move started since the stop came clears the flag
+  jog_.end("stopped");
   if (!c) {
     for (done_fn& d : dones)
       d(503, "robot not connected: " + problem);
@@ -124,7 +127,17 @@ std::deque<web_poller::job> web_poller::take_jobs()
 void web_poller::carry_out(const std::shared_ptr<orvane::client>& c, const job& j)
 {
   const web_command& cmd = j.cmd;
-  if (cmd.what == web_command::move || cmd.what == web_command::play) {
+  if (cmd.what == web_command::mirror) {
+    if (cmd.action == "pause")
+      mirror_.pause();
+    else if (cmd.action == "end")
+      mirror_.end();
+    if (cmd.action != "engage")
+      return j.done(200, cmd.action);
+  }
+  bool moves = cmd.what == web_command::move || cmd.what == web_command::play ||
+               cmd.what == web_command::jog || cmd.what == web_command::mirror;
+  if (moves) {
     {
       std::lock_guard<std::mutex> l(mu_);
       if (j.stops != stops_)
@@ -132,6 +145,22 @@ void web_poller::carry_out(const std::shared_ptr<orvane::client>& c, const job& 
     }
     if (std::string why = player_.busy(); !why.empty())
       return j.done(409, why);
+  }
+  if (cmd.what == web_command::mirror) {
+    if (jog_.active())
+      return j.done(409, "jogging: release the deadman first");
+    if (std::string why = mirror_.engage(address_, cmd.leader_address, cmd.leader); !why.empty())
+      return j.done(409, why);
+    return j.done(200, "engaging");
+  }
+  if (moves) {
+    if (std::string why = mirror_.busy(); !why.empty())
+      return j.done(409, why);
+  }
+  if (cmd.what == web_command::jog) {
+    if (std::string why = jog_.take(cmd.speeds, *model_, last_, std::chrono::steady_clock::now()); !why.empty())
+      return j.done(400, why);
+    return j.done(200, "jogging");
   }
   // A move too long for one trigger runs on the player, its goals judged where it ends.
   if (cmd.what == web_command::move)
@@ -169,6 +198,8 @@ void web_poller::run()
 
   auto push = [&](web_state& s) {
     s.play = player_.status();
+    s.mirror = mirror_.state();
+    s.jog = jog_.state();
     int64_t t_ns = now_ns();
     if (sample_)
       sample_(s, meter.rate, t_ns);
@@ -184,6 +215,7 @@ void web_poller::run()
   // The robot went away: the page keeps the last values, marked stale, and the reason.
   auto lost = [&](const std::string& why) {
     player_.stop();  // a motion is not taken up again after a reconnection
+    jog_ = web_jog{};
     c.reset();
     last.connected = false;
     last.problem = why;
@@ -240,16 +272,19 @@ void web_poller::run()
           data[i] = c->read(plan[i].adr, plan[i].n);
         polls_.fetch_add(1, std::memory_order_relaxed);
         // A robot at rest answers the same bytes poll after poll but for its pass counter: such
-        // a poll is not decoded, and only a heartbeat or a change of the player's is sent, unless
-        // a Foxglove client takes every poll's state. The state kept for other threads (goals,
-        // tick) is the same as the last one decoded.
+        // a poll is not decoded, and only a heartbeat or a change of the player's, the
+        // mirroring's or the jog's is sent, unless a Foxglove client takes every poll's state.
+        // The state kept for other threads (goals, tick) is the same as the last one decoded.
         std::vector<uint8_t> key = web_poll_key(plan, data);
         bool sampled = sampling_ && sampling_();
-        if (!sampled && key == last_key && player_.status() == last.play && start - last_push < heartbeat) {
+        bool same_gateway = player_.status() == last.play && mirror_.state() == last.mirror &&
+                            jog_.state() == last.jog;
+        if (!sampled && key == last_key && same_gateway && start - last_push < heartbeat) {
           last.loop_count = web_loop_count(plan, data);
           meter.sample(last.loop_count, start);
         } else {
           last = web_decode(plan, data, *model_);
+          last_ = last;
           {
             auto keep = std::make_shared<const web_state>(last);
             std::lock_guard<std::mutex> l(state_mu_);
@@ -265,6 +300,14 @@ void web_poller::run()
         next_poll = start + std::max(std::chrono::duration_cast<clk::duration>(tick),
                                      std::chrono::duration_cast<clk::duration>(floor));
       }
+    } catch (const orvane::error& e) {
+      lost(e.what());
+      continue;
+    }
+    try {
+      jog_.step(*c, *model_, last.tick_period, clk::now());
+    } catch (const orvane::out_of_range& e) {
+      jog_ = web_jog{};  // refused (the write list changed, a limit): the jog ends there
     } catch (const orvane::error& e) {
       lost(e.what());
       continue;

@@ -18,6 +18,8 @@
 
 #include "orvane_model.h"
 #include "host/web/command.h"
+#include "host/web/jog.h"
+#include "host/web/mirror.h"
 #include "host/web/motions.h"
 #include "host/web/player.h"
 
@@ -34,20 +36,21 @@ class web_poller {
 
   // Polls no more often than `max_hz`, nor more than once per tick_period. Every command goes
   // through `model` (the robot model without a profile when null): names, degrees and limits,
-  // refused with 400.
+  // refused with 400. A page may have this robot follow another as `mirror` says.
   web_poller(int index, std::string address, double max_hz, publish_fn publish,
              const web_motions& motions, std::shared_ptr<const orvane::robot_model> model = nullptr, sample_fn sample = {},
-             sampling_fn sampling = {});
+             sampling_fn sampling = {}, web_mirror_opts mirror = {});
   ~web_poller();  // stops the thread; it may take one client time-out
   web_poller(const web_poller&) = delete;
   web_poller& operator=(const web_poller&) = delete;
 
   const std::string& address() const { return address_; }
   // Queues a command; `done` gets an HTTP status (200, 4xx, 502, 503) and a one-line text.
-  // While a motion or a chained move of this poller plays, moves and motions are refused with
-  // 409, and so are those a later stop voided, and a motion whose servos another host still
-  // moves. A stop is never refused: it stops the player at once, then the poller's thread holds
-  // every moving servo and answers 200.
+  // While a motion or a chained move of this poller plays, moves, jogs, mirroring and motions are
+  // refused with 409, and so are moves and motions a later stop voided, and a motion whose servos
+  // another host still moves; while this robot follows another, moves, jogs and motions are. A
+  // stop is never refused: it stops the player, the jog and the mirroring at once, then the
+  // poller's thread holds every moving servo and answers 200.
   void submit(web_command cmd, done_fn done);
   uint64_t polls() const { return polls_.load(std::memory_order_relaxed); }
   // The planned curve of the motion its page playlist plays, or null. Any thread.
@@ -81,6 +84,9 @@ class web_poller {
   const web_motions& motions_;
   const std::shared_ptr<const orvane::robot_model> model_;
   web_player player_;
+  web_mirror mirror_;
+  web_jog jog_;
+  web_state last_;  // the state last polled
   std::atomic<uint64_t> polls_{0};
 
   mutable std::mutex state_mu_;  // guards state_

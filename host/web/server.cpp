@@ -60,6 +60,7 @@ struct web_server {
   const web_motions* motions = nullptr;
   std::shared_ptr<const orvane::urdf::ur_model> description;
   decltype(web_options::stop_all) stop_all;  // set in the classroom view
+  decltype(web_options::room_command) room_command;
   std::vector<web_poller*> robots;
   std::vector<robot_slot> slots;
 
@@ -292,6 +293,8 @@ class visitor : public std::enable_shared_from_this<visitor> {
     if (req.method() == http::verb::post) {
       if (path == "/api/stop-all" && s_.stop_all)
         return stop_all(std::move(req));
+      if (path == "/api/room/command" && s_.room_command)
+        return room_command(std::move(req));
       if (path != "/api/command")
         return send(text(req, http::status::not_found, "not found"));
       return command(std::move(req));
@@ -412,7 +415,14 @@ class visitor : public std::enable_shared_from_this<visitor> {
     auto parsed = web_parse_command(req.body());
     if (auto* why = std::get_if<std::string>(&parsed))
       return send(json_reply(req, http::status::bad_request, {{"error", *why}}));
-    s_.robots[robot]->submit(std::get<web_command>(std::move(parsed)), later(std::move(req)));
+    web_command cmd = std::get<web_command>(std::move(parsed));
+    if (cmd.what == web_command::mirror && cmd.action == "engage") {
+      // The leader is one of the robots this server shows, named by its index.
+      if (static_cast<size_t>(cmd.leader) >= s_.robots.size())
+        return send(json_reply(req, http::status::not_found, {{"error", "no robot " + std::to_string(cmd.leader)}}));
+      cmd.leader_address = s_.robots[static_cast<size_t>(cmd.leader)]->address();
+    }
+    s_.robots[robot]->submit(std::move(cmd), later(std::move(req)));
   }
 
   // The answer to a request that another thread carries out, posted back to this one: 200 is
@@ -436,6 +446,16 @@ class visitor : public std::enable_shared_from_this<visitor> {
     if (!same_origin(req))
       return send(text(req, http::status::forbidden, "forbidden"));
     s_.stop_all(later(std::move(req)));
+  }
+
+  // POST /api/room/command: some robots' stop, identify or play, answered once the broker has
+  // taken them.
+  void room_command(request req)
+  {
+    if (!same_origin(req))
+      return send(text(req, http::status::forbidden, "forbidden"));
+    std::string body = req.body();
+    s_.room_command(std::move(body), later(std::move(req)));
   }
 
   void send(response r)
@@ -494,6 +514,7 @@ std::shared_ptr<web_server> web_listen(const web_options& o)
   s->motions = o.motions;
   s->description = o.description;
   s->stop_all = o.stop_all;
+  s->room_command = o.room_command;
   s->fox = fox_hub_make(s->ioc, {o.name, o.model, o.urdf, o.links, o.motions && o.motions->offered()});
   beast::error_code ec;
   tcp::resolver res(s->ioc);

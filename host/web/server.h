@@ -29,6 +29,8 @@ struct web_options {
   // The classroom view: "/" is the room's page, /ws/0 its one feed (web_publish robot 0), and
   // POST /api/stop-all calls this, whose answer may come from any thread.
   std::function<void(std::function<void(int status, std::string text)>)> stop_all;
+  // ... and POST /api/room/command hands its body to this (web_classroom::command).
+  std::function<void(std::string body, std::function<void(int status, std::string text)>)> room_command;
   // The Foxglove endpoint, /foxglove/N (docs/ecosystem.md): the server's name in it, the robot
   // model its moves are named by (null: none), and the robot's description with how its links
   // follow the joints.

@@ -1,20 +1,15 @@
 #include "host/web/state.h"
 
+#include "host/web/jog.h"
+
 #include <algorithm>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "host/client/known_field.h"
 #include "orvane.h"
 
 namespace {
-
-const orvane::field& field(const char* name)
-{
-  const orvane::field* f = orvane::find_field(name);
-  if (f == nullptr)
-    throw std::logic_error(std::string("field table lacks ") + name);
-  return *f;
-}
 
 // A field element the page shows, or a run of them.
 struct shown {
@@ -23,13 +18,13 @@ struct shown {
 
 shown span(const char* name, int first, int last)
 {
-  const orvane::field& f = field(name);
+  const orvane::field& f = orvane::known_field(name);
   return {f.offset_of(first), f.offset_of(last) + f.width};
 }
 
 shown whole(const char* name)
 {
-  const orvane::field& f = field(name);
+  const orvane::field& f = orvane::known_field(name);
   return span(name, f.first, f.last());
 }
 
@@ -47,7 +42,7 @@ std::vector<shown> needed()
   v.push_back(span("servo.#.torque", 1, orvane::servo_max));
   v.push_back(span("led.a.#", 0, leds_per_board - 1));
   v.push_back(span("led.b.#", 0, leds_per_board - 1));
-  const orvane::field& goal = field("servo.#.goal");
+  const orvane::field& goal = orvane::known_field("servo.#.goal");
   v.push_back(span("ip_count", goal.channel_of(1), goal.channel_of(orvane::servo_max)));
   return v;
 }
@@ -69,7 +64,7 @@ class polled {
   }
   int64_t num(const char* name, std::optional<int> index = std::nullopt) const
   {
-    const orvane::field& f = field(name);
+    const orvane::field& f = orvane::known_field(name);
     return orvane::decode(f, at(f, index.value_or(f.first)));
   }
 
@@ -100,7 +95,7 @@ web_state web_decode(const std::vector<web_range>& plan,
   polled m(plan, data);
   web_state s;
   s.connected = true;
-  const orvane::field& name = field("robot_name");
+  const orvane::field& name = orvane::known_field("robot_name");
   s.name = orvane::decode_text(name, m.at(name, name.first));
   s.tick_period = static_cast<int32_t>(m.num("tick_period"));
   s.torque_on = m.num("sv_torque_on") != 0;
@@ -114,9 +109,9 @@ web_state web_decode(const std::vector<web_range>& plan,
     s.leds[leds_per_board + i] = static_cast<int>(m.num("led.b.#", i) & 0xff);
   }
   int count = static_cast<int>(m.num("wr_count"));
-  count = std::min(count, static_cast<int>(field("wr_ids").count));
-  const orvane::field& goal = field("servo.#.goal");
-  const orvane::field& groups = field("rd_group");
+  count = std::min(count, static_cast<int>(orvane::known_field("wr_ids").count));
+  const orvane::field& goal = orvane::known_field("servo.#.goal");
+  const orvane::field& groups = orvane::known_field("rd_group");
   const uint8_t* gb = m.at(groups, 0);
   orvane::read_groups rg = orvane::groups_decode(std::vector<uint8_t>(gb, gb + static_cast<size_t>(groups.count) * groups.stride));
   std::vector<int16_t> words;
@@ -145,6 +140,11 @@ web_state web_decode(const std::vector<web_range>& plan,
       sv.lo = named->min;
       sv.hi = named->max;
     }
+    if (j) {
+      sv.trim = j->trim;
+      sv.reverse = j->reverse;
+    }
+    sv.jog = web_jog_max(model, id);
     s.servos.push_back(sv);
   }
   return s;
@@ -156,7 +156,7 @@ std::vector<uint8_t> web_poll_key(const std::vector<web_range>& plan,
   std::vector<uint8_t> key;
   for (const std::vector<uint8_t>& d : data)
     key.insert(key.end(), d.begin(), d.end());
-  const orvane::field& count = field("loop_count");
+  const orvane::field& count = orvane::known_field("loop_count");
   size_t at = 0;
   for (size_t i = 0; i < plan.size() && i < data.size(); i++) {
     uint32_t off = count.offset_of(count.first);
@@ -188,7 +188,10 @@ static nlohmann::json content(const web_state& s)
                       {"goal_deg", sv.goal_deg},
                       {"deg", sv.deg ? nlohmann::json(*sv.deg) : nlohmann::json(nullptr)},
                       {"lo", sv.lo},
-                      {"hi", sv.hi}});
+                      {"hi", sv.hi},
+                      {"trim", sv.trim},
+                      {"reverse", sv.reverse},
+                      {"jog", sv.jog}});
   return {{"connected", s.connected}, {"problem", s.problem},
           {"name", s.name},           {"tick_period", s.tick_period},
           {"torque_on", s.torque_on}, {"comm_on", s.comm_on},
@@ -196,7 +199,11 @@ static nlohmann::json content(const web_state& s)
           {"leds", s.leds},           {"servos", servos},
           {"motion", {{"name", s.play.name}, {"playing", s.play.playing}, {"move", s.play.move},
                       {"moves", s.play.moves}, {"warnings", s.play.warnings},
-                      {"outcome", s.play.outcome}, {"plan", s.play.plan}}}};
+                      {"outcome", s.play.outcome}, {"plan", s.play.plan}}},
+          {"mirror", {{"on", s.mirror.on}, {"leader", s.mirror.leader}, {"phase", s.mirror.phase},
+                      {"why", s.mirror.why}, {"lag_ms", s.mirror.lag_ms}, {"lag_ticks", s.mirror.lag_ticks},
+                      {"gap", s.mirror.gap}}},
+          {"jog", {{"ids", s.jog.ids}, {"ended", s.jog.ended}}}};
 }
 
 std::string web_state_content(const web_state& s)

@@ -53,6 +53,9 @@ struct web_servo {
   double goal_deg = 0;          // the goal in its joint's degrees (the servo's without a joint)
   std::optional<double> deg;    // the position likewise; only while it is a reading
   double lo = -150, hi = 150;   // the goal's range in those degrees: the joint's soft limits
+  double trim = 0;              // its joint's degrees from the servo's, as the profile says:
+  bool reverse = false;         //   (reverse ? -1 : 1) * (servo degrees - trim)
+  double jog = 0;               // the fastest a page may jog it, degrees a second
 };
 
 // A motion played from a page: the one under way, or how the last one ended.
@@ -66,6 +69,23 @@ struct web_play {
   bool operator==(const web_play&) const = default;
 };
 
+// This robot following another as its leader, started from a page: the session's state.
+struct web_mirror_state {
+  bool on = false;          // a session runs (it may be paused or holding)
+  int leader = -1;          // the leader's robot index on the pages
+  std::string phase;        // "engaging", "tracking", "paused", "holding", "waiting", "ended"
+  std::string why;          // why it holds or waits, or how the last one ended
+  double lag_ms = -1, lag_ticks = -1, gap = 0;  // as orvane::mirror::status has them
+  bool operator==(const web_mirror_state&) const = default;
+};
+
+// Joints jogged from a page: those moving now, or why the last jog ended.
+struct web_jog_state {
+  std::vector<int> ids;     // servos jogging now
+  std::string ended;        // "released", "no input for 0.4 s", ...
+  bool operator==(const web_jog_state&) const = default;
+};
+
 struct web_state {
   bool connected = false;
   std::string problem;          // why not connected, for the page
@@ -77,6 +97,8 @@ struct web_state {
   uint32_t loop_count = 0;
   std::vector<web_servo> servos;  // the write list, in its order; ids 1..32 only
   web_play play;                  // the gateway's, not the robot's: set by the poller
+  web_mirror_state mirror;        // the same
+  web_jog_state jog;              // the same
 };
 
 // Decodes a state from the bytes of `plan`'s ranges (data[i] holds range i), through the robot

@@ -4,18 +4,20 @@ QEMU's raspi0, a monitor host through the forward, and the record of boots that 
 A boot that hangs (the guest's console stops, mostly under heavy load) is tried once more; each
 hang is reported at the end of the run. Boots are the expensive part (~60 % of a core while the
 daemon ticks), so one boot serves every case that leaves the daemon running."""
+import functools
 import os
 import sys
-import time
 import types
 
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, 'tests', 'support'))
 sys.path.insert(0, os.path.join(ROOT, 'host', 'python'))
+import fixtures  # noqa: E402
 import orvane  # noqa: E402
-import orvane.fields  # noqa: E402
+from fixtures import offset  # noqa: E402,F401
 
 
 def _load(name, path):
@@ -34,19 +36,7 @@ BOOT_DEADLINE = float(os.environ.get('ORVANE_EMU_BOOT_DEADLINE', 180))
 hangs = []
 
 
-def wait_for(cond, timeout=DEADLINE, step=0.1, what='condition'):
-    end = time.monotonic() + timeout
-    while True:
-        v = cond()
-        if v:
-            return v
-        if time.monotonic() > end:
-            raise AssertionError(f'timed out after {timeout} s waiting for {what}')
-        time.sleep(step)
-
-
-def offset(name, index=None):
-    return orvane.fields.resolve(name, index)[2]
+wait_for = functools.partial(fixtures.wait_for, timeout=DEADLINE, step=0.1)
 
 
 def boot(**kw):

@@ -17,6 +17,8 @@
 #include "support/sim_host.h"
 #include "support/temp_dir.h"
 #include "host/motion/motion_file.h"
+#include "host/motion/play.h"
+#include "host/motion/profile.h"
 
 using namespace orvane::motion;
 
@@ -278,25 +280,87 @@ rec_rows rows_of(const std::string& csv)
   return out;
 }
 
-// The passes from the first that leaves the start pose to the last that is not yet at the end
-// pose, three degrees either way: how long the motion took as the servos made it. (Half a degree
-// lies in the slow last approach to rest, where a shape within the tolerance moves it by passes.)
-int64_t moving_passes(const rec_rows& p)
+// The longest a servo's position stood still (or went unread) while its goal was more than 3
+// degrees away, in passes. A virtual servo follows its goal at 375 degrees a second, read every
+// other pass: more than a few passes is no servo but the simulator's virtual line starved by a
+// loaded host, and such a recording is no demonstration of the motion.
+int64_t stalled_passes(const rec_rows& p)
 {
-  auto away = [](const std::array<double, 6>& a, const std::array<double, 6>& b) {
+  int64_t worst = 0;
+  for (size_t j = 0; j < 6; j++) {
+    double held = NAN;
+    int64_t since = -1;
+    for (const auto& [l, v] : p) {
+      bool moved = !std::isnan(v.pos[j]) && v.pos[j] != held;
+      if (moved)
+        held = v.pos[j];
+      if (moved || std::isnan(held) || std::fabs(v.goal[j] - held) <= 3)
+        since = -1;
+      else if (since < 0)
+        since = l;
+      if (since >= 0)
+        worst = std::max(worst, l - since);
+    }
+  }
+  return worst;
+}
+
+// The passes from the first that leaves the start pose to the last that is not yet at the end
+// pose, `deg` degrees either way: how long the motion took as the servos made it. Passes no poll
+// saw around those two rows widen it to the range the true time lies in.
+std::pair<int64_t, int64_t> moving_passes(const rec_rows& p, double deg)
+{
+  auto away = [&](const std::array<double, 6>& a, const std::array<double, 6>& b) {
     for (size_t j = 0; j < 6; j++)
-      if (std::fabs(a[j] - b[j]) > 3)
+      if (std::fabs(a[j] - b[j]) > deg)
         return true;
     return false;
   };
-  int64_t from = -1, to = -1;
+  int64_t from = -1, from_lo = 0, to = -1, to_hi = 0, before = 0;
   for (const auto& [l, v] : p) {
     if (from < 0 && away(v.pos, p.begin()->second.pos))
-      from = l;
+      from = l, from_lo = before + 1;
+    if (to >= 0 && to_hi < to)
+      to_hi = l - 1;
     if (away(v.pos, p.rbegin()->second.pos))
-      to = l;
+      to = l, to_hi = -1;
+    before = l;
   }
-  return to - from;
+  return {to - from, std::max(to, to_hi) - from_lo};
+}
+
+// The goals (degrees) a motion's plan gives servos 1..6 from tick 0 on, as the daemon's own
+// interpolator makes them of the planned moves from the outputs the robot has now.
+using planned = std::array<std::vector<double>, 6>;
+planned goals_of(orvane::client& c, const std::string& file, const std::string& prof)
+{
+  motion m = motion_load(file, profile_load(prof));
+  mo_outputs start = play_outputs(c);
+  std::vector<mo_move> moves = play_plan(c, m, {});
+  planned g;
+  for (uint8_t ch = 1; ch <= 6; ch++) {
+    g[ch - 1].push_back(start[ch] / 10.0);
+    for (int16_t v : plan_outputs(moves, start[ch], ch))
+      g[ch - 1].push_back(v / 10.0);
+  }
+  return g;
+}
+
+// Root mean square of `dev(pass offset)` at the offset where it is least, with that offset;
+// offsets that give `enough` deviations or fewer do not count.
+template <class F>
+std::pair<int64_t, double> best_fit(int64_t lo, int64_t hi, size_t enough, F dev)
+{
+  std::pair<int64_t, double> best{lo, 1e9};
+  for (int64_t o = lo; o <= hi; o++) {
+    std::vector<double> d = dev(o);
+    double sum = 0;
+    for (double x : d)
+      sum += std::isnan(x) ? 0 : x * x;
+    if (d.size() > enough && std::sqrt(sum / static_cast<double>(d.size())) < best.second)
+      best = {o, std::sqrt(sum / static_cast<double>(d.size()))};
+  }
+  return best;
 }
 
 }  // namespace
@@ -321,7 +385,9 @@ TEST_F(MotionCtl, TooFastKeyframesAreRefusedByLineOrFitted)
 }
 
 // The wave is recorded, turned into a motion and played back while recorded again: a few dozen
-// keyframes, the servos take the time they took for the original, and the replay keeps to it.
+// keyframes, the servos take the time they took for the original, the fitted plan keeps to the
+// original's readings and each play keeps to its plan pass by pass. All in the daemon's passes,
+// so a loaded host or a sanitizer's build may run late without failing it.
 TEST_F(MotionCtl, RecordedWaveComesBackAsFewKeyframesInItsOwnTimeAndShape)
 {
   std::string prof = std::string(ORVANE_MOTIONS_DIR) + "/robot.yaml";
@@ -330,28 +396,54 @@ TEST_F(MotionCtl, RecordedWaveComesBackAsFewKeyframesInItsOwnTimeAndShape)
   robot().set_bytes("rd_group", {1, 3, 4, 5, 6}, 1);
   std::string conv = dir.file("conv.yaml");
   std::vector<rec_rows> rec;
+  std::vector<planned> plans;
+  std::vector<bool> late;  // of each play: a move started late, shortened to end as planned
   for (const std::string& file : {wave, conv}) {
     SCOPED_TRACE(file);
-    // Each recording starts with the servos at rest on the start pose (the wrist's trim is 2.5
-    // degrees), not merely with their goals there: a servo on its way reads where it was.
-    robot().torque(true, {1, 2, 3, 4, 5, 6});
-    robot().move_channels({{1, 0}, {2, 0}, {3, 0}, {4, 25}, {5, 0}, {6, 0}}, 1);
-    // A servo not yet read since its group was set is returned unwaited for: ask again.
-    ASSERT_TRUE(wait_until([&] { return robot().wait_until_reached({1, 2, 3, 4, 5, 6}, 0.2, 10s).empty(); },
-                           SIM_HOST_TIMEOUT));
     std::string csv = dir.file("rec" + std::to_string(rec.size()) + ".csv");
-    auto r = ctl({"record", "--seconds", "7", csv});
-    std::error_code ec;  // the header is written once record has its columns: it polls from then on
-    ASSERT_TRUE(wait_until([&] { return std::filesystem::file_size(csv, ec) > 0 && !ec; }, SIM_HOST_TIMEOUT));
-    auto p = ctl({"play", file, "-p", prof});
-    ASSERT_EQ(finished(*p), 0) << p->err();
-    ASSERT_EQ(finished(*r), 0) << r->err();
-    // "played F: M moves, T ticks planned, P passes": the player keeps the plan's time.
-    unsigned ticks = 0, passes = 0;
-    ASSERT_EQ(sscanf(p->out().substr(p->out().find(": ") + 2).c_str(), "%*u moves, %u ticks planned, %u passes",
-                     &ticks, &passes), 2) << p->out();
-    EXPECT_LE(passes, ticks + 3) << p->out();
-    rec.push_back(rows_of(csv));
+    for (int attempt = 1;; attempt++) {
+      // Each recording starts with the servos at rest on the start pose (the wrist's trim is 2.5
+      // degrees), not merely with their goals there: a servo on its way reads where it was.
+      robot().torque(true, {1, 2, 3, 4, 5, 6});
+      robot().move_channels({{1, 0}, {2, 0}, {3, 0}, {4, 25}, {5, 0}, {6, 0}}, 1);
+      // A servo not yet read since its group was set is returned unwaited for: ask again.
+      ASSERT_TRUE(wait_until([&] { return robot().wait_until_reached({1, 2, 3, 4, 5, 6}, 0.2, 10s).empty(); },
+                             SIM_HOST_TIMEOUT));
+      planned goals = goals_of(robot(), file, prof);
+      // Recorded until half a second of passes after the play's end: a loaded daemon makes fewer
+      // passes than ticks, and seven seconds may not hold the whole motion.
+      auto r = ctl({"record", "--seconds", "600", csv});
+      std::error_code ec;  // the header is written once record has its columns: it polls from then on
+      ASSERT_TRUE(wait_until([&] { return std::filesystem::file_size(csv, ec) > 0 && !ec; }, SIM_HOST_TIMEOUT));
+      auto p = ctl({"play", file, "-p", prof});
+      ASSERT_EQ(finished(*p), 0) << p->err();
+      auto end = static_cast<uint32_t>(robot().get("loop_count"));
+      ASSERT_TRUE(wait_until([&] { return static_cast<uint32_t>(robot().get("loop_count")) - end > 30; }, SIM_HOST_TIMEOUT));
+      r->send_signal(SIGINT);
+      ASSERT_EQ(finished(*r), 0) << r->err();
+      printf("%s%s", p->out().c_str(), r->err().c_str());
+      // "played F: M moves, T ticks planned, P passes": the player keeps the plan's time, however
+      // late the host (it says how many moves it had to shorten).
+      unsigned ticks = 0, passes = 0;
+      ASSERT_EQ(sscanf(p->out().substr(p->out().find(": ") + 2).c_str(), "%*u moves, %u ticks planned, %u passes",
+                       &ticks, &passes), 2) << p->out();
+      EXPECT_EQ(ticks + 1, goals[0].size());
+      EXPECT_LE(std::abs(static_cast<int>(passes) - static_cast<int>(ticks)), 3) << p->out();
+      bool was_late = p->out().find(" started late") != std::string::npos;
+      rec_rows rows = rows_of(csv);
+      if (int64_t stalled = stalled_passes(rows); stalled > 12) {
+        printf("positions stood still for %lld passes while their goals moved: the simulator was starved\n",
+               static_cast<long long>(stalled));
+        if (attempt < 4)
+          continue;
+        // The time checks above hold however loaded; the shape needs a robot that kept up.
+        GTEST_SKIP() << "the simulator was starved in every recording: no shape to compare";
+      }
+      plans.push_back(goals);
+      rec.push_back(rows);
+      late.push_back(was_late);
+      break;
+    }
     if (file == wave) {
       auto c = ctl({"record2motion", csv, conv, "-p", prof, "--lead-ms", "100"});
       ASSERT_EQ(finished(*c), 0) << c->err();
@@ -361,46 +453,69 @@ TEST_F(MotionCtl, RecordedWaveComesBackAsFewKeyframesInItsOwnTimeAndShape)
       EXPECT_LE(frames, 40u) << slurp(conv);
     }
   }
-  // The same time from leaving the start pose to coming to rest, within 2 %.
-  int64_t was = moving_passes(rec[0]), now = moving_passes(rec[1]);
-  printf("moving: %lld passes recorded, %lld replayed\n", static_cast<long long>(was), static_cast<long long>(now));
-  EXPECT_LE(std::abs(now - was), was / 50) << was << " passes recorded, " << now << " replayed";
+  // The same time from leaving the start pose to coming to rest, within 2 %: three degrees from
+  // either pose in the original, which a replay within the fit's tolerance (1 degree) crosses
+  // between two and four degrees from them. (Half a degree, or one for all, would lie in the slow
+  // last approach to rest, where a degree is several passes.)
+  auto was = moving_passes(rec[0], 3);
+  std::pair<int64_t, int64_t> now{moving_passes(rec[1], 4).first, moving_passes(rec[1], 2).second};
+  printf("moving: %lld..%lld passes recorded, %lld..%lld replayed\n", static_cast<long long>(was.first),
+         static_cast<long long>(was.second), static_cast<long long>(now.first), static_cast<long long>(now.second));
+  EXPECT_LE(std::max<int64_t>({0, now.first - was.second, was.first - now.second}), was.first / 50);
 
-  // The goals the replay sent, aligned to the original by the offset in passes that fits best,
-  // against each current reading of the original (a repeat of the value before is the old
-  // reading): the fit's promise, kept by the player pass by pass. A reading was taken between
-  // the outputs of the pass before and of its own.
+  // Each play against its own plan: the goals the daemon's interpolator gave, pass for pass.
+  for (size_t i = 0; i < 2; i++) {
+    const planned& g = plans[i];
+    auto last = static_cast<int64_t>(g[0].size()) - 1;
+    // The recording may end before the plan's last pose has been held for long: half of it will do.
+    auto [off, rms] = best_fit(0, rec[i].rbegin()->first, g[0].size() * 3, [&](int64_t o) {
+      std::vector<double> d;
+      for (int64_t k = 0; k <= last; k++)
+        if (auto row = rec[i].find(o + k); row != rec[i].end())
+          for (size_t j = 0; j < 6; j++)
+            d.push_back(row->second.goal[j] - g[j][static_cast<size_t>(k)]);
+      return d;
+    });
+    printf("play %zu against its plan: from pass %lld, rms %.2f degrees\n", i, static_cast<long long>(off), rms);
+    // A move started late runs fewer passes than planned, between the same goals.
+    EXPECT_LE(rms, late[i] ? 1.5 : 0.5) << "play " << i << (late[i] ? ", moves started late" : "");
+  }
+
+  // The fitted plan against each current reading of the original (a repeat of the value before
+  // is the old reading): the fit's promise. A reading was taken between the outputs of the pass
+  // before and of its own.
   auto off_curve = [](double before, double at, double v) {
     return (v - before) * (v - at) <= 0 ? 0.0 : std::min(std::fabs(v - before), std::fabs(v - at));
   };
-  auto rms = [&](int64_t off, double* worst) {
-    double sum = 0;
-    size_t n = 0;
-    std::array<double, 6> last;
-    last.fill(NAN);
-    for (const auto& [l, a] : rec[0]) {
-      auto b = rec[1].find(l + off), b0 = rec[1].find(l + off - 1);
+  const planned& g = plans[1];
+  auto last = static_cast<int64_t>(g[0].size()) - 1;
+  double worst = 0;
+  auto fit = [&](int64_t o) {
+    std::vector<double> d;
+    std::array<double, 6> seen;
+    seen.fill(NAN);
+    for (const auto& [l, a] : rec[0])
       for (size_t j = 0; j < 6; j++) {
-        bool current = !std::isnan(a.pos[j]) && a.pos[j] != last[j];
-        last[j] = std::isnan(a.pos[j]) ? last[j] : a.pos[j];
-        if (!current || b == rec[1].end() || b0 == rec[1].end())
-          continue;
-        double d = off_curve(b0->second.goal[j], b->second.goal[j], a.pos[j]);
-        sum += d * d;
-        n++;
-        if (worst)
-          *worst = std::max(*worst, d);
+        bool current = !std::isnan(a.pos[j]) && a.pos[j] != seen[j];
+        seen[j] = std::isnan(a.pos[j]) ? seen[j] : a.pos[j];
+        if (current && l - o >= 1 && l - o <= last)
+          d.push_back(off_curve(g[j][static_cast<size_t>(l - o - 1)], g[j][static_cast<size_t>(l - o)], a.pos[j]));
       }
-    }
-    return n > 100 ? std::sqrt(sum / static_cast<double>(n)) : 1e9;
+    return d;
   };
-  int64_t off = -120;
-  for (int64_t o = -120; o <= 120; o++)
-    off = rms(o, nullptr) < rms(off, nullptr) ? o : off;
-  double worst = 0, within = rms(off, &worst);
-  printf("replayed goals against the recording: offset %lld passes, rms %.2f, worst %.1f degrees\n",
+  auto [off, within] = best_fit(-120, 120, 100, fit);
+  for (double d : fit(off))
+    worst = std::max(worst, d);
+  printf("the fitted plan against the recording: offset %lld passes, rms %.2f, worst %.1f degrees\n",
          static_cast<long long>(off), within, worst);
-  // On the whole within the tolerance; a single reading may not be (a loaded machine bunches
-  // passes: a reading 20 degrees past the one a pass before, where the servo moves at most 6.25).
-  EXPECT_LE(within, 1.0) << "offset " << off << ", worst " << worst;
+  EXPECT_LE(within, 1.0) << "offset " << off << ", worst " << worst << ", " << fit(off).size()
+                         << " current readings there, " << fit(-6).size() << " at the lead's -6";
+  if (HasFailure()) {  // the recordings and the fitted motion, for a look at what went wrong
+    auto keep = std::filesystem::temp_directory_path() / "orvane-replay-failed";
+    std::error_code kept_ec;
+    std::filesystem::create_directories(keep, kept_ec);
+    for (const char* f : {"rec0.csv", "rec1.csv", "conv.yaml"})
+      std::filesystem::copy_file(dir.file(f), keep / f, std::filesystem::copy_options::overwrite_existing, kept_ec);
+    printf("kept in %s\n", keep.c_str());
+  }
 }

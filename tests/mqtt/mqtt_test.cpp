@@ -293,17 +293,103 @@ TEST_F(Fleet, TheClassWideStopStopsEveryMotionAndALostBrokerStopsOne)
   // The broker goes away mid-motion: that motion stops, and is not taken up again on return.
   play_all(1);
   t.reset();
+  std::string err_before = room.bridges[0]->err();
   room.broker.stop();
   // The bridge says so once the motion has ended and the servos are held; a look at the servos
   // alone could fall in a pause between two of the motion's moves.
-  ASSERT_TRUE(room.bridges[0]->wait_stderr("connection lost; motions stopped", deadline));
+  ASSERT_TRUE(room.bridges[0]->wait_stderr("; motions stopped", deadline));
   ASSERT_TRUE(room.still(0));
   auto held = room.sims[0]->robot.read(orvane::find_field("ip_out")->offset, 64);
   room.broker.start();
   auto t2 = room.teacher();
   room.all_online(*t2);
+  // Once back, the bridge tells why the motion stopped, once; and its log tells the loss and
+  // the return once each.
+  auto stopped = t2->wait(mq_topic(robot_id(0), "event"),
+                          [](const mq_incoming& m) { return is(m, "motion-stopped"); }, deadline);
+  ASSERT_TRUE(stopped) << room.bridges[0]->err();
+  json ev = json::parse(stopped->payload);
+  EXPECT_EQ(ev.value("why", ""), "broker lost");
+  EXPECT_EQ(ev.value("motion", ""), "wave.yaml");
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(room.sims[0]->robot.read(orvane::find_field("ip_out")->offset, 64), held);
+  EXPECT_EQ(t2->heard(mq_topic(robot_id(0), "event")).size(), 1u);
+  std::string log = room.bridges[0]->err().substr(err_before.size());
+  auto count = [&](const std::string& what) {
+    size_t n = 0;
+    for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1))
+      n++;
+    return n;
+  };
+  EXPECT_EQ(count("connection lost"), 1u) << log;
+  EXPECT_EQ(count("connected as"), 1u) << log;
+}
+
+// The mistakes a room makes, each named by the bridge that meets it, which ends (status 3, so
+// that its service does not retry) without disturbing the robot already online: a wrong
+// password, an id the account may not use (a forgotten --id), an id another bridge holds; and a
+// bridge thrown off by a newer one with its id says so and stops too.
+TEST_F(Fleet, EveryMistakeIsNamedAndEndsTheBridgeWithoutFlappingTheRobotOnline)
+{
+  Room room(2);
+  auto t = room.teacher({"orvane/+/status"});
+  room.all_online(*t);
+  const size_t from = t->count();
+  struct row {
+    const char* name;
+    std::string id, user, password;
+    std::string says;
+  };
+  const std::string first_pid = std::to_string(room.bridges[0]->pid());
+  for (const row& r : std::vector<row>{
+           {"wrong password", "robot01", "robot01", "nope", "bad user name or password"},
+           {"an id the rules deny", "zididove", "robot01", "pw-robot01",
+            "the broker drops what this bridge publishes on orvane/zididove/"},
+           {"a duplicate id", "robot01", "robot01", "pw-robot01", "id robot01 is already online on the broker"},
+       }) {
+    SCOPED_TRACE(r.name);
+    std::string cred = room.broker.dir().file("mistake.cred", r.user + "\n" + r.password + "\n");
+    chmod(cred.c_str(), 0600);
+    SimProcess b({"--robot", room.sims[0]->address, "--broker", room.broker.url(), "--id", r.id,
+                  "--credentials", cred, "--keepalive", "2"}, ORVANE_MQTT_PATH);
+    EXPECT_EQ(b.wait_exit(deadline), 3) << b.err();
+    b.wait_output_closed(deadline);
+    EXPECT_NE(b.err().find(r.says), std::string::npos) << b.err();
+    if (std::string(r.name) == "an id the rules deny") {
+      EXPECT_NE(b.err().find("does --id zididove match the account 'robot01'?"), std::string::npos) << b.err();
+    }
+    if (std::string(r.name) == "a duplicate id") {
+      EXPECT_NE(b.err().find("pid " + first_pid), std::string::npos) << b.err();
+    }
+  }
+  // The robot already online never heard of them.
+  std::this_thread::sleep_for(1s);
+  EXPECT_TRUE(t->heard("orvane/robot01/status", from).empty()) << heard_since(*t, "robot01", from);
+  EXPECT_EQ(room.bridges[0]->err().find("connection lost"), std::string::npos) << room.bridges[0]->err();
+
+  // A newer session under robot02's client id, announcing itself as a bridge elsewhere (as one
+  // that did not look first would): robot02's bridge names it and ends.
+  mq_link::options o;
+  o.uri = room.broker.url();
+  o.client_id = "orvane-robot02";
+  o.user = "robot02";
+  o.password = "pw-robot02";
+  {
+    mq_link other(o, {[] {}, [](const std::string&) {}, [](const mq_incoming&) {}});
+    other.connect();
+    ASSERT_TRUE(wait_until([&] { return other.up(); }, deadline));
+    other.publish("orvane/robot02/status", "online", 1, true, {{"host", "elsewhere"}, {"pid", "4242"}});
+    EXPECT_EQ(room.bridges[1]->wait_exit(deadline), 3) << room.bridges[1]->err();
+    room.bridges[1]->wait_output_closed(deadline);
+    EXPECT_NE(room.bridges[1]->err().find("the bridge on elsewhere, pid 4242"), std::string::npos)
+        << room.bridges[1]->err();
+    other.publish("orvane/robot02/status", "offline", 1, true);
+  }
+  // Once the other has gone, robot02's bridge starts again as usual.
+  size_t again = t->count();
+  room.start_bridge(1);
+  EXPECT_TRUE(t->wait("orvane/robot02/status", [](const mq_incoming& m) { return m.payload == "online"; },
+                      deadline, again)) << room.bridges[1]->err();
 }
 
 TEST_F(Fleet, AKilledBridgeIsAnnouncedOfflineAndStateMessagesKeepToTheRate)

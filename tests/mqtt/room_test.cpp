@@ -84,7 +84,7 @@ TEST(MqttRoom, TakesStatusInfoAndStateOfEachRobotAndIgnoresTheRest)
                                             R"({"key":"twist","id":5,"pos":null,"deg":null,"why":"not in a read group"}])"));
 }
 
-TEST(MqttRoom, KeepsAtMostItsLimitAndAFreshLinkStartsEmpty)
+TEST(MqttRoom, KeepsAtMostItsLimitAndAFreshLinkDropsOnlyWhoIsNotHeardAgain)
 {
   mq_room room;
   room.link(true, "");
@@ -97,6 +97,60 @@ TEST(MqttRoom, KeepsAtMostItsLimitAndAFreshLinkStartsEmpty)
   json j = json::parse(room.page_json(0));
   EXPECT_EQ(j["broker"], json({{"up", false}, {"problem", "connection lost"}}));
   EXPECT_EQ(j["robots"].size(), mq_room::max_robots);  // still shown, greyed, while it is away
-  room.link(true, "");
-  EXPECT_TRUE(json::parse(room.page_json(0))["robots"].empty());
+  room.link(true, "", 1000);
+  room.take({"orvane/r0/status", "online", true}, 1100);
+  json back = json::parse(room.page_json(2000));
+  ASSERT_EQ(back["robots"].size(), mq_room::max_robots);  // the others greyed until heard
+  EXPECT_EQ(back["robots"][0]["heard"], true);
+  EXPECT_EQ(back["robots"][1]["heard"], false);
+  EXPECT_EQ(json::parse(room.page_json(1000 + mq_room::regrace_ms + 1))["robots"].size(), 1u);
+}
+
+// A broker that shuts down sends every bridge's will on its way out: a status that turned
+// "offline" just before the view's link went is taken back, one from long before is kept.
+TEST(MqttRoom, ALostBrokerLeavesEachRobotAsLastHeardNotOffline)
+{
+  mq_room room;
+  room.link(true, "", 0);
+  for (auto [id, status, at] : std::vector<std::tuple<std::string, std::string, int64_t>>{
+           {"r1", "online", 100}, {"r2", "online", 100}, {"r3", "robot-lost", 100},
+           {"r2", "offline", 1000}, {"r1", "offline", 9500}, {"r3", "offline", 9600}})
+    room.take({"orvane/" + id + "/status", status, false}, at);
+  room.link(false, "the broker closed the connection", 10000);
+  std::string got;
+  json page = json::parse(room.page_json(10000));
+  for (const json& r : page["robots"])
+    got += r["id"].get<std::string>() + "=" + r["status"].get<std::string>() + " ";
+  EXPECT_EQ(got, "r1=online r2=offline r3=robot-lost ");
+}
+
+// The state's motion, what a bridge offers, and the answers to this view's own commands, each
+// checked before it is shown.
+TEST(MqttRoom, ShowsWhatEachRobotPlaysOffersAndRefused)
+{
+  mq_room room;
+  room.link(true, "", 0);
+  struct row {
+    const char* topic;
+    std::string payload;
+    const char* field;
+    const char* expect;  // the robot's field afterwards, as JSON
+  };
+  for (const row& r : std::vector<row>{
+           {"orvane/r1/info", R"({"motions":["wave.yaml",7,"sweep.yaml"]})", "motions", R"(["wave.yaml","sweep.yaml"])"},
+           {"orvane/r1/state", R"({"motion":{"name":"wave.yaml","state":"playing","progress":0.4}})", "motion",
+            R"({"name":"wave.yaml","progress":0.4,"state":"playing"})"},
+           {"orvane/r1/state", R"({"motion":{"name":"wave.yaml","state":"stopped","why":"broker lost"}})", "motion",
+            R"({"name":"wave.yaml","state":"stopped","why":"broker lost"})"},
+           {"orvane/r1/state", R"({"motion":{"name":"wave.yaml","state":"dancing"}})", "motion", "null"},
+           {"orvane/r1/state", R"({"motion":{"name":"w","state":"playing","progress":7}})", "motion",
+            R"({"name":"w","state":"playing"})"},
+           {"orvane/r1/reply", R"({"id":"web-3","ok":false,"error":"a motion is playing"})", "note", R"("a motion is playing")"},
+           {"orvane/r1/reply", R"({"id":"someone-else","ok":false,"error":"x"})", "note", R"("a motion is playing")"},
+           {"orvane/r1/reply", R"({"id":"web-4","ok":true})", "note", R"("")"},
+       }) {
+    SCOPED_TRACE(std::string(r.topic) + " " + r.payload);
+    room.take({r.topic, r.payload, false}, 10);
+    EXPECT_EQ(json::parse(room.page_json(10))["robots"][0][r.field].dump(), r.expect);
+  }
 }

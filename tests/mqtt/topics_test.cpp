@@ -52,6 +52,10 @@ TEST(MqttTopics, CommandCheck)
            {"orvane/r1/cmd/poweroff", R"({"id":"a",)" + ts + R"(,"confirm":true})", false, "--allow-poweroff", "a"},
            {"orvane/r1/cmd/jump", R"({"id":"a",)" + ts + "}", false, "unknown command", "a"},
            {"orvane/r1/cmd/exit", R"({"id":"a",)" + ts + R"(,"confirm":true})", false, nullptr, "a"},
+           {"orvane/r1/cmd/identify", R"({"id":"i",)" + ts + R"(,"s":2})", false, nullptr, "i"},
+           {"orvane/r1/cmd/identify", R"({"id":"i",)" + ts + R"(,"s":60})", false, "1 to 30", "i"},
+           {"orvane/r1/cmd/identify", R"({"id":"i",)" + ts + R"(,"s":"x"})", false, "1 to 30", "i"},
+           {"orvane/r1/cmd/identify", R"({"id":"i","ts":5})", false, "s old", "i"},
            {"orvane/r1/cmd/stop", "", false, nullptr, ""},            // a stop is always taken
            {"orvane/r1/cmd/stop", R"({"id":"s","ts":5})", true, nullptr, "s"},
            {"orvane/all/cmd/stop", "", true, nullptr, ""},
@@ -86,6 +90,32 @@ TEST(MqttTopics, CommandCheck)
   auto p = mq_check({"orvane/r1/cmd/poweroff", R"({"id":"a",)" + ts + R"(,"confirm":true})", false},
                     "r1", now, 5, true);
   EXPECT_EQ(std::get<mq_accepted>(p).cmd.what, web_command::poweroff);
+  for (auto [body, ms] : std::vector<std::pair<std::string, int>>{{R"(,"s":2})", 2000}, {"}", mq_identify_ms}}) {
+    auto i = mq_check({"orvane/r1/cmd/identify", R"({"id":"i",)" + ts + body, false}, "r1", now, 5, false);
+    EXPECT_EQ(std::get<mq_accepted>(i).identify_ms, ms) << body;
+  }
+}
+
+// What a state says the robot plays: a page opened late reads it there.
+TEST(MqttTopics, TheStateCarriesTheMotionInPlayAndHowItEnded)
+{
+  struct row {
+    web_play play;
+    const char* json;
+  };
+  for (const row& r : std::vector<row>{
+           {{}, "null"},
+           {{"wave.yaml", true, 3, 5, {}, "", 0}, R"({"name":"wave.yaml","progress":0.4,"state":"playing"})"},
+           {{"wave.yaml", true, 0, 0, {}, "", 0}, R"({"name":"wave.yaml","progress":0.0,"state":"playing"})"},
+           {{"wave.yaml", false, 5, 5, {}, "done", 0}, R"({"name":"wave.yaml","state":"finished"})"},
+           {{"wave.yaml", false, 2, 5, {}, "stopped", 0}, R"({"name":"wave.yaml","state":"stopped"})"},
+           {{"wave.yaml", false, 2, 5, {}, "stopped: broker lost", 0},
+            R"({"name":"wave.yaml","state":"stopped","why":"broker lost"})"},
+           {{"wave.yaml", false, 2, 5, {}, "servo 3 gives no reading", 0},
+            R"({"name":"wave.yaml","state":"failed","why":"servo 3 gives no reading"})"},
+       }) {
+    EXPECT_EQ(mq_motion_json(r.play).dump(), r.json);
+  }
 }
 
 TEST(MqttTopics, EventsBetweenTwoStates)

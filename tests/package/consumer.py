@@ -13,17 +13,17 @@ import re
 import shutil
 import subprocess
 import sys
-import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
+import fixtures  # noqa: E402
 DEADLINE = 30.0  # seconds for the simulator's port and for the program's run; a busy machine
 EXPECTED = "tick_period 16667 servo.1.goal 300"
 EXPECTED_MOTION = "moves 109 servo.3.goal 0"  # the wave, eased: 109 moves, back at rest
 
 
 def fail(msg):
-    print(f"consumer: FAILED: {msg}", file=sys.stderr)
-    sys.exit(1)
+    fixtures.fail("consumer", msg)
 
 
 def run(cmd, what):
@@ -32,36 +32,6 @@ def run(cmd, what):
     if r.returncode != 0:
         fail(f"{what} failed:\n{r.stdout}")
     return r.stdout
-
-
-def start_sim(path):
-    """orvane-sim on a free port; the process and its port."""
-    proc = subprocess.Popen([path, "--port", "0", "--no-console"], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    found = []
-    ready = threading.Event()
-
-    def read():
-        for line in proc.stderr:
-            m = re.search(r"listening on port (\d+)", line)
-            if m and not found:
-                found.append(int(m.group(1)))
-                ready.set()
-    threading.Thread(target=read, daemon=True).start()
-    if not ready.wait(DEADLINE):
-        stop(proc)
-        fail("orvane-sim reported no port")
-    return proc, found[0]
-
-
-def stop(proc):
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
 
 
 def main():
@@ -106,15 +76,15 @@ def main():
             (["consumer-motion", None, os.path.join(motions, "robot.yaml"),
               os.path.join(motions, "wave.yaml")], EXPECTED_MOTION)]
     for argv, expected in runs:
-        sim, port = start_sim(args.sim)  # a robot at rest for each program
-        argv = [os.path.join(args.work, argv[0]), f"127.0.0.1:{port}"] + argv[2:]
+        sim = fixtures.Sim("--no-console", exe=args.sim)  # a robot at rest for each program
+        argv = [os.path.join(args.work, argv[0]), sim.address] + argv[2:]
         try:
             r = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                timeout=DEADLINE)
         except subprocess.TimeoutExpired:
             fail(f"{argv[0]} did not end within {DEADLINE:.0f} s")
         finally:
-            stop(sim)
+            sim.stop()
         if r.returncode != 0 or r.stdout.strip() != expected:
             fail(f"{argv[0]} ended with {r.returncode}, said {r.stdout!r} {r.stderr!r}; "
                  f"expected {expected!r}")

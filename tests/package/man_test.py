@@ -3,9 +3,13 @@
 .SS heading of its own) and every long option of each verb and of the tool.
     man_test.py PATH/TO/orvane-ctl PATH/TO/orvane-ctl.1
 Standard library only."""
+import os
 import re
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+import fixtures  # noqa: E402
 
 
 def help_text(ctl, *verb):
@@ -26,11 +30,8 @@ def main():
         for opt in sorted(set(re.findall(r"(--[a-z][a-z-]+)", out))):
             if opt != "--help" and not re.search(re.escape(opt) + r"\b", text):
                 faults.append(f"{verb or 'the tool'}: option {opt} is not in the page")
-    for f in faults:
-        print(f"man_test: orvane-ctl(1): {f}", file=sys.stderr)
-    if not faults:
-        print(f"man_test: orvane-ctl(1) covers {len(verbs)} verbs and their options")
-    sys.exit(1 if faults else 0)
+    fixtures.report("man_test", ["orvane-ctl(1): " + f for f in faults],
+                    f"orvane-ctl(1) covers {len(verbs)} verbs and their options")
 
 
 if __name__ == "__main__":

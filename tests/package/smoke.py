@@ -20,13 +20,17 @@ import socket
 import subprocess
 import sys
 import time
+import os
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+import fixtures  # noqa: E402
+from fixtures import stop  # noqa: E402
 
 DEADLINE = 20.0  # seconds for anything that must happen; generous for a loaded machine
 
 
 def fail(msg):
-    print(f"smoke: FAILED: {msg}", file=sys.stderr)
-    sys.exit(1)
+    fixtures.fail("smoke", msg)
 
 
 def wait_for(cond, what):
@@ -70,16 +74,6 @@ def start(cmd, pattern, what):
         stop(proc)
         fail(f"{what} said {first!r} instead of its port")
     return proc, int(m.group(1))
-
-
-def stop(proc):
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
 
 
 def expect_exit(proc, what, after):

@@ -9,6 +9,9 @@ import os
 import shutil
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+import fixtures  # noqa: E402
 import tempfile
 import zipfile
 
@@ -42,11 +45,8 @@ def main():
                 if want not in names:
                     faults.append(f"{wheel} holds no {want}")
 
-    for f in faults:
-        print(f"version_test: {f}", file=sys.stderr)
-    if not faults:
-        print(f"version_test: {len(programs)} programs and the Python package are at {version}")
-    sys.exit(1 if faults else 0)
+    fixtures.report("version_test", faults,
+                    f"{len(programs)} programs and the Python package are at {version}")
 
 
 if __name__ == "__main__":

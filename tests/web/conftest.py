@@ -6,88 +6,30 @@ Offsets and the monitor host come from the orvane module (host/python/). Every w
 with a generous deadline."""
 import os
 import re
-import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import urllib.error
 import urllib.request
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'host', 'python'))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
+import fixtures  # noqa: E402
+from fixtures import DEADLINE, ROOT, Process, free_port, offset, stop, wait_for  # noqa: E402,F401
+
+sys.path.insert(0, os.path.join(ROOT, 'host', 'python'))
 import orvane  # noqa: E402
-import orvane.fields  # noqa: E402
 
-DEADLINE = 20.0
-MOTIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'motions')
+MOTIONS = os.path.join(ROOT, 'motions')
 
 
-def wait_for(cond, timeout=DEADLINE, step=0.05, what='condition'):
-    end = time.monotonic() + timeout
-    while True:
-        v = cond()
-        if v:
-            return v
-        if time.monotonic() > end:
-            raise AssertionError(f'timed out after {timeout} s waiting for {what}')
-        time.sleep(step)
+class Sim(fixtures.Sim):
+    """orvane-sim with its console on standard input."""
 
-
-def offset(name, index=None):
-    """A field's offset, from the field table through the orvane module."""
-    return orvane.fields.resolve(name, index)[2]
-
-
-class Process:
-    """A child process whose standard output and error are collected by reader threads."""
-
-    def __init__(self, argv, stdin=subprocess.PIPE, env=None):
-        self.p = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE, start_new_session=True,
-                                  env=None if env is None else {**os.environ, **env})
-        self.out = bytearray()
-        self.err = bytearray()
-        self.lock = threading.Lock()
-        for src, dst in ((self.p.stdout, self.out), (self.p.stderr, self.err)):
-            threading.Thread(target=self._pump, args=(src, dst), daemon=True).start()
-
-    def _pump(self, src, dst):
-        while True:
-            b = src.read1(65536)
-            if not b:
-                return
-            with self.lock:
-                dst.extend(b)
-
-    def stderr(self):
-        with self.lock:
-            return self.err.decode(errors='replace')
-
-    def stdout_bytes(self):
-        with self.lock:
-            return bytes(self.out)
-
-    def stop(self, sig=signal.SIGTERM):
-        if self.p.poll() is None:
-            self.p.send_signal(sig)
-            try:
-                self.p.wait(10)
-            except subprocess.TimeoutExpired:
-                self.p.kill()
-                self.p.wait()
-
-
-class Sim(Process):
     def __init__(self, port=0):
-        super().__init__([os.environ['ORVANE_SIM'], '--port', str(port)])
-        m = wait_for(lambda: re.search(r'listening on port (\d+)', self.stderr()),
-                     what='orvane-sim to report its port')
-        self.port = int(m.group(1))
-        self.address = f'127.0.0.1:{self.port}'
+        super().__init__(port=port)
 
     def console(self, line):
         self.p.stdin.write((line + '\n').encode())
@@ -150,12 +92,6 @@ def request(url, data=None, cookie=None):
         return e.code, e.read()
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(('127.0.0.1', 0))
-        return s.getsockname()[1]
-
-
 def chromium():
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
@@ -170,11 +106,7 @@ def chromium():
     return webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=o)
 
 
-@pytest.fixture
-def sim():
-    s = Sim()
-    yield s
-    s.stop()
+sim = fixtures.process_fixture(Sim, 'sim')
 
 
 @pytest.fixture
@@ -228,8 +160,12 @@ class Broker(Process):
         for user, password in accounts.items():
             subprocess.run(['/usr/bin/mosquitto_passwd', '-b', pw, user, password], check=True,
                            timeout=DEADLINE, capture_output=True)
-        super().__init__(['/usr/sbin/mosquitto', '-c', os.path.join(folder, 'orvane.conf')],
-                         stdin=subprocess.DEVNULL)
+        self.conf = os.path.join(folder, 'orvane.conf')
+        self.start()
+
+    def start(self):
+        """Starts it, again after stop() on the same port (it keeps nothing across)."""
+        super().__init__(['/usr/sbin/mosquitto', '-c', self.conf], stdin=subprocess.DEVNULL)
         wait_for(lambda: ' running' in self.stderr(), what='mosquitto to start')
 
     def publish(self, user, password, topic, payload):

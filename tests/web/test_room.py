@@ -131,6 +131,88 @@ def test_stop_all_after_confirming_stops_every_playing_motion(room, browser):
         m.close()
 
 
+def test_a_cards_stop_and_identify_reach_that_robot_alone(room, browser):
+    browser.get(room.web.url)
+    wait_for(lambda: browser.find_element(By.ID, 'online').text == str(ROBOTS), what='every robot online')
+    mons = [Monitor(s.address) for s in room.sims]
+    counts = lambda i: mons[i].read(offset('ip_count', 1), 32)  # noqa: E731 servo goal channels
+    stops = lambda i: len(room.heard(rid(i), 'motion-stopped'))  # noqa: E731 so far
+    before = [stops(i) for i in range(ROBOTS)]
+    for i in (0, 1):
+        cmd = {'id': f'card{i}', 'ts': time.time(), 'motion': 'sweep.yaml'}
+        room.broker.publish(*TEACHER, f'orvane/{rid(i)}/cmd/play', json.dumps(cmd))
+    for i in (0, 1):
+        # The card says what the robot plays, from its bridge's state.
+        wait_for(lambda: card(browser, i, '.doing').text.startswith('playing sweep.yaml'),
+                 what=f'{rid(i)} shown playing')
+        wait_for(lambda: any(counts(i)), what=f'{rid(i)} moving')
+    card(browser, 0, '.stop').click()
+    wait_for(lambda: browser.find_element(By.ID, 'toast').text == f'stop sent to {rid(0)}',
+             what='the stop taken')
+    wait_for(lambda: stops(0) > before[0], what=f'{rid(0)} stopped')
+    wait_for(lambda: not any(counts(0)), what=f'{rid(0)} still')
+    wait_for(lambda: card(browser, 0, '.doing').text == 'stopped sweep.yaml', what=f'{rid(0)} shown stopped')
+    assert card(browser, 1, '.doing').text.startswith('playing sweep.yaml')
+    wait_for(lambda: any(counts(1)), what=f'{rid(1)} still moving')  # the sweep pauses between moves
+    assert stops(1) == before[1], 'the other robot stopped too'
+    room.broker.publish(*TEACHER, f'orvane/{rid(1)}/cmd/stop', '')
+    wait_for(lambda: not any(counts(1)), what=f'{rid(1)} still')
+
+    # Identify: robot03's LED boards blink (all on, all off), then show what they showed before.
+    shown = [0] * 16
+    shown[3], shown[9] = 40, 77
+    mons[2].set_leds({3: 40, 9: 77})
+    wait_for(lambda: mons[2].leds() == shown, what='the LEDs set')
+    time.sleep(0.5)  # the bridge has polled them since
+    card(browser, 2, '.identify').click()
+    seen = set()
+    wait_for(lambda: seen.add(tuple(mons[2].leds())) or {(255,) * 16, (0,) * 16} <= seen,
+             step=0.02, what='the LEDs blinking')
+    assert all(tuple(mons[i].leds()) not in ((255,) * 16, ) for i in (0, 1, 3)), 'another robot blinked'
+    wait_for(lambda: mons[2].leds() == shown, timeout=20, what='the LEDs as they were')
+    for m in mons:
+        m.close()
+
+
+def test_play_on_the_robots_picked(room, browser):
+    browser.get(room.web.url)
+    wait_for(lambda: browser.find_element(By.ID, 'online').text == str(ROBOTS), what='every robot online')
+    assert browser.find_element(By.ID, 'play-selected').get_attribute('disabled') is not None
+    for i in (1, 2):
+        card(browser, i, '.pick').click()
+    sel = browser.find_element(By.ID, 'play-motion')
+    wait_for(lambda: 'wave.yaml' in [o.text for o in sel.find_elements(By.TAG_NAME, 'option')],
+             what='the motions both offer')
+    sel.find_element(By.XPATH, "option[. = 'wave.yaml']").click()
+    before = {i: len(room.heard(rid(i), 'motion-started')) for i in range(ROBOTS)}
+    browser.find_element(By.ID, 'play-selected').click()
+    for i in (1, 2):
+        wait_for(lambda: len(room.heard(rid(i), 'motion-started')) > before[i], what=f'{rid(i)} playing')
+    time.sleep(0.5)
+    for i in (0, 3):
+        assert len(room.heard(rid(i), 'motion-started')) == before[i], f'{rid(i)} was not picked'
+    for i in (1, 2):  # wave.yaml lasts 5.5 s
+        wait_for(lambda: room.heard(rid(i), 'motion-finished'), what=f'{rid(i)} done')
+
+
+def test_a_lost_broker_leaves_every_robot_as_last_heard_until_it_is_back(room, browser):
+    browser.get(room.web.url)
+    wait_for(lambda: browser.find_element(By.ID, 'online').text == str(ROBOTS), what='every robot online')
+    log = len(room.web.stderr())
+    room.broker.stop()  # it sends every bridge's will on its way out
+    wait_for(lambda: browser.find_element(By.ID, 'broker').text == 'broker lost', what='broker lost')
+    time.sleep(0.5)
+    for i in range(ROBOTS):
+        assert card(browser, i, '.status').text == 'online (last heard)', rid(i)
+        assert 'stale' in browser.find_element(By.ID, f'robot-{rid(i)}').get_attribute('class').split()
+    room.broker.start()
+    wait_for(lambda: browser.find_element(By.ID, 'broker').text == 'broker connected', what='broker back')
+    for i in range(ROBOTS):
+        wait_for(lambda: card(browser, i, '.status').text == 'online', what=f'{rid(i)} back')
+    told = room.web.stderr()[log:]
+    assert told.count('connection lost') == 1 and told.count(': connected') == 1, told
+
+
 def test_a_killed_bridge_turns_its_robot_offline(room, browser):
     browser.get(room.web.url)
     wait_for(lambda: browser.find_element(By.ID, 'online').text == str(ROBOTS), what='every robot online')

@@ -159,6 +159,10 @@ TEST(WebCommand, BadRequestsAreRefusedWithAReason)
            R"({"op":"play"})",
            R"({"op":"read"})", R"({"op":"read","ids":[]})", R"({"op":"read","ids":[33]})",
            R"({"op":"move","goals":[["",10]],"ms":0})", R"({"op":"move","goals":[["elbow",400]],"ms":0})",
+           R"({"op":"jog"})", R"({"op":"jog","v":[[1,181]]})", R"({"op":"jog","v":[[0,10]]})",
+           R"({"op":"jog","v":[[1,10],[1,5]]})", R"({"op":"jog","v":[[1,"fast"]]})",
+           R"({"op":"mirror"})", R"({"op":"mirror","action":"fly"})", R"({"op":"mirror","action":"engage"})",
+           R"({"op":"mirror","action":"engage","leader":-1})",
        }) {
     SCOPED_TRACE(body);
     auto r = web_parse_command(body);
@@ -331,6 +335,82 @@ TEST_F(WebSim, PollerPollsAtMostOncePerTick)
   EXPECT_GT(polls, 0u);
   EXPECT_LE(polls, loops + 1);
   EXPECT_EQ(p.last()["tick_period"], 50000);
+}
+
+// Jogging: speeds within each joint's own limit, goals within its soft limits, in the joint's
+// degrees (a reversed, trimmed wrist goes up as its joint does), and a jog that no page renews
+// ends by itself with the servos held where they are.
+TEST_F(WebSim, JogMovesOnlyWhileRenewedWithinTheJointsSpeedAndLimits)
+{
+  auto arm = std::make_shared<orvane::robot_model>();
+  arm->file = "arm.yaml";
+  arm->joints = {{"base", 1, 0, false, -120, 120}, {"lift", 2, 0, false, -3, 30, 20}, {"wrist", 3, 2.5, true, -10, 40}};
+  published p;
+  web_poller w(0, host().address, 30, [&](const std::string& s) { p.add(s); }, no_motions, arm);
+  ASSERT_TRUE(wait_until([&] { return p.last().value("connected", false); }, 10s));
+  auto submit = [&](const std::string& body) {
+    std::atomic<int> status{0};
+    w.submit(std::get<web_command>(web_parse_command(body)), [&](int st, const std::string&) { status = st; });
+    EXPECT_TRUE(wait_until([&] { return status != 0; }, 10s));
+    return status.load();
+  };
+  EXPECT_EQ(p.last()["servos"][1]["jog"], 20);
+  EXPECT_EQ(submit(R"({"op":"jog","v":[[2,25]]})"), 400);  // above the lift's top speed
+  EXPECT_EQ(submit(R"({"op":"jog","v":[[1,61]]})"), 400);  // above what a page may jog
+  EXPECT_EQ(submit(R"({"op":"jog","v":[[9,10]]})"), 400);  // not in the write list
+  // Renewed, the base turns and the lift goes down to its soft limit, and no further.
+  auto until = std::chrono::steady_clock::now() + 1500ms;
+  while (std::chrono::steady_clock::now() < until) {
+    EXPECT_EQ(submit(R"({"op":"jog","v":[[1,60],[2,-20],[3,60]]})"), 200);
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_GT(robot().get("servo.#.goal", 1), 100);
+  EXPECT_EQ(robot().get("servo.#.goal", 2), -30);
+  EXPECT_EQ(robot().get("servo.#.goal", 3), -375);  // the wrist at its joint's 40: servo -40 + 2.5
+  // No longer renewed: it ends on its own, and the goals stay.
+  ASSERT_TRUE(wait_until([&] { return p.last()["jog"]["ended"] == "no input for 0.4 s"; }, 10s)) << p.last();
+  int64_t held = robot().get("servo.#.goal", 1);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(robot().get("servo.#.goal", 1), held);
+  // Released by the page: at once.
+  EXPECT_EQ(submit(R"({"op":"jog","v":[[1,-30]]})"), 200);
+  EXPECT_EQ(submit(R"({"op":"jog","v":[]})"), 200);
+  ASSERT_TRUE(wait_until([&] { return p.last()["jog"]["ended"] == "released"; }, 10s)) << p.last();
+  // A stop ends a jog at once.
+  EXPECT_EQ(submit(R"({"op":"jog","v":[[1,-30]]})"), 200);
+  EXPECT_EQ(submit(R"({"op":"stop"})"), 200);
+  ASSERT_TRUE(wait_until([&] { return p.last()["jog"]["ended"] == "stopped"; }, 10s)) << p.last();
+  EXPECT_TRUE(p.last()["jog"]["ids"].empty()) << p.last();
+}
+
+// A stop, from whichever client, ends a mirroring session at once: the follower holds where it is
+// and no longer follows. Servo 2 follows servo 1 of the same robot.
+TEST_F(WebSim, AStopEndsMirroringAndTheFollowerHolds)
+{
+  if (!web_mirror::built())
+    GTEST_SKIP() << "a build without the mirroring library";
+  published p;
+  web_poller w(0, host().address, 30, [&](const std::string& s) { p.add(s); }, no_motions, {}, {}, {},
+               web_mirror_opts{"", {"2=1"}});
+  ASSERT_TRUE(wait_until([&] { return p.last().value("connected", false); }, 10s));
+  auto submit = [&](web_command cmd) {
+    std::atomic<int> status{0};
+    w.submit(std::move(cmd), [&](int st, const std::string&) { status = st; });
+    EXPECT_TRUE(wait_until([&] { return status != 0; }, 10s));
+    return status.load();
+  };
+  auto engage = std::get<web_command>(web_parse_command(R"({"op":"mirror","action":"engage","leader":0})"));
+  engage.leader_address = host().address;
+  ASSERT_EQ(submit(engage), 200);
+  ASSERT_TRUE(wait_until([&] { return p.last()["mirror"]["phase"] == "tracking"; }, 30s)) << p.last();
+  host().sim.send_stdin("push 1 20\n");
+  ASSERT_TRUE(wait_until([&] { return robot().get("servo.#.goal", 2) == 200; }, 30s));
+  EXPECT_EQ(submit(std::get<web_command>(web_parse_command(R"({"op":"stop"})"))), 200);
+  ASSERT_TRUE(wait_until([&] { return p.last()["mirror"]["on"] == false; }, 10s)) << p.last();
+  host().sim.send_stdin("push 1 -20\n");
+  ASSERT_TRUE(host().sim.wait_stderr("servo 1 pushed to -20", 10s));
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(robot().get("servo.#.goal", 2), 200);
 }
 
 // A period the daemon ignores (it keeps its last one) does not slow the poller down: a map

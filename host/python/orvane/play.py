@@ -21,7 +21,8 @@ from .errors import Closed, ConnectError, Error, MotionError, OutOfRange, Timeou
 from .profile import Profile
 
 _PREFIX = "orvane-ctl: "
-_PLAYED = re.compile(r"^played .*: (\d+) moves, (\d+) ticks planned, (\d+) passes$")
+_PLAYED = re.compile(r"^played .*: (\d+) moves, (\d+) ticks planned, (\d+) passes"
+                     r"(?: \((\d+) started late and shortened(?:, (\d+) of them left out)?\))?$")
 _STOPPED = re.compile(r"^interrupted: stopped after (\d+) of (\d+) moves")
 _STOP_WAIT = 30.0  # seconds for orvane-ctl to hold the servos and end once asked to stop
 EASES = ("linear", "smooth", "spline")
@@ -39,6 +40,8 @@ class PlayResult:
     passes: int          # control-loop passes the play took (0 when stopped)
     stopped: bool        # stopped by the `stop` event; the servos hold where they were
     warnings: tuple      # orvane-ctl's warnings, as also given to warnings.warn
+    late: int = 0        # moves whose trigger a busy host wrote after their planned pass: shortened
+    skipped: int = 0     # of those, points on a keyframe's way already past, left out
 
 
 def find_ctl():
@@ -170,8 +173,8 @@ def play(client, path, profile=None, speed=1.0, repeat=None, fit=False, ease=Non
             m = _PLAYED.match(out[-1].strip()) if out else None
             if not m:
                 raise Error(f"orvane-ctl played, but said {''.join(out).strip()!r}")
-            moves, ticks, passes = (int(x) for x in m.groups())
-            return PlayResult(moves, moves, ticks, passes, False, said_warnings)
+            moves, ticks, passes, late, skipped = (int(x or 0) for x in m.groups())
+            return PlayResult(moves, moves + skipped, ticks, passes, False, said_warnings, late, skipped)
         m = _STOPPED.match(said[-1]) if said else None
         # Stopped before it had its stop in place (it was still reading the files, nothing sent),
         # orvane-ctl ends by the signal itself.

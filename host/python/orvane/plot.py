@@ -59,20 +59,49 @@ def read_recording(path):
     return cols
 
 
-def no_reading_notes(path):
-    """{servo id: why its position has empty cells}, from the notes at a recording's end."""
-    notes = {}
+def notes(path):
+    """The '#' lines of a file, without their line ends; none if it cannot be read."""
     try:
         with open(path) as f:
-            for line in f:
-                m = NOTE.match(line.rstrip("\n"))
-                if m:
-                    why = m.group(3) or ""
-                    why = why.split(" (")[0]  # the advice in brackets is for the terminal
-                    notes[int(m.group(1))] = f"{m.group(2)}: {why}" if why else m.group(2)
+            return [line.rstrip("\n") for line in f if line.startswith("#")]
     except OSError:
-        pass
-    return notes
+        return []
+
+
+def no_reading_notes(path):
+    """{servo id: why its position has empty cells}, from the notes at a recording's end."""
+    found = {}
+    for m in filter(None, map(NOTE.match, notes(path))):
+        why = (m.group(3) or "").split(" (")[0]  # the advice in brackets is for the terminal
+        found[int(m.group(1))] = f"{m.group(2)}: {why}" if why else m.group(2)
+    return found
+
+
+def joint_names(path):
+    """{servo id: joint name}, from the "# joint,NAME,ID,..." lines that orvane-ctl record writes
+    at the end of a recording made with a profile."""
+    cells = [line.split(",") for line in notes(path) if line.startswith("# joint,")]
+    return {int(c[2]): c[1] for c in cells if len(c) >= 3 and c[2].isdigit()}
+
+
+def y_range(values, least=2.0):
+    """Limits for a panel of these values: a tenth of their span above and below, and at least
+    `least` degrees in all, so that a servo that held still gets an axis a person can read (not
+    the +-0.05 matplotlib gives a flat line); None for no values."""
+    v = [x for x in values if not math.isnan(x)]
+    if not v:
+        return None
+    lo, hi = min(v), max(v)
+    pad = max(0.1 * (hi - lo), (least - (hi - lo)) / 2, 0)
+    return lo - pad, hi + pad
+
+
+def legend_above(ax, handles, labels):
+    """The key in a row above the panel, where it hides no data (a last keyframe at the right
+    edge, say)."""
+    if handles:
+        ax.legend(handles, labels, loc="lower left", bbox_to_anchor=(0, 1.02), ncol=min(len(labels), 5),
+                  fontsize="small", frameon=False, borderaxespad=0)
 
 
 def position_label(sid, pos, notes=None):
@@ -111,11 +140,28 @@ def broken(t, v, gap, longer=5):
     return xs, ys
 
 
-def plot(cols, out, title=None, notes=None):
+def pyplot():
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+
+    return plt
+
+
+def save(fig, out):
+    fig.tight_layout()
+    fig.savefig(out, dpi=90)
+    pyplot().close(fig)
+
+
+def plot(cols, out, title=None, notes=None, names=None):
+    save(recording_figure(cols, title, notes, names), out)
+
+
+def recording_figure(cols, title=None, notes=None, names=None):
+    """The figure of a recording; `names` {servo id: joint} labels its panels."""
+    plt = pyplot()
 
     ids = servo_ids(cols)
     switches = [n for n in cols if SWITCH.match(n)]
@@ -131,32 +177,39 @@ def plot(cols, out, title=None, notes=None):
     spans = gap_spans(cols)
     missed = int(sum(g for g in gap if not math.isnan(g)))
 
-    for ax, sid in zip(axes, ids):
+    for i, (ax, sid) in enumerate(zip(axes, ids)):
         goal, pos = cols.get(f"servo.{sid}.goal"), cols.get(f"sv_pos.{sid}")
         if goal is not None:
             ax.step(*broken(t, goal, gap), where="post", color="tab:blue", lw=1.2, label="goal")
         if pos is not None:
             label = position_label(sid, pos, notes)
             ax.plot(*broken(t, pos, gap), color="tab:orange", lw=1.2, label=label)
-            if label != "position":
-                ax.legend(loc="upper right", fontsize="small")
-        ax.set_ylabel(f"servo {sid}\ndegrees")
+            if label != "position" and i > 0:
+                legend_above(ax, *ax.get_legend_handles_labels())
+        limits = y_range((goal or []) + (pos or []))
+        if limits:
+            ax.set_ylim(*limits)
+        joint = (names or {}).get(sid)
+        ax.set_ylabel(f"{joint} (servo {sid})\ndegrees" if joint else f"servo {sid}\ndegrees")
         ax.grid(True, alpha=0.3)
     n = len(ids)
     if switches:
         ax = axes[n]
         for k, name in enumerate(switches):
             xs, ys = broken(t, [v * 0.8 + k for v in cols[name]], gap)
-            ax.step(xs, ys, where="post", lw=1, label=name)
+            ax.step(xs, ys, where="post", lw=1, label=f"switch {name.split('.')[1]}")
         ax.set_yticks(range(len(switches)))
         ax.set_yticklabels([s.split(".")[1] for s in switches])
+        ax.set_ylim(-0.3, len(switches))
         ax.set_ylabel("switch")
+        handles, labels = ax.get_legend_handles_labels()
+        legend_above(ax, handles, [lb + (" (raised: closed)" if k == 0 else "") for k, lb in enumerate(labels)])
         n += 1
     if other:
         ax = axes[n]
         for name in other:
             ax.step(*broken(t, cols[name], gap), where="post", lw=1, label=name)
-        ax.legend(loc="upper right", fontsize="small")
+        legend_above(ax, *ax.get_legend_handles_labels())
         ax.grid(True, alpha=0.3)
     for ax in axes:
         for a, b in spans:
@@ -168,14 +221,12 @@ def plot(cols, out, title=None, notes=None):
 
             handles.append(Patch(color="tab:red", alpha=0.15))
             labels.append("passes missed")
-        axes[0].legend(handles, labels, loc="upper right", fontsize="small")
+        legend_above(axes[0], handles, labels)
     axes[-1].set_xlabel("host time (s)")
     rows = len(t)
     first = int(cols["loop_count"][0]) if rows else 0
     fig.suptitle(title or f"{rows} passes recorded from loop_count {first}, {missed} missed")
-    fig.tight_layout()
-    fig.savefig(out, dpi=90)
-    plt.close(fig)
+    return fig
 
 
 PLAN_HEAD = ("tick", "time_s")
@@ -230,10 +281,12 @@ def plan_of_motion(path, profile=None):
 
 
 def plot_plan(plan, out, title=None):
-    import matplotlib
+    save(plan_figure(plan, title), out)
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+
+def plan_figure(plan, title=None):
+    """The figure of a planned curve (read_plan)."""
+    plt = pyplot()
 
     cols, joints, frames = plan["cols"], plan["joints"], plan["keyframes"]
     if not joints:
@@ -245,8 +298,10 @@ def plot_plan(plan, out, title=None):
     per_tick = (t[-1] / ticks[-1]) if ticks and ticks[-1] else 1 / 60
     for ax, (name, sid, lo, hi) in zip(axes, joints):
         curve, goal = cols[f"{name}.curve"], cols[f"{name}.goal"]
-        ax.plot(t, goal, color="tab:blue", lw=0.9, alpha=0.7, label="goal (interpolator)")
-        ax.plot(t, curve, color="tab:orange", lw=1.4, label="planned curve")
+        # The curve wide and pale underneath, the interpolator's goals thin on top: where they
+        # agree both show, where the straight moves cut a corner the goals stand out.
+        ax.plot(t, curve, color="tab:orange", lw=3.0, alpha=0.55, label="planned curve", zorder=1)
+        ax.plot(t, goal, color="tab:blue", lw=1.0, label="goal (interpolator)", zorder=2)
         at = [(tick * per_tick, ease) for _, _, tick, ease in frames]
         ax.scatter([x for x, _ in at], [curve[min(int(x / per_tick + 0.5), len(curve) - 1)] for x, _ in at],
                    c=[EASE_COLOUR.get(e, "k") for _, e in at], s=18, zorder=3)
@@ -269,12 +324,10 @@ def plot_plan(plan, out, title=None):
         if any(e == ease for *_, e in frames):
             handles.append(Line2D([], [], marker="o", ls="", color=colour))
             labels.append(f"{ease} keyframe")
-    axes[0].legend(handles, labels, loc="upper right", fontsize="small")
+    legend_above(axes[0], handles, labels)
     axes[-1].set_xlabel("planned time (s)")
     fig.suptitle(title or f"planned curve: {len(frames)} keyframes, {t[-1]:.2f} s")
-    fig.tight_layout()
-    fig.savefig(out, dpi=90)
-    plt.close(fig)
+    return fig
 
 
 def draw_file(path, out, title=None, profile=None):
@@ -297,7 +350,7 @@ def draw_file(path, out, title=None, profile=None):
     first = next((ln for ln in text.splitlines() if ln and not ln.startswith("#")), "")
     if first.startswith("tick,time_s"):
         return plot_plan(read_plan(text, path), out, title)
-    return plot(read_recording(path), out, title, no_reading_notes(path))
+    return plot(read_recording(path), out, title, no_reading_notes(path), joint_names(path))
 
 
 def main(argv=None):

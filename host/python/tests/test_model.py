@@ -270,3 +270,15 @@ def test_play_stops_and_holds_the_servos(arm, tmp_path, how):
         watch.close()
     assert arm.get("ip_count.3") == 0
     assert -1000 < arm.get("servo.3.goal") < 0  # held on its way to -100.0 degrees
+
+
+@pytest.mark.parametrize("line,moves,planned,late,skipped", [
+    ("played w.yaml: 109 moves, 327 ticks planned, 327 passes", 109, 109, 0, 0),
+    ("played w.yaml: 109 moves, 327 ticks planned, 327 passes (3 started late and shortened)", 109, 109, 3, 0),
+    ("played w.yaml: 105 moves, 327 ticks planned, 328 passes (9 started late and shortened, 4 of them left out)",
+     105, 109, 9, 4),
+])
+def test_the_tools_closing_line_is_read_with_the_moves_a_late_host_shortened(line, moves, planned, late, skipped):
+    from orvane.play import _PLAYED
+    got = [int(x or 0) for x in _PLAYED.match(line).groups()]
+    assert got[0] == moves and got[0] + got[4] == planned and got[3:] == [late, skipped]

@@ -83,3 +83,38 @@ def test_a_position_without_readings_says_why_in_its_legend(tmp_path):
     ]
     assert plot.position_label(3, [float("nan")]) == "position: no reading"
     assert plot.main([str(csv)]) == 0
+
+
+def drawn(fig):
+    fig.canvas.draw()
+    return fig.canvas.get_renderer()
+
+
+def test_keys_sit_above_the_data_and_axes_are_readable(tmp_path):
+    """Each key lies above its panel (it hides no last keyframe or reading), the interpolator's
+    goals are drawn over the planned curve, a servo that held still gets at least 2 degrees of
+    axis, and a recording made with a profile names its joints."""
+    plan = plot.read_plan("# joint,elbow,3,-10,135,0,1\n# keyframe,1,2,2,smooth\ntick,time_s,elbow.curve,elbow.goal\n"
+                          "0,0,0,0\n1,0.0167,5,4\n2,0.0333,40,40\n", "p.csv")
+    rec = write(tmp_path, "rec.csv", "time_s,loop_count,gap,servo.3.goal,sv_pos.3,sv_pos.4,sw_in.0,sw_in.1\n"
+                "0.0,1,0,12.0,12.0,-3.0,0,1\n0.1,2,0,12.0,12.0,-3.0,1,1\n"
+                "# joint,elbow,3,-10,135,0,1\n")
+    cases = [
+        (plot.plan_figure(plan), [("elbow (servo 3)", None)]),
+        (plot.recording_figure(plot.read_recording(str(rec)), names=plot.joint_names(str(rec))),
+         [("elbow (servo 3)", (11.0, 13.0)), ("servo 4", (-4.0, -2.0)), ("switch", None)]),
+    ]
+    for fig, panels in cases:
+        r = drawn(fig)
+        for ax, (label, ylim) in zip(fig.axes, panels):
+            assert ax.get_ylabel().startswith(label)
+            if ylim:
+                assert ax.get_ylim() == pytest.approx(ylim)
+        first = fig.axes[0]
+        assert first.get_legend().get_window_extent(r).y0 >= first.get_window_extent(r).y1 - 1
+        plot.pyplot().close(fig)
+    goal, curve = (next(ln for ln in cases[0][0].axes[0].lines if ln.get_label() == n)
+                   for n in ("goal (interpolator)", "planned curve"))
+    assert goal.get_zorder() > curve.get_zorder()
+    switches = cases[1][0].axes[2].get_legend()
+    assert [t.get_text() for t in switches.get_texts()] == ["switch 0 (raised: closed)", "switch 1"]

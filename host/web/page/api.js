@@ -70,3 +70,13 @@ export async function description() {
 export async function stopAll() {
   return answerOf(await fetch('/api/stop-all', { method: 'POST' }));
 }
+
+// The classroom view's command for some robots ({verb, ids, motion}): answered once the broker
+// has taken it for each of them.
+export async function roomCommand(body) {
+  return answerOf(await fetch('/api/room/command', {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify(body),
+  }));
+}

@@ -2,10 +2,11 @@
 // commands. Element ids are what the browser tests look for.
 import 'uplot/dist/uPlot.min.css';
 import './style.css';
+import { $, el, toast } from './dom.js';
 import { openFeed, command, robots, motions, planOf, description, previewOf } from './api.js';
-import { ServoPlot } from './plot.js';
+import { PassClock, ServoPlot } from './plot.js';
+import { startGamepad, mapAxes } from './gamepad.js';
 
-const $ = (id) => document.getElementById(id);
 const SWITCH_PINS = [22, 23, 24, 25, 4];
 
 let robot = 0;
@@ -17,16 +18,9 @@ let gatewayUp = false;
 let selectedLed = 0;
 let plan = null; // the planned curve of the motion playing, as /api/plan gives it
 let planWanted = 0; // the serial of the plan the state names; 0 while nothing plays
+let clock = new PassClock(); // the plots' time, from the robot's passes
 let view = null; // the robot in 3D, once its description and view3d.js are loaded
 let view3dState = 'loading'; // then 'ready', or 'none' when there is no 3D view
-
-function toast(text) {
-  const t = $('toast');
-  t.textContent = text;
-  t.hidden = false;
-  clearTimeout(toast.timer);
-  toast.timer = setTimeout(() => (t.hidden = true), 4000);
-}
 
 async function send(body) {
   try {
@@ -34,13 +28,6 @@ async function send(body) {
   } catch (e) {
     toast(e.message);
   }
-}
-
-function el(tag, cls, text) {
-  const e = document.createElement(tag);
-  if (cls) e.className = cls;
-  if (text !== undefined) e.textContent = text;
-  return e;
 }
 
 function buildStatic() {
@@ -76,6 +63,9 @@ function buildStatic() {
     confirmThen('Power the robot\'s board off? It must be switched on again by hand.', { op: 'poweroff', confirm: true }));
   $('confirm-no').addEventListener('click', () => $('confirm').close());
   $('motion-stop').addEventListener('click', () => send({ op: 'stop' }));
+  for (const action of ['engage', 'pause', 'end'])
+    $(`mirror-${action}`).addEventListener('click', () =>
+      send({ op: 'mirror', action, leader: Number($('mirror-leader').value) }));
   $('motion-refresh').addEventListener('click', () => loadMotions());
   $('robot').addEventListener('change', (e) => show(Number(e.target.value)));
   $('preview-stop').addEventListener('click', () => closePreview());
@@ -108,6 +98,7 @@ function confirmThen(text, body) {
 }
 
 function buildRows(servos) {
+  mapAxes(servos);
   rows.forEach((r) => r.plot.destroy());
   rows = new Map();
   const box = $('servos');
@@ -191,6 +182,10 @@ function render(s) {
     buildRows(s.servos);
     if (plan) showPlan(plan);
   }
+  // The daemon keeps its start-up 16667 us while tick_period holds a value outside 1..999999.
+  const tickUs = s.tick_period >= 1 && s.tick_period <= 999999 ? s.tick_period : 16667;
+  const { at, moved } = s.connected ? clock.follow(s.loop_count, tickUs) : { at: 0, moved: 0 };
+  if (moved) rows.forEach((r) => r.plot.shift(moved));
   for (const sv of s.servos) {
     const r = rows.get(sv.id);
     // Shown in the joint's degrees next to its name (the servo's without one), and a position
@@ -207,15 +202,35 @@ function render(s) {
       r.slider.value = sv.goal_deg;
       r.out.textContent = `${sv.goal_deg.toFixed(1)}°`;
     }
-    if (s.connected) r.plot.add(sv.goal_deg, sv.deg);
+    if (s.connected) r.plot.add(at, sv.goal_deg, sv.deg);
   }
   renderMotion(s.motion);
+  renderMirror(s.mirror);
   followPlan(s);
   if (view) view.update(s);
 }
 
+// The mirror panel: what the session does, and how far behind the leader the follower is.
+function renderMirror(m) {
+  const st = $('mirror-status');
+  let text = 'not mirroring';
+  if (m && m.on) {
+    text = `${m.phase} from robot ${m.leader}`;
+    if (m.why) text += `: ${m.why}`;
+    if (m.lag_ms >= 0) text += ` · lag ${m.lag_ms.toFixed(0)} ms (${m.lag_ticks.toFixed(1)} ticks)`;
+    if (m.phase === 'tracking' || m.phase === 'engaging') text += ` · gap ${m.gap.toFixed(1)}°`;
+  } else if (m && m.leader >= 0 && m.why) {
+    text = `not mirroring: ${m.why}`;
+  }
+  st.textContent = text;
+  st.className = `mirror-status${m && m.on ? ` ${m.phase}` : ''}`;
+  $('mirror-engage').textContent = m && m.on ? 'engage again' : 'engage';
+  $('mirror-pause').disabled = !(m && m.on);
+  $('mirror-end').disabled = !(m && m.on);
+}
+
 // The planned curve is fetched once per motion, when the state names a new one, and placed on
-// the browser's clock by the loop counts the states bring, as the measured samples are.
+// the plots' clock at the pass its tick 0 stands for, as the measured samples are.
 function followPlan(s) {
   const m = s.motion;
   const serial = s.connected && m && m.playing ? m.plan : 0;
@@ -224,7 +239,7 @@ function followPlan(s) {
     showPlan(null);
     if (serial) fetchPlan(robot, serial);
   }
-  if (plan) placePlan(s);
+  if (plan) placePlan();
 }
 
 async function fetchPlan(r, serial) {
@@ -236,7 +251,7 @@ async function fetchPlan(r, serial) {
   }
   if (r !== robot || serial !== planWanted || p.serial !== serial) return;
   showPlan(p);
-  if (last) placePlan(last);
+  placePlan();
 }
 
 function showPlan(p) {
@@ -251,21 +266,20 @@ function showPlan(p) {
   });
 }
 
-// Tick 0 is the pass first_pass; the newest state says which pass is now, and the measured rate
-// how long a pass lasts (until there is a rate, the tick period the daemon runs at: it keeps
-// its start-up 16667 us while tick_period holds a value outside 1..999999).
-function placePlan(s) {
-  const tick = s.tick_period >= 1 && s.tick_period <= 999999 ? s.tick_period : 16667;
-  const spt = 1 / (s.rate > 0 ? s.rate : 1e6 / tick);
-  const t0 = Date.now() / 1000 + ((plan.first_pass - s.loop_count) | 0) * spt;
+// Tick 0 is the pass first_pass, and a tick lasts a pass.
+function placePlan() {
+  if (clock.loop === null) return;
+  const t0 = clock.at(plan.first_pass);
   rows.forEach((r) => {
-    if (r.plot.plan) Object.assign(r.plot.plan, { t0, spt });
+    if (r.plot.plan) Object.assign(r.plot.plan, { t0, spt: clock.spt });
   });
 }
 
-// What the plots hold of the planned curve and what the 3D view shows, for the browser's console
-// and the tests.
+// What the plots hold of the planned curve, of the measured goals and what the 3D view shows,
+// for the browser's console and the tests.
 window.orvane = {
+  now: () => clock.now(),
+  goals: (id) => rows.has(id) && { t: [...rows.get(id).plot.t], goal: [...rows.get(id).plot.goal] },
   view3d: () => view && view.info(),
   view3dState: () => view3dState,
   view3dAt: (link, which) => view && view.at(link, which),
@@ -405,11 +419,11 @@ function tick() {
   if (last && last.connected && gatewayUp) {
     for (const sv of last.servos) {
       const r = rows.get(sv.id);
-      if (r && Date.now() / 1000 - r.plot.t[r.plot.t.length - 1] > 0.2)
-        r.plot.add(sv.goal_deg, sv.deg);
+      if (r && clock.now() - r.plot.t[r.plot.t.length - 1] > 0.2)
+        r.plot.add(clock.now(), sv.goal_deg, sv.deg);
     }
   }
-  rows.forEach((r) => r.plot.draw());
+  rows.forEach((r) => r.plot.draw(clock.now()));
   showPreview();
 }
 
@@ -417,9 +431,12 @@ function show(i) {
   robot = i;
   closePreview();
   if (view) view.reset();
+  const lead = $('mirror-leader');
+  if (lead.options.length > 1 && Number(lead.value) === i) lead.value = String(i === 0 ? 1 : 0);
   if (closeFeed) closeFeed();
   rowIds = '';
   last = null;
+  clock = new PassClock();
   planWanted = 0;
   showPlan(null);
   closeFeed = openFeed(
@@ -444,6 +461,14 @@ async function start() {
       sel.append(o);
     }
     sel.hidden = info.robots.length < 2;
+    // A leader for the mirror: any robot shown here, another than this one by default.
+    const lead = $('mirror-leader');
+    for (const r of info.robots) {
+      const o = el('option', '', `${r.index}: ${r.address}`);
+      o.value = r.index;
+      lead.append(o);
+    }
+    if (info.robots.length > 1) lead.value = '1';
   } catch (e) {
     toast(`cannot list robots: ${e.message}`);
   }
@@ -451,6 +476,7 @@ async function start() {
   loadMotions();
   load3d(urdf);
   show(0);
+  startGamepad({ servos: () => (last && last.connected ? last.servos : []), send: (b) => command(robot, b) });
   setInterval(tick, 100);
 }
 

@@ -1,9 +1,52 @@
 // A live plot of one servo's goal against its position over the last ten seconds. Samples are
-// timed by the browser's clock when they arrive, so a robot's clock does not matter. While a
-// motion plays, its planned curve is drawn over them, dashed, with its keyframes as diamonds.
+// placed by the robot's own pass count (PassClock), so the delays between the robot and the page
+// do not move them. While a motion plays, its planned curve is drawn over them, dashed, with its
+// keyframes as diamonds, on the same clock.
 import uPlot from 'uplot';
 
 const WINDOW = 10; // seconds shown
+
+// The plots' time: the robot's loop_count at its tick period, set on the browser's clock so that
+// no state lies in the browser's future: a state read a pass before it arrived is placed a pass
+// back, whatever the delay of the ones before (the first state after a page opens is often late).
+// Set anew when the robot restarts or its tick changes. A robot that makes fewer passes than
+// ticks (a loaded simulator) falls behind the browser's clock: the plots show seconds before now
+// on the robot's clock, not the time of day. A motion's plan starts at a known pass, so it lies
+// where the daemon plays it.
+export class PassClock {
+  constructor() {
+    this.loop = null;
+  }
+
+  // The time of pass `loop`; loop counts wrap at 2^32, so the difference is taken in 32 bits.
+  at(loop) {
+    return this.t + ((loop - this.loop) | 0) * this.spt;
+  }
+
+  // A state's pass and tick period: its time on the plots, and how far the times given before
+  // moved back (0 or less: the caller moves its samples with them).
+  follow(loop, tickUs) {
+    const wall = Date.now() / 1000;
+    const spt = tickUs / 1e6;
+    let moved = 0;
+    if (this.loop === null || spt !== this.spt || ((loop - this.loop) | 0) < 0) {
+      this.loop = loop;
+      this.t = wall;
+      this.spt = spt;
+    } else if (this.at(loop) > wall) {
+      moved = wall - this.at(loop);
+      this.t += moved;
+    }
+    this.seen = this.at(loop);
+    this.arrived = wall;
+    return { at: this.seen, moved };
+  }
+
+  // Now, as the newest state's pass plus the time since it came: the plots move on between states.
+  now() {
+    return this.loop === null ? Date.now() / 1000 : this.seen + Date.now() / 1000 - this.arrived;
+  }
+}
 
 export class ServoPlot {
   constructor(parent) {
@@ -20,7 +63,7 @@ export class ServoPlot {
         legend: { show: false },
         cursor: { show: false },
         scales: {
-          x: { time: true },
+          x: { time: false },
           // A little room above and below, and at least a degree, so flat lines stay readable.
           y: {
             range: (u, min, max) => {
@@ -35,7 +78,14 @@ export class ServoPlot {
           },
         },
         axes: [
-          { stroke: style.getPropertyValue('--dim'), size: 24, grid: { show: false } },
+          // Seconds before now on the robot's clock, every two.
+          {
+            stroke: style.getPropertyValue('--dim'),
+            size: 24,
+            grid: { show: false },
+            splits: () => [10, 8, 6, 4, 2, 0].map((s) => this.now - s),
+            values: (u, splits) => splits.map((v) => `${Math.round(v - this.now)} s`),
+          },
           { stroke: style.getPropertyValue('--dim'), size: 40, space: 18, grid: { stroke: style.getPropertyValue('--grid') } },
         ],
         series: [
@@ -43,7 +93,9 @@ export class ServoPlot {
           { label: 'goal', stroke: style.getPropertyValue('--goal'), width: 1.5, paths: uPlot.paths.stepped({ align: 1 }) },
           { label: 'position', stroke: style.getPropertyValue('--pos'), width: 1.5, spanGaps: false },
         ],
-        hooks: { draw: [(u) => this.drawPlan(u)] },
+        // The planned curve under the series, so the measured goal shows on it; the keyframes
+        // over them.
+        hooks: { drawAxes: [(u) => this.drawPlan(u, false)], draw: [(u) => this.drawPlan(u, true)] },
       },
       [this.t, this.goal, this.pos],
       parent,
@@ -51,9 +103,15 @@ export class ServoPlot {
     this.parent = parent;
   }
 
-  // goal and pos in degrees; pos null while the servo gives no reading.
-  add(goal, pos) {
-    const now = Date.now() / 1000;
+  // At time t (PassClock's), goal and pos in degrees; pos null while the servo gives no reading.
+  // Samples past t (the repeats that keep a still line reaching now) give way to it.
+  add(t, goal, pos) {
+    const now = t;
+    while (this.t.length && this.t[this.t.length - 1] > t) {
+      this.t.pop();
+      this.goal.pop();
+      this.pos.pop();
+    }
     this.t.push(now);
     this.goal.push(goal);
     this.pos.push(pos);
@@ -66,8 +124,13 @@ export class ServoPlot {
     }
   }
 
-  draw() {
-    const now = Date.now() / 1000;
+  // Every sample dt seconds later on the plot (the clock was set back).
+  shift(dt) {
+    for (let i = 0; i < this.t.length; i++) this.t[i] += dt;
+  }
+
+  draw(now) {
+    this.now = now;
     this.plot.batch(() => {
       this.plot.setData([this.t, this.goal, this.pos]);
       this.plot.setScale('x', { min: now - WINDOW, max: now });
@@ -76,14 +139,14 @@ export class ServoPlot {
 
   // plan: { v, every, ticks, keys: [[tick, degrees], ...], lo, hi, t0, spt } (degrees at ticks
   // 0, every, 2 every, ... and the last tick; t0 and spt place tick 0 and one tick on the
-  // browser's clock, moved as states arrive), or null.
+  // PassClock), or null.
   setPlan(plan) {
     this.plan = plan;
   }
 
   // Only the samples inside the window are drawn: the plot's cost stays that of ten seconds,
   // however long the motion.
-  drawPlan(u) {
+  drawPlan(u, keys) {
     const p = this.plan;
     if (!p || !p.spt) return;
     const { min, max } = u.scales.x;
@@ -101,9 +164,10 @@ export class ServoPlot {
     ctx.clip();
     ctx.strokeStyle = this.planColor;
     ctx.fillStyle = this.planColor;
-    ctx.lineWidth = 1.5 * px;
-    if (i0 <= i1) {
-      ctx.setLineDash([4 * px, 3 * px]);
+    ctx.lineWidth = 3 * px;
+    if (!keys && i0 <= i1) {
+      ctx.globalAlpha = 0.6;
+      ctx.setLineDash([6 * px, 3 * px]);
       ctx.beginPath();
       for (let i = i0; i <= i1; i++) {
         const tick = Math.min(i * p.every, p.ticks);
@@ -113,7 +177,7 @@ export class ServoPlot {
       ctx.stroke();
     }
     const r = 3.5 * px;
-    for (const [tick, deg] of p.keys) {
+    for (const [tick, deg] of keys ? p.keys : []) {
       const t = at(tick);
       if (t < min || t > max) continue;
       const cx = x(tick);
