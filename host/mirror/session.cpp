@@ -413,9 +413,27 @@ struct session::loop {
     if (ph == phase::engaging || ph == phase::tracking) {
       if (const char* why = stale(t, b, sizeof b))
         set_phase(phase::holding, why);
-    } else if (ph == phase::holding && F.active() && leader_good(t)) {
-      set_phase(phase::engaging, "");
+    } else if (ph == phase::holding) {
+      const char* why = stale(t, b, sizeof b);
+      if (why && !same_cause(why, st.why)) {
+        // Still the same hold, but for another cause now (the loop ran again, a servo fell
+        // silent meanwhile): the user is told what keeps it holding.
+        snprintf(st.why, sizeof st.why, "%s", why);
+        sayf("%s: %s", phase_name(ph), why);
+      } else if (F.active() && leader_good(t)) {
+        set_phase(phase::engaging, "");
+      }
     }
+  }
+
+  // Whether two reasons for a hold name the same cause: alike up to their " for N ms".
+  static bool same_cause(const char* a, const char* b)
+  {
+    const char* ea = strstr(a, " for ");
+    const char* eb = strstr(b, " for ");
+    size_t na = ea ? static_cast<size_t>(ea - a) : strlen(a);
+    size_t nb = eb ? static_cast<size_t>(eb - b) : strlen(b);
+    return na == nb && strncmp(a, b, na) == 0;
   }
 
   // ---- The follower.

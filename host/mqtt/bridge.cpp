@@ -299,11 +299,15 @@ void mq_bridge::carry_out(robot_side& r, const job& j)
   }
   try {
     if (cmd.what == web_command::move || cmd.what == web_command::play) {
+      bool void_it;
       {
         std::lock_guard<std::mutex> l(mu_);
-        if (j.stops != stops_)
-          return reply(voided);
+        void_it = j.stops != stops_;
       }
+      // Answered without the lock: the link's thread takes it in its callbacks while holding
+      // the library's own lock, which a publish takes too.
+      if (void_it)
+        return reply(voided);
       if (std::string why = player_.busy(); !why.empty())
         return reply(why);
     }
