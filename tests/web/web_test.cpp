@@ -201,6 +201,7 @@ TEST(WebState, PollKeyLeavesOutOnlyThePassCounter)
   auto plan = web_poll_plan();
   auto blank = [&] {
     std::vector<std::vector<uint8_t>> d;
+    d.reserve(plan.size());
     for (const web_range& r : plan)
       d.emplace_back(r.n, 0);
     return d;
@@ -597,7 +598,7 @@ namespace {
 struct Answers {
   std::mutex mu;
   std::vector<std::pair<int, std::string>> got;
-  web_poller::done_fn add(std::string label)
+  web_poller::done_fn add(const std::string& label)
   {
     return [this, label](int st, const std::string& text) {
       std::lock_guard<std::mutex> l(mu);
