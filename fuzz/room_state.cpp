@@ -31,7 +31,7 @@ int fuzz_room_state(const uint8_t* data, size_t size)
     FUZZ_CHECK(j.is_object() && j["robots"].is_array());
     for (const auto& r : j["robots"]) {
       // 64 bytes kept; each invalid byte becomes a three-byte replacement character.
-      FUZZ_CHECK(r["name"].is_string() && r["name"].get<std::string>().size() <= 3 * 64);
+      FUZZ_CHECK(r["name"].is_string() && r["name"].get<std::string>().size() <= size_t{3} * 64);
       FUZZ_CHECK(r["rate"].is_null() || std::isfinite(r["rate"].get<double>()));
       FUZZ_CHECK(r["sw_in"].size() <= 5);
       FUZZ_CHECK(r["servos"].size() <= 32);
@@ -39,7 +39,7 @@ int fuzz_room_state(const uint8_t* data, size_t size)
         int id = s["id"].get<int>();
         FUZZ_CHECK(id >= 1 && id <= 32);
         FUZZ_CHECK(s["pos"].is_null() || (s["pos"].get<int64_t>() >= -32768 && s["pos"].get<int64_t>() <= 32767));
-        FUZZ_CHECK(s["key"].get<std::string>().size() <= 3 * 64);
+        FUZZ_CHECK(s["key"].get<std::string>().size() <= size_t{3} * 64);
       }
     }
   }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -42,7 +43,14 @@ bool tick_link::open(const std::string& robot, std::chrono::milliseconds timeout
   // "host:port" or "[v6addr]:port", as the client library names a robot it has reached.
   size_t colon = robot.rfind(':');
   std::string host = colon == std::string::npos ? robot : robot.substr(0, colon);
-  int port = colon == std::string::npos ? default_port : std::atoi(robot.c_str() + colon + 1);
+  int port = default_port;
+  if (colon != std::string::npos) {
+    // A port that is not a number stays 0, which no robot listens on: the connection fails.
+    const char* end = robot.data() + robot.size();
+    auto [at, ec] = std::from_chars(robot.data() + colon + 1, end, port);
+    if (ec != std::errc() || at != end)
+      port = 0;
+  }
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
     host = host.substr(1, host.size() - 2);
   conn c;
@@ -158,7 +166,7 @@ bool tick_link::line(const char* s, size_t len)
   if (a != (w.adr & 0xffff))
     return fail("an answer for another address from", 0);
   for (uint32_t i = 0; i < w.n; i++) {
-    const char* h = s + 6 + 3 * i;
+    const char* h = s + 6 + size_t{3} * i;
     int hi = unhex(h[0]), lo = unhex(h[1]);
     if (hi < 0 || lo < 0 || h[2] != ' ')
       return fail("an answer that is not the dump asked for from", 0);

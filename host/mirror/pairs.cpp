@@ -1,6 +1,7 @@
 #include "host/mirror/pairs.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 
@@ -16,6 +17,14 @@ bool digits(const std::string& s)
   return !s.empty() && s.size() <= 3 && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// The number `s` is, once digits() has said it is one (three digits at most, so it fits).
+int number(const std::string& s)
+{
+  int v = 0;
+  std::from_chars(s.data(), s.data() + s.size(), v);
+  return v;
+}
+
 // The joints a name stands for: a joint's name, a servo id, or a range of ids "7-12".
 std::vector<const joint*> named(const profile& p, const std::string& name, const std::string& opt, const char* side)
 {
@@ -29,10 +38,10 @@ std::vector<const joint*> named(const profile& p, const std::string& name, const
     return j;
   };
   if (digits(name))
-    return {one(std::atoi(name.c_str()))};
+    return {one(number(name))};
   size_t dash = name.find('-', 1);
   if (dash != std::string::npos && digits(name.substr(0, dash)) && digits(name.substr(dash + 1))) {
-    int lo = std::atoi(name.substr(0, dash).c_str()), hi = std::atoi(name.substr(dash + 1).c_str());
+    int lo = number(name.substr(0, dash)), hi = number(name.substr(dash + 1));
     if (lo > hi)
       throw pair_error(opt + ": '" + name + "' is not a range of servo ids (low-high)");
     std::vector<const joint*> js;

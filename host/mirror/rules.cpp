@@ -23,7 +23,7 @@ reading reading_at(const uint8_t* groups, const int16_t* pos, bool comm_on, int 
   reading best = reading::no_group;
   int best_blocker = 0;
   for (int g = 0; g < group_count; g++) {
-    const uint8_t* at = groups + g * group_bytes;
+    const uint8_t* at = groups + static_cast<ptrdiff_t>(g) * group_bytes;
     if (at[0] != 1)
       continue;
     int n = std::min<int>(at[1], group_room);

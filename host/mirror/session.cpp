@@ -42,6 +42,7 @@ std::vector<int> leader_ids(const std::vector<pair>& ps)
 std::vector<int> follower_ids(const std::vector<pair>& ps)
 {
   std::vector<int> v;
+  v.reserve(ps.size());
   for (const pair& p : ps)
     v.push_back(p.follower.id);
   return v;
@@ -346,7 +347,7 @@ struct session::loop {
       lloop_t = t;
     }
     for (uint32_t i = 0; i < lpos_n / 2; i++)
-      lpos[i] = word16(lposb + 2 * i);
+      lpos[i] = word16(lposb + size_t{2} * i);
     const uint8_t* groups = lhead + (a.rd_group - a.head_from);
     bool all = true;
     for (size_t k = 0; k < n; k++) {
@@ -473,9 +474,9 @@ struct session::loop {
       const uint8_t* out = x.tail + (a.ip_out - a.tail_from);
       const uint8_t* cnt = x.tail + (a.ip_count - a.tail_from);
       for (int ch = 0; ch < channels; ch++)
-        fgoal[ch] = word16(out + 2 * ch);
+        fgoal[ch] = word16(out + static_cast<ptrdiff_t>(2) * ch);
       for (int i = 0; i < servo_max; i++)
-        fpos[i] = word16(x.tail + (a.sv_pos - a.tail_from) + 2 * i);
+        fpos[i] = word16(x.tail + (a.sv_pos - a.tail_from) + static_cast<ptrdiff_t>(2) * i);
       bool ttime_clear = x.tail[a.ttime - a.tail_from] == 0;
       bool ended = ttime_clear;
       for (size_t k = 0; k < n; k++) {
@@ -639,17 +640,13 @@ struct session::loop {
       return;
     double t = now();
     if (li >= 0 && pf[li].revents) {
-      if ((pf[li].revents & POLLOUT) && !ll.send())
-        lost_leader(ll.reason());
-      else if (!ll.take())
+      if (((pf[li].revents & POLLOUT) && !ll.send()) || !ll.take())
         lost_leader(ll.reason());
       else if (lasked && ll.awaited() == 0)
         took_leader(t);
     }
     if (fi >= 0 && pf[fi].revents && fl.up()) {
-      if ((pf[fi].revents & POLLOUT) && !fl.send())
-        lost_follower(fl.reason());
-      else if (!fl.take())
+      if (((pf[fi].revents & POLLOUT) && !fl.send()) || !fl.take())
         lost_follower(fl.reason());
       else
         took_follower(t);
@@ -674,9 +671,9 @@ struct session::loop {
           else if (F.active())
             set_phase(leader_good(t) ? phase::engaging : phase::holding, leader_good(t) ? "" : "waiting for the leader");
         }
-        if (F.active() && fl.up() && t - fans_t > o.timeout.count() / 1e3 && done < asked)
+        if (F.active() && fl.up() && t - fans_t > static_cast<double>(o.timeout.count()) / 1e3 && done < asked)
           lost_follower("it does not answer");
-        if (L.active() && lasked && t - lreq_t > o.timeout.count() / 1e3)
+        if (L.active() && lasked && t - lreq_t > static_cast<double>(o.timeout.count()) / 1e3)
           lost_leader("it does not answer");
         watchdog(t);
         // The follower is read as the leader is, so that its answer, which shows whether the

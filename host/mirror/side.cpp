@@ -277,6 +277,7 @@ void follower_side::begin(const std::string& robot, std::chrono::milliseconds ti
       readings r = wait_readings(*c_, limp, reading_patience + std::chrono::microseconds(int64_t{tick} * 8),
                                  "follower");
       std::vector<target> hold;
+      hold.reserve(limp.size());
       for (int id : limp)
         hold.push_back({motion::mo_goal_ch(id), r.pos[static_cast<size_t>(id - 1)]});
       c_->move_channels(hold, 1);
@@ -288,6 +289,7 @@ void follower_side::begin(const std::string& robot, std::chrono::milliseconds ti
     }
     if (!limp.empty()) {
       std::vector<target> on;
+      on.reserve(limp.size());
       for (int id : limp)
         on.push_back({motion::mo_torque_ch(id), torque_on_value});
       c_->move_channels(on, std::max(1, c_->ticks_for(torque_ramp)));

@@ -27,7 +27,7 @@ std::vector<int16_t> filled(const fit_track& tr, const std::vector<int64_t>& t)
     prev = i;
   }
   for (size_t j = prev == n ? 0 : prev + 1; j < n; j++)
-    out[j] = prev == n ? 0 : tr.v[prev];
+    out[j] = prev == n ? int16_t{0} : tr.v[prev];
   return out;
 }
 

@@ -194,7 +194,7 @@ recorded_motion recording_motion(const std::string& csv, const std::string& file
     int64_t run = -1;  // the row where the value last changed
     for (size_t i = 0; i < tr.deg.size(); i++) {
       const auto& v = tr.deg[i];
-      int16_t u = v ? joint_units(*tr.j, *v) : 0;
+      int16_t u = v ? joint_units(*tr.j, *v) : int16_t{0};
       bool same = v && run >= 0 && u == ft.v[static_cast<size_t>(run)];
       if (v && !same)
         run = static_cast<int64_t>(i);
@@ -205,7 +205,7 @@ recorded_motion recording_motion(const std::string& csv, const std::string& file
       bool quiet = run >= 0 && silent_upto[i] > (run > 0 ? silent_upto[static_cast<size_t>(run) - 1] : 0);
       bool current = v && (!same || (fi.t[i] - fi.t[static_cast<size_t>(run)] > REC_STALE_TICKS && !quiet));
       ft.have.push_back(current);
-      ft.v.push_back(v ? u : (run >= 0 ? ft.v[static_cast<size_t>(run)] : 0));
+      ft.v.push_back(v ? u : (run >= 0 ? ft.v[static_cast<size_t>(run)] : int16_t{0}));
     }
     fi.tracks.push_back(std::move(ft));
     js.push_back(tr.j);

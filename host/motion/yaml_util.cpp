@@ -103,6 +103,7 @@ void yaml_reader::finish()
     order[i] = i;
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return lines[a] < lines[b]; });
   std::vector<std::string> sorted;
+  sorted.reserve(order.size());
   for (size_t i : order)
     sorted.push_back(errors[i]);
   throw mo_errors(sorted);

@@ -250,6 +250,7 @@ void mq_bridge::identify(robot_side& r, clk_time now)
   if (!r.identifying || !r.c || now < std::min(r.next_blink, r.identify_until))
     return;
   std::vector<std::pair<int, uint8_t>> v;
+  v.reserve(16);
   bool done = now >= r.identify_until;
   r.lit = !done && !r.lit;
   for (int i = 0; i < 16; i++)

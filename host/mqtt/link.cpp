@@ -8,8 +8,10 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -63,8 +65,12 @@ void nodelay_to(int port)
   if (d == nullptr)
     return;
   while (dirent* e = readdir(d)) {
-    int fd = atoi(e->d_name);
-    if (fd <= 2 || fd == dirfd(d))
+    // Only the entries named by a number are descriptors ("." and ".." are not).
+    const char* name = e->d_name;
+    const char* end = name + strlen(name);
+    int fd = -1;
+    auto [at, ec] = std::from_chars(name, end, fd);
+    if (ec != std::errc() || at != end || fd <= 2 || fd == dirfd(d))
       continue;
     int type = 0;
     socklen_t len = sizeof type;
@@ -88,7 +94,12 @@ void nodelay_to(int port)
 int port_of(const std::string& paho)
 {
   size_t colon = paho.rfind(':');
-  return colon == std::string::npos ? -1 : atoi(paho.c_str() + colon + 1);
+  if (colon == std::string::npos)
+    return -1;
+  const char* end = paho.data() + paho.size();
+  int port = -1;
+  auto [at, ec] = std::from_chars(paho.data() + colon + 1, end, port);
+  return ec == std::errc() && at == end ? port : -1;
 }
 
 void add_props(MQTTProperties* to, const mq_link::props& user)

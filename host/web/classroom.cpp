@@ -38,7 +38,7 @@ double epoch_s()
   return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
-constexpr size_t max_command = 8 * 1024;  // of a page's command body
+constexpr size_t max_command = size_t{8} * 1024;  // of a page's command body
 
 }  // namespace
 
@@ -177,11 +177,15 @@ void web_classroom::command(const std::string& body, done_fn done)
     }
     if (v == "play")
       cmd["motion"] = motion;
-    bool sent = p_->link->publish_acked(mq_topic(rid, "cmd/" + v), cmd.dump(), [told, rid](std::string error) {
-      if (error.empty())
+    bool sent = p_->link->publish_acked(mq_topic(rid, "cmd/" + v), cmd.dump(), [told, rid](const std::string& error) {
+      if (error.empty()) {
         told(200, "");
-      else
-        told(502, rid + ": " + error);
+      } else {
+        std::string why = rid;
+        why += ": ";
+        why += error;
+        told(502, why);
+      }
     });
     if (!sent)
       told(503, "not connected to the broker: " + p_->link->problem());

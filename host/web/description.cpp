@@ -21,7 +21,7 @@ std::shared_ptr<const ur::ur_model> web_description(const std::string& path, std
   }
 }
 
-ch_kinematics web_kinematics(std::shared_ptr<const ur::ur_model> m)
+ch_kinematics web_kinematics(const std::shared_ptr<const ur::ur_model>& m)
 {
   if (!m)
     return {};

@@ -16,4 +16,4 @@ std::shared_ptr<const orvane::urdf::ur_model> web_description(const std::string&
                                                               std::vector<std::string>* notes);
 // How the description's links follow the joints, for the Foxglove endpoint's /tf channel; empty
 // for no description.
-ch_kinematics web_kinematics(std::shared_ptr<const orvane::urdf::ur_model> m);
+ch_kinematics web_kinematics(const std::shared_ptr<const orvane::urdf::ur_model>& m);

@@ -7,4 +7,4 @@ std::shared_ptr<const orvane::urdf::ur_model> web_description(const std::string&
   return nullptr;
 }
 
-ch_kinematics web_kinematics(std::shared_ptr<const orvane::urdf::ur_model>) { return {}; }
+ch_kinematics web_kinematics(const std::shared_ptr<const orvane::urdf::ur_model>&) { return {}; }

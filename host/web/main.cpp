@@ -55,7 +55,7 @@ static int run_classroom(const std::string& host, uint16_t port, const std::stri
     web_options wo;
     wo.host = host, wo.port = port, wo.token = token;
     wo.stop_all = [&room](auto done) { room->stop_all(std::move(done)); };
-    wo.room_command = [&room](std::string body, auto done) { room->command(body, std::move(done)); };
+    wo.room_command = [&room](const std::string& body, auto done) { room->command(body, std::move(done)); };
     server = web_listen(wo);
     sigset_t old = block_stop_signals();
     room = std::make_unique<web_classroom>(o, [server](std::string j) { web_publish(*server, 0, std::move(j)); });

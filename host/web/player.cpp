@@ -17,6 +17,7 @@ std::vector<int16_t> goal_outputs(orvane::client& c)
   const orvane::field& goal = orvane::known_field("servo.#.goal");
   std::vector<uint8_t> b = c.read(goal.offset_of(1), orvane::servo_max * goal.width);
   std::vector<int16_t> out;
+  out.reserve(orvane::servo_max);
   for (int i = 0; i < orvane::servo_max; i++)
     out.push_back(static_cast<int16_t>(orvane::decode(goal, b.data() + static_cast<size_t>(i) * goal.width)));
   return out;
@@ -38,8 +39,10 @@ void web_hold(orvane::client& c)
   std::vector<uint8_t> counts, outs;
   if (to - from <= 512) {
     std::vector<uint8_t> all = c.read(from, static_cast<int>(to - from));
-    counts.assign(all.begin() + (count.offset_of(first) - from), all.begin() + (count.offset_of(first) - from) + n * count.width);
-    outs.assign(all.begin() + (out.offset_of(first) - from), all.begin() + (out.offset_of(first) - from) + n * out.width);
+    auto counts_at = all.begin() + (count.offset_of(first) - from);
+    auto outs_at = all.begin() + (out.offset_of(first) - from);
+    counts.assign(counts_at, counts_at + static_cast<ptrdiff_t>(n) * count.width);
+    outs.assign(outs_at, outs_at + static_cast<ptrdiff_t>(n) * out.width);
   } else {
     counts = c.read(count.offset_of(first), n * count.width);
     outs = c.read(out.offset_of(first), n * out.width);

@@ -97,7 +97,7 @@ class passes {
         if (a == b && static_cast<uint32_t>(a) != last) {
           sample s{static_cast<uint32_t>(a), {}};
           for (int id = 0; id <= 12; id++)
-            s.goal[id] = static_cast<int16_t>(out[2 * id] | out[2 * id + 1] << 8);
+            s.goal[id] = static_cast<int16_t>(out[size_t{2} * id] | out[size_t{2} * id + 1] << 8);
           last = s.pass;
           std::lock_guard<std::mutex> g(mu_);
           seen_.push_back(s);

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -424,9 +425,11 @@ TEST_F(MotionCtl, RecordedWaveComesBackAsFewKeyframesInItsOwnTimeAndShape)
       printf("%s%s", p->out().c_str(), r->err().c_str());
       // "played F: M moves, T ticks planned, P passes": the player keeps the plan's time, however
       // late the host (it says how many moves it had to shorten).
-      unsigned ticks = 0, passes = 0;
-      ASSERT_EQ(sscanf(p->out().substr(p->out().find(": ") + 2).c_str(), "%*u moves, %u ticks planned, %u passes",
-                       &ticks, &passes), 2) << p->out();
+      std::smatch m;
+      std::string said = p->out().substr(p->out().find(": ") + 2);
+      ASSERT_TRUE(std::regex_search(said, m, std::regex(R"(^\d+ moves, (\d+) ticks planned, (\d+) passes)")))
+          << p->out();
+      unsigned ticks = static_cast<unsigned>(std::stoul(m[1])), passes = static_cast<unsigned>(std::stoul(m[2]));
       EXPECT_EQ(ticks + 1, goals[0].size());
       EXPECT_LE(std::abs(static_cast<int>(passes) - static_cast<int>(ticks)), 3) << p->out();
       bool was_late = p->out().find(" started late") != std::string::npos;
@@ -447,8 +450,10 @@ TEST_F(MotionCtl, RecordedWaveComesBackAsFewKeyframesInItsOwnTimeAndShape)
     if (file == wave) {
       auto c = ctl({"record2motion", csv, conv, "-p", prof, "--lead-ms", "100"});
       ASSERT_EQ(finished(*c), 0) << c->err();
-      size_t frames = 0;
-      ASSERT_EQ(sscanf(c->out().substr(c->out().find(": ") + 2).c_str(), "%zu keyframes", &frames), 1) << c->out();
+      std::smatch m;
+      std::string said = c->out().substr(c->out().find(": ") + 2);
+      ASSERT_TRUE(std::regex_search(said, m, std::regex(R"(^(\d+) keyframes)"))) << c->out();
+      size_t frames = std::stoul(m[1]);
       printf("%s", c->out().c_str());
       EXPECT_LE(frames, 40u) << slurp(conv);
     }

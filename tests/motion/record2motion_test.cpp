@@ -212,7 +212,7 @@ TEST(RecordToMotion, FittedKeyframesAreFewAndTheirPlanKeepsWithinTheTolerance)
 // than a read cycle.
 TEST(RecordToMotion, OldPositionsDoNotMakeAStaircase)
 {
-  auto twice = [](int i) { return "," + std::to_string(i / 2 * 2 * 1.5); };
+  auto twice = [](int i) { return "," + std::to_string((i - i % 2) * 1.5); };
   auto behind = [](int i) {
     bool silent = i >= 20 && i < 34;
     return std::string(silent ? "," : ",0.0") + "," + std::to_string((silent ? 19 : i) * 1.5);

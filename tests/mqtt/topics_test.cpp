@@ -91,7 +91,9 @@ TEST(MqttTopics, CommandCheck)
                     "r1", now, 5, true);
   EXPECT_EQ(std::get<mq_accepted>(p).cmd.what, web_command::poweroff);
   for (auto [body, ms] : std::vector<std::pair<std::string, int>>{{R"(,"s":2})", 2000}, {"}", mq_identify_ms}}) {
-    auto i = mq_check({"orvane/r1/cmd/identify", R"({"id":"i",)" + ts + body, false}, "r1", now, 5, false);
+    std::string msg = R"({"id":"i",)" + ts;
+    msg += body;
+    auto i = mq_check({"orvane/r1/cmd/identify", msg, false}, "r1", now, 5, false);
     EXPECT_EQ(std::get<mq_accepted>(i).identify_ms, ms) << body;
   }
 }

@@ -204,6 +204,7 @@ TEST(WebState, PollKeyLeavesOutOnlyThePassCounter)
   auto plan = web_poll_plan();
   auto blank = [&] {
     std::vector<std::vector<uint8_t>> d;
+    d.reserve(plan.size());
     for (const web_range& r : plan)
       d.emplace_back(r.n, 0);
     return d;
@@ -327,13 +328,15 @@ TEST_F(WebSim, PollerPollsAtMostOncePerTick)
   published p;
   web_poller w(0, host().address, 1000, [&](const std::string& s) { p.add(s); }, no_motions);
   ASSERT_TRUE(wait_until([&] { return w.polls() > 2; }, 10s));
+  // Judged on the host's clock, which paces the poller: the daemon's own pass count may fall
+  // behind it on an emulated CPU, where ticks are late.
+  auto t0 = std::chrono::steady_clock::now();
   uint64_t polls0 = w.polls();
-  auto loops0 = static_cast<uint32_t>(c.get("loop_count"));
   std::this_thread::sleep_for(1500ms);
   uint64_t polls = w.polls() - polls0;
-  auto loops = static_cast<uint32_t>(c.get("loop_count")) - loops0;
+  auto ticks = (std::chrono::steady_clock::now() - t0) / 50ms;
   EXPECT_GT(polls, 0u);
-  EXPECT_LE(polls, loops + 1);
+  EXPECT_LE(polls, static_cast<uint64_t>(ticks) + 1);
   EXPECT_EQ(p.last()["tick_period"], 50000);
 }
 
@@ -617,7 +620,7 @@ namespace {
 struct Answers {
   std::mutex mu;
   std::vector<std::pair<int, std::string>> got;
-  web_poller::done_fn add(std::string label)
+  web_poller::done_fn add(const std::string& label)
   {
     return [this, label](int st, const std::string& text) {
       std::lock_guard<std::mutex> l(mu);
