@@ -207,8 +207,18 @@ bool leader_side::end(bool torque)
     return false;
   bool ok = true;
   try {
-    // Each goal where the hand left the servo, so that nothing jumps when its torque returns.
+    // Each goal where the hand left the servo, so that nothing jumps when its torque returns. A
+    // reading can be a pass behind on a busy host: a few ticks are given for every servo to have
+    // a current one; one still without is left as it is rather than sent somewhere stale.
     readings r = read_now(*c_);
+    auto patience = clk::now() + std::chrono::microseconds(int64_t{tick_us} * 10);
+    auto all_read = [&] {
+      return std::all_of(ids_.begin(), ids_.end(), [&](int id) { return r.of(id) == reading::valid; });
+    };
+    while (!all_read() && clk::now() < patience) {
+      std::this_thread::sleep_for(std::chrono::microseconds(tick_us));
+      r = read_now(*c_);
+    }
     std::vector<target> hold, on;
     for (int id : ids_) {
       if (r.of(id) == reading::valid)
