@@ -162,7 +162,13 @@ void info(ctl& c)
     std::string state = !listed(id) ? "not in the write list"
                         : own_torque(id) == 0 ? "torque 0 (limp)"
                                               : "torque " + std::to_string(own_torque(id));
-    rows.push_back({"servo " + std::to_string(id) + (j ? " " + j->name : ""), where + ", " + state});
+    std::string name = "servo " + std::to_string(id);
+    if (j)
+      name += " " + j->name;
+    std::string text = where;
+    text += ", ";
+    text += state;
+    rows.push_back({name, text});
   }
   for (auto& [k, v] : rows)
     printf(c.tty ? "%-16s %s\n" : "%s\t%s\n", k.c_str(), v.c_str());

@@ -172,7 +172,8 @@ record_result record(client& c, const std::vector<rec_column>& cols, double seco
     bool comm_on = true;
     if (positions) {
       g = groups_decode(std::vector<uint8_t>(p.img.begin() + groups->offset,
-                                             p.img.begin() + groups->offset + groups->count * groups->stride));
+                                             p.img.begin() + groups->offset +
+                                                 static_cast<ptrdiff_t>(groups->count) * groups->stride));
       comm_on = decode(*comm.f, &p.img[comm.offset]) != 0;
       words.clear();
       for (int id = 1; id <= servo_max; id++)
