@@ -31,7 +31,7 @@ void on_stop(int) { stop_now = true; }
 
 struct mirror_args {
   std::string leader, follower, profile, leader_profile, record;
-  mi::pair_spec spec;
+  mi::pair_options joint_map;
   double engage_speed = 30;
   int watchdog = 5;
   int polls = 2;
@@ -94,11 +94,11 @@ void mirror(ctl& c, const mirror_args& a)
   auto timeout = std::chrono::milliseconds(static_cast<int64_t>(c.timeout * 1000));
   bool same = mi::same_robot(a.leader, follower);
   std::vector<int> ids;
-  if (a.spec.map.empty() && fp.file.empty() && lp.file.empty())
+  if (a.joint_map.map.empty() && fp.file.empty() && lp.file.empty())
     ids = orvane::client(follower, timeout).write_list();
   std::vector<mi::pair> pairs;
   try {
-    pairs = mi::make_pairs(lp, fp, a.spec, ids, same);
+    pairs = mi::make_pairs(lp, fp, a.joint_map, ids, same);
   } catch (const mi::pair_error& e) {
     throw usage_error(e.what());
   }
@@ -250,11 +250,11 @@ void ctl_mirror_verbs(CLI::App& app, ctl& c)
   m->add_option("--follower", ma.follower, "the robot that follows, HOST[:PORT] (default: -r's robot)");
   m->add_option("-p,--profile", ma.profile, "the follower's profile: joint names, soft, speed and acceleration limits");
   m->add_option("--leader-profile", ma.leader_profile, "the leader's profile (default: the follower's)");
-  m->add_option("--map", ma.spec.map, "FOLLOWER=LEADER: a joint or servo id led by another (7-12=1-6 for ranges)")
+  m->add_option("--map", ma.joint_map.map, "FOLLOWER=LEADER: a joint or servo id led by another (7-12=1-6 for ranges)")
       ->allow_extra_args(false);
-  m->add_option("--scale", ma.spec.scale, "FOLLOWER=X: the follower joint moves X degrees for each of its leader's")
+  m->add_option("--scale", ma.joint_map.scale, "FOLLOWER=X: the follower joint moves X degrees for each of its leader's")
       ->allow_extra_args(false);
-  m->add_option("--offset", ma.spec.offset, "FOLLOWER=DEG: degrees added to the follower joint's goal")
+  m->add_option("--offset", ma.joint_map.offset, "FOLLOWER=DEG: degrees added to the follower joint's goal")
       ->allow_extra_args(false);
   m->add_option("--engage-speed", ma.engage_speed,
                 "degrees a second at which the follower comes to the leader's pose (default 30)")

@@ -53,12 +53,12 @@ std::vector<const joint*> named(const profile& p, const std::string& name, const
 }
 
 // "FOLLOWER=VALUE" split at its '='.
-std::pair<std::string, std::string> sides(const std::string& spec, const std::string& opt)
+std::pair<std::string, std::string> sides(const std::string& text, const std::string& opt)
 {
-  size_t eq = spec.find('=');
-  if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size())
-    throw pair_error(opt + " '" + spec + "' is not FOLLOWER=" + (opt == "--map" ? "LEADER" : "VALUE"));
-  return {spec.substr(0, eq), spec.substr(eq + 1)};
+  size_t eq = text.find('=');
+  if (eq == std::string::npos || eq == 0 || eq + 1 == text.size())
+    throw pair_error(opt + " '" + text + "' is not FOLLOWER=" + (opt == "--map" ? "LEADER" : "VALUE"));
+  return {text.substr(0, eq), text.substr(eq + 1)};
 }
 
 double number(const std::string& text, const std::string& opt, double lo, double hi)
@@ -79,7 +79,7 @@ std::string joint_label(const joint& j)
   return j.name == id ? "servo " + id : j.name + " (servo " + id + ")";
 }
 
-std::vector<pair> make_pairs(const profile& leader, const profile& follower, const pair_spec& s,
+std::vector<pair> make_pairs(const profile& leader, const profile& follower, const pair_options& s,
                              const std::vector<int>& follower_ids, bool same_robot)
 {
   std::vector<pair> out;

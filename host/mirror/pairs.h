@@ -20,7 +20,7 @@ struct pair {
   double scale = 1, offset = 0;  // follower degrees = scale * leader degrees + offset
 };
 
-struct pair_spec {
+struct pair_options {
   std::vector<std::string> map;     // "FOLLOWER=LEADER": joint names or servo ids, "7-12=1-6"
   std::vector<std::string> scale;   // "FOLLOWER=X"
   std::vector<std::string> offset;  // "FOLLOWER=DEG"
@@ -35,7 +35,7 @@ struct pair_error : std::invalid_argument {
 // leader's profile has too, or, when neither robot has a profile, the servo ids `follower_ids`
 // (the follower's write list) each led by the same id. On `same_robot` no servo may be on both
 // sides. Throws pair_error.
-std::vector<pair> make_pairs(const profile& leader, const profile& follower, const pair_spec& s,
+std::vector<pair> make_pairs(const profile& leader, const profile& follower, const pair_options& s,
                              const std::vector<int>& follower_ids, bool same_robot);
 
 // "elbow (servo 3)", or "servo 3" for a joint that is only a servo id.

@@ -52,7 +52,7 @@ TEST(MirrorPairs, ProfilesAndOptionsPairJointsOrSayWhatIsWrong)
   mo::profile none = mo::profile_none();
   struct row {
     const mo::profile *leader, *follower;
-    mi::pair_spec spec;
+    mi::pair_options joint_map;
     bool same;
     const char* pairs;  // or the start of the error
   };
@@ -78,7 +78,7 @@ TEST(MirrorPairs, ProfilesAndOptionsPairJointsOrSayWhatIsWrong)
     SCOPED_TRACE(r.pairs);
     std::string got;
     try {
-      got = pairs_text(mi::make_pairs(*r.leader, *r.follower, r.spec, {4, 5, 40}, r.same));
+      got = pairs_text(mi::make_pairs(*r.leader, *r.follower, r.joint_map, {4, 5, 40}, r.same));
     } catch (const mi::pair_error& e) {
       got = e.what();
     }

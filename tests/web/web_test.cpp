@@ -31,7 +31,6 @@ TEST(WebAccess, ListenAddressesAndWhichOnesNeedAToken)
                                        {"localhost:1", true, "localhost", 1, true},
                                        {"0.0.0.0:8080", true, "0.0.0.0", 8080, false},
                                        {"[::]:8080", true, "::", 8080, false},
-                                       {"192.0.2.7:80", true, "192.0.2.7", 80, false},
                                        {"::1:8080", false, "", 0, false},
                                        {"127.0.0.1", false, "", 0, false},
                                        {"127.0.0.1:65536", false, "", 0, false},
